@@ -1,0 +1,80 @@
+// Files the board software shares with us, in the Windows conventions it
+// expects: text-mode files end every line in CR LF on disk, and reading in
+// text mode drops the CR before a LF.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace plat {
+
+// Formats a path template written with backslash separators ("%s\\news\\NG%ld")
+// and turns every backslash into '/'.
+std::string FormatPath(const char* templ, ...) __attribute__((format(printf, 1, 2)));
+std::string ToNativePath(std::string path);
+
+// A file written in text mode: every '\n' written reaches the disk as CR LF.
+// Errors are remembered; Close reports whether everything was written.
+class TextWriter {
+public:
+    TextWriter() = default;
+    ~TextWriter();
+    TextWriter(const TextWriter&) = delete;
+    TextWriter& operator=(const TextWriter&) = delete;
+
+    // mode: "w" (create or empty), "a" (append, create when missing).
+    bool Open(const std::string& path, const char* mode);
+    bool IsOpen() const { return file_ != nullptr; }
+    bool Write(const char* data, std::size_t length);
+    bool Write(const std::string& text) { return Write(text.data(), text.size()); }
+    bool Failed() const { return failed_; }
+    // Returns false when any write or the close failed.
+    bool Close();
+
+private:
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
+};
+
+// A file read in text mode: a CR directly before a LF is not part of the line.
+class TextReader {
+public:
+    TextReader() = default;
+    ~TextReader();
+    TextReader(const TextReader&) = delete;
+    TextReader& operator=(const TextReader&) = delete;
+
+    bool Open(const std::string& path);
+    bool IsOpen() const { return file_ != nullptr; }
+    void Close();
+    // True when another character can be read (false at the end, or when the
+    // file is not open).
+    bool HasMore();
+    // Reads up to the next newline, which is consumed and not stored. At
+    // most maxChars characters are taken; when the line is longer, the rest
+    // stays for the next call and truncated is set. Returns false at the end.
+    bool ReadLine(std::string& line, std::size_t maxChars, bool* truncated = nullptr);
+    // Reads the whole line whatever its length.
+    bool ReadLine(std::string& line);
+    // Back to the start, for a second pass over the same file.
+    bool Rewind();
+
+private:
+    int Get();
+    std::FILE* file_ = nullptr;
+};
+
+// Replaces an existing target atomically.
+bool RenameReplace(const std::string& from, const std::string& to);
+// Fails (returns false, errno EEXIST) when the target exists.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+bool DeleteFile(const std::string& path);
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+bool CreateDirectory(const std::string& path);   // one level; true when it exists already
+bool RemoveDirectory(const std::string& path);   // an empty directory
+// Writes the whole buffer at the given offset (or at the end when offset < 0)
+// with one write call; returns false on any short or failed write.
+bool WriteAt(const std::string& path, const void* data, std::size_t length, long offset);
+
+}  // namespace plat

@@ -1,0 +1,78 @@
+// Non-blocking TCP sockets whose readiness arrives as window messages.
+//
+// The layers above were written against Windows Sockets 1.1: calls return
+// its error numbers, and AsyncSelect posts (socket, error << 16 | event) to a
+// window. The rules that matter to them:
+//  - Connect: one EvConnect when a non-blocking connect ends (error from SO_ERROR).
+//  - EvRead: posted when data is readable and re-armed by each Recv, so at
+//    most one is outstanding per socket.
+//  - EvWrite: once after a connect succeeds (or a mask with EvWrite is
+//    selected on a connected socket) and again after a Send had to stop
+//    because the socket was full, once room frees.
+//  - EvClose: once, when the peer closed or the connection broke, and only
+//    after every byte the peer sent was offered through EvRead. After a reset
+//    or a receive error exactly one EvClose carries the error and no EvRead
+//    follows.
+//  - Closing a socket drops every notification for it still queued, since
+//    Linux hands the same descriptor to the next socket at once.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/message_loop.h"
+
+namespace plat {
+
+using SocketHandle = std::uint32_t;
+constexpr SocketHandle kInvalidSocket = 0xFFFFFFFFu;
+
+// Network events, the low word of a socket message's lParam.
+constexpr unsigned EvRead = 1;
+constexpr unsigned EvWrite = 2;
+constexpr unsigned EvOob = 4;
+constexpr unsigned EvAccept = 8;
+constexpr unsigned EvConnect = 16;
+constexpr unsigned EvClose = 32;
+
+constexpr LParam MakeSelectLParam(unsigned event, int error) {
+    return static_cast<LParam>((static_cast<std::uint32_t>(error & 0xFFFF) << 16) | (event & 0xFFFF));
+}
+constexpr unsigned SelectEvent(LParam lParam) { return static_cast<std::uint32_t>(lParam) & 0xFFFF; }
+constexpr int SelectError(LParam lParam) { return (static_cast<std::uint32_t>(lParam) >> 16) & 0xFFFF; }
+
+// Each call returns 0 or a Windows Sockets error number (see wsa_errors.h);
+// the last one is also kept for LastSocketError().
+int LastSocketError();
+
+// A non-blocking TCP/IPv4 socket, with TCP_NODELAY set.
+int SocketCreate(SocketHandle& out);
+// addr is a sockaddr_in (family, port and address in network order).
+// Returns 0 when connected at once, 10035 when in progress.
+int SocketConnect(SocketHandle s, const sockaddr_in& addr);
+// sent receives the bytes taken; 10035 when the socket is full.
+// Never raises SIGPIPE.
+int SocketSend(SocketHandle s, const void* data, std::size_t length, std::size_t& sent);
+// received is 0 with result 0 when the peer has closed. Re-arms EvRead and
+// the quick acknowledgement (servers write a status line and the body in
+// two writes; a delayed ACK would stall every exchange by ~40 ms).
+int SocketRecv(SocketHandle s, void* buffer, std::size_t room, std::size_t& received);
+int SocketClose(SocketHandle s);
+// Replaces the socket's mask; mask 0 stops notifications.
+int AsyncSelect(SocketHandle s, WindowHandle window, unsigned message, unsigned mask);
+// The descriptor behind a handle, for tests that want to tune it.
+int SocketDescriptor(SocketHandle s);
+
+// The sockets layer's start-up: reports the version it grants. Tests may
+// change the granted version to exercise the version check.
+struct SocketsStartupInfo {
+    std::uint16_t version;
+    std::uint16_t highVersion;
+};
+int SocketsStartup(std::uint16_t requested, SocketsStartupInfo& info);
+int SocketsCleanup();
+void SetGrantedSocketsVersionForTests(std::uint16_t version);
+
+}  // namespace plat
