@@ -1,0 +1,40 @@
+// Asynchronous host-name lookups driven by the message loop (c-ares; its
+// sockets join the loop's poll set and its timeouts the loop's wait; no
+// threads). A request returns a nonzero task handle at once and its
+// completion is posted to a window as (message, taskHandle, error << 16 |
+// length). Task handles are never reused. A cancelled request's completion
+// never reaches the window, even if c-ares answers later.
+//
+// The result is written into the caller's buffer in a layout of our own:
+// a 32-bit count followed by that many IPv4 addresses (network order, 4
+// bytes each), in the resolver's order, as many as the buffer holds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/message_loop.h"
+
+namespace plat {
+
+using TaskHandle = std::uint32_t;
+
+// Returns the task handle, or 0 with the error in LastLookupError().
+TaskHandle AsyncGetHostByName(WindowHandle window, unsigned message, const char* name,
+                              char* buffer, std::size_t bufferLength);
+// 0 when the request was abandoned; 10022 (invalid) for an unknown or
+// finished handle.
+int CancelAsyncRequest(TaskHandle handle);
+int LastLookupError();
+
+// Reads entry index of a completed result; false past the last one.
+bool LookupResultAddress(const char* buffer, std::size_t bufferLength, std::size_t index,
+                         std::uint32_t& addressNetworkOrder);
+
+// Tests point the resolver at a stub DNS server ("127.0.0.1:5353"); an empty
+// string restores the system configuration. Names in /etc/hosts resolve
+// from there first either way.
+bool SetResolverServersForTests(const std::string& servers);
+
+}  // namespace plat
