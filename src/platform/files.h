@@ -10,7 +10,17 @@ namespace plat {
 
 // Formats a path template written with backslash separators ("%s\\news\\NG%ld")
 // and turns every backslash into '/'.
+//
+// A group's directory is created as "NG<n>" but its article files are
+// deleted through "ng<n>"; Windows ignores the case, Linux does not. So a
+// component of the template that is "ng" followed by digits or by one
+// integer conversion ("ng%ld") is written "NG": both spellings reach the
+// same directory. Text from the arguments (the spool directory, file names)
+// is never changed in case.
 std::string FormatPath(const char* templ, ...) __attribute__((format(printf, 1, 2)));
+// Backslashes become '/', and every component that is "ng" (any case)
+// followed by nothing but digits becomes "NG<digits>". Meant for paths whose
+// components are all ours; FormatPath already does this for its template.
 std::string ToNativePath(std::string path);
 
 // A file written in text mode: every '\n' written reaches the disk as CR LF.
@@ -22,7 +32,8 @@ public:
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
-    // mode: "w" (create or empty), "a" (append, create when missing).
+    // mode: "w" (create or empty), "a" (append, create when missing); any
+    // further letters ("a+t", "wt") are accepted and ignored.
     bool Open(const std::string& path, const char* mode);
     bool IsOpen() const { return file_ != nullptr; }
     bool Write(const char* data, std::size_t length);
@@ -71,10 +82,12 @@ bool RenameNoReplace(const std::string& from, const std::string& to);
 bool DeleteFile(const std::string& path);
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
-bool CreateDirectory(const std::string& path);   // one level; true when it exists already
-bool RemoveDirectory(const std::string& path);   // an empty directory
-// Writes the whole buffer at the given offset (or at the end when offset < 0)
-// with one write call; returns false on any short or failed write.
+bool CreateDirectory(const std::string& path);  // one level; true when it exists already
+bool RemoveDirectory(const std::string& path);  // an empty directory
+// Writes the whole buffer at the given offset (or at the end when offset < 0,
+// through O_APPEND) with one write call; the file is created when missing.
+// Returns false on any short or failed write; a cut-off append is truncated
+// away again so that no partial record stays at the end.
 bool WriteAt(const std::string& path, const void* data, std::size_t length, long offset);
 
 }  // namespace plat

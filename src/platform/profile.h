@@ -4,8 +4,14 @@
 // at start-up. Section and key names compare without regard to case; values
 // are trimmed of surrounding white space. Every write rewrites the whole file
 // through a temporary file in the same directory and renames it over the old
-// one, keeping its permission bits, so a crash leaves either the old or the
-// new file, never a mix. Writes are not synced to disk (see README).
+// one, keeping its permission bits (a new file gets 0600: it may hold the
+// password), so a crash leaves either the old or the new file, never a mix.
+// Writes are not synced to disk: a power failure may lose the latest ones.
+//
+// Files are read with LF or CR LF line ends; a write stores every line with
+// CR LF. Lines are "[Section]", "key=value" and comments starting with ';';
+// other lines are kept as they are. Lines may be of any length. Where a
+// section appears twice, the first one is read and written.
 #pragma once
 
 #include <string>
@@ -14,7 +20,8 @@ namespace plat {
 
 void SetProfileDir(const std::string& dir);
 const std::string& ProfileDir();
-// The full path of a profile file given by bare name.
+// The full path of a profile file given by bare name (an absolute path is
+// taken as it is). The directory defaults to the current one.
 std::string ProfilePath(const std::string& fileName);
 
 // At most maxLength - 1 characters of the value (like a buffer of maxLength
@@ -22,14 +29,20 @@ std::string ProfilePath(const std::string& fileName);
 std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& defaultValue, std::size_t maxLength,
                              const std::string& fileName);
-// The value's leading decimal number (optional sign); 0 when it is not a
-// number; the default when the key is missing.
+// The value's leading decimal number (optional sign), held to the range of
+// int; 0 when it is not a number; the default when the key is missing or
+// its value is empty.
 int GetProfileInt(const std::string& section, const std::string& key, int defaultValue,
                   const std::string& fileName);
-// Creates file, section and key as needed; keeps every other line.
-// Returns false when the file could not be written.
+// Creates file, section and key as needed; keeps every other line. A new
+// key goes at the end of its section, a new section at the end of the file.
+// Returns false, leaving the old file as it was, when the file could not be
+// written, and for text that would not read back as written (a line break
+// anywhere, '=' in the key, ']' in the section, an empty key).
 bool WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& fileName);
+// Deleting removes every copy of the key in the section, or every section
+// of that name. Nothing to delete is success and leaves the file untouched.
 bool DeleteProfileKey(const std::string& section, const std::string& key,
                       const std::string& fileName);
 bool DeleteProfileSection(const std::string& section, const std::string& fileName);

@@ -1,0 +1,293 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <string_view>
+
+namespace plat {
+
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// "ng" followed by nothing but digits.
+bool IsGroupComponent(std::string_view c) {
+    if (c.size() < 3 || (c[0] != 'n' && c[0] != 'N') || (c[1] != 'g' && c[1] != 'G')) return false;
+    for (std::size_t i = 2; i < c.size(); ++i)
+        if (!IsDigit(c[i])) return false;
+    return true;
+}
+
+// "ng" followed by one integer conversion ("ng%ld", "ng%d", "ng%03u") or digits.
+bool IsGroupTemplateComponent(std::string_view c) {
+    if (IsGroupComponent(c)) return true;
+    if (c.size() < 4 || (c[0] != 'n' && c[0] != 'N') || (c[1] != 'g' && c[1] != 'G') || c[2] != '%')
+        return false;
+    std::size_t i = 3;
+    while (i < c.size() && std::strchr("-+ #0", c[i]) != nullptr) ++i;
+    while (i < c.size() && IsDigit(c[i])) ++i;
+    while (i < c.size() && (c[i] == 'l' || c[i] == 'h')) ++i;
+    return i + 1 == c.size() && std::strchr("diu", c[i]) != nullptr;
+}
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Upper-cases the "ng" of every component the predicate accepts.
+template <class Pred>
+void UpperGroupComponents(std::string& path, Pred accept) {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = start;
+        while (end < path.size() && !IsSeparator(path[end])) ++end;
+        if (accept(std::string_view(path).substr(start, end - start))) {
+            path[start] = 'N';
+            path[start + 1] = 'G';
+        }
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+std::string FormatPath(const char* templ, ...) {
+    // The group directory is created as "NG<n>" but article files are deleted
+    // through "ng<n>"; Windows ignores the case, so both must name one
+    // directory here. Only components written in the template are touched:
+    // a spool directory or file name passed as an argument stays as it is.
+    std::string pattern(templ);
+    UpperGroupComponents(pattern, IsGroupTemplateComponent);
+
+    va_list args;
+    va_start(args, templ);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, pattern.c_str(), args);
+    va_end(args);
+    std::string out;
+    if (length > 0) {
+        out.resize(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(out.data(), out.size(), pattern.c_str(), again);
+        out.resize(static_cast<std::size_t>(length));
+    }
+    va_end(again);
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+std::string ToNativePath(std::string path) {
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    UpperGroupComponents(path, IsGroupComponent);
+    return path;
+}
+
+// ---- TextWriter ----
+
+TextWriter::~TextWriter() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+bool TextWriter::Open(const std::string& path, const char* mode) {
+    if (file_ != nullptr) Close();
+    failed_ = false;
+    const char* native = nullptr;
+    if (mode != nullptr && mode[0] == 'w') native = "wb";
+    if (mode != nullptr && mode[0] == 'a') native = "ab";
+    if (native == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    file_ = std::fopen(path.c_str(), native);
+    return file_ != nullptr;
+}
+
+bool TextWriter::Write(const char* data, std::size_t length) {
+    if (file_ == nullptr) {
+        failed_ = true;
+        return false;
+    }
+    const char* p = data;
+    const char* end = data + length;
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        const std::size_t run = (nl != nullptr ? nl : end) - p;
+        if (run > 0 && std::fwrite(p, 1, run, file_) != run) failed_ = true;
+        if (nl == nullptr) break;
+        if (std::fwrite("\r\n", 1, 2, file_) != 2) failed_ = true;
+        p = nl + 1;
+    }
+    return !failed_;
+}
+
+bool TextWriter::Close() {
+    if (file_ == nullptr) return !failed_;
+    if (std::fclose(file_) != 0) failed_ = true;
+    file_ = nullptr;
+    return !failed_;
+}
+
+// ---- TextReader ----
+
+TextReader::~TextReader() {
+    Close();
+}
+
+bool TextReader::Open(const std::string& path) {
+    Close();
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ == nullptr) return false;
+    struct stat st;
+    if (fstat(fileno(file_), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(file_);
+        file_ = nullptr;
+        errno = EISDIR;
+        return false;
+    }
+    return true;
+}
+
+void TextReader::Close() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+int TextReader::Get() {
+    const int c = std::getc(file_);
+    if (c != '\r') return c;
+    const int next = std::getc(file_);
+    if (next == '\n') return '\n';
+    if (next != EOF) std::ungetc(next, file_);
+    return '\r';
+}
+
+bool TextReader::HasMore() {
+    if (file_ == nullptr) return false;
+    const int c = std::getc(file_);
+    if (c == EOF) return false;
+    std::ungetc(c, file_);
+    return true;
+}
+
+bool TextReader::ReadLine(std::string& line, std::size_t maxChars, bool* truncated) {
+    line.clear();
+    if (truncated != nullptr) *truncated = false;
+    if (file_ == nullptr) return false;
+    const off_t start = ftello(file_);
+    int c = Get();
+    if (c == EOF) return false;
+    if (maxChars == 0 && c != '\n') {
+        fseeko(file_, start, SEEK_SET);
+        if (truncated != nullptr) *truncated = true;
+        return true;
+    }
+    while (c != EOF && c != '\n') {
+        line.push_back(static_cast<char>(c));
+        if (line.size() >= maxChars) {
+            // A line of exactly maxChars still counts as whole: its newline
+            // goes with it rather than showing up as an empty next line.
+            const off_t mark = ftello(file_);
+            c = Get();
+            if (c == EOF || c == '\n') return true;
+            fseeko(file_, mark, SEEK_SET);
+            if (truncated != nullptr) *truncated = true;
+            return true;
+        }
+        c = Get();
+    }
+    return true;
+}
+
+bool TextReader::ReadLine(std::string& line) {
+    return ReadLine(line, static_cast<std::size_t>(-1), nullptr);
+}
+
+bool TextReader::Rewind() {
+    if (file_ == nullptr) return false;
+    std::clearerr(file_);
+    return std::fseek(file_, 0, SEEK_SET) == 0;
+}
+
+// ---- Files and directories ----
+
+bool RenameReplace(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+#ifdef SYS_renameat2
+    constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+    if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0)
+        return true;
+    if (errno != ENOSYS && errno != EINVAL) return false;
+#endif
+    // File systems without RENAME_NOREPLACE: a hard link fails on an existing
+    // target just the same, and the old name is dropped afterwards.
+    if (link(from.c_str(), to.c_str()) != 0) return false;
+    if (unlink(from.c_str()) != 0) {
+        const int err = errno;
+        unlink(to.c_str());
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+bool DeleteFile(const std::string& path) {
+    return unlink(path.c_str()) == 0;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateDirectory(const std::string& path) {
+    if (mkdir(path.c_str(), 0777) == 0) return true;
+    if (errno == EEXIST && DirectoryExists(path)) return true;
+    return false;
+}
+
+bool RemoveDirectory(const std::string& path) {
+    return rmdir(path.c_str()) == 0;
+}
+
+bool WriteAt(const std::string& path, const void* data, std::size_t length, long offset) {
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (offset < 0 ? O_APPEND : 0);
+    const int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0) return false;
+    struct stat st;
+    const bool sized = fstat(fd, &st) == 0;
+    const ssize_t written =
+        offset < 0 ? write(fd, data, length) : pwrite(fd, data, length, static_cast<off_t>(offset));
+    bool ok = written >= 0 && static_cast<std::size_t>(written) == length;
+    int err = written < 0 ? errno : ENOSPC;
+    // A cut-off append would leave a partial record that every later record
+    // is misaligned behind; take it back.
+    if (!ok && offset < 0 && sized && written > 0) {
+        if (ftruncate(fd, st.st_size) != 0) err = errno;
+    }
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) errno = err;
+    return ok;
+}
+
+}  // namespace plat

@@ -1,0 +1,238 @@
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+class ProfileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/qiv-profile-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        dir_ = templ;
+        plat::SetProfileDir(dir_);
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::string Path(const std::string& name = "qiv.ini") { return dir_ + "/" + name; }
+    void Put(const std::string& text, const std::string& name = "qiv.ini") {
+        std::ofstream(Path(name), std::ios::binary) << text;
+    }
+    std::string Get(const std::string& name = "qiv.ini") {
+        std::ifstream in(Path(name), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // Names of the directory's entries, sorted, to catch stray temporaries.
+    std::string Listing() {
+        std::string cmd = "ls -A '" + dir_ + "'";
+        std::string out;
+        FILE* p = popen(cmd.c_str(), "r");
+        char buf[256];
+        while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr) out += buf;
+        if (p != nullptr) pclose(p);
+        return out;
+    }
+    std::string dir_;
+};
+
+std::string S(const char* sec, const char* key, const char* def = "z", std::size_t max = 256,
+              const char* file = "qiv.ini") {
+    return plat::GetProfileString(sec, key, def, max, file);
+}
+
+TEST_F(ProfileTest, ReadsKeysWithoutRegardToCaseAndTrimmed) {
+    Put("; settings\r\nstray=outside\r\n[Other]\r\nNNTPServer=wrong\r\n[  QivNews ]\r\n"
+        "  NNTPServer =  news.example.org  \r\n\tNNTPPort\t=\t119\r\nEmpty=\r\n;Hidden=1\r\n");
+    EXPECT_EQ(S("QIVNEWS", "nntpserver"), "news.example.org");
+    EXPECT_EQ(S(" qivnews ", " NNTPSERVER "), "news.example.org");
+    EXPECT_EQ(S("QIVNEWS", "NNTPPort"), "119");
+    EXPECT_EQ(S("QIVNEWS", "Empty"), "");
+    EXPECT_EQ(S("QIVNEWS", "Hidden"), "z");  // a comment is not a key
+    EXPECT_EQ(S("QIVNEWS", "Missing"), "z");
+    EXPECT_EQ(S("NoSuch", "NNTPServer"), "z");
+    EXPECT_EQ(S("QIVNEWS", "stray"), "z");
+    EXPECT_EQ(S("QIVNEWS", "NNTPServer", "z", 256, "absent.ini"), "z");
+    EXPECT_TRUE(plat::ProfileSectionExists("qivnews", "qiv.ini"));
+    EXPECT_FALSE(plat::ProfileSectionExists("NoSuch", "qiv.ini"));
+    EXPECT_FALSE(plat::ProfileSectionExists("QIVNEWS", "absent.ini"));
+}
+
+TEST_F(ProfileTest, ReadsLfFilesAndLongLinesWhole) {
+    const std::string longValue(1000, 'x');
+    Put("[A]\nk=" + longValue + "\nlast=no line end");
+    EXPECT_EQ(S("A", "k", "z", 5000), longValue);
+    EXPECT_EQ(S("A", "last"), "no line end");
+}
+
+TEST_F(ProfileTest, StringIsCutToOneLessThanTheBuffer) {
+    Put("[A]\r\nk=0123456789\r\n");
+    EXPECT_EQ(S("A", "k", "z", 5), "0123");
+    EXPECT_EQ(S("A", "k", "z", 11), "0123456789");
+    EXPECT_EQ(S("A", "k", "z", 1), "");
+    EXPECT_EQ(S("A", "k", "z", 0), "");
+    EXPECT_EQ(S("A", "missing", "NotSubscribed", 4), "Not");
+}
+
+TEST_F(ProfileTest, IntegerTakesTheLeadingNumber) {
+    Put("[A]\r\nplain=119\r\nneg= -42abc\r\nplus=+7\r\nword=abc\r\nempty=\r\n"
+        "huge=99999999999\r\ntiny=-99999999999\r\nsign=-\r\n");
+    auto I = [](const char* key) { return plat::GetProfileInt("A", key, 5, "qiv.ini"); };
+    EXPECT_EQ(I("plain"), 119);
+    EXPECT_EQ(I("neg"), -42);
+    EXPECT_EQ(I("plus"), 7);
+    EXPECT_EQ(I("word"), 0);
+    EXPECT_EQ(I("sign"), 0);
+    EXPECT_EQ(I("empty"), 5);  // an empty value counts as missing
+    EXPECT_EQ(I("missing"), 5);
+    EXPECT_EQ(I("huge"), INT_MAX);
+    EXPECT_EQ(I("tiny"), INT_MIN);
+    EXPECT_EQ(plat::GetProfileInt("B", "plain", -1, "qiv.ini"), -1);
+}
+
+TEST_F(ProfileTest, FirstWriteCreatesAPrivateFile) {
+    ASSERT_TRUE(plat::WriteProfileString("QIVNEWS", "QivNewsPassword", "secret", "qiv.ini"));
+    EXPECT_EQ(Get(), "[QIVNEWS]\r\nQivNewsPassword=secret\r\n");
+    struct stat st;
+    ASSERT_EQ(stat(Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Listing(), "qiv.ini\n");
+}
+
+TEST_F(ProfileTest, WritesKeepEveryOtherLineInOrder) {
+    Put("; top comment\r\n[QIVNEWS]\r\nNNTPServer=old\r\n; note\r\nNNTPPort=119\r\n\r\n"
+        "[NG1]\r\nName=alt.test\r\n");
+    ASSERT_TRUE(plat::WriteProfileString("qivnews", "nntpserver", "news.example", "qiv.ini"));
+    ASSERT_TRUE(plat::WriteProfileString("QIVNEWS", "LastFileNumIn", "8", "qiv.ini"));
+    ASSERT_TRUE(plat::WriteProfileString("NG1", "Index", "101", "qiv.ini"));
+    ASSERT_TRUE(plat::WriteProfileString(" NG2 ", " Name ", "comp.lang.c", "qiv.ini"));
+    EXPECT_EQ(Get(),
+              "; top comment\r\n[QIVNEWS]\r\nNNTPServer=news.example\r\n; note\r\nNNTPPort=119\r\n"
+              "LastFileNumIn=8\r\n\r\n[NG1]\r\nName=alt.test\r\nIndex=101\r\n[NG2]\r\n"
+              "Name=comp.lang.c\r\n");
+    EXPECT_EQ(S("NG2", "name"), "comp.lang.c");
+    EXPECT_EQ(Listing(), "qiv.ini\n");
+}
+
+TEST_F(ProfileTest, LfFileIsWrittenBackWithCrLf) {
+    Put("[A]\nx=1\n; c\n[B]\ny=2");
+    ASSERT_TRUE(plat::WriteProfileString("A", "x", "3", "qiv.ini"));
+    EXPECT_EQ(Get(), "[A]\r\nx=3\r\n; c\r\n[B]\r\ny=2\r\n");
+}
+
+TEST_F(ProfileTest, DeletesKeysAndWholeSections) {
+    Put("[NG1]\r\nName=a\r\nIndex=3\r\nname=dup\r\n[NG2]\r\nName=b\r\n[ng1]\r\nName=again\r\n"
+        "[NG3]\r\nName=c\r\n");
+    ASSERT_TRUE(plat::DeleteProfileKey("ng1", "NAME", "qiv.ini"));
+    EXPECT_EQ(S("NG1", "Name"), "z");
+    EXPECT_EQ(S("NG1", "Index"), "3");
+    ASSERT_TRUE(plat::DeleteProfileSection("Ng1", "qiv.ini"));
+    EXPECT_EQ(Get(), "[NG2]\r\nName=b\r\n[NG3]\r\nName=c\r\n");
+    EXPECT_FALSE(plat::ProfileSectionExists("NG1", "qiv.ini"));
+
+    // Deleting what is not there leaves the file alone and creates none.
+    struct stat before, after;
+    ASSERT_EQ(stat(Path().c_str(), &before), 0);
+    EXPECT_TRUE(plat::DeleteProfileSection("NG9", "qiv.ini"));
+    EXPECT_TRUE(plat::DeleteProfileKey("NG2", "Index", "qiv.ini"));
+    ASSERT_EQ(stat(Path().c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_TRUE(plat::DeleteProfileSection("NG1", "absent.ini"));
+    EXPECT_EQ(Listing(), "qiv.ini\n");
+}
+
+TEST_F(ProfileTest, RewriteKeepsPermissionBits) {
+    Put("[A]\r\nk=1\r\n");
+    ASSERT_EQ(chmod(Path().c_str(), 0640), 0);
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "2", "qiv.ini"));
+    struct stat st;
+    ASSERT_EQ(stat(Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(ProfileTest, RefusesTextThatWouldInjectLines) {
+    Put("[A]\r\nk=1\r\n");
+    EXPECT_FALSE(plat::WriteProfileString("A", "k", "2\r\n[B]\r\nx=y", "qiv.ini"));
+    EXPECT_FALSE(plat::WriteProfileString("A", "k=j", "2", "qiv.ini"));
+    EXPECT_FALSE(plat::WriteProfileString("A]x", "k", "2", "qiv.ini"));
+    EXPECT_FALSE(plat::WriteProfileString("A", "", "2", "qiv.ini"));
+    EXPECT_EQ(Get(), "[A]\r\nk=1\r\n");
+}
+
+TEST_F(ProfileTest, FailedWritesLeaveTheOldFile) {
+    // A directory where the file should be.
+    ASSERT_EQ(mkdir(Path("dir.ini").c_str(), 0700), 0);
+    EXPECT_FALSE(plat::WriteProfileString("A", "k", "v", "dir.ini"));
+    EXPECT_EQ(S("A", "k", "z", 256, "dir.ini"), "z");
+
+    // A profile directory that does not exist.
+    plat::SetProfileDir(dir_ + "/missing");
+    EXPECT_FALSE(plat::WriteProfileString("A", "k", "v", "qiv.ini"));
+    plat::SetProfileDir(dir_);
+
+    // The temporary file cannot be written in full: the disk is "full".
+    const std::string old = "[A]\r\nk=" + std::string(100, 'o') + "\r\n";
+    Put(old);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*prev)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool wrote = plat::WriteProfileString("A", "k", std::string(200, 'n'), "qiv.ini");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, prev);
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(Get(), old);
+    EXPECT_EQ(Listing(), "dir.ini\nqiv.ini\n");
+}
+
+// A process killed at an arbitrary point of a write leaves either the old
+// or the new file.
+TEST_F(ProfileTest, KilledWriterLeavesOldOrNewFile) {
+    const std::string a(4000, 'a');
+    const std::string b(6000, 'b');
+    ASSERT_TRUE(plat::WriteProfileString("S", "k", a, "qiv.ini"));
+    for (int round = 0; round < 20; ++round) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(fds[0]);
+            for (int i = 0;; ++i) {
+                plat::WriteProfileString("S", "k", i % 2 ? a : b, "qiv.ini");
+                plat::WriteProfileString("S", "pad" + std::to_string(i % 7), "x", "qiv.ini");
+                if (write(fds[1], "w", 1) != 1) _exit(1);
+            }
+        }
+        close(fds[1]);
+        // Let it get through a varying number of writes, then kill it mid-way.
+        char c;
+        for (int i = 0; i < 1 + round; ++i) ASSERT_EQ(read(fds[0], &c, 1), 1);
+        kill(child, SIGKILL);
+        int status;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(fds[0]);
+        const std::string value = S("S", "k", "z", 10000);
+        EXPECT_TRUE(value == a || value == b) << "round " << round << ": " << value.size();
+        const std::string text = Get();
+        EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    }
+}
+
+}  // namespace
