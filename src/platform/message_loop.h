@@ -11,6 +11,7 @@
 #include <poll.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,7 @@ using WParam = std::uintptr_t;
 using LParam = std::intptr_t;
 using LResult = std::intptr_t;
 
-using WindowProc = LResult (*)(WindowHandle window, unsigned message, WParam wParam,
-                               LParam lParam);
+using WindowProc = LResult (*)(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
 
 // Message numbers the platform itself generates or understands. They keep the
 // values the program's stored state and tests were written against.
@@ -67,24 +67,35 @@ bool GetMessage(Message& out);
 // a pending quit (returned as msg::Quit). Returns false when nothing waits.
 bool PeekMessage(Message& out);
 LResult DispatchMessage(const Message& m);
-// Ends the outermost GetMessage loop with the given code once the queue is empty.
+// Ends the outermost GetMessage loop with the given code once the queue is
+// empty. A loop nested inside a window procedure (a modal dialog, a peek
+// loop) also sees the quit (GetMessage false, PeekMessage msg::Quit with the
+// code in wParam) but leaves it pending, so that the outer loop ends too;
+// only a loop running outside every procedure consumes it.
 void PostQuitMessage(int exitCode);
 int QuitCode();
 // Runs GetMessage/DispatchMessage until quit; returns the quit code.
 int RunMessageLoop();
 // Drops every queued message matching window, message and wParam.
 void RemoveQueuedMessages(WindowHandle window, unsigned message, WParam wParam);
+// Drops every queued message for which match() holds.
+void RemoveQueuedMessagesIf(const std::function<bool(const Message&)>& match);
 std::size_t QueuedMessageCount();
 
 // Timers: periodic, one per (window, id). WM_TIMER is generated only when no
-// posted message waits, and at most one is ever pending per timer.
+// posted message waits, and at most one is ever pending per timer; the next
+// one falls due an interval after the last was taken. Intervals below 10 ms
+// count as 10 ms. SetTimer on an existing (window, id) restarts it.
 bool SetTimer(WindowHandle window, unsigned id, unsigned intervalMs);
 bool KillTimer(WindowHandle window, unsigned id);
 
 // Something besides the queue that the loop waits on: sockets, the
 // resolver, the signal pipe. Collect adds descriptors and may shorten the
 // wait (milliseconds, -1 for none); Dispatch receives the polled entries it
-// added (same order) and posts whatever messages they call for.
+// added (same order) and posts whatever messages they call for. Dispatch is
+// called after every poll, even when nothing it added is ready or the wait
+// timed out, so that a source can act on its own timeouts. Sources stay
+// registered across ResetMessageLoopForTests.
 class LoopSource {
 public:
     virtual ~LoopSource() = default;
