@@ -81,6 +81,7 @@ public:
 private:
     int notifyClient = 0;
     int inStart = 0;       // Start is running its drive
+    int reporting = 0;     // ConnectCallback is running
     CDeferredCall report;  // carries an outcome reached inside Start to the loop
 
     void Drive(int event) { state.Drive(*this, event); }

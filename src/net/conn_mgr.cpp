@@ -1,0 +1,202 @@
+#include "net/conn_mgr.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <new>
+
+#include "net/warning.h"
+#include "platform/wsa_errors.h"
+
+CConnMgr::CConnMgr(CConnectClient* connectClient, std::uint32_t connectClientValue)
+    : client(connectClient), clientValue(connectClientValue), report(&CConnMgr::OnReportDue, this) {
+    address.family = 2;
+}
+
+CConnMgr::~CConnMgr() {
+    // Finish frees the copy; this only covers a manager destroyed while busy.
+    delete[] hostName;
+}
+
+int CConnMgr::Start(const char* host, std::uint16_t hostPort, CStreamSocket* connectStream,
+                    CStreamClient* owner, std::uint32_t ownerCookie) {
+    if (!IsIdle() || host == nullptr || connectStream == nullptr) return 0;
+    result = ConnectResult::None;
+    const std::size_t length = std::strlen(host);
+    hostName = new (std::nothrow) char[length + 1];
+    if (hostName != nullptr) std::memcpy(hostName, host, length + 1);
+    port = hostPort;
+    stream = connectStream;
+    savedClient = owner;
+    savedCookie = ownerCookie;
+    notifyClient = 1;
+    stream->client = this;
+    stream->clientCookie = 0;
+    stream->Close();
+    state.Set(&CConnMgr::Begin);
+    inStart = 1;
+    Drive(Enter);
+    inStart = 0;
+    return 1;
+}
+
+void CConnMgr::Cancel(int notify) {
+    if (IsIdle()) return;
+    notifyClient = notify;
+    Drive(CancelRequested);
+}
+
+void CConnMgr::LookupCallback(std::uint32_t, int error) {
+    lastError = error;
+    Drive(LookupDone);
+}
+
+void CConnMgr::StreamCallback(std::uint32_t, StreamEvent kind, int error, const void*) {
+    lastError = error;
+    if (kind == StreamEvent::ConnectDone) {
+        Drive(ConnectAttemptDone);
+        return;
+    }
+    stream->Close();
+    ShowWarning("Unexpected socket event in CConnMgr::StreamCallback");
+    // The warning may have let a Cancel end the attempt meanwhile; if not,
+    // the attempt fails here rather than wait for ever.
+    Drive(StreamBroken);
+}
+
+void CConnMgr::OnReportDue(void* self) {
+    static_cast<CConnMgr*>(self)->Drive(ReportDue);
+}
+
+int CConnMgr::FailWith(int error) {
+    lastError = error;
+    result = ConnectResult::Failed;
+    state.Set(&CConnMgr::Finish);
+    return 1;
+}
+
+int CConnMgr::Idle(int) {
+    return 0;
+}
+
+int CConnMgr::Begin(int) {
+    if (hostName == nullptr) return FailWith(plat::wsa::NoBuffers);
+    const in_addr_t dotted = inet_addr(hostName);
+    if (dotted != INADDR_NONE) {
+        isDottedAddress = 1;
+        address.address = dotted;
+        state.Set(&CConnMgr::StartConnect);
+        return 1;
+    }
+    isDottedAddress = 0;
+    lookup.hostName = hostName;
+    lastError = lookup.Start(this, 0);
+    if (lastError != 0) return FailWith(lastError);
+    state.Set(&CConnMgr::AwaitLookup);
+    return 1;
+}
+
+int CConnMgr::AwaitLookup(int event) {
+    if (event == CancelRequested) {
+        lookup.Cancel();
+        result = ConnectResult::Cancelled;
+        state.Set(&CConnMgr::Finish);
+        return 1;
+    }
+    if (event != LookupDone) return 0;
+    if (lastError != 0) return FailWith(lastError);
+    int found = 0;
+    lookup.FirstAddress(address, found);
+    if (found != 0) {
+        state.Set(&CConnMgr::StartConnect);
+        return 1;
+    }
+    // A name without any address: nothing to connect to. The attempt is
+    // ended before the warning, whose box dispatches messages while open, so
+    // that a Cancel arriving meanwhile finds it ending and not waiting.
+    FailWith(plat::wsa::NoData);
+    ShowWarning("Can't access address following lookup in CConnMgr::AwaitLookup");
+    return 1;
+}
+
+int CConnMgr::StartConnect(int) {
+    address.port = htons(port);
+    lastError = stream->Connect(address);
+    if (lastError == 0 || lastError == plat::wsa::WouldBlock) {
+        // Even a connection made at once is reported through ConnectDone.
+        state.Set(&CConnMgr::AwaitConnect);
+        return 1;
+    }
+    const int error = lastError;
+    stream->Close();
+    return FailWith(error);
+}
+
+int CConnMgr::AwaitConnect(int event) {
+    switch (event) {
+        case ConnectAttemptDone: {
+            if (lastError == 0) {
+                result = ConnectResult::Connected;
+                state.Set(&CConnMgr::Finish);
+                return 1;
+            }
+            if ((lastError == plat::wsa::NetworkUnreachable || lastError == plat::wsa::TimedOut) &&
+                isDottedAddress == 0) {
+                CInetAddress next;
+                int found = 0;
+                lookup.NextAddress(next, found);
+                if (found != 0) {
+                    address = next;
+                    stream->Close();
+                    state.Set(&CConnMgr::StartConnect);
+                    return 1;
+                }
+            }
+            const int error = lastError;
+            stream->Close();
+            return FailWith(error);
+        }
+        case CancelRequested:
+            stream->Close();
+            result = ConnectResult::Cancelled;
+            state.Set(&CConnMgr::Finish);
+            return 1;
+        case StreamBroken:
+            // The stream is closed already. An event without an error of its
+            // own still has to leave a code for the client to read.
+            return FailWith(lastError != 0 ? lastError : plat::wsa::ConnectionAborted);
+        default:
+            return 0;
+    }
+}
+
+int CConnMgr::Finish(int event) {
+    if (reporting != 0) return 0;  // a Cancel from inside ConnectCallback
+    if (report.Pending()) {
+        // Waiting for the loop to deliver an outcome reached inside Start.
+        if (event == CancelRequested) {
+            report.Cancel();
+            result = ConnectResult::Cancelled;
+        } else if (event != ReportDue) {
+            return 0;
+        }
+    } else if (event == CancelRequested) {
+        // A Cancel that came while a warning box was open: it decides.
+        result = ConnectResult::Cancelled;
+    } else if (inStart != 0 && notifyClient != 0 && report.Post() == 0) {
+        // The client is inside Start and must not be called from there.
+        return 0;
+    }
+    delete[] hostName;
+    hostName = nullptr;
+    lookup.hostName = nullptr;
+    stream->client = savedClient;
+    stream->clientCookie = savedCookie;
+    if (notifyClient != 0 && client != nullptr) {
+        reporting = 1;
+        client->ConnectCallback(clientValue, result);
+        reporting = 0;
+    }
+    state.Set(&CConnMgr::Idle);
+    return 1;
+}
