@@ -1,0 +1,546 @@
+// CNntpSession: operations, notifications, and the states of the exchanges
+// that carry no data (connect and greeting, AUTHINFO, GROUP, NEXT, QUIT,
+// closing). The transfers live in transfers.cpp, the reader in
+// reply_reader.cpp.
+//
+// How an exchange can end, as the owner sees it:
+//  - success:  (ResultSuccess, the operation's data);
+//  - refused:  (ResultFailure, the reply line); the connection stays usable;
+//  - broken:   (ResultBroken, a reason); the connection has been ended (with
+//              QUIT first where it still worked) and nothing else follows;
+//  - refused locally: (ResultRefusedLocally, a reason); nothing was sent.
+#include "nntp/nntp_session.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "net/warning.h"
+#include "platform/wsa_errors.h"
+
+namespace {
+
+constexpr const char* kConnectionLost = "Connection lost";
+constexpr const char* kSendFailed = "Unable to send command";
+constexpr const char* kLineTooLong = "Reply line too long";
+
+bool Sent(int result) {
+    return result == 0 || result == plat::wsa::WouldBlock;
+}
+
+// An argument goes into a command line: it must fit and must not carry a
+// line break that would smuggle a second command to the server.
+bool ArgumentFits(const char* text, std::size_t size, std::size_t maxChars) {
+    const std::size_t n = strnlen(text, size);
+    if (n > maxChars) return false;
+    return std::memchr(text, '\r', n) == nullptr && std::memchr(text, '\n', n) == nullptr;
+}
+
+}  // namespace
+
+void ReleaseArticleSaved(ArticleSaved* record) {
+    if (record == nullptr) return;
+    delete[] record->path;
+    delete record;
+}
+
+CNntpSession::CNntpSession() : connMgr(this, 0) {
+    postLine.reserve(kCommandSize);
+}
+
+CNntpSession::~CNntpSession() {
+    Close(0, 0, 0);
+}
+
+// ---- Network layer ----
+
+void CNntpSession::StartConnection() {
+    connMgr.Start(hostName, static_cast<std::uint16_t>(port & 0xFFFF), &stream, this, 0);
+}
+
+void CNntpSession::CancelConnection() {
+    connMgr.Cancel(0);
+}
+
+int CNntpSession::SendBytes(const void* buffer, int length) {
+    return stream.Send(buffer, length, 0);
+}
+
+int CNntpSession::ReceiveBytes(void* buffer, int& length) {
+    return stream.Receive(buffer, length, 0);
+}
+
+void CNntpSession::CloseConnection() {
+    stream.Close();
+}
+
+// ---- Drive and notifications ----
+
+void CNntpSession::Drive(int event) {
+    // A callback made from inside a handler (a connection report from within
+    // the manager's Start, should one ever come) waits for the running drive.
+    if (state.Driving()) {
+        pendingEvent = event;
+        return;
+    }
+    state.Drive(*this, event);
+    while (pendingEvent >= 0) {
+        const int next = pendingEvent;
+        pendingEvent = -1;
+        state.Drive(*this, next);
+    }
+}
+
+bool CNntpSession::Notify(SessionResult result, plat::LParam data) {
+    return plat::PostMessage(owner, notifyMessage, static_cast<plat::WParam>(result), data);
+}
+
+int CNntpSession::Go(Handler next) {
+    state.Set(next);
+    return 1;
+}
+
+int CNntpSession::Refuse() {
+    Notify(ResultFailure, reinterpret_cast<plat::LParam>(currentLine));
+    return Go(&CNntpSession::Ready);
+}
+
+int CNntpSession::RefuseLocally(const char* reason) {
+    if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", reason);
+    Notify(ResultRefusedLocally, reinterpret_cast<plat::LParam>(reasonText));
+    return Go(&CNntpSession::Ready);
+}
+
+// The one way an exchange ends without its result: the owner hears one
+// ResultBroken and the connection is ended. quitFirst is for a connection
+// that still works (an unexpected reply, a file that cannot be written):
+// QUIT goes out and Abandoning closes once the server has answered it.
+int CNntpSession::Break(const char* reason, bool quitFirst) {
+    if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", reason);
+    outputFile.Close();
+    waitingWritable = 0;
+    Notify(ResultBroken, reinterpret_cast<plat::LParam>(reasonText));
+    if (quitFirst) {
+        std::strcpy(commandBuffer, "QUIT\r\n");
+        if (Sent(SendBytes(commandBuffer, static_cast<int>(std::strlen(commandBuffer)))))
+            return Go(&CNntpSession::Abandoning);
+    }
+    multiLine = 0;
+    CloseConnection();
+    return Go(&CNntpSession::Ended);
+}
+
+int CNntpSession::SendCommand(Handler replyState) {
+    if (Sent(SendBytes(commandBuffer, static_cast<int>(std::strlen(commandBuffer)))))
+        return Go(replyState);
+    return Break(kSendFailed, false);
+}
+
+// ---- Operations ----
+
+void CNntpSession::Request(plat::WindowHandle window, unsigned message, int event) {
+    owner = window;
+    notifyMessage = message;
+    notifyOnClose = 1;
+    Drive(event);
+}
+
+void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
+    owner = window;
+    notifyMessage = message;
+    notifyOnClose = 1;
+    // Whatever ran before is dropped without a word; a file it was writing
+    // is closed so that the next transfer writes to a file of its own.
+    outputFile.Close();
+    state.Set(&CNntpSession::Opening);
+    multiLine = 0;
+    receiveCount = 0;
+    lineContinued = 0;
+    skippingLine = 0;
+    waitingWritable = 0;
+    pendingEvent = -1;
+    Drive(Enter);
+}
+
+void CNntpSession::SendUser(plat::WindowHandle window, unsigned message) {
+    Request(window, message, UserReq);
+}
+
+void CNntpSession::SendPass(plat::WindowHandle window, unsigned message) {
+    Request(window, message, PassReq);
+}
+
+void CNntpSession::SelectGroup(plat::WindowHandle window, unsigned message) {
+    Request(window, message, GroupReq);
+}
+
+void CNntpSession::NextArticle(plat::WindowHandle window, unsigned message) {
+    Request(window, message, NextReq);
+}
+
+void CNntpSession::FetchArticle(plat::WindowHandle window, unsigned message, std::int32_t number) {
+    articleNumber = number;
+    Request(window, message, ArticleReq);
+}
+
+void CNntpSession::ListGroups(plat::WindowHandle window, unsigned message) {
+    Request(window, message, ListReq);
+}
+
+void CNntpSession::PostArticle(plat::WindowHandle window, unsigned message,
+                               plat::TextReader* input) {
+    inputStream = input;
+    multiLine = 0;
+    waitingWritable = 0;
+    Request(window, message, PostReq);
+}
+
+void CNntpSession::Quit(plat::WindowHandle window, unsigned message) {
+    Request(window, message, QuitReq);
+}
+
+void CNntpSession::Close(plat::WindowHandle window, unsigned message, int notify) {
+    owner = window;
+    notifyMessage = message;
+    notifyOnClose = notify;
+    Drive(CloseReq);
+}
+
+// ---- States ----
+//
+// A handler returns 1 after it has installed a new state (the drive then
+// enters it) and 0 to stop. Rows not listed in a table are ignored.
+
+// Opening: any event -> start the connection manager; OpenWait.
+int CNntpSession::Opening(int) {
+    if (strnlen(hostName, sizeof hostName) == sizeof hostName)
+        return Break("Host name too long", false);
+    // OpenWait is current before Start runs, so that a report made from
+    // within Start finds the state that handles it.
+    state.Set(&CNntpSession::OpenWait);
+    StartConnection();
+    return 1;
+}
+
+// OpenWait
+//   ConnectOk   -                                   Greeting
+//   Fault       break (connection failed)           Ended
+//   CloseReq    cancel the attempt; Closed          Closing
+int CNntpSession::OpenWait(int event) {
+    switch (event) {
+        case ConnectOk:
+            return Go(&CNntpSession::Greeting);
+        case Fault: {
+            char reason[64];
+            std::snprintf(reason, sizeof reason, "Connection failed (error %d)", connMgr.lastError);
+            return Break(reason, false);
+        }
+        case CloseReq:
+            CancelConnection();
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+// Greeting, UserReply, PassReply
+//   Reply2                        post (Success, reply line)   Ready
+//   Reply1/3/4/5, Fault           refuse                       Ready
+//   Overflow                      break, QUIT first            Abandoning
+//   LinkLost                      break                        Ended
+//   CloseReq                      Closed                       Closing
+int CNntpSession::Greeting(int event) {
+    switch (event) {
+        case Reply2:
+            Notify(ResultSuccess, reinterpret_cast<plat::LParam>(currentLine));
+            return Go(&CNntpSession::Ready);
+        case Reply1:
+        case Reply3:
+        case Reply4:
+        case Reply5:
+        case Fault:
+            closeResult = ResultFailure;
+            return Refuse();
+        case Overflow:
+            return Break(kLineTooLong, true);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+int CNntpSession::UserReply(int event) {
+    return Greeting(event);
+}
+
+int CNntpSession::PassReply(int event) {
+    return Greeting(event);
+}
+
+// Ready
+//   LinkLost                      close the socket             LinkDown
+//   CloseReq                      Closed                       Closing
+//   UserReq ... PostReq           -                            the command state
+int CNntpSession::Ready(int event) {
+    switch (event) {
+        case LinkLost:
+            // No exchange is running, so nobody is told now; the next
+            // request hears it.
+            CloseConnection();
+            return Go(&CNntpSession::LinkDown);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        case UserReq:
+            return Go(&CNntpSession::UserCommand);
+        case PassReq:
+            return Go(&CNntpSession::PassCommand);
+        case GroupReq:
+            return Go(&CNntpSession::GroupCommand);
+        case NextReq:
+            return Go(&CNntpSession::NextCommand);
+        case QuitReq:
+            return Go(&CNntpSession::QuitCommand);
+        case ArticleReq:
+            return Go(&CNntpSession::ArticleCommand);
+        case ListReq:
+            return Go(&CNntpSession::ListCommand);
+        case PostReq:
+            return Go(&CNntpSession::PostCommand);
+        default:
+            return 0;
+    }
+}
+
+// LinkDown: the server closed the connection while no exchange ran.
+//   UserReq ... PostReq (not Quit) break (connection lost)      Ended
+//   QuitReq                        Success                      Closing
+//   CloseReq                       Closed                       Closing
+int CNntpSession::LinkDown(int event) {
+    switch (event) {
+        case UserReq:
+        case PassReq:
+        case GroupReq:
+        case NextReq:
+        case ArticleReq:
+        case ListReq:
+        case PostReq:
+            return Break(kConnectionLost, false);
+        case QuitReq:
+            closeResult = ResultSuccess;
+            return Go(&CNntpSession::Closing);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+// Command states (and ListCommand, ArticleCommand, PostCommand)
+//   Enter       send the command: sent or queued               the reply state
+//               argument does not fit: refuse locally          Ready
+//               send error: break                              Ended
+//   LinkLost    break                                          Ended
+//   CloseReq    Closed                                         Closing
+int CNntpSession::UserCommand(int event) {
+    switch (event) {
+        case Enter:
+            if (!ArgumentFits(userName, sizeof userName, kNameSize - 1))
+                return RefuseLocally("User name too long or not a single line");
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO USER %s\r\n", userName);
+            return SendCommand(&CNntpSession::UserReply);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+int CNntpSession::PassCommand(int event) {
+    switch (event) {
+        case Enter:
+            if (!ArgumentFits(password, sizeof password, kNameSize - 1))
+                return RefuseLocally("Password too long or not a single line");
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO PASS %s\r\n", password);
+            return SendCommand(&CNntpSession::PassReply);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+int CNntpSession::GroupCommand(int event) {
+    switch (event) {
+        case Enter:
+            if (!ArgumentFits(groupName, sizeof groupName, kMaxGroupName))
+                return RefuseLocally("Group name too long or not a single line");
+            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n", groupName);
+            return SendCommand(&CNntpSession::GroupReply);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+int CNntpSession::NextCommand(int event) {
+    switch (event) {
+        case Enter:
+            std::strcpy(commandBuffer, "NEXT\r\n");
+            return SendCommand(&CNntpSession::NextReply);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+// GroupReply, NextReply
+//   Reply2                        read the numbers; post Success  Ready
+//   Reply4                        refuse                          Ready
+//   Reply1/3/5, Fault, Overflow   break, QUIT first               Abandoning
+//   LinkLost                      break                           Ended
+//   CloseReq                      Closed                          Closing
+int CNntpSession::GroupReply(int event) {
+    if (event == Reply2) {
+        // "211 count first last": fields that do not match leave their
+        // member as it was.
+        long code = 0;
+        long count = 0;
+        long first = 0;
+        long last = 0;
+        const int got = std::sscanf(currentLine, "%ld %ld %ld %ld", &code, &count, &first, &last);
+        if (got >= 3) firstArticle = static_cast<std::int32_t>(first);
+        if (got >= 4) lastArticle = static_cast<std::int32_t>(last);
+        Notify(ResultSuccess, 0);
+        return Go(&CNntpSession::Ready);
+    }
+    return ReplyState(event);
+}
+
+int CNntpSession::NextReply(int event) {
+    if (event == Reply2) {
+        long code = 0;
+        long number = 0;
+        if (std::sscanf(currentLine, "%ld %ld", &code, &number) == 2)
+            currentArticle = static_cast<std::int32_t>(number);
+        Notify(ResultSuccess, currentArticle);
+        return Go(&CNntpSession::Ready);
+    }
+    return ReplyState(event);
+}
+
+// The rows that GroupReply, NextReply, ListReply and ArticleReply share:
+// everything but their Reply2.
+int CNntpSession::ReplyState(int event) {
+    switch (event) {
+        case Reply4:
+            return Refuse();
+        case Reply1:
+        case Reply3:
+        case Reply5:
+        case Fault:
+            return Break(currentLine, true);
+        case Overflow:
+            return Break(kLineTooLong, true);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+// QuitCommand: any event -> send QUIT: sent or queued -> QuitReply;
+// send error -> break.
+int CNntpSession::QuitCommand(int) {
+    std::strcpy(commandBuffer, "QUIT\r\n");
+    return SendCommand(&CNntpSession::QuitReply);
+}
+
+// QuitReply
+//   any reply, Fault, Overflow, LinkLost   Success          Closing
+//   CloseReq                               Closed           Closing
+int CNntpSession::QuitReply(int event) {
+    switch (event) {
+        case Reply1:
+        case Reply2:
+        case Reply3:
+        case Reply4:
+        case Reply5:
+        case Fault:
+        case Overflow:
+        case LinkLost:
+            closeResult = ResultSuccess;
+            return Go(&CNntpSession::Closing);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+// Closing: any event -> close; post (closeResult, 0) if asked to; Ended.
+int CNntpSession::Closing(int) {
+    multiLine = 0;
+    outputFile.Close();
+    CloseConnection();
+    if (notifyOnClose != 0) Notify(closeResult, 0);
+    return Go(&CNntpSession::Ended);
+}
+
+// Ended: ignores everything; only Connect leaves it.
+int CNntpSession::Ended(int) {
+    return 0;
+}
+
+// Abandoning: an exchange broke on a connection that still worked and QUIT
+// has gone out. The owner has been told; this only waits to close.
+//   DataLine, DataPart            (the rest of a transfer) ignored
+//   DataEnd                       end of multi-line mode
+//   any reply, Fault, Overflow, LinkLost   close              Ended
+//   CloseReq                      Closed                      Closing
+int CNntpSession::Abandoning(int event) {
+    switch (event) {
+        case DataEnd:
+            multiLine = 0;
+            return 0;
+        case Reply1:
+        case Reply2:
+        case Reply3:
+        case Reply4:
+        case Reply5:
+        case Fault:
+        case Overflow:
+        case LinkLost:
+            multiLine = 0;
+            CloseConnection();
+            return Go(&CNntpSession::Ended);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,218 @@
+// The program's NNTP client: one object, reused for every connection, that
+// the main window drives through operations and that reports every outcome
+// by a message posted to the window (result in wParam, data in lParam).
+//
+// Inside it is a state machine whose states are member handlers; events come
+// from the operations, from the reply reader (reply lines, data lines,
+// connection loss, completed sends) and from the connection manager.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/conn_mgr.h"
+#include "net/state_drive.h"
+#include "net/stream_socket.h"
+#include "platform/files.h"
+#include "platform/message_loop.h"
+
+// The wParam of every notification. Only ResultSuccess means success.
+enum SessionResult : int {
+    ResultClosed = 0,     // the session was closed by Close
+    ResultSuccess = 1,    // the exchange succeeded (also: QUIT answered or connection closed)
+    ResultFailure = 2,    // the server refused the request; lParam: its reply line;
+                          // the connection stays usable
+    ResultSendError = 3,  // kept for its value; the session reports send errors as ResultBroken
+    ResultBroken = 4,     // the exchange did not complete and the connection has been ended;
+                          // lParam: the reply line that broke it or a text of ours
+    ResultRefusedLocally = 5,  // the session refused the request itself and sent nothing;
+                               // lParam: why; the connection stays usable
+};
+
+// The data of a successful FetchArticle notification. Allocated by the
+// session; the receiver owns the record and its path and releases both with
+// ReleaseArticleSaved.
+struct ArticleSaved {
+    std::int32_t articleNumber;  // the number FetchArticle asked for
+    char* path;                  // the file that holds the article
+};
+
+void ReleaseArticleSaved(ArticleSaved* record);
+
+class CNntpSession : public CConnectClient, public CStreamClient {
+public:
+    enum SessionEvent : int {
+        Enter = 0,
+        ConnectOk = 1,
+        LinkLost = 2,
+        DataLine = 3,  // a data line, or the last piece of one (lineContinued)
+        DataEnd = 4,
+        Reply1 = 5,
+        Reply2 = 6,
+        Reply3 = 7,
+        Reply4 = 8,
+        Reply5 = 9,
+        Fault = 10,
+        CloseReq = 11,
+        GroupReq = 12,
+        NextReq = 13,
+        HeadReq = 14,  // reserved; nothing raises it
+        ArticleReq = 15,
+        QuitReq = 16,
+        ListReq = 17,
+        PostReq = 18,
+        Writable = 19,
+        UserReq = 20,
+        PassReq = 21,
+        // A data line longer than the receive buffer is handed on in pieces:
+        // every piece but the last arrives as DataPart, the last as DataLine.
+        DataPart = 22,
+        // A reply line (outside multi-line mode) that does not fit the
+        // receive buffer; the reader skips the rest of it.
+        Overflow = 23,
+    };
+
+    static constexpr int kReceiveSize = 2048;
+    static constexpr int kCommandSize = 204;
+    static constexpr int kPathSize = 256;
+    static constexpr int kNameSize = 30;
+    static constexpr int kMaxGroupName = 195;  // "GROUP " + name + CR LF fits commandBuffer
+    static constexpr int kMaxPostLine = 197;   // a posted line with CR LF (and a stuffed dot)
+
+    CNntpSession();
+    CNntpSession(const CNntpSession&) = delete;
+    CNntpSession& operator=(const CNntpSession&) = delete;
+
+    void ConnectCallback(std::uint32_t clientValue, ConnectResult result) override;
+    // Performs Close without window or notification.
+    ~CNntpSession() override;
+    void StreamCallback(std::uint32_t cookie, StreamEvent kind, int error,
+                        const void* data) override;
+
+    // Operations. Each stores owner and message (and sets the close
+    // notification flag, except Close, which takes it) and drives its event.
+    // A request that the current state does not accept sends and posts
+    // nothing, but has replaced owner, message and the flag all the same.
+    void Connect(plat::WindowHandle window, unsigned message);
+    void SendUser(plat::WindowHandle window, unsigned message);
+    void SendPass(plat::WindowHandle window, unsigned message);
+    void SelectGroup(plat::WindowHandle window, unsigned message);
+    void NextArticle(plat::WindowHandle window, unsigned message);
+    void FetchArticle(plat::WindowHandle window, unsigned message, std::int32_t number);
+    void ListGroups(plat::WindowHandle window, unsigned message);
+    // The stream is read (twice: checked first, then sent) but neither
+    // opened nor closed; keep it open until the notification.
+    void PostArticle(plat::WindowHandle window, unsigned message, plat::TextReader* input);
+    void Quit(plat::WindowHandle window, unsigned message);
+    void Close(plat::WindowHandle window, unsigned message, int notify);
+
+    // Written by the session on success, read by the owner afterwards.
+    std::int32_t lastArticle = 0;
+    std::int32_t firstArticle = 0;
+    std::int32_t currentArticle = 0;
+    // Written by the owner before the operation that uses them.
+    std::int32_t fileNumber = 0;
+    char articleDir[kPathSize] = {};
+    char groupName[kPathSize] = {};
+    char hostName[kPathSize] = {};
+    char userName[kNameSize] = {};
+    char password[kNameSize] = {};
+    std::uint32_t port = 0;
+    // The spool directory, which receives groups.txt; before ListGroups.
+    char spoolDir[kPathSize] = {};
+
+protected:
+    using Handler = int (CNntpSession::*)(int event);
+
+    // The session's only ways into the network layer. A session driven from
+    // memory overrides them (and calls the two callbacks itself).
+    virtual void StartConnection();
+    virtual void CancelConnection();
+    virtual int SendBytes(const void* buffer, int length);
+    virtual int ReceiveBytes(void* buffer, int& length);
+    virtual void CloseConnection();
+
+    // Hands one event to the current state.
+    virtual void Drive(int event);
+
+    SessionResult closeResult = ResultClosed;
+    CConnMgr connMgr;
+    CStreamSocket stream;
+    char receiveBuffer[kReceiveSize];
+    std::int32_t receiveCount = 0;
+    char currentLine[kReceiveSize] = {};
+    char commandBuffer[kCommandSize] = {};
+    StateDrive<CNntpSession> state{&CNntpSession::Ended};
+    char filePath[kPathSize] = {};
+    int notifyOnClose = 0;
+    plat::TextWriter outputFile;
+    plat::WindowHandle owner = 0;
+    unsigned notifyMessage = 0;
+    int multiLine = 0;
+    std::int32_t articleNumber = 0;
+    plat::TextReader* inputStream = nullptr;
+    int waitingWritable = 0;
+
+    // Reader bookkeeping beyond the line itself.
+    int currentLength = 0;  // bytes in currentLine (data lines may hold NULs)
+    int lineContinued = 0;  // currentLine continues a data line handed on before
+    int skippingLine = 0;   // discarding the rest of an over-long reply line
+    // The text a ResultBroken or ResultRefusedLocally notification points at;
+    // unlike currentLine it survives the lines that arrive after the break.
+    char reasonText[kReceiveSize] = {};
+    std::string postLine;  // one line of the article being posted
+
+    // States (one handler per state; see the .cpp files for their tables).
+    int Opening(int event);
+    int OpenWait(int event);
+    int Greeting(int event);
+    int UserCommand(int event);
+    int UserReply(int event);
+    int PassCommand(int event);
+    int PassReply(int event);
+    int Ready(int event);
+    int LinkDown(int event);
+    int GroupCommand(int event);
+    int GroupReply(int event);
+    int NextCommand(int event);
+    int NextReply(int event);
+    int QuitCommand(int event);
+    int QuitReply(int event);
+    int Closing(int event);
+    int Ended(int event);
+    int Abandoning(int event);
+    int ListCommand(int event);
+    int ListReply(int event);
+    int ListData(int event);
+    int ArticleCommand(int event);
+    int ArticleReply(int event);
+    int ArticleData(int event);
+    int PostCommand(int event);
+    int PostReply(int event);
+    int PostData(int event);
+    int PostResult(int event);
+
+private:
+    void Request(plat::WindowHandle window, unsigned message, int event);
+    bool Notify(SessionResult result, plat::LParam data);
+    int Go(Handler next);
+    int Refuse();
+    int RefuseLocally(const char* reason);
+    int Break(const char* reason, bool quitFirst);
+    int SendCommand(Handler replyState);
+    int ReplyState(int event);
+
+    bool PreparePath(const char* templ, const char* dir, long number);
+    int StartData(Handler dataState);
+    int StoreData(bool wholeLine);
+    int WriteFailed();
+    int Pump();
+    bool CheckArticle();
+
+    void OnReadable();
+    void ExtractLines();
+    void TakeLine(int length);
+    void Consume(int count);
+
+    int pendingEvent = -1;  // an event that arrived while a drive was running
+};

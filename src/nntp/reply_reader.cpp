@@ -1,0 +1,127 @@
+// The receiving half of the session: turns the byte stream into CR LF lines,
+// classifies each into an event and drives it, one line at a time, so that a
+// line that switches multi-line mode governs the lines held behind it.
+#include <cstring>
+
+#include "net/warning.h"
+#include "nntp/nntp_session.h"
+#include "platform/wsa_errors.h"
+
+void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, const void* data) {
+    switch (kind) {
+        case StreamEvent::Readable:
+            OnReadable();
+            return;
+        case StreamEvent::SendDone:
+            // Only the command buffer matters; the "." sent ahead of a posted
+            // line completes silently.
+            if (data != commandBuffer) return;
+            waitingWritable = 0;
+            // A queued command that the socket gave up never reached the
+            // server: the connection has failed.
+            Drive(error == 0 ? Writable : LinkLost);
+            return;
+        case StreamEvent::Closed:
+            Drive(LinkLost);
+            return;
+        default:
+            ShowWarning("Unknown socket error");
+            return;
+    }
+}
+
+void CNntpSession::ConnectCallback(std::uint32_t, ConnectResult result) {
+    switch (result) {
+        case ConnectResult::Connected:
+            Drive(ConnectOk);
+            return;
+        case ConnectResult::Failed:
+            Drive(Fault);
+            return;
+        default:
+            return;
+    }
+}
+
+void CNntpSession::OnReadable() {
+    int length = kReceiveSize - receiveCount;
+    const int result = ReceiveBytes(receiveBuffer + receiveCount, length);
+    if (result != 0 && result != plat::wsa::WouldBlock) {
+        ShowWarning("Error reading socket");
+        return;
+    }
+    receiveCount += length;
+    ExtractLines();
+}
+
+void CNntpSession::TakeLine(int length) {
+    std::memcpy(currentLine, receiveBuffer, static_cast<std::size_t>(length));
+    currentLine[length] = '\0';
+    currentLength = length;
+}
+
+void CNntpSession::Consume(int count) {
+    receiveCount -= count;
+    std::memmove(receiveBuffer, receiveBuffer + count, static_cast<std::size_t>(receiveCount));
+}
+
+namespace {
+
+// The offset of the first CR LF, or -1.
+int FindLineEnd(const char* buffer, int count) {
+    const char* p = buffer;
+    const char* end = buffer + count;
+    while (p < end) {
+        const char* cr = static_cast<const char*>(std::memchr(p, '\r', end - p));
+        if (cr == nullptr || cr + 1 >= end) return -1;
+        if (cr[1] == '\n') return static_cast<int>(cr - buffer);
+        p = cr + 1;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void CNntpSession::ExtractLines() {
+    for (;;) {
+        const int length = FindLineEnd(receiveBuffer, receiveCount);
+        if (length >= 0) {
+            if (skippingLine != 0) {
+                skippingLine = 0;
+                Consume(length + 2);
+                continue;
+            }
+            TakeLine(length);
+            Consume(length + 2);
+            int event;
+            if (multiLine != 0) {
+                const bool dot = lineContinued == 0 && length == 1 && currentLine[0] == '.';
+                event = dot ? DataEnd : DataLine;
+            } else {
+                const char first = length > 0 ? currentLine[0] : '\0';
+                event = (first >= '1' && first <= '5') ? Reply1 + (first - '1') : Fault;
+            }
+            Drive(event);
+            lineContinued = 0;
+            continue;
+        }
+        if (receiveCount < kReceiveSize) return;
+
+        // The buffer is full without a line end. Its last byte stays: it may
+        // be the CR of a CR LF whose LF has not arrived.
+        const int piece = kReceiveSize - 1;
+        if (multiLine != 0 && skippingLine == 0) {
+            // A data line is stored whole, whatever its length.
+            TakeLine(piece);
+            Consume(piece);
+            Drive(DataPart);
+            lineContinued = 1;
+        } else {
+            Consume(piece);
+            if (skippingLine == 0) {
+                skippingLine = 1;
+                Drive(Overflow);
+            }
+        }
+    }
+}
