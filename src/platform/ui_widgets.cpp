@@ -1,0 +1,653 @@
+#include "platform/ui_widgets.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace plat::ui::widgets {
+
+namespace {
+
+char Lower(unsigned char c) {
+    return static_cast<char>(std::tolower(c));
+}
+
+int Cells(const std::string& text) {
+    return static_cast<int>(TerminalText(text).size());
+}
+
+bool Typeable(int key) {
+    return key >= 0x20 && key <= 0xFF && key != 0x7F && !(key >= 0x80 && key < 0xA0);
+}
+
+constexpr int kDefaultEditWidth = 24;
+constexpr int kMinEditWidth = 4;
+
+}  // namespace
+
+std::string StripMnemonic(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '&' && i + 1 < text.size()) ++i;
+        out += text[i];
+    }
+    return out;
+}
+
+int MnemonicIndex(const std::string& text) {
+    int shown = 0;
+    for (std::size_t i = 0; i < text.size(); ++i, ++shown) {
+        if (text[i] != '&' || i + 1 >= text.size()) continue;
+        ++i;
+        if (text[i] != '&') return shown;
+    }
+    return -1;
+}
+
+char Mnemonic(const std::string& text) {
+    const int at = MnemonicIndex(text);
+    if (at < 0) return 0;
+    return Lower(static_cast<unsigned char>(StripMnemonic(text)[at]));
+}
+
+std::string TerminalText(const std::string& text) {
+    const std::string clean = Sanitize(text);
+    std::string out;
+    out.reserve(clean.size());
+    for (unsigned char c : clean) {
+        if (c >= 0x80 && c < 0xA0) {
+            out += "M-^";
+            out += static_cast<char>(c - 0x80 + 0x40);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string FormatStatus(const Status& status) {
+    std::string line = status.connection.empty() ? "Disconnected" : status.connection;
+    line += " | Group: " + (status.group.empty() ? std::string("-") : status.group);
+    line += " | Fetched: " + std::to_string(status.fetched);
+    line += " | Next: ";
+    line +=
+        status.minutesToNext < 0 ? std::string("-") : std::to_string(status.minutesToNext) + " min";
+    return line;
+}
+
+std::vector<std::string> WrapText(const std::string& text, int width) {
+    width = std::max(width, 1);
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = text.find('\n', start);
+        std::string paragraph = text.substr(start, end == std::string::npos ? end : end - start);
+        std::string line;
+        std::size_t i = 0;
+        while (i < paragraph.size()) {
+            while (i < paragraph.size() && paragraph[i] == ' ') ++i;
+            std::size_t j = paragraph.find(' ', i);
+            if (j == std::string::npos) j = paragraph.size();
+            std::string word = paragraph.substr(i, j - i);
+            i = j;
+            if (word.empty()) break;
+            while (static_cast<int>(word.size()) > width) {  // a word too long for any line
+                if (!line.empty()) out.push_back(std::move(line)), line.clear();
+                out.push_back(word.substr(0, width));
+                word.erase(0, width);
+            }
+            if (word.empty()) continue;
+            if (!line.empty() && static_cast<int>(line.size() + 1 + word.size()) > width) {
+                out.push_back(std::move(line));
+                line.clear();
+            }
+            if (!line.empty()) line += ' ';
+            line += word;
+        }
+        out.push_back(std::move(line));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- LogView
+
+std::size_t LogView::MaxTop() const {
+    const std::size_t h = static_cast<std::size_t>(height_);
+    return lines_.size() > h ? lines_.size() - h : 0;
+}
+
+void LogView::ScrollTo(std::size_t top) {
+    top_ = std::min(top, MaxTop());
+    follow_ = top_ == MaxTop();
+}
+
+void LogView::Add(std::string line) {
+    lines_.push_back(std::move(line));
+    if (lines_.size() > capacity_) {
+        lines_.pop_front();
+        if (!follow_ && top_ > 0) --top_;  // keep the same lines in view
+    }
+    if (follow_) top_ = MaxTop();
+}
+
+void LogView::Reset() {
+    lines_.clear();
+    top_ = 0;
+    follow_ = true;
+}
+
+void LogView::SetHeight(int rows) {
+    height_ = std::max(rows, 0);
+    if (follow_)
+        top_ = MaxTop();
+    else
+        ScrollTo(top_);
+}
+
+KeyResult LogView::OnKey(int key) {
+    const std::size_t page = static_cast<std::size_t>(std::max(height_ - 1, 1));
+    switch (key) {
+        case kKeyUp:
+            ScrollTo(top_ > 0 ? top_ - 1 : 0);
+            break;
+        case kKeyDown:
+            ScrollTo(top_ + 1);
+            break;
+        case kKeyPageUp:
+            ScrollTo(top_ > page ? top_ - page : 0);
+            break;
+        case kKeyPageDown:
+            ScrollTo(top_ + page);
+            break;
+        case kKeyHome:
+            ScrollTo(0);
+            break;
+        case kKeyEnd:
+            ScrollTo(MaxTop());
+            break;
+        default:
+            return {};
+    }
+    return {KeyResult::Handled, 0};
+}
+
+// ---------------------------------------------------------------- MenuBar
+
+void MenuBar::Set(const Menu& menu) {
+    menu_ = menu;
+    Close();
+}
+
+bool MenuBar::SetGrayed(unsigned command, bool grayed) {
+    bool found = false;
+    for (MenuPopup& popup : menu_) {
+        for (MenuItem& item : popup.items) {
+            if (item.IsSeparator() || item.command != command) continue;
+            item.grayed = grayed;
+            found = true;
+        }
+    }
+    // The selection must not rest on an item that just became grayed.
+    if (found && IsOpen() && selected_ >= 0 && !Selectable(open_, selected_)) Open(open_);
+    return found;
+}
+
+bool MenuBar::Grayed(unsigned command) const {
+    for (const MenuPopup& popup : menu_)
+        for (const MenuItem& item : popup.items)
+            if (!item.IsSeparator() && item.command == command) return item.grayed;
+    return false;
+}
+
+bool MenuBar::Selectable(int popup, int item) const {
+    const auto& items = menu_[popup].items;
+    if (item < 0 || item >= static_cast<int>(items.size())) return false;
+    return !items[item].IsSeparator() && !items[item].grayed;
+}
+
+void MenuBar::Open(int popup) {
+    const int n = static_cast<int>(menu_.size());
+    if (n == 0) return Close();
+    open_ = ((popup % n) + n) % n;
+    selected_ = -1;
+    const int items = static_cast<int>(menu_[open_].items.size());
+    for (int i = 0; i < items; ++i) {
+        if (Selectable(open_, i)) {
+            selected_ = i;
+            break;
+        }
+    }
+}
+
+void MenuBar::Close() {
+    open_ = -1;
+    selected_ = -1;
+}
+
+void MenuBar::Move(int step) {
+    const int n = static_cast<int>(menu_[open_].items.size());
+    if (n == 0) return;
+    int i = selected_ < 0 ? (step > 0 ? -1 : n) : selected_;
+    for (int tries = 0; tries < n; ++tries) {
+        i = ((i + step) % n + n) % n;
+        if (Selectable(open_, i)) {
+            selected_ = i;
+            return;
+        }
+    }
+}
+
+KeyResult MenuBar::OnKey(int key) {
+    if ((key & kAltFlag) && key != kAltFlag) {
+        const char letter = Lower(static_cast<unsigned char>(key & 0xFF));
+        for (std::size_t p = 0; p < menu_.size(); ++p) {
+            if (Mnemonic(menu_[p].text) == letter) {
+                Open(static_cast<int>(p));
+                return {KeyResult::Handled, 0};
+            }
+        }
+        return IsOpen() ? KeyResult{KeyResult::Handled, 0} : KeyResult{};
+    }
+    if (!IsOpen()) {
+        if (key != kKeyF10 || menu_.empty()) return {};
+        Open(0);
+        return {KeyResult::Handled, 0};
+    }
+    switch (key) {
+        case kKeyEscape:
+        case kKeyF10:
+            Close();
+            break;
+        case kKeyLeft:
+            Open(open_ - 1);
+            break;
+        case kKeyRight:
+            Open(open_ + 1);
+            break;
+        case kKeyUp:
+            Move(-1);
+            break;
+        case kKeyDown:
+            Move(1);
+            break;
+        case kKeyHome:
+            selected_ = -1;
+            Move(1);
+            break;
+        case kKeyEnd:
+            selected_ = -1;
+            Move(-1);
+            break;
+        case kKeyEnter: {
+            if (selected_ < 0) break;
+            const unsigned command = menu_[open_].items[selected_].command;
+            Close();
+            return {KeyResult::Command, static_cast<int>(command)};
+        }
+        default:
+            if (key > 0 && key < 0x100 && std::isalnum(key)) {
+                const char letter = Lower(static_cast<unsigned char>(key));
+                const auto& items = menu_[open_].items;
+                for (std::size_t i = 0; i < items.size(); ++i) {
+                    if (!Selectable(open_, static_cast<int>(i))) continue;
+                    if (Mnemonic(items[i].text) != letter) continue;
+                    const unsigned command = items[i].command;
+                    Close();
+                    return {KeyResult::Command, static_cast<int>(command)};
+                }
+            }
+            break;
+    }
+    return {KeyResult::Handled, 0};
+}
+
+std::vector<int> MenuBar::TitleColumns() const {
+    std::vector<int> cols;
+    int col = 0;
+    for (const MenuPopup& popup : menu_) {
+        cols.push_back(col);
+        col += Cells(StripMnemonic(popup.text)) + 2;
+    }
+    return cols;
+}
+
+// ---------------------------------------------------------------- layout
+
+bool IsTabStop(ControlKind kind) {
+    return kind == ControlKind::Edit || kind == ControlKind::Password ||
+           kind == ControlKind::Radio || IsButton(kind);
+}
+bool IsButton(ControlKind kind) {
+    return kind == ControlKind::Button || kind == ControlKind::DefaultButton;
+}
+bool IsEdit(ControlKind kind) {
+    return kind == ControlKind::Edit || kind == ControlKind::Password;
+}
+
+const PlacedControl* DialogLayout::Find(std::size_t index) const {
+    for (const PlacedControl& p : placed)
+        if (p.index == index) return &p;
+    return nullptr;
+}
+
+namespace {
+
+bool Joins(const Control& prev, const Control& cur) {
+    if (cur.sameRow) return true;
+    if (prev.kind == ControlKind::Label && IsEdit(cur.kind)) return true;
+    if (IsButton(prev.kind) && IsButton(cur.kind)) return true;
+    return prev.kind == ControlKind::Radio && cur.kind == ControlKind::Radio &&
+           prev.group == cur.group;
+}
+
+// Cells a control takes on its row, brackets included.
+int Span(const Control& c, int editWidth) {
+    const int text = Cells(StripMnemonic(c.text));
+    switch (c.kind) {
+        case ControlKind::Edit:
+        case ControlKind::Password:
+            return editWidth + 2;
+        case ControlKind::Radio:
+            return text + 4;  // "(*) Yes"
+        case ControlKind::Button:
+        case ControlKind::DefaultButton:
+            return text + 4;  // "[ OK ]"
+        default:
+            return text;
+    }
+}
+
+int EditWidth(const Control& c) {
+    return c.width > 0 ? c.width : kDefaultEditWidth;
+}
+
+}  // namespace
+
+DialogLayout LayoutDialog(const Dialog& dialog, int maxWidth) {
+    maxWidth = std::max(maxWidth, 1);
+    const auto& controls = dialog.controls;
+
+    std::vector<std::vector<std::size_t>> rows;
+    const Control* prev = nullptr;
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        const Control& c = controls[i];
+        if (c.kind == ControlKind::Icon && c.text.empty()) continue;
+        if (prev && !rows.empty() && Joins(*prev, c))
+            rows.back().push_back(i);
+        else
+            rows.push_back({i});
+        prev = &c;
+    }
+
+    // Edit boxes captioned by a label start in one column.
+    auto captioned = [&](const std::vector<std::size_t>& row) {
+        return row.size() >= 2 && controls[row[0]].kind == ControlKind::Label &&
+               IsEdit(controls[row[1]].kind);
+    };
+    int labelWidth = 0;
+    for (const auto& row : rows)
+        if (captioned(row)) labelWidth = std::max(labelWidth, Span(controls[row[0]], 0));
+
+    std::vector<int> editWidth(controls.size());
+    for (std::size_t i = 0; i < controls.size(); ++i) editWidth[i] = EditWidth(controls[i]);
+
+    DialogLayout layout;
+    for (int pass = 0; pass < 2; ++pass) {
+        layout.placed.clear();
+        layout.width = Cells(dialog.caption) + 2;
+        int rowNo = 0;
+        bool underGroupBox = false;
+        std::vector<std::pair<std::size_t, int>> buttonRows;  // first placed, row width
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            const auto& row = rows[r];
+            const Control& first = controls[row[0]];
+            const bool buttons = IsButton(first.kind);
+            if (buttons && rowNo > 0) ++rowNo;  // a blank row above the buttons
+            if (first.kind == ControlKind::GroupBox)
+                underGroupBox = true;
+            else if (first.kind != ControlKind::Radio)
+                underGroupBox = false;
+            int col = (first.kind == ControlKind::Radio && underGroupBox) ? 2 : 0;
+            const std::size_t firstPlaced = layout.placed.size();
+            for (std::size_t k = 0; k < row.size(); ++k) {
+                const Control& c = controls[row[k]];
+                if (k == 1 && captioned(row)) col = labelWidth + 1;
+                const int span = Span(c, editWidth[row[k]]);
+                layout.placed.push_back(
+                    {row[k], rowNo, col, IsEdit(c.kind) ? editWidth[row[k]] : span});
+                col += span + (buttons ? 2 : 1);
+            }
+            const int rowWidth = col - (buttons ? 2 : 1);
+            if (buttons) buttonRows.push_back({firstPlaced, rowWidth});
+            layout.width = std::max(layout.width, rowWidth);
+            ++rowNo;
+        }
+        layout.height = rowNo;
+        if (pass == 0 && layout.width > maxWidth) {
+            // Too wide for the screen: narrow the edit boxes of the rows that overflow.
+            for (const PlacedControl& p : layout.placed) {
+                const Control& c = controls[p.index];
+                if (!IsEdit(c.kind)) continue;
+                const int overflow = p.col + p.width + 2 - maxWidth;
+                if (overflow > 0) editWidth[p.index] = std::max(kMinEditWidth, p.width - overflow);
+            }
+            continue;
+        }
+        layout.width = std::min(layout.width, maxWidth);
+        for (const auto& [firstPlaced, rowWidth] : buttonRows) {
+            const int shift = std::max(0, (layout.width - rowWidth) / 2);
+            for (std::size_t k = firstPlaced; k < layout.placed.size(); ++k) {
+                if (layout.placed[k].row != layout.placed[firstPlaced].row) break;
+                layout.placed[k].col += shift;
+            }
+        }
+        break;
+    }
+    return layout;
+}
+
+// ---------------------------------------------------------------- DialogView
+
+DialogView::DialogView(Dialog& dialog, int maxWidth) : dialog_(dialog) {
+    const auto& controls = dialog_.controls;
+    if (dialog_.focus >= 0) {
+        for (std::size_t i = 0; i < controls.size(); ++i) {
+            if (controls[i].id == dialog_.focus && IsTabStop(controls[i].kind)) {
+                focus_ = static_cast<int>(i);
+                break;
+            }
+        }
+    }
+    if (focus_ < 0) {
+        for (std::size_t i = 0; i < controls.size(); ++i) {
+            if (IsTabStop(controls[i].kind)) {
+                focus_ = static_cast<int>(i);
+                break;
+            }
+        }
+    }
+    caret_.assign(controls.size(), 0);
+    first_.assign(controls.size(), 0);
+    for (std::size_t i = 0; i < controls.size(); ++i) caret_[i] = controls[i].text.size();
+    Refresh(maxWidth);
+}
+
+std::size_t DialogView::Caret(std::size_t index) const {
+    return index < caret_.size() ? caret_[index] : 0;
+}
+std::size_t DialogView::FirstShown(std::size_t index) const {
+    return index < first_.size() ? first_[index] : 0;
+}
+
+void DialogView::Refresh(int maxWidth) {
+    const auto& controls = dialog_.controls;
+    caret_.resize(controls.size(), 0);
+    first_.resize(controls.size(), 0);
+    layout_ = LayoutDialog(dialog_, maxWidth);
+    if (focus_ >= static_cast<int>(controls.size()) ||
+        (focus_ >= 0 && !IsTabStop(controls[focus_].kind)))
+        focus_ = -1;
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        caret_[i] = std::min(caret_[i], controls[i].text.size());
+        KeepCaretShown(i);
+    }
+}
+
+void DialogView::KeepCaretShown(std::size_t index) {
+    const PlacedControl* p = layout_.Find(index);
+    if (!p || !IsEdit(dialog_.controls[index].kind)) return;
+    // The caret may sit just past the last character, so it needs a cell too.
+    const std::size_t width = static_cast<std::size_t>(std::max(p->width, 1));
+    if (caret_[index] < first_[index]) first_[index] = caret_[index];
+    if (caret_[index] >= first_[index] + width) first_[index] = caret_[index] - width + 1;
+    first_[index] = std::min(first_[index], dialog_.controls[index].text.size());
+}
+
+void DialogView::MoveFocus(int step) {
+    const int n = static_cast<int>(dialog_.controls.size());
+    if (n == 0) return;
+    int i = focus_ < 0 ? (step > 0 ? -1 : n) : focus_;
+    for (int tries = 0; tries < n; ++tries) {
+        i = ((i + step) % n + n) % n;
+        if (IsTabStop(dialog_.controls[i].kind)) {
+            focus_ = i;
+            return;
+        }
+    }
+}
+
+void DialogView::CheckRadio(std::size_t index) {
+    Control& chosen = dialog_.controls[index];
+    for (Control& c : dialog_.controls)
+        if (c.kind == ControlKind::Radio && c.group == chosen.group) c.checked = false;
+    chosen.checked = true;
+}
+
+KeyResult DialogView::Press(int id) {
+    return {KeyResult::Command, id};
+}
+
+int DialogView::DefaultButtonId() const {
+    for (const Control& c : dialog_.controls)
+        if (c.kind == ControlKind::DefaultButton) return c.id;
+    return 1;
+}
+
+int DialogView::ByMnemonic(char letter) const {
+    const auto& controls = dialog_.controls;
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        const Control& c = controls[i];
+        if (c.kind == ControlKind::Label || c.kind == ControlKind::GroupBox) {
+            if (Mnemonic(c.text) != letter) continue;
+            for (std::size_t j = i + 1; j < controls.size(); ++j)  // the control it captions
+                if (IsTabStop(controls[j].kind)) return static_cast<int>(j);
+            continue;
+        }
+        if (IsTabStop(c.kind) && Mnemonic(c.text) == letter) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+KeyResult DialogView::EditKey(std::size_t index, int key) {
+    std::string& text = dialog_.controls[index].text;
+    std::size_t& caret = caret_[index];
+    switch (key) {
+        case kKeyLeft:
+            if (caret > 0) --caret;
+            break;
+        case kKeyRight:
+            if (caret < text.size()) ++caret;
+            break;
+        case kKeyHome:
+            caret = 0;
+            break;
+        case kKeyEnd:
+            caret = text.size();
+            break;
+        case kKeyBackspace:
+            if (caret > 0) text.erase(--caret, 1);
+            break;
+        case kKeyDelete:
+            if (caret < text.size()) text.erase(caret, 1);
+            break;
+        default:
+            if (!Typeable(key)) return {};
+            if (text.size() >= dialog_.controls[index].maxLength) break;
+            text.insert(caret++, 1, static_cast<char>(key));
+            break;
+    }
+    KeepCaretShown(index);
+    return {KeyResult::Handled, 0};
+}
+
+KeyResult DialogView::OnKey(int key) {
+    auto& controls = dialog_.controls;
+    const Control* focused = focus_ >= 0 ? &controls[focus_] : nullptr;
+    const ControlKind kind = focused ? focused->kind : ControlKind::Label;
+
+    switch (key) {
+        case kKeyEscape:
+            return Press(2);
+        case kKeyEnter:
+            return Press(focused && IsButton(kind) ? focused->id : DefaultButtonId());
+        case kKeyTab:
+            MoveFocus(1);
+            return {KeyResult::Handled, 0};
+        case kKeyBackTab:
+            MoveFocus(-1);
+            return {KeyResult::Handled, 0};
+        default:
+            break;
+    }
+    if (focused && IsEdit(kind)) {
+        if (key == kKeyUp) return MoveFocus(-1), KeyResult{KeyResult::Handled, 0};
+        if (key == kKeyDown) return MoveFocus(1), KeyResult{KeyResult::Handled, 0};
+        const KeyResult r = EditKey(static_cast<std::size_t>(focus_), key);
+        if (r.kind != KeyResult::Ignored) return r;
+    }
+    if (focused && kind == ControlKind::Radio &&
+        (key == kKeyUp || key == kKeyDown || key == kKeyLeft || key == kKeyRight)) {
+        // Arrows walk the group and check as they go.
+        const int step = (key == kKeyUp || key == kKeyLeft) ? -1 : 1;
+        const int n = static_cast<int>(controls.size());
+        int i = focus_;
+        for (int tries = 0; tries < n; ++tries) {
+            i = ((i + step) % n + n) % n;
+            if (controls[i].kind == ControlKind::Radio && controls[i].group == focused->group)
+                break;
+        }
+        focus_ = i;
+        CheckRadio(static_cast<std::size_t>(i));
+        return {KeyResult::Handled, 0};
+    }
+    if (key == ' ' && focused) {
+        if (IsButton(kind)) return Press(focused->id);
+        if (kind == ControlKind::Radio) {
+            CheckRadio(static_cast<std::size_t>(focus_));
+            return {KeyResult::Handled, 0};
+        }
+    }
+    if (key == kKeyUp || key == kKeyLeft) return MoveFocus(-1), KeyResult{KeyResult::Handled, 0};
+    if (key == kKeyDown || key == kKeyRight) return MoveFocus(1), KeyResult{KeyResult::Handled, 0};
+
+    // Alt+letter anywhere, or a plain letter outside an edit box.
+    int letter = 0;
+    if ((key & kAltFlag) && key != kAltFlag)
+        letter = key & 0xFF;
+    else if (key > 0 && key < 0x100 && !(focused && IsEdit(kind)))
+        letter = key;
+    if (letter && std::isalnum(letter)) {
+        const int target = ByMnemonic(Lower(static_cast<unsigned char>(letter)));
+        if (target >= 0) {
+            Control& c = controls[target];
+            if (IsButton(c.kind)) return Press(c.id);
+            focus_ = target;
+            if (c.kind == ControlKind::Radio) CheckRadio(static_cast<std::size_t>(target));
+            return {KeyResult::Handled, 0};
+        }
+    }
+    return {KeyResult::Handled, 0};  // a modal dialog takes every key
+}
+
+}  // namespace plat::ui::widgets
