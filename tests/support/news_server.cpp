@@ -160,6 +160,7 @@ struct Connection {
     int fd = -1;
     bool closed = false;  // fd closed; guarded by State::mu
     bool done = false;    // thread finished its work; guarded by State::mu
+    bool drain = false;   // half-closed: wait for the client's close before closing
     std::thread thread;
 };
 
@@ -247,6 +248,7 @@ private:
     bool Deliver(const std::string& step, std::vector<std::string> writes,
                  std::string* sent = nullptr);
     bool Perform(const Fault* fault, std::vector<std::string> writes, std::string* sent);
+    bool Execute(const Plan& plan, std::string* sent);
     void OrderlyClose();
     void ResetClose();
     void StallUntilClosed();
@@ -313,23 +315,8 @@ bool Session::WriteAll(const std::string& data) {
 }
 
 void Session::OrderlyClose() {
-    // Half-close first and let the client close its side, so that input still
-    // in flight does not turn the close into a reset.
     shutdown(fd_, SHUT_WR);
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kOrderlyCloseDrainMs);
-    char buf[4096];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fd_, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0 && !(n < 0 && errno == EINTR)) break;
-    }
+    c_.drain = true;
 }
 
 void Session::ResetClose() {
@@ -356,7 +343,10 @@ bool Session::Deliver(const std::string& step, std::vector<std::string> writes, 
 }
 
 bool Session::Perform(const Fault* fault, std::vector<std::string> writes, std::string* sent) {
-    Plan plan = MakePlan(fault, std::move(writes));
+    return Execute(MakePlan(fault, std::move(writes)), sent);
+}
+
+bool Session::Execute(const Plan& plan, std::string* sent) {
     if (plan.pauseBeforeMs > 0 && !s_.Pause(plan.pauseBeforeMs)) return false;
     for (std::size_t i = 0; i < plan.writes.size(); ++i) {
         if (i > 0 && plan.pauseBetweenMs > 0 && !s_.Pause(plan.pauseBetweenMs)) return false;
@@ -640,15 +630,19 @@ bool Session::ReceiveArticle() {
         record.text += '\n';
         Fault fault;
         if (s_.FindFault("POST_LINE", &fault)) {
-            if (!Perform(&fault, {}, nullptr)) {
+            // A reply or a broken connection abandons the article; record it
+            // before acting, so that it is there when the client notices.
+            bool abandons =
+                fault.action == Fault::Action::Reply || fault.action == Fault::Action::Close ||
+                fault.action == Fault::Action::Reset || fault.action == Fault::Action::Stall;
+            if (abandons) RecordPost(record);
+            bool alive = Perform(&fault, {}, nullptr);
+            // After a reply the client gives up on the article, so what it
+            // sends next is a command again.
+            if (abandons) return alive;
+            if (!alive) {
                 RecordPost(std::move(record));
                 return false;
-            }
-            if (fault.action == Fault::Action::Reply) {
-                // The client gives up on the article after a reply, so what it
-                // sends next is a command again.
-                RecordPost(std::move(record));
-                return true;
             }
         }
     }
@@ -659,16 +653,40 @@ bool Session::ReceiveArticle() {
         posting = s_.posting;
     }
     std::string reply = posting == Posting::Fail ? "441 posting failed" : "240 article posted ok";
-    std::string sent;
-    bool alive = Deliver("POST_DATA", {reply + "\r\n"}, &sent);
-    record.replyCode = ReplyCodeOf(sent);
+    // The record is kept before the reply goes out, so that a client that has
+    // read the reply finds the article there.
+    Fault fault;
+    bool faulty = s_.FindFault("POST_DATA", &fault);
+    Plan plan = MakePlan(faulty ? &fault : nullptr, {reply + "\r\n"});
+    record.replyCode = ReplyCodeOf(Flatten(plan.writes));
     RecordPost(std::move(record));
+    bool alive = Execute(plan, nullptr);
     return alive;
+}
+
+// Reads and drops input until the client closes, for a bounded time, so that
+// input still in flight does not turn the final close into a reset.
+void Drain(int fd) {
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kOrderlyCloseDrainMs);
+    char buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0 || (n < 0 && errno != EINTR)) return;
+    }
 }
 
 void Serve(ServerState* s, std::shared_ptr<Connection> conn) {
     Session session(*s, *conn);
     session.Run();
+    if (conn->drain && !conn->closed) Drain(conn->fd);
     std::lock_guard<std::mutex> lock(s->mu);
     if (!conn->closed) close(conn->fd);
     conn->closed = true;
