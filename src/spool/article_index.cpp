@@ -1,0 +1,191 @@
+#include "spool/article_index.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace spool {
+
+namespace {
+
+// Lines are read in pieces of this size, as the board's own tools do, but
+// the pieces of one physical line are joined again: the rest of a long
+// header line must not be taken for a header line of its own.
+constexpr std::size_t kLinePiece = 2047;
+// Longer header lines are cut; the record keeps far less than this.
+constexpr std::size_t kMaxHeaderLine = 65536;
+
+const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool StartsWithNoCase(const std::string& line, const std::string& prefix) {
+    if (line.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (LowerAscii(line[i]) != LowerAscii(prefix[i])) return false;
+    return true;
+}
+
+bool ReadPhysicalLine(plat::TextReader& reader, std::string& line) {
+    bool truncated = false;
+    if (!reader.ReadLine(line, kLinePiece, &truncated)) return false;
+    std::string piece;
+    while (truncated) {
+        if (!reader.ReadLine(piece, kLinePiece, &truncated)) break;
+        if (line.size() < kMaxHeaderLine)
+            line.append(piece, 0, std::min(piece.size(), kMaxHeaderLine - line.size()));
+    }
+    return true;
+}
+
+bool IsSenderDelimiter(char c) {
+    return c == ' ' || c == '<' || c == '>' || c == '\t' || c == '\n' || c == '"';
+}
+
+// Copies at most width characters of text into the field; the rest stays
+// as it was (zero).
+template <std::size_t N>
+std::size_t PutText(char (&field)[N], const std::string& text) {
+    const std::size_t n = std::min(text.size(), N);
+    std::memcpy(field, text.data(), n);
+    return n;
+}
+
+std::string Format(const char* format, long value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    return buffer;
+}
+
+}  // namespace
+
+std::optional<std::string> FindHeaderValue(const std::string& headerName,
+                                           const std::string& articlePath) {
+    plat::TextReader reader;
+    if (!reader.Open(articlePath)) return std::nullopt;
+    std::string line;
+    while (ReadPhysicalLine(reader, line)) {
+        if (line.empty()) return std::nullopt;  // end of the header section
+        if (!StartsWithNoCase(line, headerName)) continue;
+
+        std::size_t start = headerName.size();
+        while (start < line.size() && (line[start] == ' ' || line[start] == '\t')) ++start;
+        std::string value = line.substr(start);
+        while (ReadPhysicalLine(reader, line)) {
+            if (line.empty() || (line[0] != ' ' && line[0] != '\t')) break;
+            if (value.size() < kMaxHeaderLine)
+                value.append(line, 0, std::min(line.size(), kMaxHeaderLine - value.size()));
+        }
+        return value;
+    }
+    return std::nullopt;
+}
+
+ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int32_t articleNumber) {
+    ArticleHeaders headers;
+    headers.from = FindHeaderValue("From:", articlePath).value_or(std::string());
+    headers.subject = FindHeaderValue("Subject:", articlePath).value_or(std::string());
+    headers.articleNumber = articleNumber;
+    return headers;
+}
+
+std::string ExtractSenderAddress(const std::string& fromValue) {
+    const std::size_t n = fromValue.size();
+    std::size_t firstStart = n, firstEnd = n;
+    std::size_t i = 0;
+    while (i < n) {
+        while (i < n && IsSenderDelimiter(fromValue[i])) ++i;
+        if (i == n) break;
+        const std::size_t start = i;
+        while (i < n && !IsSenderDelimiter(fromValue[i])) ++i;
+        if (firstStart == n) {
+            firstStart = start;
+            firstEnd = i;
+        }
+        if (fromValue.find('@', start) < i) return fromValue.substr(start, i - start);
+    }
+    if (firstStart == n) return fromValue;  // no word at all
+    return fromValue.substr(0, firstEnd);
+}
+
+int TimestampYear(int fullYear) {
+    return (((fullYear - 1900) % 100) + 100) % 100;
+}
+
+int YearsSince1900(int timestampYear) {
+    return timestampYear >= 70 ? timestampYear : timestampYear + 100;
+}
+
+ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::int32_t groupNumber,
+                                           std::int32_t fileNumber, const plat::LocalTime& when) {
+    ArticleIndexRecord r;
+    std::memset(&r, 0, sizeof r);
+
+    const std::string group = Format("%ld", groupNumber);
+    r.groupNumberLength = static_cast<unsigned char>(PutText(r.groupNumber, group));
+
+    std::memcpy(r.fixedTag, "  999  ", kFixedTagWidth);
+
+    std::string sender = ExtractSenderAddress(headers.from).substr(0, kSenderWidth - 1);
+    sender.resize(kSenderWidth, ' ');
+    PutText(r.sender, sender);
+
+    const int month = std::clamp(when.month, 1, 12);
+    char dayMonth[16];
+    std::snprintf(dayMonth, sizeof dayMonth, "%02d %s  ", when.day % 100, kMonths[month - 1]);
+    PutText(r.dayMonth, dayMonth);
+
+    // Room for 93 characters and the zero byte that ends them; a longer
+    // subject is cut so that it cannot run into the fields behind it.
+    PutText(r.subject, headers.subject.substr(0, kSubjectWidth - 1));
+
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%02d.%02d.%02d.%02d.%02d", TimestampYear(when.year), month,
+                  when.day % 100, when.hour % 100, when.minute % 100);
+    r.timestampLength = kTimestampWidth;
+    PutText(r.timestamp, stamp);
+
+    const std::string file = Format("%08ld.nws", fileNumber);
+    r.fileNameLength = kFileNameWidth;
+    PutText(r.fileName, file);
+    r.fileNameCopyLength = kFileNameWidth;
+    PutText(r.fileNameCopy, file);
+
+    const std::string article = Format("%ld", headers.articleNumber);
+    r.articleNumberLength = static_cast<unsigned char>(PutText(r.articleNumber, article));
+    return r;
+}
+
+bool AppendArticleIndex(const std::string& spoolDir, const ArticleHeaders& headers,
+                        std::int32_t groupNumber, std::int32_t fileNumber) {
+    const std::string path = plat::FormatPath("%s\\%d.grp", spoolDir.c_str(), groupNumber);
+    struct stat st;
+    long length = 0;
+    if (stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return false;
+        length = static_cast<long>(st.st_size);
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    const ArticleIndexRecord record =
+        BuildArticleIndexRecord(headers, groupNumber, fileNumber, plat::Now());
+    // The record goes to the last whole block after 322 zero bytes have been
+    // added at the end: in a file of whole records that is the end itself;
+    // behind a damaged tail it replaces the tail and the zeros follow it.
+    const long tail = length % static_cast<long>(kRecordSize);
+    if (tail == 0) return plat::WriteAt(path, &record, kRecordSize, -1);
+    std::vector<unsigned char> block(kRecordSize + static_cast<std::size_t>(tail), 0);
+    std::memcpy(block.data(), &record, kRecordSize);
+    return plat::WriteAt(path, block.data(), block.size(), length - tail);
+}
+
+}  // namespace spool
