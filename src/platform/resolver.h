@@ -21,8 +21,8 @@ namespace plat {
 using TaskHandle = std::uint32_t;
 
 // Returns the task handle, or 0 with the error in LastLookupError().
-TaskHandle AsyncGetHostByName(WindowHandle window, unsigned message, const char* name,
-                              char* buffer, std::size_t bufferLength);
+TaskHandle AsyncGetHostByName(WindowHandle window, unsigned message, const char* name, char* buffer,
+                              std::size_t bufferLength);
 // 0 when the request was abandoned; 10022 (invalid) for an unknown or
 // finished handle.
 int CancelAsyncRequest(TaskHandle handle);
@@ -34,7 +34,13 @@ bool LookupResultAddress(const char* buffer, std::size_t bufferLength, std::size
 
 // Tests point the resolver at a stub DNS server ("127.0.0.1:5353"); an empty
 // string restores the system configuration. Names in /etc/hosts resolve
-// from there first either way.
+// from there first either way. Fails while lookups are in flight.
 bool SetResolverServersForTests(const std::string& servers);
+// Tests shorten the wait for a silent server: timeoutMs per try, tries
+// attempts per server. 0 for both restores the system configuration.
+// Fails while lookups are in flight.
+bool SetResolverTimeoutForTests(int timeoutMs, int tries);
+// Requests c-ares still works on, cancelled ones included.
+std::size_t LookupsInFlight();
 
 }  // namespace plat
