@@ -1,0 +1,533 @@
+#include "app/cli.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "app/app_state.h"
+#include "app/commands.h"
+#include "app/group_commands.h"
+#include "app/main_window.h"
+#include "app/settings.h"
+#include "app/setup.h"
+#include "app/startup.h"
+#include "app/unattended.h"
+#include "net/warning.h"
+#include "platform/profile.h"
+#include "platform/ui.h"
+#include "spool/group_registry.h"
+
+namespace app {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kProgram[] = "qivnews";
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool HasControl(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool HasOuterBlank(const std::string& s) {
+    return !s.empty() && (IsBlank(s.front()) || IsBlank(s.back()));
+}
+
+// A whole decimal number of at most max; digits only.
+bool ParseWhole(const std::string& text, std::uint32_t max, std::uint32_t& out) {
+    if (text.empty() || text.size() > 10) return false;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > max) return false;
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// Matches args[i] against "--name VALUE" and "--name=VALUE". Returns 1 with
+// the value (i then points at the last argument used), 0 when args[i] is
+// something else, -1 with the error when the value is missing.
+int OptionValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
+                std::string& value, std::string& error) {
+    const std::string& arg = args[i];
+    if (arg == name) {
+        if (i + 1 >= args.size()) {
+            error = name + " needs a value";
+            return -1;
+        }
+        value = args[++i];
+        return 1;
+    }
+    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+        arg[name.size()] == '=') {
+        value = arg.substr(name.size() + 1);
+        return 1;
+    }
+    return 0;
+}
+
+// Checks a text setting; empty when it can be stored.
+std::string TextProblem(const std::string& option, const std::string& value) {
+    if (HasControl(value)) return option + ": control characters are not allowed";
+    if (HasOuterBlank(value)) return option + ": the value may not begin or end with a blank";
+    if (IsMissing(value)) return option + ": \"" + value + "\" reads as unset and cannot be stored";
+    return std::string();
+}
+
+std::string CheckServer(const std::string& value) {
+    if (value.empty()) return "--server: no host name given";
+    if (value.size() > kMaxServerLength) return "--server: longer than 255 characters";
+    for (unsigned char c : value)
+        if (std::isspace(c)) return "--server: a host name has no blanks";
+    return TextProblem("--server", value);
+}
+
+std::string CheckCredential(const std::string& option, const std::string& value) {
+    if (!CredentialFits(value)) return option + ": at most 29 characters";
+    return TextProblem(option, value);
+}
+
+// Makes the spool path absolute and tidy; empty problem when it fits.
+std::string CheckSpool(std::string& value) {
+    if (value.empty()) return "--spool: no directory given";
+    if (std::string problem = TextProblem("--spool", value); !problem.empty()) return problem;
+    std::error_code ec;
+    fs::path path = fs::absolute(fs::path(value), ec);
+    if (ec) return "--spool: " + ec.message();
+    std::string absolute = path.lexically_normal().string();
+    while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+    if (!SpoolDirFits(absolute)) {
+        return "--spool: the path is " + std::to_string(absolute.size()) +
+               " characters long; at most " + std::to_string(kMaxSpoolDirLength) +
+               " leave room for the paths built from it";
+    }
+    value = absolute;
+    return std::string();
+}
+
+void PrintError(const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+}
+
+int UsageError(const std::string& text) {
+    PrintError(text);
+    std::fputs(UsageText().c_str(), stderr);
+    return kExitUsage;
+}
+
+// Creates the directory and its missing parents with the given mode.
+bool MakeDirectories(const std::string& dir, mode_t mode, std::string& error) {
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        partial = dir.substr(0, pos);
+        if (partial.empty()) continue;
+        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) {
+            struct stat st;
+            if (stat(partial.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+            error = "cannot create " + partial + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = dir + " is not a directory";
+        return false;
+    }
+    return true;
+}
+
+// Starts the application for a subcommand: headless, without a timer.
+plat::WindowHandle StartForCommand() {
+    plat::ui::Install(plat::ui::MakeHeadlessBackend());
+    std::string error;
+    const plat::WindowHandle window = StartMainWindow(false, error);
+    if (window == 0) PrintError("cannot start: " + error);
+    return window;
+}
+
+int RunSetupCommand(const std::vector<std::string>& args) {
+    SetupOptions options;
+    std::string error;
+    if (!ParseSetupOptions(args, options, error)) return UsageError("setup: " + error);
+
+    // The server and the spool must be given until the file holds them.
+    if (!options.server && !IsRealValue(ReadSetting("NNTPServer")))
+        return UsageError("setup: --server is required: no server is set up yet");
+    if (!options.spoolDir && !IsRealValue(ReadSetting("QivNewsDir")))
+        return UsageError("setup: --spool is required: no spool directory is set up yet");
+
+    if (options.passwordFromStdin) {
+        std::string line;
+        int c;
+        bool any = false;
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+            any = true;
+            if (line.size() <= kMaxCredentialLength) line.push_back(static_cast<char>(c));
+        }
+        if (!any && c == EOF)
+            return UsageError("setup: --password-stdin: nothing on standard input");
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (std::string problem = CheckCredential("--password-stdin", line); !problem.empty())
+            return UsageError("setup: " + problem);
+        options.password = line;
+    }
+
+    if (StartForCommand() == 0) return kExitFailed;
+    const plat::WindowHandle window = App().mainWindow;
+
+    if (options.spoolDir) {
+        const std::string& dir = *options.spoolDir;
+        for (const std::string& path : {dir, dir + "/news", dir + "/out"}) {
+            if (!MakeDirectories(path, 0755, error)) {
+                PrintError("setup: " + error);
+                return kExitFailed;
+            }
+        }
+    }
+
+    // As confirming the Setup dialog: the settings in memory, then the
+    // file; only what was given is written.
+    AppSettings& s = App().settings;
+    SetupKeys keys;
+    keys.server = options.server.has_value();
+    keys.spoolDir = options.spoolDir.has_value();
+    keys.userName = options.user.has_value();
+    keys.password = options.password.has_value();
+    keys.timerInterval = options.interval.has_value();
+    keys.userVerification = options.auth.has_value();
+    keys.port = options.port.has_value();
+    if (options.server) s.nntpServer = *options.server;
+    if (options.spoolDir) s.qivNewsDir = *options.spoolDir;
+    if (options.user) s.qivNewsUsername = *options.user;
+    if (options.password) s.qivNewsPassword = *options.password;
+    if (options.interval) s.timerInterval = static_cast<std::int32_t>(*options.interval);
+    if (options.auth) s.userVerification = *options.auth ? 1 : 0;
+    if (options.port) s.nntpPort = static_cast<std::int32_t>(*options.port);
+    App().configComplete = 1;
+    if (!WriteSetupSettings(keys)) {
+        PrintError("setup: cannot write " + plat::ProfilePath(kProfileFile) + ": " +
+                   std::strerror(errno));
+        return kExitFailed;
+    }
+    GiveServerToSession(window);
+    return kExitOk;
+}
+
+int RunGroupCommand(const std::string& subcommand, const std::string& name) {
+    if (StartForCommand() == 0) return kExitFailed;
+    if (const std::string problem = SpoolProblem(); !problem.empty()) {
+        PrintError(subcommand + ": " + problem);
+        return kExitFailed;
+    }
+    std::string message;
+    bool ok;
+    if (subcommand == "subscribe") {
+        const spool::SubscribeResult result = spool::SubscribeGroup(MakeSpoolContext(), name);
+        ok = result.Ok();
+        message = result.message;
+    } else {
+        const spool::UnsubscribeResult result = spool::UnsubscribeGroup(MakeSpoolContext(), name);
+        ok = result.Ok();
+        message = result.message;
+    }
+    if (!ok) {
+        PrintError(subcommand + ": " + message);
+        return kExitFailed;
+    }
+    std::printf("%s\n", message.c_str());
+    return kExitOk;
+}
+
+int RunExpireCommand() {
+    const plat::WindowHandle window = StartForCommand();
+    if (window == 0) return kExitFailed;
+    if (const std::string problem = SpoolProblem(); !problem.empty()) {
+        PrintError("expire: " + problem);
+        return kExitFailed;
+    }
+    plat::SendMessage(window, plat::msg::Command, IDM_EXPIRE, 0);
+    // Each step posts the message for the next before it returns, and
+    // nothing else posts here: the chain has ended when nothing waits.
+    plat::Message m;
+    while (plat::PeekMessage(m) && m.message != plat::msg::Quit) plat::DispatchMessage(m);
+    return kExitOk;
+}
+
+int RunUnattended(RunMode mode, const std::string& subcommand) {
+    if (mode == RunMode::Once || subcommand == "list-groups") {
+        const plat::WindowHandle window = StartForCommand();
+        if (window == 0) return kExitFailed;
+        return subcommand == "list-groups" ? RunListGroups(window) : RunOnce(window);
+    }
+    plat::ui::Install(plat::ui::MakeHeadlessBackend());
+    std::string error;
+    const plat::WindowHandle window = StartMainWindow(true, error);
+    if (window == 0) {
+        PrintError("cannot start: " + error);
+        return kExitFailed;
+    }
+    RouteStopSignals(window);
+    return RunMainWindow();
+}
+
+int RunTerminal() {
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
+        PrintError(
+            "standard input and output are not a terminal; use --headless to run without one");
+        return kExitFailed;
+    }
+    std::unique_ptr<plat::ui::Backend> backend = plat::ui::MakeTerminalBackend();
+    if (!backend) {
+        PrintError("cannot use this terminal (is TERM set?); use --headless to run without one");
+        return kExitFailed;
+    }
+    plat::ui::Install(std::move(backend));
+    SetWarningSink([](const char* text) { plat::ui::Current().MessageBox(kWarningCaption, text); });
+    std::string error;
+    const plat::WindowHandle window = StartMainWindow(true, error);
+    int status = kExitFailed;
+    if (window != 0) {
+        RouteStopSignals(window);
+        status = RunMainWindow();
+    }
+    SetWarningSink(nullptr);
+    plat::ui::Install(nullptr);  // gives the screen back before anything is printed
+    if (window == 0) PrintError("cannot start: " + error);
+    return status;
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return "Usage: qivnews [--profile-dir DIR] [--headless | --once] [SUBCOMMAND ARGS...]\n"
+           "\n"
+           "Without a subcommand qivnews runs its terminal interface (standard input and\n"
+           "output must be a terminal). --headless runs without one: the log goes to\n"
+           "standard output and the timer fetches and posts news until SIGTERM or SIGINT.\n"
+           "--once runs one news cycle without a terminal and exits.\n"
+           "\n"
+           "Subcommands (each runs and exits):\n"
+           "  setup --server HOST --spool DIR [--port N] [--auth yes|no] [--user NAME]\n"
+           "        [--password PW | --password-stdin] [--interval MINUTES]\n"
+           "                     store the settings (--server and --spool are required\n"
+           "                     until they are set); creates DIR, DIR/news and DIR/out\n"
+           "  subscribe NAME     subscribe the newsgroup NAME\n"
+           "  unsubscribe NAME   unsubscribe the newsgroup NAME and delete its articles\n"
+           "  expire             delete the articles older than each group's ExpireDays\n"
+           "  list-groups        fetch the server's group list into groups.txt\n"
+           "\n"
+           "Options:\n"
+           "  --profile-dir DIR  where qiv.ini and qivnews.ini live (default: $QIVNEWS_HOME,\n"
+           "                     else $XDG_CONFIG_HOME/qivnews, else ~/.config/qivnews)\n"
+           "  --help             show this text\n"
+           "  --version          show the version\n"
+           "\n"
+           "Exit status: 0 done, 1 could not be done, 2 malformed arguments.\n";
+}
+
+bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, std::string& error) {
+    out = CommandLine{};
+    std::size_t i = 0;
+    for (; i < argv.size(); ++i) {
+        const std::string& arg = argv[i];
+        std::string value;
+        if (arg == "--help" || arg == "-h") {
+            out.help = true;
+        } else if (arg == "--version") {
+            out.version = true;
+        } else if (arg == "--headless" || arg == "--once") {
+            const RunMode mode = arg == "--once" ? RunMode::Once : RunMode::Headless;
+            if (out.mode != RunMode::Default && out.mode != mode) {
+                error = "--headless and --once exclude each other";
+                return false;
+            }
+            out.mode = mode;
+        } else if (const int r = OptionValue(argv, i, "--profile-dir", value, error); r != 0) {
+            if (r < 0) return false;
+            if (value.empty()) {
+                error = "--profile-dir: no directory given";
+                return false;
+            }
+            out.profileDir = value;
+        } else if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return false;
+        } else {
+            break;
+        }
+    }
+    if (i < argv.size()) {
+        out.subcommand = argv[i];
+        out.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
+    }
+    for (const std::string& arg : out.args)
+        if (arg == "--help" || arg == "-h") out.help = true;
+    if (out.help || out.version) return true;
+
+    const std::string& sub = out.subcommand;
+    if (sub.empty()) return true;
+    if (out.mode != RunMode::Default) {
+        error = "--headless and --once cannot be combined with a subcommand";
+        return false;
+    }
+    if (sub == "setup") {
+        SetupOptions options;
+        if (!ParseSetupOptions(out.args, options, error)) {
+            error = "setup: " + error;
+            return false;
+        }
+    } else if (sub == "subscribe" || sub == "unsubscribe") {
+        if (out.args.size() != 1) {
+            error = sub + " takes one newsgroup name";
+            return false;
+        }
+    } else if (sub == "expire" || sub == "list-groups") {
+        if (!out.args.empty()) {
+            error = sub + " takes no arguments";
+            return false;
+        }
+    } else {
+        error = "unknown subcommand " + sub;
+        return false;
+    }
+    return true;
+}
+
+bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
+                       std::string& error) {
+    out = SetupOptions{};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string value;
+        int r;
+        if (args[i] == "--password-stdin") {
+            out.passwordFromStdin = true;
+            continue;
+        }
+        if ((r = OptionValue(args, i, "--server", value, error)) != 0) {
+            if (r < 0) return false;
+            if (error = CheckServer(value); !error.empty()) return false;
+            out.server = value;
+        } else if ((r = OptionValue(args, i, "--spool", value, error)) != 0) {
+            if (r < 0) return false;
+            if (error = CheckSpool(value); !error.empty()) return false;
+            out.spoolDir = value;
+        } else if ((r = OptionValue(args, i, "--port", value, error)) != 0) {
+            if (r < 0) return false;
+            std::uint32_t port;
+            if (!ParseWhole(value, 65535, port) || port == 0) {
+                error = "--port: a number from 1 to 65535, not \"" + value + "\"";
+                return false;
+            }
+            out.port = port;
+        } else if ((r = OptionValue(args, i, "--auth", value, error)) != 0) {
+            if (r < 0) return false;
+            if (EqualsNoCase(value, "yes")) {
+                out.auth = true;
+            } else if (EqualsNoCase(value, "no")) {
+                out.auth = false;
+            } else {
+                error = "--auth: yes or no, not \"" + value + "\"";
+                return false;
+            }
+        } else if ((r = OptionValue(args, i, "--user", value, error)) != 0) {
+            if (r < 0) return false;
+            if (error = CheckCredential("--user", value); !error.empty()) return false;
+            out.user = value;
+        } else if ((r = OptionValue(args, i, "--password", value, error)) != 0) {
+            if (r < 0) return false;
+            if (error = CheckCredential("--password", value); !error.empty()) return false;
+            out.password = value;
+        } else if ((r = OptionValue(args, i, "--interval", value, error)) != 0) {
+            if (r < 0) return false;
+            std::uint32_t minutes;
+            if (!ParseWhole(value, INT32_MAX, minutes)) {
+                error = "--interval: a whole number of minutes, not \"" + value + "\"";
+                return false;
+            }
+            out.interval = minutes;
+        } else {
+            error = "unknown option " + args[i];
+            return false;
+        }
+    }
+    if (out.password && out.passwordFromStdin) {
+        error = "--password and --password-stdin exclude each other";
+        return false;
+    }
+    return true;
+}
+
+std::string DefaultProfileDir() {
+    if (const char* home = std::getenv("QIVNEWS_HOME"); home && *home) return home;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
+        return std::string(xdg) + "/qivnews";
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* pw = getpwuid(getuid());
+        home = pw ? pw->pw_dir : nullptr;
+    }
+    if (!home || !*home) return std::string();
+    return std::string(home) + "/.config/qivnews";
+}
+
+int RunCommandLine(int argc, char** argv) {
+    const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    CommandLine cl;
+    std::string error;
+    if (!ParseCommandLine(args, cl, error)) return UsageError(error);
+    if (cl.help) {
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitOk;
+    }
+    if (cl.version) {
+        std::printf("%s\n", kProgramVersionLine);
+        return kExitOk;
+    }
+
+    const std::string profileDir = cl.profileDir.empty() ? DefaultProfileDir() : cl.profileDir;
+    if (profileDir.empty()) {
+        PrintError("no profile directory: set HOME or QIVNEWS_HOME, or give --profile-dir");
+        return kExitFailed;
+    }
+    if (!MakeDirectories(profileDir, 0700, error)) {
+        PrintError("profile directory: " + error);
+        return kExitFailed;
+    }
+    plat::SetProfileDir(profileDir);
+
+    const std::string& sub = cl.subcommand;
+    if (sub == "setup") return RunSetupCommand(cl.args);
+    if (sub == "subscribe" || sub == "unsubscribe") return RunGroupCommand(sub, cl.args[0]);
+    if (sub == "expire") return RunExpireCommand();
+    if (sub == "list-groups" || cl.mode != RunMode::Default) return RunUnattended(cl.mode, sub);
+    return RunTerminal();
+}
+
+}  // namespace app

@@ -1,0 +1,51 @@
+// The command line of qivnews.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace app {
+
+enum class RunMode { Default, Headless, Once };
+
+struct CommandLine {
+    std::string profileDir;  // empty: the default
+    RunMode mode = RunMode::Default;
+    bool help = false;
+    bool version = false;
+    std::string subcommand;  // empty: the user interface
+    std::vector<std::string> args;
+};
+
+struct SetupOptions {
+    std::optional<std::string> server;
+    std::optional<std::string> spoolDir;
+    std::optional<std::uint32_t> port;
+    std::optional<bool> auth;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    bool passwordFromStdin = false;
+    std::optional<std::uint32_t> interval;
+};
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// False with the reason when the arguments are malformed.
+bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, std::string& error);
+bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out, std::string& error);
+
+// $QIVNEWS_HOME, else $XDG_CONFIG_HOME/qivnews, else ~/.config/qivnews;
+// empty when none can be found.
+std::string DefaultProfileDir();
+
+// The whole program: parses, runs, returns the exit status.
+int RunCommandLine(int argc, char** argv);
+
+std::string UsageText();
+
+}  // namespace app

@@ -1,0 +1,76 @@
+#include "app/group_commands.h"
+
+#include "app/app_state.h"
+#include "app/log.h"
+#include "app/menu.h"
+#include "platform/files.h"
+#include "platform/ui.h"
+#include "spool/expiry.h"
+#include "spool/group_registry.h"
+
+namespace app {
+
+namespace {
+
+constexpr char kCaption[] = "Qiv News Client";
+
+void Warn(const std::string& text) {
+    plat::ui::Current().MessageBox(kCaption, text);
+}
+
+// Asks for the group name; false on Cancel.
+bool AskGroupName(std::string& name) {
+    if (RunSelectGroupDialog() != 1) return false;
+    name = App().selectedGroupName;
+    return true;
+}
+
+}  // namespace
+
+spool::SpoolContext MakeSpoolContext() {
+    AppState& app = App();
+    spool::SpoolContext context;
+    context.spoolDir = app.settings.qivNewsDir;
+    context.lastGroupNum = &app.settings.lastGroupNum;
+    context.mainWindow = app.mainWindow;
+    context.log = [](const std::string& line) { LogLine(line.c_str()); };
+    return context;
+}
+
+std::string SpoolProblem() {
+    const std::string& dir = App().settings.qivNewsDir;
+    if (!IsRealValue(dir)) return "The spool directory (QivNewsDir) is not set up";
+    if (!plat::DirectoryExists(dir)) return "The spool directory " + dir + " does not exist";
+    const std::string news = plat::FormatPath("%s\\news", dir.c_str());
+    if (!plat::DirectoryExists(news)) return "The spool directory has no news directory: " + news;
+    return std::string();
+}
+
+void SubscribeGroupCommand(plat::WindowHandle) {
+    std::string name;
+    if (!AskGroupName(name)) return;
+    if (const std::string problem = SpoolProblem(); !problem.empty()) return Warn(problem);
+    const spool::SubscribeResult result = spool::SubscribeGroup(MakeSpoolContext(), name);
+    if (!result.Ok()) Warn(result.message);
+}
+
+void UnsubscribeGroupCommand(plat::WindowHandle) {
+    std::string name;
+    if (!AskGroupName(name)) return;
+    if (const std::string problem = SpoolProblem(); !problem.empty()) return Warn(problem);
+    const spool::UnsubscribeResult result = spool::UnsubscribeGroup(MakeSpoolContext(), name);
+    if (!result.Ok()) Warn(result.message);
+}
+
+void ExpireCommand(plat::WindowHandle) {
+    if (const std::string problem = SpoolProblem(); !problem.empty()) return Warn(problem);
+    spool::StartExpiry(MakeSpoolContext());
+}
+
+void ExpireNextStep(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {
+    // The spool may have been set up anew since the chain began.
+    if (!SpoolProblem().empty()) return;
+    spool::ExpireGroupStep(MakeSpoolContext());
+}
+
+}  // namespace app

@@ -1,0 +1,26 @@
+// The group commands of the menu: subscribe, unsubscribe, expire.
+#pragma once
+
+#include <string>
+
+#include "platform/message_loop.h"
+#include "spool/spool_context.h"
+
+namespace app {
+
+// Command 40005: asks for a name and subscribes it.
+void SubscribeGroupCommand(plat::WindowHandle window);
+// Command 40006: asks for a name and unsubscribes it.
+void UnsubscribeGroupCommand(plat::WindowHandle window);
+// Command 40009: expires every group, one per step; the steps after the
+// first arrive as message 1032.
+void ExpireCommand(plat::WindowHandle window);
+void ExpireNextStep(plat::WindowHandle window, unsigned message, plat::WParam wParam,
+                    plat::LParam lParam);
+// What the spool operations get from the application.
+spool::SpoolContext MakeSpoolContext();
+// Why the spool cannot be used (not set up, or its directories missing);
+// empty when it can.
+std::string SpoolProblem();
+
+}  // namespace app

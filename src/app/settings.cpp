@@ -1,0 +1,129 @@
+#include "app/settings.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "platform/profile.h"
+
+namespace app {
+
+namespace {
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+std::string FormatLong(long value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%ld", value);
+    return text;
+}
+
+// A counter key: parsed when present, given its default in memory and in
+// the file when missing. A value that does not parse leaves the counter as
+// it was.
+void LoadCounter(const char* key, std::int32_t defaultValue, std::int32_t& counter) {
+    const std::string text = ReadSetting(key, kCounterBufferSize);
+    if (!IsMissing(text)) {
+        ParseLong(text, counter);
+        return;
+    }
+    counter = defaultValue;
+    WriteSetting(key, FormatLong(defaultValue));
+}
+
+}  // namespace
+
+bool IsMissing(const std::string& value) {
+    return EqualsNoCase(value, kMissing);
+}
+
+bool IsRealValue(const std::string& value) {
+    return !value.empty() && !IsMissing(value) && !EqualsNoCase(value, kPlaceholder);
+}
+
+bool ParseLong(const std::string& text, std::int32_t& out) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return false;
+    long long value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT32_MAX) + 1)
+            value = static_cast<long long>(INT32_MAX) + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    out = static_cast<std::int32_t>(value);
+    return true;
+}
+
+std::string ReadSetting(const char* key, std::size_t bufferSize) {
+    return plat::GetProfileString(kSection, key, kMissing, bufferSize, kProfileFile);
+}
+
+bool WriteSetting(const char* key, const std::string& value) {
+    return plat::WriteProfileString(kSection, key, value, kProfileFile);
+}
+
+void LoadSettings() {
+    AppState& app = App();
+    AppSettings& s = app.settings;
+
+    s.nntpServer = ReadSetting("NNTPServer");
+    s.qivNewsDir = ReadSetting("QivNewsDir");
+    s.nntpPort = plat::GetProfileInt(kSection, "NNTPPort", 0, kProfileFile);
+
+    if (IsMissing(s.nntpServer)) {
+        WriteSetting("NNTPServer", kPlaceholder);
+        app.configComplete = 0;
+    }
+
+    const std::string verification = ReadSetting("UserVerification");
+    if (IsMissing(verification)) WriteSetting("UserVerification", "NO");
+    s.userVerification = EqualsNoCase(verification, "yes") ? 1 : 0;
+
+    // Read into the 32-byte buffers, so that a longer value edited into the
+    // file is cut rather than carried along.
+    s.qivNewsUsername = ReadSetting("QivNewsUsername", kCredentialBufferSize);
+    if (IsMissing(s.qivNewsUsername)) WriteSetting("QivNewsUsername", kPlaceholder);
+    s.qivNewsPassword = ReadSetting("QivNewsPassword", kCredentialBufferSize);
+    if (IsMissing(s.qivNewsPassword)) WriteSetting("QivNewsPassword", kPlaceholder);
+
+    s.timerInterval = plat::GetProfileInt(kSection, "TimerInterval", 0, kProfileFile);
+
+    if (s.nntpPort == 0) {
+        s.nntpPort = 119;
+        WriteSetting("NNTPPort", "119");
+        app.configComplete = 0;
+    }
+
+    if (IsMissing(s.qivNewsDir)) {
+        WriteSetting("QivNewsDir", kPlaceholder);
+        app.configComplete = 0;
+    }
+
+    LoadCounter("LastFileNumIn", 0, s.lastFileNumIn);
+    LoadCounter("LastFileNumOut", 0, s.lastFileNumOut);
+    LoadCounter("LastGroupNum", 1, s.lastGroupNum);
+}
+
+bool CredentialFits(const std::string& value) {
+    return value.size() <= kMaxCredentialLength;
+}
+
+bool SpoolDirFits(const std::string& value) {
+    return value.size() <= kMaxSpoolDirLength;
+}
+
+}  // namespace app

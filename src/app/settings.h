@@ -1,0 +1,66 @@
+// The settings and counters of section QIVNEWS in "qiv.ini".
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace app {
+
+constexpr char kProfileFile[] = "qiv.ini";
+constexpr char kGroupProfileFile[] = "qivnews.ini";
+constexpr char kSection[] = "QIVNEWS";
+// The default a string key is read with; "z" in any letter case means missing.
+constexpr char kMissing[] = "z";
+// What a missing text key is given in the file, so that the user finds it.
+constexpr char kPlaceholder[] = "NotYetSet";
+
+constexpr std::size_t kSettingBufferSize = 256;    // server, spool directory
+constexpr std::size_t kCredentialBufferSize = 32;  // user name, password
+constexpr std::size_t kCounterBufferSize = 25;     // counters: at most 24 characters
+// The session's user name and password fields hold 29 characters.
+constexpr std::size_t kMaxCredentialLength = 29;
+constexpr std::size_t kMaxServerLength = kSettingBufferSize - 1;
+// Every path built from the spool directory must stay within 255 characters;
+// the longest is an article file: "/news/NG" + a group number (10 digits) +
+// "/" + a file number ("%08ld", 11 characters) + ".nws".
+constexpr std::size_t kMaxSpoolDirLength = 255 - 8 - 10 - 1 - 11 - 4;
+
+struct AppSettings {
+    std::string nntpServer;           // NNTPServer
+    std::string qivNewsDir;           // QivNewsDir, the spool directory
+    std::int32_t nntpPort = 0;        // NNTPPort
+    int userVerification = 0;         // UserVerification: 1 when "yes" in any case
+    std::string qivNewsUsername;      // QivNewsUsername, read again before sending it
+    std::string qivNewsPassword;      // QivNewsPassword, read again before sending it
+    std::int32_t timerInterval = 0;   // TimerInterval, minutes
+    std::int32_t lastFileNumIn = 0;   // number of the next incoming article file
+    std::int32_t lastFileNumOut = 0;  // kept for the board; never changed
+    std::int32_t lastGroupNum = 0;    // one more than the highest group number given out
+};
+
+// True for the value a key reads as when it is missing ("z", any case).
+bool IsMissing(const std::string& value);
+// True when a text setting holds something the user entered: neither missing
+// nor the placeholder written for a missing key.
+bool IsRealValue(const std::string& value);
+
+// Reads a counter the way the profile's "%ld" values are read: leading white
+// space, an optional sign, at least one digit; the value is clamped to 32
+// bits. False (and out unchanged) when the text holds no number.
+bool ParseLong(const std::string& text, std::int32_t& out);
+
+// Reads a QIVNEWS key as text, at most bufferSize - 1 characters.
+std::string ReadSetting(const char* key, std::size_t bufferSize = kSettingBufferSize);
+bool WriteSetting(const char* key, const std::string& value);
+
+// Fills AppSettings from "qiv.ini", writing a placeholder or default for
+// most missing keys; clears configComplete when the server, port or spool
+// directory is missing.
+void LoadSettings();
+
+// Limits of what Setup accepts.
+bool CredentialFits(const std::string& value);
+bool SpoolDirFits(const std::string& value);
+
+}  // namespace app

@@ -1,0 +1,161 @@
+#include "app/setup.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "app/main_window.h"
+#include "app/settings.h"
+
+namespace app {
+
+using plat::ui::Control;
+using plat::ui::ControlKind;
+using plat::ui::Dialog;
+
+namespace {
+
+constexpr char kWarningCaption[] = "Qiv News Client";
+
+Control Label(const char* text, bool sameRow = false) {
+    Control c;
+    c.kind = ControlKind::Label;
+    c.text = text;
+    c.sameRow = sameRow;
+    return c;
+}
+
+Control Edit(int id, const std::string& text, int width, ControlKind kind = ControlKind::Edit) {
+    Control c;
+    c.kind = kind;
+    c.id = id;
+    c.text = text;
+    c.width = width;
+    return c;
+}
+
+Control Radio(int id, const char* text, bool checked) {
+    Control c;
+    c.kind = ControlKind::Radio;
+    c.id = id;
+    c.text = text;
+    c.checked = checked;
+    c.group = 1;
+    return c;
+}
+
+Control Button(ControlKind kind, int id, const char* text) {
+    Control c;
+    c.kind = kind;
+    c.id = id;
+    c.text = text;
+    return c;
+}
+
+std::string Unsigned(std::int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(value));
+    return text;
+}
+
+bool Warn(const char* text) {
+    plat::ui::Current().MessageBox(kWarningCaption, text);
+    return false;
+}
+
+}  // namespace
+
+std::uint32_t ParseDialogUnsigned(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] == ' ') ++i;
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        if (value > UINT32_MAX) return 0;
+    }
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (digits == 0 || i != text.size()) return 0;
+    return static_cast<std::uint32_t>(value);
+}
+
+Dialog BuildSetupDialog() {
+    const AppSettings& s = App().settings;
+    Dialog d;
+    d.caption = "Qiv News Client Configuration";
+    Control group;
+    group.kind = ControlKind::GroupBox;
+    group.text = "User Verificarion required:";
+    // The interval sits above the buttons so that they close the dialog.
+    d.controls = {
+        Label("NNTP Port"),
+        Edit(kSetupPortId, Unsigned(s.nntpPort), 6),
+        Label("NNTP Server"),
+        Edit(kSetupServerId, s.nntpServer, 40),
+        Label("QivNewsDir"),
+        Edit(kSetupSpoolDirId, s.qivNewsDir, 40),
+        Label("Username"),
+        Edit(kSetupUserId, s.qivNewsUsername, 30),
+        Label("Password"),
+        Edit(kSetupPasswordId, "", 30, ControlKind::Password),
+        group,
+        Radio(kSetupVerifyYesId, "Yes", s.userVerification != 0),
+        Radio(kSetupVerifyNoId, "No", s.userVerification == 0),
+        Label("Connect every"),
+        Edit(kSetupIntervalId, Unsigned(s.timerInterval), 6),
+        Label("minute(s)", true),
+        Button(ControlKind::DefaultButton, 1, "OK"),
+        Button(ControlKind::Button, 2, "Cancel"),
+    };
+    d.onCommand = SetupDialogProc;
+    return d;
+}
+
+bool SetupDialogProc(Dialog& dialog, int buttonId) {
+    if (buttonId != 1) return true;
+    const std::string user = dialog.Text(kSetupUserId);
+    const std::string password = dialog.Text(kSetupPasswordId);
+    const std::string spoolDir = dialog.Text(kSetupSpoolDirId);
+    if (!CredentialFits(user)) return Warn(kTooLongUserName);
+    if (!CredentialFits(password)) return Warn(kTooLongPassword);
+    if (!SpoolDirFits(spoolDir)) return Warn(kTooLongSpoolDir);
+
+    AppSettings& s = App().settings;
+    s.nntpServer = dialog.Text(kSetupServerId).substr(0, kMaxServerLength);
+    s.qivNewsDir = spoolDir;
+    s.qivNewsUsername = user;
+    // An empty box means the password was not retyped: the stored one stays.
+    s.qivNewsPassword =
+        password.empty() ? ReadSetting("QivNewsPassword", kCredentialBufferSize) : password;
+    s.nntpPort = static_cast<std::int32_t>(ParseDialogUnsigned(dialog.Text(kSetupPortId)));
+    s.timerInterval = static_cast<std::int32_t>(ParseDialogUnsigned(dialog.Text(kSetupIntervalId)));
+    s.userVerification = dialog.Checked(kSetupVerifyYesId) ? 1 : 0;
+    return true;
+}
+
+bool WriteSetupSettings(const SetupKeys& keys) {
+    const AppSettings& s = App().settings;
+    bool ok = true;
+    if (keys.server) ok &= WriteSetting("NNTPServer", s.nntpServer);
+    if (keys.spoolDir) ok &= WriteSetting("QivNewsDir", s.qivNewsDir);
+    if (keys.userName) ok &= WriteSetting("QivNewsUsername", s.qivNewsUsername);
+    if (keys.password) ok &= WriteSetting("QivNewsPassword", s.qivNewsPassword);
+    if (keys.timerInterval) ok &= WriteSetting("TimerInterval", Unsigned(s.timerInterval));
+    if (keys.userVerification)
+        ok &= WriteSetting("UserVerification", s.userVerification ? "Yes" : "No");
+    if (keys.port) ok &= WriteSetting("NNTPPort", Unsigned(s.nntpPort));
+    return ok;
+}
+
+void RunSetup(plat::WindowHandle window) {
+    Dialog dialog = BuildSetupDialog();
+    const int result = plat::ui::Current().RunDialog(dialog) == 1 ? 1 : 0;
+    if (result != 0) App().configComplete = 1;
+    if (result == 0) return;
+    SetupKeys keys;
+    keys.password = !dialog.Text(kSetupPasswordId).empty();
+    WriteSetupSettings(keys);
+    GiveServerToSession(window);
+}
+
+}  // namespace app

@@ -1,0 +1,56 @@
+// The Setup dialog: edits and stores the user-facing settings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/message_loop.h"
+#include "platform/ui.h"
+
+namespace app {
+
+// Control ids of the Setup dialog.
+constexpr int kSetupServerId = 101;
+constexpr int kSetupPortId = 102;
+constexpr int kSetupSpoolDirId = 103;
+constexpr int kSetupUserId = 1009;
+constexpr int kSetupPasswordId = 1010;
+constexpr int kSetupVerifyYesId = 1011;
+constexpr int kSetupVerifyNoId = 1012;
+constexpr int kSetupIntervalId = 1013;
+
+constexpr char kTooLongUserName[] = "The user name can be at most 29 characters long.";
+constexpr char kTooLongPassword[] = "The password can be at most 29 characters long.";
+constexpr char kTooLongSpoolDir[] =
+    "The QivNewsDir path is too long: the paths built from it would not fit.";
+
+// The dialog filled from the in-memory settings; the password box is empty.
+plat::ui::Dialog BuildSetupDialog();
+// OK copies the boxes into the settings (after checking their lengths; a
+// value too long is refused with a warning and the dialog stays open);
+// Cancel changes nothing.
+bool SetupDialogProc(plat::ui::Dialog& dialog, int buttonId);
+
+// Command 40000: runs the dialog and, on OK, stores the settings and hands
+// the server to the session.
+void RunSetup(plat::WindowHandle window);
+
+// The keys Setup stores; a key left out keeps what the file holds.
+struct SetupKeys {
+    bool server = true;
+    bool spoolDir = true;
+    bool userName = true;
+    bool password = true;
+    bool timerInterval = true;
+    bool userVerification = true;
+    bool port = true;
+};
+// Writes the chosen keys from the in-memory settings, in Setup's order.
+// False when a write failed.
+bool WriteSetupSettings(const SetupKeys& keys);
+
+// Reads an edit box's number the way the dialog does: an unsigned decimal
+// number, surrounding blanks allowed; anything else gives 0.
+std::uint32_t ParseDialogUnsigned(const std::string& text);
+
+}  // namespace app
