@@ -110,6 +110,7 @@ TEST_F(FilesTest, TextWriterStoresCrLf) {
 
 TEST_F(FilesTest, TextWriterReportsFailures) {
     plat::TextWriter w;
+    EXPECT_FALSE(w.Write("x"));  // not open
     EXPECT_FALSE(w.Open(Path("nodir/g.txt"), "w"));
     EXPECT_FALSE(w.IsOpen());
     ASSERT_TRUE(w.Open("/dev/full", "w"));
@@ -155,6 +156,17 @@ TEST_F(FilesTest, LongLinesComeInPieces) {
         EXPECT_EQ(cut, truncated) << text;
     }
     EXPECT_FALSE(r.ReadLine(line, 3, &cut));
+
+    // A lone CR at the limit stays with the rest of the line.
+    Put("v.txt", "ab\rc\n");
+    ASSERT_TRUE(r.Open(Path("v.txt")));
+    ASSERT_TRUE(r.ReadLine(line, 2, &cut));
+    EXPECT_EQ(line, "ab");
+    EXPECT_TRUE(cut);
+    ASSERT_TRUE(r.HasMore());
+    ASSERT_TRUE(r.ReadLine(line, 2, &cut));
+    EXPECT_EQ(line, "\rc");
+    EXPECT_FALSE(cut);
 
     // A CR LF pair that straddles the limit still ends the line.
     Put("u.txt", "ab\r\nc");

@@ -72,6 +72,20 @@ TEST_F(ProfileTest, ReadsKeysWithoutRegardToCaseAndTrimmed) {
     EXPECT_FALSE(plat::ProfileSectionExists("QIVNEWS", "absent.ini"));
 }
 
+TEST_F(ProfileTest, ValueIsEverythingAfterTheFirstEqualsSign) {
+    Put("[A] ; trailing note\r\nk = a=b ; not a comment\r\n[B\r\nopen=1\r\n");
+    EXPECT_EQ(S("A", "k"), "a=b ; not a comment");
+    EXPECT_EQ(S("B", "open"), "1");  // a header without ']' names the rest of the line
+}
+
+TEST_F(ProfileTest, FirstOfTwoSectionsIsReadAndWritten) {
+    Put("[A]\r\nx=1\r\n[B]\r\ny=0\r\n[a]\r\ny=2\r\n");
+    EXPECT_EQ(S("A", "y"), "z");
+    ASSERT_TRUE(plat::WriteProfileString("A", "y", "3", "qiv.ini"));
+    EXPECT_EQ(S("A", "y"), "3");
+    EXPECT_EQ(Get(), "[A]\r\nx=1\r\ny=3\r\n[B]\r\ny=0\r\n[a]\r\ny=2\r\n");
+}
+
 TEST_F(ProfileTest, ReadsLfFilesAndLongLinesWhole) {
     const std::string longValue(1000, 'x');
     Put("[A]\nk=" + longValue + "\nlast=no line end");
@@ -231,6 +245,7 @@ TEST_F(ProfileTest, KilledWriterLeavesOldOrNewFile) {
         const std::string value = S("S", "k", "z", 10000);
         EXPECT_TRUE(value == a || value == b) << "round " << round << ": " << value.size();
         const std::string text = Get();
+        ASSERT_GE(text.size(), 2u);
         EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
     }
 }
