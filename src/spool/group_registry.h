@@ -1,0 +1,72 @@
+// The groups the spool carries, kept in step in four places: the board's
+// registry "newsys.rc" (one "name:number" line per group), the NG<n>
+// sections of qivnews.ini, the group directories news/NG<n> and the index
+// files <n>.grp.
+//
+// The application asks for the group name (Select Group dialog, or the
+// command line) and then calls SubscribeGroup or UnsubscribeGroup with it;
+// the result's message is what it shows (warning box or error output).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "spool/spool_context.h"
+
+namespace spool {
+
+enum class SubscribeStatus {
+    Subscribed,
+    EmptyName,
+    NameTooLong,          // more than 255 characters
+    InvalidName,          // a colon, white space or a control character
+    AlreadySubscribed,    // the registry holds the name (in any letter case)
+    RegistryUnavailable,  // newsys.rc could not be written; nothing changed
+    NoFreeNumber,         // group numbers have run out of their eight digits
+};
+
+struct SubscribeResult {
+    SubscribeStatus status = SubscribeStatus::RegistryUnavailable;
+    std::int32_t groupNumber = -1;  // the number given to the group
+    std::string message;            // one line for the user
+    bool Ok() const { return status == SubscribeStatus::Subscribed; }
+};
+
+enum class UnsubscribeStatus {
+    Unsubscribed,
+    NotSubscribed,        // no registry line carries the name
+    RegistryUnavailable,  // newsys.rc could not be read or rewritten; nothing changed
+};
+
+struct UnsubscribeResult {
+    UnsubscribeStatus status = UnsubscribeStatus::RegistryUnavailable;
+    std::int32_t groupNumber = -1;
+    std::string message;
+    bool Ok() const { return status == UnsubscribeStatus::Unsubscribed; }
+};
+
+constexpr std::size_t kMaxGroupName = 255;
+
+// Enters the group under the next free number: a registry line, the NG<n>
+// section with Name, the directory news/NG<n>; then advances
+// *context.lastGroupNum and writes it to qiv.ini. The number is never one
+// that the registry, qivnews.ini or the spool already uses; when
+// LastGroupNum was behind them a line is logged.
+SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& name);
+
+// Removes the group named (in any letter case): its registry lines, its
+// section, the articles its index lists, the index and, when empty, the
+// directory. An expiry working on the group stops.
+UnsubscribeResult UnsubscribeGroup(const SpoolContext& context, const std::string& name);
+
+// Rewrites newsys.rc without the lines that carry the name and returns the
+// number of the last of them, or -1 when none does or the registry cannot
+// be read or replaced (registryFailed then tells the two apart). The
+// registry is replaced in one rename, so it is never lost or half written.
+std::int32_t RemoveRegistryEntry(const std::string& spoolDir, const std::string& name,
+                                 bool* registryFailed = nullptr);
+
+// The number SubscribeGroup would give the next group.
+std::int32_t NextFreeGroupNumber(const std::string& spoolDir, std::int32_t lastGroupNum);
+
+}  // namespace spool

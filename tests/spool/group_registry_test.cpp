@@ -1,0 +1,264 @@
+#include "spool/group_registry.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "spool_fixture.h"
+
+namespace {
+
+using spool::SubscribeStatus;
+using spool::UnsubscribeStatus;
+using spooltest::Exists;
+using spooltest::List;
+using spooltest::ReadBytes;
+using spooltest::WriteBytes;
+
+class RegistryTest : public spooltest::SpoolTest {
+protected:
+    void SetUp() override {
+        SpoolTest::SetUp();
+        context.spoolDir = Spool();
+        context.lastGroupNum = &lastGroupNum;
+        context.log = [this](const std::string& line) { log.push_back(line); };
+    }
+
+    std::string Registry() { return ReadBytes(At("newsys.rc")); }
+    std::string Name(std::int32_t n) {
+        return plat::GetProfileString("NG" + std::to_string(n), "Name", "NotSubscribed", 256,
+                                      "qivnews.ini");
+    }
+    std::string StoredLastGroupNum() {
+        return plat::GetProfileString("QIVNEWS", "LastGroupNum", "z", 25, "qiv.ini");
+    }
+    void Subscribe(const std::string& name) {
+        ASSERT_TRUE(spool::SubscribeGroup(context, name).Ok()) << name;
+    }
+
+    std::int32_t lastGroupNum = 1;
+    std::vector<std::string> log;
+    spool::SpoolContext context;
+};
+
+TEST_F(RegistryTest, FirstSubscribeOnAFreshSpool) {
+    const spool::SubscribeResult r = spool::SubscribeGroup(context, "comp.lang.c");
+    EXPECT_EQ(r.status, SubscribeStatus::Subscribed);
+    EXPECT_EQ(r.groupNumber, 1);
+    EXPECT_FALSE(r.message.empty());
+    EXPECT_EQ(Registry(), "comp.lang.c:1\r\n");
+    EXPECT_EQ(Name(1), "comp.lang.c");
+    EXPECT_TRUE(plat::DirectoryExists(At("news/NG1")));
+    EXPECT_EQ(lastGroupNum, 2);
+    EXPECT_EQ(StoredLastGroupNum(), "2");
+    EXPECT_TRUE(log.empty());
+
+    // The next one is appended, also behind a last line without a line end.
+    WriteBytes(At("newsys.rc"), Registry() + "board.local:7");
+    lastGroupNum = 8;
+    Subscribe("alt.test");
+    EXPECT_EQ(Registry(), "comp.lang.c:1\r\nboard.local:7\r\nalt.test:8\r\n");
+    EXPECT_EQ(lastGroupNum, 9);
+}
+
+TEST_F(RegistryTest, SubscribeRefusesBadAndKnownNames) {
+    Subscribe("comp.lang.c");
+    const std::string before = Registry();
+    const struct {
+        std::string name;
+        SubscribeStatus status;
+    } cases[] = {
+        {"", SubscribeStatus::EmptyName},
+        {"a:b", SubscribeStatus::InvalidName},
+        {"two words", SubscribeStatus::InvalidName},
+        {"tab\there", SubscribeStatus::InvalidName},
+        {"alt.test\r\nQUIT", SubscribeStatus::InvalidName},
+        {std::string("bell\x07"), SubscribeStatus::InvalidName},
+        {std::string("del\x7f"), SubscribeStatus::InvalidName},
+        {std::string(256, 'a'), SubscribeStatus::NameTooLong},
+        {"COMP.Lang.C", SubscribeStatus::AlreadySubscribed},
+    };
+    for (const auto& c : cases) {
+        const spool::SubscribeResult r = spool::SubscribeGroup(context, c.name);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_FALSE(r.Ok());
+        EXPECT_FALSE(r.message.empty());
+    }
+    EXPECT_EQ(Registry(), before);
+    EXPECT_EQ(lastGroupNum, 2);
+    EXPECT_EQ(Name(2), "NotSubscribed");
+    EXPECT_EQ(List(At("news")), std::vector<std::string>{"NG1"});
+    // 255 characters are accepted.
+    Subscribe(std::string(255, 'a'));
+}
+
+TEST_F(RegistryTest, NumbersAreNeverHandedOutTwice) {
+    // A fresh profile (LastGroupNum 1) pointed at a spool that has used
+    // numbers up to 9 in one place or another.
+    WriteBytes(At("newsys.rc"), "a:3\r\n");
+    ASSERT_TRUE(plat::CreateDirectory(At("news/NG5")));
+    WriteBytes(At("7.grp"), "");
+    WriteBytes(At("6.tmp"), "");
+    ASSERT_TRUE(plat::WriteProfileString("NG9", "Index", "4", "qivnews.ini"));
+    EXPECT_EQ(spool::NextFreeGroupNumber(Spool(), 1), 10);
+    const spool::SubscribeResult r = spool::SubscribeGroup(context, "b");
+    EXPECT_EQ(r.groupNumber, 10);
+    EXPECT_EQ(lastGroupNum, 11);
+    EXPECT_EQ(StoredLastGroupNum(), "11");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("LastGroupNum"), std::string::npos);
+
+    // A LastGroupNum that did not parse (0) on an empty spool starts at 1.
+    RegistryTest::TearDown();
+    RegistryTest::SetUp();
+    lastGroupNum = 0;
+    EXPECT_EQ(spool::SubscribeGroup(context, "c").groupNumber, 1);
+    EXPECT_EQ(lastGroupNum, 2);
+
+    // A counter ahead of the spool is kept.
+    lastGroupNum = 40;
+    EXPECT_EQ(spool::SubscribeGroup(context, "d").groupNumber, 40);
+}
+
+TEST_F(RegistryTest, SubscribeWithoutAWritableRegistryChangesNothing) {
+    ASSERT_TRUE(plat::CreateDirectory(At("newsys.rc")));
+    EXPECT_EQ(spool::SubscribeGroup(context, "a").status, SubscribeStatus::RegistryUnavailable);
+    EXPECT_EQ(lastGroupNum, 1);
+    EXPECT_EQ(Name(1), "NotSubscribed");
+    EXPECT_TRUE(List(At("news")).empty());
+}
+
+TEST_F(RegistryTest, FailedAppendLeavesNoHalfLine) {
+    const std::string before = std::string(390, 'x').replace(20, 2, "\r\n") + ":1\r\n";
+    WriteBytes(At("newsys.rc"), before);
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = before.size() + 5;
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const spool::SubscribeResult r = spool::SubscribeGroup(context, "a.rather.long.name");
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(r.status, SubscribeStatus::RegistryUnavailable);
+    EXPECT_EQ(Registry(), before);
+    EXPECT_EQ(lastGroupNum, 1);
+}
+
+TEST_F(RegistryTest, UnsubscribeRemovesTheGroupInAnyLetterCase) {
+    Subscribe("alpha");
+    Subscribe("beta");
+    Subscribe("gamma");
+    // Group 2's index lists three articles; a fourth file is not listed.
+    for (int f = 1; f <= 4; ++f) MakeArticle(2, f);
+    WriteBytes(At("2.grp"),
+               Record(2, 1, 1997, 3, 1) + Record(2, 2, 1997, 3, 2) + Record(2, 3, 1997, 3, 3));
+    MakeArticle(1, 9);
+
+    const spool::UnsubscribeResult r = spool::UnsubscribeGroup(context, "BETA");
+    EXPECT_EQ(r.status, UnsubscribeStatus::Unsubscribed);
+    EXPECT_EQ(r.groupNumber, 2);
+    EXPECT_EQ(Registry(), "alpha:1\ngamma:3\n");
+    EXPECT_EQ(Name(2), "NotSubscribed");
+    EXPECT_FALSE(plat::ProfileSectionExists("NG2", "qivnews.ini"));
+    EXPECT_FALSE(Exists(At("2.grp")));
+    EXPECT_EQ(List(At("news/NG2")), std::vector<std::string>{"00000004.nws"});
+    EXPECT_TRUE(Exists(ArticlePath(1, 9)));
+    EXPECT_EQ(lastGroupNum, 4);
+
+    // With nothing left in it, the directory goes too.
+    Subscribe("delta");
+    WriteBytes(At("4.grp"), Record(4, 5, 1997, 3, 1));
+    MakeArticle(4, 5);
+    EXPECT_TRUE(spool::UnsubscribeGroup(context, "delta").Ok());
+    EXPECT_FALSE(Exists(At("news/NG4")));
+    EXPECT_FALSE(Exists(At("4.grp")));
+}
+
+TEST_F(RegistryTest, RewriteNormalisesEveryLine) {
+    const std::string longName(300, 'n');
+    WriteBytes(At("newsys.rc"), "a:007\r\nb: +2\r\nno colon here\r\nx:y:5\r\n" + longName +
+                                    ":12\r\nc:\nd:-4 trailing\n");
+    bool failed = true;
+    EXPECT_EQ(spool::RemoveRegistryEntry(Spool(), "unknown", &failed), -1);
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(Registry(), "a:7\nb:2\nno colon here\nx:0\n" + longName + ":12\nc:0\nd:-4\n");
+    EXPECT_FALSE(Exists(At("newsys.tmp")));
+
+    // Every line with the name goes; the number of the last one is returned.
+    WriteBytes(At("newsys.rc"), "dup:3\r\nkeep:4\r\nDUP:5\r\n");
+    EXPECT_EQ(spool::RemoveRegistryEntry(Spool(), "Dup"), 5);
+    EXPECT_EQ(Registry(), "keep:4\n");
+
+    // Unsubscribing an unknown name touches nothing else.
+    ASSERT_TRUE(plat::WriteProfileString("NG4", "Name", "keep", "qivnews.ini"));
+    EXPECT_EQ(spool::UnsubscribeGroup(context, "nothere").status, UnsubscribeStatus::NotSubscribed);
+    EXPECT_EQ(Name(4), "keep");
+
+    // Without a registry there is nothing to remove, and none is created.
+    plat::DeleteFile(At("newsys.rc"));
+    EXPECT_EQ(spool::UnsubscribeGroup(context, "keep").status, UnsubscribeStatus::NotSubscribed);
+    EXPECT_FALSE(Exists(At("newsys.rc")));
+    EXPECT_FALSE(Exists(At("newsys.tmp")));
+}
+
+TEST_F(RegistryTest, RegistryIsNeverLost) {
+    Subscribe("alpha");
+    Subscribe("beta");
+    const std::string before = Registry();
+
+    // The temporary file cannot be created.
+    ASSERT_TRUE(plat::CreateDirectory(At("newsys.tmp")));
+    bool failed = false;
+    EXPECT_EQ(spool::RemoveRegistryEntry(Spool(), "alpha", &failed), -1);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(spool::UnsubscribeGroup(context, "alpha").status,
+              UnsubscribeStatus::RegistryUnavailable);
+    EXPECT_EQ(Registry(), before);
+    EXPECT_EQ(Name(1), "alpha");
+    ASSERT_TRUE(plat::RemoveDirectory(At("newsys.tmp")));
+
+    // The temporary file cannot be written whole.
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 3;
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::int32_t n = spool::RemoveRegistryEntry(Spool(), "alpha", &failed);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_EQ(n, -1);
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(Registry(), before);
+    EXPECT_FALSE(Exists(At("newsys.tmp")));
+
+    // The rewrite keeps the registry's permissions.
+    ASSERT_EQ(chmod(At("newsys.rc").c_str(), 0640), 0);
+    EXPECT_EQ(spool::RemoveRegistryEntry(Spool(), "alpha"), 1);
+    struct stat st;
+    ASSERT_EQ(stat(At("newsys.rc").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(RegistryTest, UnsubscribeDeletesNothingOutsideTheGroupDirectory) {
+    Subscribe("alpha");
+    WriteBytes(At("news/victim"), "x");
+    WriteBytes(At("victim2"), "x");
+    std::string index =
+        Record(1, 1, 1997, 3, 1) + Record(1, 2, 1997, 3, 1) + Record(1, 3, 1997, 3, 1);
+    index.replace(154, 12, std::string("../victim\0\0\0", 12));
+    index.replace(322 + 154, 12, "../../victim");
+    MakeArticle(1, 3);
+    WriteBytes(At("1.grp"), index);
+    EXPECT_TRUE(spool::UnsubscribeGroup(context, "alpha").Ok());
+    EXPECT_TRUE(Exists(At("news/victim")));
+    EXPECT_TRUE(Exists(At("victim2")));
+    EXPECT_FALSE(Exists(ArticlePath(1, 3)));
+    EXPECT_FALSE(Exists(At("1.grp")));
+}
+
+}  // namespace
