@@ -1,0 +1,295 @@
+#include "app/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include "app/commands.h"
+#include "app/log.h"
+#include "app/menu.h"
+#include "app/startup.h"
+#include "app/status.h"
+#include "app_fixture.h"
+#include "net/event_window.h"
+
+namespace apptest {
+namespace {
+
+using namespace app;
+
+class MainWindowTest : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        StepLog::Get().Install();
+    }
+    StepLog& steps = StepLog::Get();
+    void SetInterval(int minutes) { State().settings.timerInterval = minutes; }
+    // The ticks (1-based) on which a connection was started.
+    std::vector<int> TickRun(int ticks) {
+        std::vector<int> at;
+        for (int i = 1; i <= ticks; ++i) {
+            const int before = steps.Count("BeginConnect");
+            Tick();
+            if (steps.Count("BeginConnect") != before) at.push_back(i);
+        }
+        return at;
+    }
+};
+
+TEST_F(MainWindowTest, MenuHasItsItemsSeparatorsAndInitialStates) {
+    Start();
+    EXPECT_EQ(ui_->Title(), "Qiv News Client");
+    const plat::ui::Menu& menu = ui_->GetMenu();
+    std::vector<std::string> shape;
+    for (const auto& popup : menu) {
+        std::string line = popup.text + ":";
+        for (const auto& item : popup.items) {
+            line += item.IsSeparator() ? std::string(" -")
+                                       : " " + item.text + "=" + std::to_string(item.command) +
+                                             (item.grayed ? "(g)" : "");
+        }
+        shape.push_back(line);
+    }
+    EXPECT_EQ(shape, (std::vector<std::string>{
+                         "&System: &Setup=40000 - &Connect=40001 &Disconnect=40002(g) - S&top "
+                         "Timer=40019 &Restart Timer=40020(g) - E&xit=40003",
+                         "&Groups: Get newsgroups &list=40004 - &Subscribe=40005 "
+                         "&Unsubscribe=40006 - &Expire messages=40009",
+                         "&View: &Reset listbox=40016",
+                         "&Help: &About=40010",
+                     }));
+    EXPECT_FALSE(ui_->HasMenuItem(IDM_FETCH_ALL));
+    EXPECT_FALSE(ui_->HasMenuItem(IDM_POST_ALL));
+}
+
+TEST_F(MainWindowTest, NetworkCommandsRunOnlyWhileIdle) {
+    Start();
+    LogLine("old line");
+    State().appIdle = 0;
+    for (unsigned id :
+         {IDM_CONNECT, IDM_DISCONNECT, IDM_GET_GROUP_LIST, IDM_FETCH_ALL, IDM_POST_ALL})
+        Command(id);
+    EXPECT_TRUE(steps.calls.empty());
+    EXPECT_EQ(ui_->Log().size(), 1u) << "a refused connect keeps the log";
+
+    State().appIdle = 1;
+    State().currentGroup = 7;
+    Command(IDM_DISCONNECT);
+    EXPECT_EQ(State().currentGroup, 1);
+    State().currentGroup = 7;
+    Command(IDM_FETCH_ALL);
+    EXPECT_EQ(State().currentGroup, 1);
+    Command(IDM_CONNECT);
+    EXPECT_TRUE(ui_->Log().empty()) << "connect empties the log first";
+    Command(IDM_GET_GROUP_LIST);
+    Command(IDM_POST_ALL);
+    std::vector<std::string> names;
+    for (const auto& c : steps.calls) names.push_back(c.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"BeginDisconnect", "BeginGroupFetch", "BeginConnect",
+                                               "RequestGroupList", "BeginPosting"}));
+
+    // Only the plain command matches: a notification code in the high word
+    // makes it another message.
+    steps.calls.clear();
+    plat::SendMessage(window_, plat::msg::Command, (1u << 16) | IDM_CONNECT, 0);
+    EXPECT_TRUE(steps.calls.empty());
+}
+
+TEST_F(MainWindowTest, UngatedCommandsRunInTheMiddleOfACycle) {
+    Start();
+    State().appIdle = 0;
+    for (unsigned id : {IDM_SETUP, IDM_SUBSCRIBE, IDM_UNSUBSCRIBE, IDM_ABOUT}) Command(id);
+    std::vector<std::string> captions;
+    for (const auto& run : ui_->Dialogs()) captions.push_back(run.caption);
+    EXPECT_EQ(captions, (std::vector<std::string>{"Qiv News Client Configuration", "Select Group",
+                                                  "Select Group", "About Qiv News Client"}));
+    LogLine("a");
+    Command(IDM_RESET_LOG);
+    EXPECT_TRUE(ui_->Log().empty());
+}
+
+TEST_F(MainWindowTest, TimerConnectsOnTheTickThatReachesTwiceTheInterval) {
+    Start();
+    SetInterval(5);
+    EXPECT_EQ(TickRun(30), (std::vector<int>{10})) << "counts past the mark: no retry";
+    // A completed disconnect resets the count; ten more ticks to the next one.
+    State().timerTicks = 0;
+    EXPECT_EQ(TickRun(12), (std::vector<int>{10}));
+    EXPECT_EQ(ui_->LogResets(), 0) << "a timed connection keeps the log";
+}
+
+TEST_F(MainWindowTest, IntervalZeroNeverConnectsWhileTheTimerRuns) {
+    Start();
+    SetInterval(0);
+    EXPECT_TRUE(TickRun(50).empty());
+}
+
+TEST_F(MainWindowTest, StopAndRestartTimer) {
+    Start();
+    SetInterval(5);
+    TickRun(4);
+    Command(IDM_STOP_TIMER);
+    EXPECT_TRUE(ui_->MenuItemGrayed(IDM_STOP_TIMER));
+    EXPECT_FALSE(ui_->MenuItemGrayed(IDM_RESTART_TIMER));
+    EXPECT_EQ(State().timerEnabled, 0);
+    EXPECT_TRUE(TickRun(20).empty());
+    EXPECT_EQ(State().timerTicks, 4) << "stopped ticks do not count";
+    Command(IDM_RESTART_TIMER);
+    EXPECT_FALSE(ui_->MenuItemGrayed(IDM_STOP_TIMER));
+    EXPECT_TRUE(ui_->MenuItemGrayed(IDM_RESTART_TIMER));
+    EXPECT_EQ(State().timerTicks, 4);
+    EXPECT_EQ(TickRun(6), (std::vector<int>{6}));
+
+    // Stopped on the mark, every tick connects again until a disconnect.
+    Command(IDM_STOP_TIMER);
+    EXPECT_EQ(TickRun(3), (std::vector<int>{1, 2, 3}));
+
+    // Interval 0 with the timer stopped at a count of 0: every tick.
+    SetInterval(0);
+    State().timerTicks = 0;
+    EXPECT_EQ(TickRun(2), (std::vector<int>{1, 2}));
+}
+
+TEST_F(MainWindowTest, StatusShowsMinutesToTheNextTimedConnection) {
+    Start();
+    SetInterval(5);
+    EXPECT_EQ(ui_->GetStatus().connection, kStatusDisconnected);
+    TickRun(1);
+    EXPECT_EQ(ui_->GetStatus().minutesToNext, 5);  // 9 ticks: 4.5 minutes, rounded up
+    TickRun(3);
+    EXPECT_EQ(ui_->GetStatus().minutesToNext, 3);
+    Command(IDM_STOP_TIMER);
+    EXPECT_EQ(ui_->GetStatus().minutesToNext, -1);
+    Command(IDM_RESTART_TIMER);
+    EXPECT_EQ(ui_->GetStatus().minutesToNext, 3);
+
+    EXPECT_EQ(MinutesToNextConnection(0, 0, 1), -1);
+    EXPECT_EQ(MinutesToNextConnection(0, 0, 0), 0);
+    EXPECT_EQ(MinutesToNextConnection(11, 5, 1), -1);
+    EXPECT_EQ(MinutesToNextConnection(9, 5, 1), 1);
+
+    StatusStartCycle();
+    StatusSetGroup("comp.lang.c");
+    StatusArticleFetched();
+    StatusArticleFetched();
+    StatusSetConnection(kStatusConnected);
+    EXPECT_EQ(ui_->GetStatus().group, "comp.lang.c");
+    EXPECT_EQ(ui_->GetStatus().fetched, 2);
+    EXPECT_EQ(ui_->GetStatus().connection, kStatusConnected);
+    StatusStartCycle();
+    EXPECT_EQ(ui_->GetStatus().fetched, 0);
+    EXPECT_EQ(ui_->GetStatus().group, "");
+}
+
+TEST_F(MainWindowTest, LogLinesAreCutTo255Characters) {
+    Start();
+    const std::string exact(255, 'a');
+    LogLine(exact.c_str());
+    LogLine((exact + "bcdef").c_str());
+    LogLineF("%s:%s", std::string(200, 'x').c_str(), std::string(200, 'y').c_str());
+    LogLine(State().logLine + 10);  // a part of the buffer itself
+    ASSERT_EQ(ui_->Log().size(), 4u);
+    EXPECT_EQ(ui_->Log()[0], exact);
+    EXPECT_EQ(ui_->Log()[1], exact);
+    EXPECT_EQ(ui_->Log()[2], std::string(200, 'x') + ":" + std::string(54, 'y'));
+    EXPECT_EQ(ui_->Log()[3], std::string(190, 'x') + ":" + std::string(54, 'y'));
+
+    LogReplyText(0);
+    LogReplyText(reinterpret_cast<plat::LParam>(""));
+    LogReplyText(reinterpret_cast<plat::LParam>("411 no such group"));
+    EXPECT_EQ(ui_->Log()[4], kNoReplyText);
+    EXPECT_EQ(ui_->Log()[5], kNoReplyText);
+    EXPECT_EQ(ui_->Log()[6], "411 no such group");
+}
+
+TEST_F(MainWindowTest, LogHasItsMarginFromTheStartAndOnEveryResize) {
+    Start();
+    // Laid out before the window is shown.
+    EXPECT_FALSE(ui_->Shown());
+    EXPECT_EQ(ui_->LogBounds().x, kLogMargin);
+    EXPECT_EQ(ui_->LogBounds().y, kLogMargin);
+    EXPECT_EQ(ui_->LogBounds().width, 80 - 2 * kLogMargin);
+    EXPECT_EQ(ui_->LogBounds().height, 21 - 2 * kLogMargin);
+
+    ui_->Resize(120, 40);
+    ASSERT_TRUE(plat::PumpUntil([&] { return ui_->LogBounds().width == 118; }, 5000));
+    EXPECT_EQ(ui_->LogBounds().height, 38);
+    // Below the margins the size goes on as it comes out.
+    ui_->Resize(1, 0);
+    ASSERT_TRUE(plat::PumpUntil([&] { return ui_->LogBounds().width == -1; }, 5000));
+    EXPECT_EQ(ui_->LogBounds().height, -2);
+}
+
+TEST_F(MainWindowTest, ExitAndCloseEndTheLoopWithZero) {
+    for (unsigned how : {0u, 1u}) {
+        Restart();
+        if (how == 0)
+            ui_->Choose(IDM_EXIT);
+        else
+            plat::PostMessage(window_, plat::msg::Close, 0, 0);
+        EXPECT_EQ(plat::RunMessageLoop(), 0);
+        EXPECT_FALSE(plat::IsWindow(window_));
+    }
+}
+
+TEST_F(MainWindowTest, CompletionMessagesReachTheirHandlers) {
+    Start();
+    const std::pair<unsigned, const char*> routes[] = {
+        {MAIN_MSG_CONNECT_DONE, "OnConnectDone"}, {MAIN_MSG_GROUP_DONE, "OnGroupDone"},
+        {MAIN_MSG_ARTICLE_DONE, "OnArticleDone"}, {MAIN_MSG_NEXT_DONE, "OnNextDone"},
+        {MAIN_MSG_LIST_DONE, "OnListDone"},       {MAIN_MSG_POST_DONE, "OnPostDone"},
+        {MAIN_MSG_QUIT_DONE, "OnQuitDone"},       {MAIN_MSG_GROUP_FINISHED, "OnGroupFinished"},
+        {MAIN_MSG_USER_DONE, "OnUserDone"},       {MAIN_MSG_PASS_DONE, "OnPassDone"},
+    };
+    for (const auto& [message, name] : routes) {
+        SCOPED_TRACE(name);
+        steps.calls.clear();
+        plat::PostMessage(window_, message, 2, 0x1234);
+        ASSERT_TRUE(plat::PumpUntil([&] { return !steps.calls.empty(); }, 5000));
+        ASSERT_EQ(steps.calls.size(), 1u);
+        EXPECT_EQ(steps.calls[0].name, name);
+        EXPECT_EQ(steps.calls[0].message, message);
+        EXPECT_EQ(steps.calls[0].wParam, 2u);
+        EXPECT_EQ(steps.calls[0].lParam, 0x1234);
+        EXPECT_EQ(plat::SendMessage(window_, message, 1, 0), 0);
+    }
+}
+
+TEST_F(MainWindowTest, AboutAndSelectGroupDialogs) {
+    Start();
+    Command(IDM_ABOUT);
+    ASSERT_EQ(ui_->Dialogs().size(), 1u);
+    const plat::ui::Dialog& about = ui_->Dialogs()[0].opened;
+    EXPECT_EQ(about.caption, "About Qiv News Client");
+    bool versionShown = false;
+    for (const auto& c : about.controls) versionShown |= c.text == "Qiv News Client v0.17";
+    EXPECT_TRUE(versionShown);
+    ASSERT_NE(about.Find(1), nullptr);
+    EXPECT_EQ(about.Find(1)->text, "&OK");
+
+    ui_->QueueDialogAnswer([](plat::ui::Dialog& d) {
+        d.SetText(kGroupNameEditId, "comp.lang.c");
+        return 1;
+    });
+    EXPECT_EQ(RunSelectGroupDialog(), 1);
+    EXPECT_STREQ(State().selectedGroupName, "comp.lang.c");
+    ui_->QueueDialogAnswer([](plat::ui::Dialog& d) {
+        d.SetText(kGroupNameEditId, "alt.other");
+        return 2;
+    });
+    EXPECT_EQ(RunSelectGroupDialog(), 0);
+    EXPECT_STREQ(State().selectedGroupName, "comp.lang.c") << "kept on Cancel";
+    const plat::ui::Dialog& select = ui_->Dialogs()[1].opened;
+    EXPECT_EQ(select.caption, "Select Group");
+    EXPECT_EQ(select.focus, kGroupNameEditId);
+}
+
+TEST_F(MainWindowTest, StartUpFailsWhenTheNetworkLayerCannotStart) {
+    // A second event window cannot be made: the network layer refuses.
+    ASSERT_EQ(CreateEventWindow(0, 0), 1);
+    std::string error;
+    EXPECT_EQ(StartMainWindow(true, error), 0u);
+    EXPECT_NE(error.find("network"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace apptest

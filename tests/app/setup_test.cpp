@@ -1,0 +1,149 @@
+#include "app/setup.h"
+
+#include <gtest/gtest.h>
+
+#include "app/commands.h"
+#include "app/settings.h"
+#include "app_fixture.h"
+#include "nntp/nntp_session.h"
+
+namespace apptest {
+namespace {
+
+using plat::ui::Dialog;
+
+class SetupTest : public AppTest {
+protected:
+    // Opens Setup through the menu and answers it.
+    void RunSetup(std::function<int(Dialog&)> answer) {
+        ui_->QueueDialogAnswer(std::move(answer));
+        ASSERT_TRUE(ui_->Choose(app::IDM_SETUP));
+        ASSERT_TRUE(plat::PumpUntil([&] { return ui_->Dialogs().size() == 1; }, 5000));
+    }
+};
+
+int Fill(Dialog& d, bool verify) {
+    d.SetText(app::kSetupServerId, "news.example.org");
+    d.SetText(app::kSetupPortId, "1190");
+    d.SetText(app::kSetupSpoolDirId, "/srv/spool");
+    d.SetText(app::kSetupUserId, "bob");
+    d.SetText(app::kSetupPasswordId, "secret");
+    d.SetText(app::kSetupIntervalId, "15");
+    d.Check(verify ? app::kSetupVerifyYesId : app::kSetupVerifyNoId, true);
+    return 1;
+}
+
+TEST_F(SetupTest, OpensWithTheSettingsInMemoryAndAnEmptyPassword) {
+    Start();
+    RunSetup([](Dialog&) { return 2; });
+    const Dialog& d = ui_->Dialogs()[0].opened;
+    EXPECT_EQ(d.caption, "Qiv News Client Configuration");
+    EXPECT_EQ(d.Text(app::kSetupServerId), "z");
+    EXPECT_EQ(d.Text(app::kSetupSpoolDirId), "z");
+    EXPECT_EQ(d.Text(app::kSetupUserId), "z");
+    EXPECT_EQ(d.Text(app::kSetupPortId), "119");
+    EXPECT_EQ(d.Text(app::kSetupIntervalId), "0");
+    EXPECT_EQ(d.Text(app::kSetupPasswordId), "");
+    EXPECT_TRUE(d.Checked(app::kSetupVerifyNoId));
+    EXPECT_FALSE(d.Checked(app::kSetupVerifyYesId));
+    ASSERT_NE(d.Find(app::kSetupPasswordId), nullptr);
+    EXPECT_EQ(d.Find(app::kSetupPasswordId)->kind, plat::ui::ControlKind::Password);
+}
+
+TEST_F(SetupTest, ConfirmWritesInItsOrderAndGivesTheSessionTheServer) {
+    Start();
+    // Without the start-up's keys the file shows the order of the writes.
+    std::remove((dir_ + "/qiv.ini").c_str());
+    RunSetup([](Dialog& d) { return Fill(d, true); });
+    EXPECT_EQ(Settings(), IniText({"NNTPServer=news.example.org", "QivNewsDir=/srv/spool",
+                                   "QivNewsUsername=bob", "QivNewsPassword=secret",
+                                   "TimerInterval=15", "UserVerification=Yes", "NNTPPort=1190"}));
+    EXPECT_EQ(State().configComplete, 1);
+    EXPECT_EQ(State().settings.timerInterval, 15);
+    EXPECT_EQ(State().settings.userVerification, 1);
+    EXPECT_STREQ(Session().hostName, "news.example.org");
+    EXPECT_EQ(Session().port, 1190u);
+}
+
+TEST_F(SetupTest, CancelChangesNothing) {
+    Start();
+    const std::string before = Settings();
+    RunSetup([](Dialog& d) {
+        Fill(d, true);
+        return 2;
+    });
+    EXPECT_EQ(Settings(), before);
+    EXPECT_EQ(State().configComplete, 0);
+    EXPECT_EQ(State().settings.nntpServer, "z");
+    EXPECT_STREQ(Session().hostName, "");
+}
+
+TEST_F(SetupTest, AnUntouchedPasswordBoxKeepsTheStoredPassword) {
+    WriteSettings({"NNTPServer=news", "QivNewsDir=/spool", "NNTPPort=119",
+                   "QivNewsPassword=hunter2", "QivNewsUsername=bob"});
+    Start();
+    RunSetup([](Dialog& d) {
+        d.SetText(app::kSetupUserId, "alice");
+        return 1;
+    });
+    const std::string file = Settings();
+    EXPECT_NE(file.find("QivNewsPassword=hunter2\r\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("QivNewsUsername=alice\r\n"), std::string::npos) << file;
+    EXPECT_EQ(State().settings.qivNewsPassword, "hunter2");
+}
+
+TEST_F(SetupTest, PortOrIntervalThatIsNoUnsignedNumberIsStoredAsZero) {
+    Start();
+    RunSetup([](Dialog& d) {
+        Fill(d, false);
+        d.SetText(app::kSetupPortId, "-5");
+        d.SetText(app::kSetupIntervalId, "ten");
+        return 1;
+    });
+    EXPECT_NE(Settings().find("NNTPPort=0\r\n"), std::string::npos);
+    EXPECT_NE(Settings().find("TimerInterval=0\r\n"), std::string::npos);
+    EXPECT_NE(Settings().find("UserVerification=No\r\n"), std::string::npos);
+    EXPECT_EQ(Session().port, 0u);
+
+    EXPECT_EQ(app::ParseDialogUnsigned(" 42 "), 42u);
+    EXPECT_EQ(app::ParseDialogUnsigned("4294967295"), 4294967295u);
+    EXPECT_EQ(app::ParseDialogUnsigned("4294967296"), 0u);
+    EXPECT_EQ(app::ParseDialogUnsigned("12ab"), 0u);
+    EXPECT_EQ(app::ParseDialogUnsigned(""), 0u);
+}
+
+TEST_F(SetupTest, OverlongValuesAreRefusedWithAWarningAndTheDialogStaysOpen) {
+    struct Case {
+        int id;
+        std::string tooLong;
+        std::string fits;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {app::kSetupUserId, std::string(30, 'u'), std::string(29, 'u'), app::kTooLongUserName},
+        {app::kSetupPasswordId, std::string(30, 'p'), std::string(29, 'p'), app::kTooLongPassword},
+        {app::kSetupSpoolDirId, "/" + std::string(app::kMaxSpoolDirLength, 's'),
+         "/" + std::string(app::kMaxSpoolDirLength - 1, 's'), app::kTooLongSpoolDir},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.warning);
+        Restart();
+        int calls = 0;
+        RunSetup([&](Dialog& d) {
+            Fill(d, false);
+            d.SetText(c.id, ++calls == 1 ? c.tooLong : c.fits);
+            return 1;
+        });
+        const auto& run = ui_->Dialogs()[0];
+        EXPECT_EQ(run.presses, (std::vector<int>{1, 1}));
+        EXPECT_EQ(run.result, 1);
+        ASSERT_EQ(ui_->MessageBoxes().size(), 1u);
+        EXPECT_EQ(ui_->MessageBoxes()[0].text, c.warning);
+        EXPECT_EQ(ui_->MessageBoxes()[0].caption, "Qiv News Client");
+        EXPECT_EQ(Settings().find(c.tooLong), std::string::npos);
+        EXPECT_NE(Settings().find("=" + c.fits + "\r\n"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace apptest
