@@ -76,18 +76,7 @@ void CNntpSession::CloseConnection() {
 // ---- Drive and notifications ----
 
 void CNntpSession::Drive(int event) {
-    // A callback made from inside a handler (a connection report from within
-    // the manager's Start, should one ever come) waits for the running drive.
-    if (state.Driving()) {
-        pendingEvent = event;
-        return;
-    }
     state.Drive(*this, event);
-    while (pendingEvent >= 0) {
-        const int next = pendingEvent;
-        pendingEvent = -1;
-        state.Drive(*this, next);
-    }
 }
 
 bool CNntpSession::Notify(SessionResult result, plat::LParam data) {
@@ -157,7 +146,6 @@ void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
     lineContinued = 0;
     skippingLine = 0;
     waitingWritable = 0;
-    pendingEvent = -1;
     Drive(Enter);
 }
 

@@ -213,6 +213,4 @@ private:
     void ExtractLines();
     void TakeLine(int length);
     void Consume(int count);
-
-    int pendingEvent = -1;  // an event that arrived while a drive was running
 };
