@@ -90,18 +90,18 @@ Fault Fault::TopBitBytes(std::string when, int nth) {
     return Make(std::move(when), nth, Action::TopBitBytes);
 }
 
-bool ParseFault(const std::string& spec, Fault* fault) {
+bool ParseFault(const std::string& text, Fault* fault) {
     // WHEN may itself hold a blank ("AUTHINFO USER") but no colon; the reply
     // text, last, may hold colons.
     std::vector<std::string> parts;
     std::size_t pos = 0;
     while (parts.size() < 3) {
-        std::size_t colon = spec.find(':', pos);
+        std::size_t colon = text.find(':', pos);
         if (colon == std::string::npos) break;
-        parts.push_back(spec.substr(pos, colon - pos));
+        parts.push_back(text.substr(pos, colon - pos));
         pos = colon + 1;
     }
-    parts.push_back(spec.substr(pos));
+    parts.push_back(text.substr(pos));
     if (parts.size() < 3 || parts[0].empty()) return false;
     long nth;
     if (!ParseNumber(parts[1], &nth)) return false;

@@ -107,7 +107,7 @@ struct Fault {
 // close, close-after:N, reset, reset-after:N, stall, stall-after:N, reply:TEXT,
 // nonsense, split:PIECES:MS, delay:MS, overlong:N, topbit. Returns false on a
 // malformed text.
-bool ParseFault(const std::string& spec, Fault* fault);
+bool ParseFault(const std::string& text, Fault* fault);
 
 // What the server answers to MODE READER.
 enum class ModeReader {

@@ -32,13 +32,13 @@ bool ParseLong(const char* text, long* value) {
 }
 
 // GROUP:COUNT:SIZE; the group name may not hold a colon.
-bool ParseGenerate(const std::string& spec, std::string* group, long* count, long* size) {
-    std::size_t a = spec.find(':');
-    std::size_t b = a == std::string::npos ? a : spec.find(':', a + 1);
+bool ParseGenerate(const std::string& arg, std::string* group, long* count, long* size) {
+    std::size_t a = arg.find(':');
+    std::size_t b = a == std::string::npos ? a : arg.find(':', a + 1);
     if (b == std::string::npos || a == 0) return false;
-    *group = spec.substr(0, a);
-    return ParseLong(spec.substr(a + 1, b - a - 1).c_str(), count) &&
-           ParseLong(spec.substr(b + 1).c_str(), size) && *count >= 0 && *size >= 0;
+    *group = arg.substr(0, a);
+    return ParseLong(arg.substr(a + 1, b - a - 1).c_str(), count) &&
+           ParseLong(arg.substr(b + 1).c_str(), size) && *count >= 0 && *size >= 0;
 }
 
 }  // namespace
@@ -122,9 +122,9 @@ int main(int argc, char** argv) {
             server.SetTwoWrites(false);
         } else if (opt == "--fault") {
             testsrv::Fault fault;
-            std::string spec = need();
-            if (!testsrv::ParseFault(spec, &fault)) {
-                std::fprintf(stderr, "qiv-testserver: bad fault %s\n", spec.c_str());
+            std::string arg = need();
+            if (!testsrv::ParseFault(arg, &fault)) {
+                std::fprintf(stderr, "qiv-testserver: bad fault %s\n", arg.c_str());
                 return 2;
             }
             server.AddFault(fault);
