@@ -384,6 +384,10 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, st
         }
     }
     if (i < argv.size()) {
+        if (argv[i].empty()) {
+            error = "empty subcommand";
+            return false;
+        }
         out.subcommand = argv[i];
         out.args.assign(argv.begin() + static_cast<std::ptrdiff_t>(i) + 1, argv.end());
     }

@@ -1,0 +1,265 @@
+#include "app/cli.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "app_fixture.h"
+#include "run_program.h"
+
+namespace apptest {
+namespace {
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override { work_ = MakeTempDir(); }
+    void TearDown() override { RemoveTree(work_); }
+
+    ProgramResult Run(std::vector<std::string> args, std::string input = "",
+                      std::map<std::string, std::string> env = {}) {
+        ProgramRun run;
+        run.args = std::move(args);
+        run.input = std::move(input);
+        run.env = std::move(env);
+        run.workDir = work_;
+        return RunProgram(run);
+    }
+    // With --profile-dir <work>/p.
+    ProgramResult Qiv(std::vector<std::string> args, std::string input = "") {
+        args.insert(args.begin(), {"--profile-dir", Profile()});
+        return Run(std::move(args), std::move(input));
+    }
+    std::string Profile() const { return work_ + "/p"; }
+    std::string Spool() const { return work_ + "/spool"; }
+    std::string Ini() const { return ReadFile(Profile() + "/qiv.ini"); }
+    ProgramResult SetUpSpool() {
+        ProgramResult r = Qiv({"setup", "--server", "news.example", "--spool", Spool()});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r;
+    }
+
+    std::string work_;
+};
+
+// A failure says why in one line on standard error.
+void ExpectOneLineFailure(const ProgramResult& r, const std::string& says) {
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, VersionAndHelp) {
+    ProgramResult r = Run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Qiv News Client v0.17\n");
+    r = Run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, app::UsageText());
+    r = Run({"setup", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, app::UsageText());
+}
+
+TEST_F(CliTest, MalformedArgumentsExitTwoWithTheUsageAndTouchNothing) {
+    const std::string longSpool = "/" + std::string(230, 's');
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},
+        {"frobnicate"},
+        {""},
+        {"--headless", "--once"},
+        {"--headless", "expire"},
+        {"--once", "subscribe", "a.b"},
+        {"subscribe"},
+        {"subscribe", "a.b", "c.d"},
+        {"unsubscribe"},
+        {"expire", "now"},
+        {"list-groups", "x"},
+        {"--profile-dir"},
+        {"--profile-dir="},
+        {"setup", "--server"},
+        {"setup", "--server", ""},
+        {"setup", "--server", "two words"},
+        {"setup", "--server", "z"},
+        {"setup", "--port", "0"},
+        {"setup", "--port", "65536"},
+        {"setup", "--port", "12x"},
+        {"setup", "--port", "-1"},
+        {"setup", "--interval", "-1"},
+        {"setup", "--interval", "1.5"},
+        {"setup", "--interval", "99999999999"},
+        {"setup", "--auth", "maybe"},
+        {"setup", "--user", std::string(30, 'u')},
+        {"setup", "--password", std::string(30, 'p')},
+        {"setup", "--password", "line\nbreak"},
+        {"setup", "--password", "x", "--password-stdin"},
+        {"setup", "--spool", longSpool},
+        {"setup", "--spool="},
+        {"setup", "--frob", "1"},
+        {"setup", "stray"},
+    };
+    for (std::vector<std::string> args : cases) {
+        std::string shown;
+        for (const auto& a : args) shown += "[" + a + "]";
+        SCOPED_TRACE(shown);
+        if (args[0] != "--profile-dir" && args[0] != "--profile-dir=")
+            args.insert(args.begin(), {"--profile-dir", Profile()});
+        const ProgramResult r = Run(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find("Usage: qivnews"), std::string::npos) << r.err;
+        EXPECT_FALSE(Exists(Profile())) << "nothing is done with malformed arguments";
+    }
+}
+
+TEST_F(CliTest, SetupOnAFreshProfileWritesAsTheDialogDoesAndMakesTheSpool) {
+    const std::string nested = work_ + "/cfg/qivnews";
+    // A relative spool path is stored absolute (the program runs in work_).
+    const ProgramResult r = Run({"--profile-dir", nested, "setup", "--server", "news.example",
+                                 "--spool", "sp/../spool", "--port", "1190", "--auth", "YES",
+                                 "--user", "bob", "--password", "pw", "--interval", "10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The start-up's placeholders first, then Setup's writes over them.
+    const std::string spoolLine = "QivNewsDir=" + Spool();
+    EXPECT_EQ(ReadFile(nested + "/qiv.ini"),
+              IniText({"NNTPServer=news.example", "UserVerification=Yes", "QivNewsUsername=bob",
+                       "QivNewsPassword=pw", "NNTPPort=1190", spoolLine.c_str(), "LastFileNumIn=0",
+                       "LastFileNumOut=0", "LastGroupNum=1", "TimerInterval=10"}));
+    struct stat st;
+    ASSERT_EQ(stat(nested.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(Exists(Spool() + "/news"));
+    EXPECT_TRUE(Exists(Spool() + "/out"));
+}
+
+TEST_F(CliTest, SetupKeepsWhatIsNotGivenAndNeverWritesZ) {
+    SetUpSpool();
+    const std::string first = Ini();
+    EXPECT_EQ(first.find("=z"), std::string::npos) << first;
+    EXPECT_EQ(first.find("TimerInterval"), std::string::npos) << "not given, not written";
+    EXPECT_NE(first.find("QivNewsPassword=NotYetSet\r\n"), std::string::npos);
+
+    // Server and spool are now set: neither is required any more.
+    ProgramResult r = Qiv({"setup", "--password-stdin", "--auth", "no"}, "s3cret\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Qiv({"setup", "--interval", "0"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string expected = first;
+    expected.replace(expected.find("QivNewsPassword=NotYetSet"), 25, "QivNewsPassword=s3cret");
+    expected.replace(expected.find("UserVerification=NO"), 19, "UserVerification=No");
+    expected += "TimerInterval=0\r\n";
+    EXPECT_EQ(Ini(), expected);
+}
+
+TEST_F(CliTest, SetupRequiresServerAndSpoolUntilTheFileHoldsThem) {
+    ProgramResult r = Qiv({"setup", "--server", "news.example"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--spool is required"), std::string::npos) << r.err;
+    r = Qiv({"setup", "--spool", Spool()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--server is required"), std::string::npos) << r.err;
+    EXPECT_FALSE(Exists(Spool()));
+}
+
+TEST_F(CliTest, PasswordFromStandardInput) {
+    SetUpSpool();
+    ProgramResult r = Qiv({"setup", "--password-stdin"}, std::string(30, 'p') + "\n");
+    EXPECT_EQ(r.status, 2);
+    r = Qiv({"setup", "--password-stdin"}, "");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(Ini().find("QivNewsPassword=NotYetSet\r\n"), std::string::npos);
+    r = Qiv({"setup", "--password-stdin"}, "with blank inside\r\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(Ini().find("QivNewsPassword=with blank inside\r\n"), std::string::npos);
+}
+
+TEST_F(CliTest, SetupFailsWhenTheSpoolCannotBeMade) {
+    WriteFile(work_ + "/file", "x");
+    const ProgramResult r =
+        Qiv({"setup", "--server", "news.example", "--spool", work_ + "/file/spool"});
+    ExpectOneLineFailure(r, "cannot create");
+    EXPECT_EQ(Ini().find("QivNewsDir=" + work_), std::string::npos);
+}
+
+TEST_F(CliTest, SubscribeUnsubscribeAndExpire) {
+    SetUpSpool();
+    ProgramResult r = Qiv({"subscribe", "comp.lang.c"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = Qiv({"subscribe", "alt.test"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(Spool() + "/newsys.rc"), "comp.lang.c:1\r\nalt.test:2\r\n");
+    EXPECT_NE(Ini().find("LastGroupNum=3\r\n"), std::string::npos);
+    EXPECT_TRUE(Exists(Spool() + "/news/NG1"));
+
+    ExpectOneLineFailure(Qiv({"subscribe", "COMP.lang.c"}), "subscribed already");
+    ExpectOneLineFailure(Qiv({"subscribe", "bad:name"}), "colon");
+    ExpectOneLineFailure(Qiv({"unsubscribe", "no.such.group"}), "not subscribed");
+
+    r = Qiv({"expire"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string groups = ReadFile(Profile() + "/qivnews.ini");
+    EXPECT_EQ(groups,
+              "[NG1]\r\nName=comp.lang.c\r\nExpireDays=1\r\n[NG2]\r\nName=alt.test\r\n"
+              "ExpireDays=1\r\n");
+    EXPECT_TRUE(Exists(Spool() + "/1.grp"));
+    EXPECT_TRUE(Exists(Spool() + "/2.grp"));
+
+    r = Qiv({"unsubscribe", "alt.test"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(Exists(Spool() + "/news/NG2"));
+    EXPECT_FALSE(Exists(Spool() + "/2.grp"));
+}
+
+TEST_F(CliTest, GroupCommandsNeedASpool) {
+    ExpectOneLineFailure(Qiv({"subscribe", "comp.lang.c"}), "not set up");
+    ExpectOneLineFailure(Qiv({"expire"}), "not set up");
+    SetUpSpool();
+    RemoveTree(Spool());
+    ExpectOneLineFailure(Qiv({"unsubscribe", "comp.lang.c"}), "does not exist");
+    EXPECT_FALSE(Exists(Spool()));
+}
+
+TEST_F(CliTest, DefaultProfileDirectory) {
+    struct Case {
+        std::map<std::string, std::string> env;
+        std::string dir;
+    };
+    const std::vector<Case> cases = {
+        {{{"QIVNEWS_HOME", work_ + "/q"}, {"XDG_CONFIG_HOME", work_ + "/x"}}, work_ + "/q"},
+        {{{"XDG_CONFIG_HOME", work_ + "/x"}}, work_ + "/x/qivnews"},
+        {{{"XDG_CONFIG_HOME", "relative"}, {"HOME", work_ + "/h"}}, work_ + "/h/.config/qivnews"},
+        {{{"HOME", work_ + "/h2"}}, work_ + "/h2/.config/qivnews"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        const ProgramResult r =
+            Run({"setup", "--server", "news.example", "--spool", Spool()}, "", c.env);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(ReadFile(c.dir + "/qiv.ini").find("NNTPServer=news.example"), std::string::npos);
+    }
+}
+
+TEST_F(CliTest, WithoutATerminalTheInterfaceAsksForHeadless) {
+    const ProgramResult r = Qiv({});
+    ExpectOneLineFailure(r, "--headless");
+}
+
+TEST_F(CliTest, HeadlessRunsUntilSigtermOrSigintAndExitsZero) {
+    for (int signo : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signo);
+        ProgramRun run;
+        run.args = {"--profile-dir", Profile(), "--headless"};
+        run.workDir = work_;
+        const pid_t pid = StartProgram(run);
+        ASSERT_TRUE(WaitForHandler(pid, signo));
+        kill(pid, signo);
+        const ProgramResult r = FinishProgram(pid, run);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.status, 0) << r.err;
+        // It started as the program does: the settings were loaded.
+        EXPECT_NE(Ini().find("NNTPServer=NotYetSet"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace apptest
