@@ -76,10 +76,11 @@ int CStreamSocket::Send(const void* buffer, int length, int flags) {
     while (remaining > 0) {
         std::size_t sent = 0;
         error = plat::SocketSend(socket, position, static_cast<std::size_t>(remaining), sent);
-        if (error == 0 && sent == 0) error = plat::wsa::WouldBlock;
-        if (error != 0) break;
+        // A send that stops on a full socket still reports what it took.
         position += sent;
         remaining -= static_cast<int>(sent);
+        if (error == 0 && sent == 0) error = plat::wsa::WouldBlock;
+        if (error != 0) break;
     }
     if (remaining <= 0) return lastError = 0;
     if (error != plat::wsa::WouldBlock) return lastError = error;
@@ -129,10 +130,10 @@ void CStreamSocket::DrainSendQueue() {
             std::size_t sent = 0;
             error = plat::SocketSend(socket, node->position,
                                      static_cast<std::size_t>(node->remaining), sent);
-            if (error == 0 && sent == 0) error = plat::wsa::WouldBlock;
-            if (error != 0) break;
             node->position += sent;
             node->remaining -= static_cast<int>(sent);
+            if (error == 0 && sent == 0) error = plat::wsa::WouldBlock;
+            if (error != 0) break;
         }
         if (node->remaining > 0) {
             lastError = error;

@@ -1,0 +1,285 @@
+// The registry, the event window's routing, the sockets start-up check, the
+// warning sink, deferred calls and the shared state-machine drive.
+#include "net/event_window.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "net/callback_registry.h"
+#include "net/deferred_call.h"
+#include "net/state_drive.h"
+#include "net/warning.h"
+#include "net/winsock_init.h"
+#include "net_support.h"
+#include "platform/socket.h"
+#include "platform/wsa_errors.h"
+
+namespace {
+
+using nettest::WarningRecorder;
+
+struct Call {
+    plat::WindowHandle window;
+    unsigned message;
+    plat::WParam wParam;
+    plat::LParam lParam;
+};
+
+class RecordingTarget : public CEventTarget {
+public:
+    void EventCallback(plat::WindowHandle window, unsigned message, plat::WParam wParam,
+                       plat::LParam lParam) override {
+        calls.push_back({window, message, wParam, lParam});
+    }
+    std::vector<Call> calls;
+};
+
+class EventWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override { nettest::EnsureNetworkLayer(); }
+    // Handles far from anything the sockets layer hands out.
+    static constexpr std::uint32_t kHandle = 0x7A000001;
+};
+
+TEST_F(EventWindowTest, RoutesByHandleAndKindWithBothKindsOnOneHandle) {
+    RecordingTarget task, socket;
+    WarningRecorder warnings;
+    task.RegisterCallback(kHandle, CallbackKind::AsyncTask);
+    socket.RegisterCallback(kHandle, CallbackKind::Socket);
+    EXPECT_TRUE(warnings.texts.empty());
+
+    CEventTarget* found = nullptr;
+    ASSERT_EQ(CallbackRegistry().Find(kHandle, CallbackKind::Socket, found), 1);
+    EXPECT_EQ(found, &socket);
+    ASSERT_EQ(CallbackRegistry().Find(kHandle, CallbackKind::AsyncTask, found), 1);
+    EXPECT_EQ(found, &task);
+
+    const plat::WindowHandle w = GetEventWindow();
+    for (unsigned m = 1024; m <= 1029; ++m) {
+        EXPECT_EQ(plat::SendMessage(w, m, kHandle, 0x12340056), 0);
+    }
+    plat::SendMessage(w, 1030, kHandle, plat::MakeSelectLParam(plat::EvRead, 10054));
+
+    ASSERT_EQ(task.calls.size(), 6u);
+    for (unsigned i = 0; i < 6; ++i) {
+        EXPECT_EQ(task.calls[i].window, w);
+        EXPECT_EQ(task.calls[i].message, 1024 + i);
+        EXPECT_EQ(task.calls[i].wParam, kHandle);
+        EXPECT_EQ(task.calls[i].lParam, 0x12340056);
+    }
+    ASSERT_EQ(socket.calls.size(), 1u);
+    EXPECT_EQ(socket.calls[0].message, 1030u);
+    EXPECT_EQ(socket.calls[0].lParam, plat::MakeSelectLParam(plat::EvRead, 10054));
+
+    // Unknown handles, and messages outside the range, reach nobody.
+    plat::SendMessage(w, 1025, kHandle + 1, 0);
+    plat::SendMessage(w, 1030, kHandle + 1, 0);
+    plat::SendMessage(w, 1023, kHandle, 0);
+    plat::SendMessage(w, 1032, kHandle, 0);
+    plat::SendMessage(w, 1031, kHandle, 0);  // nothing registered as deferred
+    EXPECT_EQ(task.calls.size(), 6u);
+    EXPECT_EQ(socket.calls.size(), 1u);
+
+    task.UnregisterCallback(kHandle, CallbackKind::AsyncTask);
+    socket.UnregisterCallback(kHandle, CallbackKind::Socket);
+    EXPECT_TRUE(warnings.texts.empty());
+    plat::SendMessage(w, 1025, kHandle, 0);
+    EXPECT_EQ(task.calls.size(), 6u);
+}
+
+TEST_F(EventWindowTest, OtherMessagesGetTheDefaultHandling) {
+    // A probe window of the same procedure: the default handling of Close
+    // destroys it, which a swallowed message would not.
+    static bool registered = plat::RegisterWindowClass("QivEventWindowProbe", EventWindowProc);
+    ASSERT_TRUE(registered);
+    const plat::WindowHandle probe = plat::CreateWindow("QivEventWindowProbe");
+    ASSERT_NE(probe, 0u);
+    plat::SendMessage(probe, 1030, kHandle, 0);
+    plat::SendMessage(probe, 1025, kHandle, 0);
+    EXPECT_TRUE(plat::IsWindow(probe));
+    plat::SendMessage(probe, plat::msg::Close, 0, 0);
+    EXPECT_FALSE(plat::IsWindow(probe));
+}
+
+TEST_F(EventWindowTest, ClashesAndMissingEntriesAreWarnedAbout) {
+    RecordingTarget first, second;
+    WarningRecorder warnings;
+    first.RegisterCallback(kHandle, CallbackKind::Socket);
+    second.RegisterCallback(kHandle, CallbackKind::Socket);
+    ASSERT_EQ(warnings.texts, std::vector<std::string>{"Unable to register callback"});
+    EXPECT_EQ(CallbackRegistry().Add(kHandle, CallbackKind::Socket, &second), 0);
+
+    plat::SendMessage(GetEventWindow(), 1030, kHandle, 0);
+    EXPECT_EQ(first.calls.size(), 1u);
+    EXPECT_TRUE(second.calls.empty());
+
+    first.UnregisterCallback(kHandle, CallbackKind::Socket);
+    EXPECT_EQ(warnings.texts.size(), 1u);
+    first.UnregisterCallback(kHandle, CallbackKind::Socket);
+    ASSERT_EQ(warnings.texts.size(), 2u);
+    EXPECT_EQ(warnings.texts[1], "Unable to unregister callback");
+    EXPECT_EQ(CallbackRegistry().Remove(kHandle, CallbackKind::Socket), 0);
+}
+
+TEST_F(EventWindowTest, TargetMayChangeTheRegistryFromItsCallback) {
+    class OneShot : public CEventTarget {
+    public:
+        void EventCallback(plat::WindowHandle, unsigned, plat::WParam wParam,
+                           plat::LParam) override {
+            ++calls;
+            UnregisterCallback(static_cast<std::uint32_t>(wParam), CallbackKind::Socket);
+            RegisterCallback(static_cast<std::uint32_t>(wParam) + 1, CallbackKind::Socket);
+        }
+        int calls = 0;
+    } target;
+    WarningRecorder warnings;
+    target.RegisterCallback(kHandle, CallbackKind::Socket);
+    const int before = CallbackRegistry().Count();
+    plat::PostMessage(GetEventWindow(), 1030, kHandle, 0);
+    plat::PostMessage(GetEventWindow(), 1030, kHandle, 0);
+    plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }, 5000);
+    EXPECT_EQ(target.calls, 1);  // the second message found no entry
+    EXPECT_EQ(CallbackRegistry().Count(), before);
+    target.UnregisterCallback(kHandle + 1, CallbackKind::Socket);
+    EXPECT_TRUE(warnings.texts.empty());
+}
+
+TEST_F(EventWindowTest, SecondEventWindowIsRefused) {
+    const plat::WindowHandle w = GetEventWindow();
+    ASSERT_NE(w, 0u);
+    EXPECT_EQ(CreateEventWindow(0, 0), 0);
+    EXPECT_EQ(CreateEventWindow(0, 1), 0);
+    EXPECT_EQ(InitNetworkLayer(0, 0), 0);
+    EXPECT_EQ(GetEventWindow(), w);
+}
+
+// Pairs every start-up that the sockets layer still counts with a clean-up
+// and then restores them; returns how many there were.
+int CountStartups() {
+    int n = 0;
+    while (plat::SocketsCleanup() == 0) ++n;
+    plat::SocketsStartupInfo info{};
+    for (int i = 0; i < n; ++i) plat::SocketsStartup(0x0101, info);
+    return n;
+}
+
+TEST(WinsockInitTest, GrantedVersionBelowRequiredFailsButStillCleansUp) {
+    const int baseline = CountStartups();
+    ASSERT_GE(baseline, 1);  // the process's own start-up object
+
+    plat::SetGrantedSocketsVersionForTests(0x0001);  // 1.0
+    auto* init = new CWinsockInit(0x0101, 0x0101);
+    plat::SetGrantedSocketsVersionForTests(0x0101);
+    EXPECT_EQ(init->StartupError(), plat::wsa::VersionNotSupported);
+    EXPECT_TRUE(init->Started());
+    EXPECT_EQ(CountStartups(), baseline + 1);
+    delete init;
+    EXPECT_EQ(CountStartups(), baseline);
+
+    CWinsockInit ok(0x0101, 0x0101);
+    EXPECT_EQ(ok.StartupError(), 0);
+    EXPECT_EQ(ok.wsaData.version, 0x0101);
+    ok.Cleanup();
+    ok.Cleanup();  // owed once only
+    EXPECT_EQ(CountStartups(), baseline);
+    EXPECT_FALSE(ok.Started());
+}
+
+TEST(WinsockInitTest, MajorVersionIsComparedFirst) {
+    // Asking for 2.2 and requiring 2.0 from a layer that grants only 1.1:
+    // the minor byte alone (1 > 0) must not let it pass.
+    const int baseline = CountStartups();
+    {
+        CWinsockInit init(0x0202, 0x0002);
+        EXPECT_EQ(init.wsaData.version, 0x0101);
+        EXPECT_EQ(init.StartupError(), plat::wsa::VersionNotSupported);
+    }
+    {
+        CWinsockInit init(0x0000, 0x0101);  // a request the layer rejects
+        EXPECT_NE(init.StartupError(), 0);
+        EXPECT_FALSE(init.Started());
+    }
+    EXPECT_EQ(CountStartups(), baseline);
+    EXPECT_EQ(WinsockInit().StartupError(), 0);
+}
+
+TEST(WarningTest, DefaultSinkWritesToStandardError) {
+    char path[] = "/tmp/qiv-net-warn-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    WarningSink previous = SetWarningSink({});
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    ::dup2(fd, 2);
+    ShowWarning("Unable to register callback");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    SetWarningSink(std::move(previous));
+    char text[256] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    ::close(fd);
+    ::unlink(path);
+    EXPECT_EQ(std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0),
+              "Qiv News Client: Unable to register callback\n");
+}
+
+TEST_F(EventWindowTest, DeferredCallRunsFromTheLoopAndCanBeDropped) {
+    int runs = 0;
+    CDeferredCall call([](void* c) { ++*static_cast<int*>(c); }, &runs);
+    ASSERT_EQ(call.Post(), 0);
+    EXPECT_EQ(runs, 0);
+    ASSERT_TRUE(plat::PumpUntil([&] { return runs == 1; }, 5000));
+    EXPECT_FALSE(call.Pending());
+
+    ASSERT_EQ(call.Post(), 0);
+    const std::uint32_t dropped = call.Token();
+    call.Cancel();
+    EXPECT_FALSE(call.Pending());
+    // A stale message for the dropped token, as if it had been queued twice.
+    plat::PostMessage(GetEventWindow(), EVENT_MSG_DEFERRED, dropped, 0);
+    ASSERT_EQ(call.Post(), 0);
+    EXPECT_NE(call.Token(), dropped);
+    ASSERT_TRUE(plat::PumpUntil([&] { return plat::QueuedMessageCount() == 0; }, 5000));
+    EXPECT_EQ(runs, 2);
+}
+
+// A machine whose states count their entries and log their events.
+class Machine {
+public:
+    int Waiting(int event) {
+        log.push_back("W" + std::to_string(event));
+        if (event != 7) return 0;
+        state.Set(&Machine::Passing);
+        return 1;
+    }
+    int Passing(int event) {
+        log.push_back("P" + std::to_string(event));
+        if (++passes < 3) return 1;  // not moving: entered afresh with Enter
+        state.Set(&Machine::Waiting);
+        return 1;
+    }
+    void Drive(int event) { state.Drive(*this, event); }
+    StateDrive<Machine> state{&Machine::Waiting};
+    std::vector<std::string> log;
+    int passes = 0;
+};
+
+TEST(StateDriveTest, EnteredStatesRunWithEnterUntilOneStops) {
+    Machine m;
+    m.Drive(3);
+    EXPECT_EQ(m.log, std::vector<std::string>{"W3"});
+    m.log.clear();
+    m.Drive(7);
+    EXPECT_EQ(m.log, (std::vector<std::string>{"W7", "P0", "P0", "P0", "W0"}));
+    EXPECT_TRUE(m.state.Is(&Machine::Waiting));
+    EXPECT_FALSE(m.state.Driving());
+}
+
+}  // namespace
