@@ -176,6 +176,11 @@ void ProbeSession::BreakSending() {
     ::shutdown(Descriptor(), SHUT_WR);
 }
 
+void ProbeSession::ShrinkSendBuffer() {
+    const int size = 4096;
+    ::setsockopt(Descriptor(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
 int ProbeSession::SendBytes(const void* buffer, int length) {
     ++sends;
     if (failSendAt != 0 && sends == failSendAt) BreakSending();

@@ -126,6 +126,11 @@ public:
     bool SocketOpen() const { return stream.Handle() != plat::kInvalidSocket; }
     // Shuts the socket for writing: every later send fails.
     void BreakSending();
+    // A small send buffer, so that a server that stops reading soon makes
+    // the socket queue what it cannot take.
+    void ShrinkSendBuffer();
+    bool MultiLine() const { return multiLine != 0; }
+    bool WaitingWritable() const { return waitingWritable != 0; }
     bool IsReady() const { return state.Is(&ProbeSession::Ready); }
     bool IsEnded() const { return state.Is(&ProbeSession::Ended); }
 
