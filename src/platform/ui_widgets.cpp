@@ -426,11 +426,18 @@ DialogLayout LayoutDialog(const Dialog& dialog, int maxWidth) {
         layout.height = rowNo;
         if (pass == 0 && layout.width > maxWidth) {
             // Too wide for the screen: narrow the edit boxes of the rows that overflow.
-            for (const PlacedControl& p : layout.placed) {
-                const Control& c = controls[p.index];
-                if (!IsEdit(c.kind)) continue;
-                const int overflow = p.col + p.width + 2 - maxWidth;
-                if (overflow > 0) editWidth[p.index] = std::max(kMinEditWidth, p.width - overflow);
+            for (const auto& row : rows) {
+                int overflow = 0;
+                for (std::size_t i : row) {
+                    const PlacedControl* p = layout.Find(i);
+                    overflow = std::max(overflow, p->col + Span(controls[i], p->width) - maxWidth);
+                }
+                for (auto it = row.rbegin(); it != row.rend() && overflow > 0; ++it) {
+                    if (!IsEdit(controls[*it].kind)) continue;
+                    const int narrower = std::max(kMinEditWidth, editWidth[*it] - overflow);
+                    overflow -= editWidth[*it] - narrower;
+                    editWidth[*it] = narrower;
+                }
             }
             continue;
         }
