@@ -41,7 +41,9 @@ constexpr int NoData = 11004;
 }  // namespace wsa
 
 // Maps an errno value to the Windows Sockets number (Invalid for values
-// that have no counterpart).
+// that have no counterpart). EINPROGRESS gives WouldBlock, as a connect in
+// progress does in Windows Sockets; EPIPE gives ConnectionAborted; EBADF
+// and ENOTSOCK give NotSocket.
 int WsaFromErrno(int err);
 
 }  // namespace plat
