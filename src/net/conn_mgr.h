@@ -60,6 +60,7 @@ public:
 
     bool IsIdle() const { return state.Is(&CConnMgr::Idle); }
     ConnectResult Result() const { return result; }
+    const CHostLookup& Lookup() const { return lookup; }
 
 private:
     CConnectClient* client;

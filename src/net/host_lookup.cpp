@@ -1,5 +1,6 @@
 #include "net/host_lookup.h"
 
+#include <cstring>
 #include <new>
 
 #include "net/event_window.h"
@@ -15,6 +16,9 @@ CAsyncRequest::~CAsyncRequest() {
 int CAsyncRequest::Start(CLookupClient* requestClient, std::uint32_t requestClientValue) {
     if (state == RequestState::Pending) return lastError = 1;
     if (buffer == nullptr) return lastError = plat::wsa::NoBuffers;
+    // A result that names no address must read as an empty list, never as
+    // what an earlier request left behind.
+    std::memset(buffer, 0, kBufferSize);
     state = RequestState::Pending;
     handle = IssueRequest();
     if (handle == 0) {

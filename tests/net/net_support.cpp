@@ -202,11 +202,15 @@ void StubDns::Reply(const unsigned char* query, std::size_t length, const sockad
 }
 
 ResolverRedirect::ResolverRedirect(const StubDns& dns) {
-    ok = plat::SetResolverServersForTests(dns.server());
+    // A cancelled lookup keeps the resolver busy until its query ends, and
+    // the resolver cannot be re-pointed meanwhile: silence ends quickly here.
+    ok = plat::SetResolverTimeoutForTests(300, 1) && plat::SetResolverServersForTests(dns.server());
 }
 
 ResolverRedirect::~ResolverRedirect() {
+    plat::PumpUntil([] { return plat::LookupsInFlight() == 0; }, 10000);
     plat::SetResolverServersForTests("");
+    plat::SetResolverTimeoutForTests(0, 0);
 }
 
 int RecordingStreamClient::Count(StreamEvent kind) const {
