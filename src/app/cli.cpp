@@ -327,11 +327,16 @@ int RunTerminal() {
 
 std::string UsageText() {
     return "Usage: qivnews [--profile-dir DIR] [--headless | --once] [SUBCOMMAND ARGS...]\n"
+           "       qivnews --demo\n"
            "\n"
            "Without a subcommand qivnews runs its terminal interface (standard input and\n"
            "output must be a terminal). --headless runs without one: the log goes to\n"
            "standard output and the timer fetches and posts news until SIGTERM or SIGINT.\n"
-           "--once runs one news cycle without a terminal and exits.\n"
+           "--once runs one news cycle without a terminal and exits (status 0 when the\n"
+           "cycle connected, fetched, posted and disconnected).\n"
+           "--demo runs against a news server of its own on 127.0.0.1, with a new\n"
+           "profile and spool in a temporary directory whose location it prints; in a\n"
+           "terminal it runs on until you leave, without one it runs one cycle.\n"
            "\n"
            "Subcommands (each runs and exits):\n"
            "  setup --server HOST --spool DIR [--port N] [--auth yes|no] [--user NAME]\n"
@@ -362,10 +367,12 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, st
             out.help = true;
         } else if (arg == "--version") {
             out.version = true;
-        } else if (arg == "--headless" || arg == "--once") {
-            const RunMode mode = arg == "--once" ? RunMode::Once : RunMode::Headless;
+        } else if (arg == "--headless" || arg == "--once" || arg == "--demo") {
+            const RunMode mode = arg == "--once"   ? RunMode::Once
+                                 : arg == "--demo" ? RunMode::Demo
+                                                   : RunMode::Headless;
             if (out.mode != RunMode::Default && out.mode != mode) {
-                error = "--headless and --once exclude each other";
+                error = "--headless, --once and --demo exclude each other";
                 return false;
             }
             out.mode = mode;
@@ -398,7 +405,7 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, st
     const std::string& sub = out.subcommand;
     if (sub.empty()) return true;
     if (out.mode != RunMode::Default) {
-        error = "--headless and --once cannot be combined with a subcommand";
+        error = "--headless, --once and --demo cannot be combined with a subcommand";
         return false;
     }
     if (sub == "setup") {
@@ -514,6 +521,9 @@ int RunCommandLine(int argc, char** argv) {
         std::printf("%s\n", kProgramVersionLine);
         return kExitOk;
     }
+
+    // The demo brings a profile and a spool of its own.
+    if (cl.mode == RunMode::Demo) return RunDemo();
 
     const std::string profileDir = cl.profileDir.empty() ? DefaultProfileDir() : cl.profileDir;
     if (profileDir.empty()) {

@@ -8,7 +8,7 @@
 
 namespace app {
 
-enum class RunMode { Default, Headless, Once };
+enum class RunMode { Default, Headless, Once, Demo };
 
 struct CommandLine {
     std::string profileDir;  // empty: the default
