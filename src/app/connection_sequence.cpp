@@ -1,22 +1,251 @@
 // Connecting, authenticating, fetching the group list and disconnecting.
 //
-// Not written yet: every step and handler below returns without doing
-// anything, so no command of the menu reaches the server.
+// Every step hands one operation to the session and returns; the handler of
+// its completion message chooses the next step.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/commands.h"
 #include "app/cycles.h"
+#include "app/log.h"
+#include "app/menu.h"
+#include "app/settings.h"
+#include "app/status.h"
+#include "nntp/nntp_session.h"
 
 namespace app {
 
-void BeginConnect(plat::WindowHandle) {}
-void BeginSendUser(plat::WindowHandle) {}
-void BeginSendPass(plat::WindowHandle) {}
-void BeginListGroups(plat::WindowHandle) {}
-void BeginDisconnect(plat::WindowHandle) {}
-void RequestGroupList(plat::WindowHandle) {}
+namespace {
 
-void OnConnectDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
-void OnUserDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
-void OnPassDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
-void OnListDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
-void OnQuitDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
+// Copies text into a fixed field of the session. Text that does not fit
+// fills the field without a terminator, so that the session sees it is too
+// long and refuses it rather than sending a shortened name.
+template <std::size_t N>
+void CopyField(char (&field)[N], const std::string& text) {
+    const std::size_t length = std::min(text.size(), N);
+    std::memcpy(field, text.data(), length);
+    if (length < N) field[length] = '\0';
+}
+
+void ShowConnected(bool connected) {
+    SetMenuItemGrayed(IDM_CONNECT, connected);
+    SetMenuItemGrayed(IDM_DISCONNECT, !connected);
+}
+
+// The cycle has ended in the disconnected state.
+void ShowDisconnected() {
+    ShowConnected(false);
+    StatusSetGroup(std::string());
+    StatusSetConnection(kStatusDisconnected);
+    StatusUpdateTimer();
+}
+
+}  // namespace
+
+CycleReport& LastCycle() {
+    static CycleReport report;
+    return report;
+}
+
+bool IsBroken(plat::WParam result) {
+    return result == ResultBroken || result == ResultSendError || result == ResultClosed;
+}
+
+void ConnectionLost(plat::WindowHandle window, plat::LParam reason) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    // The session has ended the connection already; this only makes sure
+    // that nothing of it is left (a QUIT still waiting for its answer).
+    if (data != nullptr && data->session != nullptr) data->session->Close(window, 0, 0);
+    AbandonPosting();
+    if (data != nullptr) data->connected = 0;
+    app.appIdle = 1;
+    app.currentGroup = 1;
+    app.timerTicks = 0;
+    const char* text = reinterpret_cast<const char*>(reason);
+    if (text != nullptr && *text != '\0')
+        LogLineF("%s: %s", kConnectionLostLine, text);
+    else
+        LogLine(kConnectionLostLine);
+    ShowDisconnected();
+    LastCycle().lost = true;
+    LastCycle().running = false;
+}
+
+void BeginConnect(plat::WindowHandle window) {
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr) return;
+    if (data->connected == 1) {
+        LogLine("Server already connected");
+        return;
+    }
+    App().appIdle = 0;
+    LastCycle() = CycleReport{};
+    LastCycle().running = true;
+    LogLine("Connecting to server");
+    StatusStartCycle();
+    StatusSetConnection(kStatusConnecting);
+    data->session->Connect(window, MAIN_MSG_CONNECT_DONE);
+}
+
+void OnConnectDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr) return;
+    app.appIdle = 1;
+    if (result != ResultSuccess) {
+        // A server that refused its greeting is still connected.
+        data->session->Close(window, 0, 0);
+        LogLine("Could not connect to server");
+        // The next timed attempt comes a whole interval later, as after a
+        // completed cycle; otherwise the count would run past its mark and
+        // the gateway would never try again.
+        app.timerTicks = 0;
+        ShowDisconnected();
+        LastCycle().running = false;
+        return;
+    }
+    LogLine("Server connected");
+    data->connected = 1;
+    ShowConnected(true);
+    StatusSetConnection(kStatusConnected);
+    LastCycle().connected = true;
+
+    if (app.settings.userVerification)
+        BeginSendUser(window);
+    else if (app.groupListRequested == 1)
+        BeginListGroups(window);
+    else
+        BeginGroupFetch(window);
+}
+
+void BeginSendUser(plat::WindowHandle window) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    app.appIdle = 0;
+    if (data == nullptr || data->connected == 0) {
+        LogLine("Server not connected");
+        app.appIdle = 1;
+        LastCycle().running = false;
+        return;
+    }
+    // Taken from the file at the moment of sending, so that an edit takes
+    // effect at the next connection.
+    app.settings.qivNewsUsername = ReadSetting("QivNewsUsername");
+    LogLine("Sending username");
+    CopyField(data->session->userName, app.settings.qivNewsUsername);
+    data->session->SendUser(window, MAIN_MSG_USER_DONE);
+}
+
+void OnUserDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr || data->connected == 0) return;
+    if (IsBroken(result)) return ConnectionLost(window, reply);
+    // Most servers answer the user name with 381 (password required), which
+    // is not a success; the password goes out whatever the answer was.
+    LogReplyText(reply);
+    App().appIdle = 1;
+    BeginSendPass(window);
+}
+
+void BeginSendPass(plat::WindowHandle window) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    app.appIdle = 0;
+    if (data == nullptr || data->connected == 0) {
+        LogLine("Server not connected");
+        app.appIdle = 1;
+        LastCycle().running = false;
+        return;
+    }
+    app.settings.qivNewsPassword = ReadSetting("QivNewsPassword");
+    LogLine("Sending password");
+    CopyField(data->session->password, app.settings.qivNewsPassword);
+    data->session->SendPass(window, MAIN_MSG_PASS_DONE);
+}
+
+void OnPassDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr || data->connected == 0) return;
+    app.appIdle = 1;
+    if (IsBroken(result)) return ConnectionLost(window, reply);
+    LogReplyText(reply);
+    if (result != ResultSuccess) {
+        LastCycle().authRejected = true;
+        BeginDisconnect(window);
+        return;
+    }
+    if (app.groupListRequested == 1)
+        BeginListGroups(window);
+    else
+        BeginGroupFetch(window);
+}
+
+void RequestGroupList(plat::WindowHandle window) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr || data->connected == 1) return;
+    app.groupListRequested = 1;
+    BeginConnect(window);
+}
+
+void BeginListGroups(plat::WindowHandle window) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr) return;
+    LogLine("Getting Group List");
+    // No other network command may start while the list is on its way.
+    app.appIdle = 0;
+    CopyField(data->session->spoolDir, app.settings.qivNewsDir);
+    data->session->ListGroups(window, MAIN_MSG_LIST_DONE);
+}
+
+void OnListDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr || data->connected == 0) return;
+    app.appIdle = 1;
+    // The request stays, so the next connection lists again.
+    if (IsBroken(result)) return ConnectionLost(window, reply);
+    if (result == ResultSuccess) {
+        LogLine("Group list received");
+        LastCycle().listReceived = true;
+    } else {
+        LogReplyText(reply);
+    }
+    app.groupListRequested = 0;
+    BeginDisconnect(window);
+}
+
+void BeginDisconnect(plat::WindowHandle window) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    app.appIdle = 0;
+    if (data == nullptr || data->connected == 0) {
+        LogLine("Server not connected");
+        app.appIdle = 1;
+        LastCycle().running = false;
+        return;
+    }
+    LogLine("Disconnecting from Server");
+    StatusSetConnection(kStatusDisconnecting);
+    data->session->Quit(window, MAIN_MSG_QUIT_DONE);
+}
+
+void OnQuitDone(plat::WindowHandle window, unsigned, plat::WParam, plat::LParam) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr) return;
+    app.appIdle = 1;
+    LogLine("Server disconnected");
+    data->connected = 0;
+    app.timerTicks = 0;
+    ShowDisconnected();
+    if (LastCycle().running) LastCycle().disconnected = true;
+    LastCycle().running = false;
+}
 
 }  // namespace app

@@ -7,9 +7,42 @@
 //   posting_cycle.cpp        the outbound queue
 #pragma once
 
+#include <cstdint>
+
+#include "platform/files.h"
 #include "platform/message_loop.h"
 
 namespace app {
+
+// How a cycle run ended, for the command-line runs that report it in their
+// exit status. BeginConnect starts a new record; the steps fill it in.
+struct CycleReport {
+    bool running = false;       // from BeginConnect until the cycle has ended
+    bool connected = false;     // the server greeted us
+    bool authRejected = false;  // AUTHINFO was refused or not sent
+    bool listReceived = false;  // the group list arrived
+    bool disconnected = false;  // the cycle ended with "Server disconnected"
+    bool lost = false;          // the connection broke off
+};
+CycleReport& LastCycle();
+
+// The session reports three kinds of failure: a refusal (the connection
+// stays usable), a local refusal (nothing was sent) and a break (the session
+// has ended the connection; nothing else will arrive for it).
+bool IsBroken(plat::WParam result);
+
+// A break in the middle of a cycle: back to the disconnected state without
+// touching the counters, so that the next cycle repeats what was cut off.
+// reason is the text the failure notification carried (may be 0).
+void ConnectionLost(plat::WindowHandle window, plat::LParam reason);
+constexpr char kConnectionLostLine[] = "Connection to server lost";
+
+// The stream the articles are posted from; built before main, after the
+// sockets start-up.
+plat::TextReader& PostingStream();
+// Closes out.dat and the posting stream of an interrupted pass; the queue
+// stays as it is for the next pass.
+void AbandonPosting();
 
 // Connection sequence.
 void BeginConnect(plat::WindowHandle window);

@@ -1,16 +1,322 @@
 // Fetching every subscribed group, article by article.
 //
-// Not written yet: every step and handler below returns without doing
-// anything.
+// Per group: GROUP, then ARTICLE and NEXT alternately until NEXT fails. The
+// counters are written after every article, so a cycle cut off anywhere
+// resumes at the article it was working on.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/commands.h"
 #include "app/cycles.h"
+#include "app/log.h"
+#include "app/settings.h"
+#include "app/status.h"
+#include "nntp/nntp_session.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "spool/article_index.h"
+#include "spool/index_record.h"
+#include "spool/spool_paths.h"
 
 namespace app {
 
-void BeginGroupFetch(plat::WindowHandle) {}
+namespace {
 
-void OnGroupDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
-void OnArticleDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
-void OnNextDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
-void OnGroupFinished(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
+constexpr char kNotSubscribed[] = "NotSubscribed";
+constexpr std::size_t kNameBufferSize = 256;
+
+// The group being fetched: its section and the name it had when it began.
+struct FetchState {
+    std::string section;
+    std::string name;
+    // What qiv.ini holds as LastFileNumIn, as far as this cycle wrote or
+    // read it.
+    std::int32_t storedFileNum = 0;
+};
+
+FetchState& Fetch() {
+    static FetchState state;
+    return state;
+}
+
+std::string FormatLong(long value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%ld", value);
+    return text;
+}
+
+void StoreLastFileNumIn(std::int32_t value) {
+    WriteSetting("LastFileNumIn", FormatLong(value));
+    Fetch().storedFileNum = value;
+}
+
+void StoreIndex(std::int32_t value) {
+    plat::WriteProfileString(Fetch().section, "Index", FormatLong(value), kGroupProfileFile);
+}
+
+// False once the group has been unsubscribed (the Select Group dialog runs
+// the message loop, so that can happen in the middle of its fetch). Its
+// section must then not be written again: that would bring it back.
+bool StillSubscribed() {
+    const std::string name = plat::GetProfileString(Fetch().section, "Name", kNotSubscribed,
+                                                    kNameBufferSize, kGroupProfileFile);
+    return !spool::EqualNoCase(name, kNotSubscribed);
+}
+
+void LogUnsubscribed() {
+    LogLineF("%s was unsubscribed during its fetch", Fetch().name.c_str());
+}
+
+// The highest file number that the group's index names; false when the
+// index is missing or names none. Records whose file name is not a number
+// are passed over.
+bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::int32_t& highest) {
+    const int fd = open(spool::IndexPath(spoolDir, group).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    static unsigned char buffer[spool::kRecordSize * 256];
+    bool found = false;
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        // A partial record at the end of the file is no record.
+        const std::size_t records = n > 0 ? static_cast<std::size_t>(n) / spool::kRecordSize : 0;
+        if (records == 0) break;
+        for (std::size_t r = 0; r < records; ++r) {
+            const std::string name = spool::RecordFileName(buffer + r * spool::kRecordSize);
+            long value = 0;
+            std::size_t digits = 0;
+            while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9')
+                value = value * 10 + (name[digits++] - '0');
+            if (digits == 0) continue;
+            if (value > INT32_MAX - 1) value = INT32_MAX - 1;
+            if (!found || value > highest) highest = static_cast<std::int32_t>(value);
+            found = true;
+        }
+        offset += static_cast<off_t>(records * spool::kRecordSize);
+    }
+    close(fd);
+    return found;
+}
+
+// Prepares and starts the group currentGroup. False when the group is
+// skipped: not subscribed, or it cannot be fetched in this cycle.
+bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
+    AppState& app = App();
+    AppSettings& s = app.settings;
+    CNntpSession& session = *data.session;
+    FetchState& fetch = Fetch();
+
+    fetch.section = spool::GroupSection(app.currentGroup);
+    const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
+                                                    kNameBufferSize, kGroupProfileFile);
+    if (spool::EqualNoCase(name, kNotSubscribed)) return false;
+    if (name.size() > static_cast<std::size_t>(CNntpSession::kMaxGroupName)) {
+        LogLineF("%s skipped: its group name is longer than %d characters", fetch.section.c_str(),
+                 CNntpSession::kMaxGroupName);
+        return false;
+    }
+
+    // The file, not memory, holds the counter between groups.
+    const std::string stored = ReadSetting("LastFileNumIn", kCounterBufferSize);
+    if (IsMissing(stored)) {
+        s.lastFileNumIn = 0;
+        WriteSetting("LastFileNumIn", "0");
+    } else {
+        ParseLong(stored, s.lastFileNumIn);
+    }
+    fetch.storedFileNum = s.lastFileNumIn;
+
+    // A counter that lags behind the index (restored from a backup, edited
+    // by hand) would overwrite articles the board already lists.
+    std::int32_t highest = 0;
+    const bool indexed = HighestIndexedFile(s.qivNewsDir, app.currentGroup, highest);
+    if (s.lastFileNumIn < 0 || (indexed && s.lastFileNumIn <= highest)) {
+        const std::int32_t moved = indexed && highest >= 0 ? highest + 1 : 0;
+        LogLineF("LastFileNumIn %ld is behind the index of %s; moved to %ld",
+                 static_cast<long>(s.lastFileNumIn), fetch.section.c_str(),
+                 static_cast<long>(moved));
+        s.lastFileNumIn = moved;
+        StoreLastFileNumIn(moved);
+    }
+
+    const std::string dir =
+        plat::FormatPath("%s\\news\\%s", s.qivNewsDir.c_str(), fetch.section.c_str());
+    if (dir.size() >= sizeof session.articleDir) {
+        LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
+        return false;
+    }
+
+    // A missing or empty Index means the group's first article; one that
+    // does not parse is not guessed at.
+    const std::string index = plat::GetProfileString(fetch.section, "Index", kMissing,
+                                                     kCounterBufferSize, kGroupProfileFile);
+    std::int32_t cursor = 0;
+    if (!IsMissing(index) && !index.empty() && !ParseLong(index, cursor)) {
+        LogLineF("%s skipped: its Index \"%s\" is not a number", fetch.section.c_str(),
+                 index.c_str());
+        return false;
+    }
+
+    std::memcpy(session.groupName, name.c_str(), name.size() + 1);
+    std::memcpy(session.articleDir, dir.c_str(), dir.size() + 1);
+    app.articleCursor = cursor;
+    fetch.name = name;
+
+    LogLineF("Getting messages from %s", name.c_str());
+    app.appIdle = 0;
+    StatusSetGroup(name);
+    session.SelectGroup(window, MAIN_MSG_GROUP_DONE);
+    return true;
+}
+
+// Moves to the next group number. False when the cycle is complete: the
+// posting pass has then been started.
+bool NextGroup(plat::WindowHandle window) {
+    AppState& app = App();
+    ++app.currentGroup;
+    if (app.currentGroup < app.settings.lastGroupNum) return true;
+    app.currentGroup = 1;
+    app.appIdle = 1;
+    LogLine("Finished getting messages");
+    StatusSetGroup(std::string());
+    plat::SendMessage(window, plat::msg::Command, IDM_POST_ALL, 0);
+    return false;
+}
+
+// The group is done; the next one starts before this returns.
+void EndGroup(plat::WindowHandle window) {
+    plat::SendMessage(window, MAIN_MSG_GROUP_FINISHED, 0, 0);
+}
+
+// The handlers act only on completions of a live connection.
+MainWindowData* Live(plat::WindowHandle window) {
+    MainWindowData* data = GetMainWindowData(window);
+    return data != nullptr && data->connected == 1 ? data : nullptr;
+}
+
+}  // namespace
+
+void BeginGroupFetch(plat::WindowHandle window) {
+    MainWindowData* data = GetMainWindowData(window);
+    // Runs of unsubscribed group numbers are walked here rather than by one
+    // nested call per number.
+    for (;;) {
+        if (data == nullptr || data->connected == 0) {
+            LogLine("Server not connected");
+            LastCycle().running = false;
+            return;
+        }
+        if (StartGroup(window, *data)) return;
+        if (!NextGroup(window)) return;
+    }
+}
+
+void OnGroupDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
+    MainWindowData* data = Live(window);
+    if (data == nullptr) return;
+    if (IsBroken(result)) return ConnectionLost(window, reply);
+    if (result != ResultSuccess) {
+        LogReplyText(reply);
+        return EndGroup(window);
+    }
+    if (!StillSubscribed()) {
+        LogUnsubscribed();
+        return EndGroup(window);
+    }
+    AppState& app = App();
+    CNntpSession& session = *data->session;
+    if (app.articleCursor == 0) app.articleCursor = session.firstArticle;
+    if (app.articleCursor < session.firstArticle) app.articleCursor = session.firstArticle;
+    if (app.articleCursor > session.lastArticle) return EndGroup(window);
+    session.fileNumber = app.settings.lastFileNumIn;
+    session.FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
+}
+
+void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam value) {
+    ArticleSaved* saved =
+        result == ResultSuccess ? reinterpret_cast<ArticleSaved*>(value) : nullptr;
+    MainWindowData* data = Live(window);
+    if (data == nullptr) return ReleaseArticleSaved(saved);
+    AppState& app = App();
+    CNntpSession& session = *data->session;
+
+    if (IsBroken(result)) {
+        // What arrived of the article is no article: the next cycle fetches
+        // it again under the same number. Nothing indexed uses that number.
+        plat::DeleteFile(plat::FormatPath("%s\\%08ld.nws", session.articleDir,
+                                          static_cast<long>(session.fileNumber)));
+        return ConnectionLost(window, value);
+    }
+    if (result == ResultRefusedLocally) {
+        // Our side cannot store it; the article stays due.
+        LogReplyText(value);
+        return EndGroup(window);
+    }
+    if (!StillSubscribed()) {
+        if (saved != nullptr) {
+            plat::DeleteFile(saved->path);
+            plat::RemoveDirectory(session.articleDir);  // only when the unsubscribe left it empty
+        }
+        ReleaseArticleSaved(saved);
+        LogUnsubscribed();
+        return EndGroup(window);
+    }
+
+    if (saved != nullptr) {
+        const spool::ArticleHeaders headers =
+            spool::ReadArticleHeaders(saved->path, app.articleCursor);
+        const bool indexed = spool::AppendArticleIndex(
+            app.settings.qivNewsDir, headers, app.currentGroup, app.settings.lastFileNumIn);
+        ReleaseArticleSaved(saved);
+        if (!indexed) {
+            // Moving on would leave the board an article it cannot find;
+            // the next cycle tries this one again.
+            LogLineF("Can't write the index of %s", Fetch().section.c_str());
+            return EndGroup(window);
+        }
+        StoreLastFileNumIn(app.settings.lastFileNumIn + 1);
+        StoreIndex(app.articleCursor + 1);
+        StatusArticleFetched();
+    } else {
+        // Refused: the article is gone from the server; skip it for good.
+        ++app.articleCursor;
+        StoreIndex(app.articleCursor);
+    }
+    session.NextArticle(window, MAIN_MSG_NEXT_DONE);
+}
+
+void OnNextDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam number) {
+    MainWindowData* data = Live(window);
+    if (data == nullptr) return;
+    if (IsBroken(result)) return ConnectionLost(window, number);
+    if (result != ResultSuccess) return EndGroup(window);
+    if (!StillSubscribed()) {
+        LogUnsubscribed();
+        return EndGroup(window);
+    }
+    AppState& app = App();
+    const std::int32_t next = static_cast<std::int32_t>(number);
+    if (next >= app.articleCursor) app.articleCursor = next;
+    ++app.settings.lastFileNumIn;
+    // After a refused article the file still holds the number it was given;
+    // store the one this article gets, so that a break in its transfer is
+    // repeated under the same file name.
+    if (Fetch().storedFileNum != app.settings.lastFileNumIn)
+        StoreLastFileNumIn(app.settings.lastFileNumIn);
+    data->session->fileNumber = app.settings.lastFileNumIn;
+    data->session->FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
+}
+
+void OnGroupFinished(plat::WindowHandle window, unsigned, plat::WParam, plat::LParam) {
+    if (NextGroup(window)) BeginGroupFetch(window);
+}
 
 }  // namespace app

@@ -1,15 +1,166 @@
 // Posting the articles the board queued in out.dat.
 //
-// Not written yet: every step and handler below returns without doing
-// anything.
+// out.dat is a sequence of 13-byte records: a flag byte (0: post) and a file
+// name of up to 12 characters in the out directory. Records are handled one
+// POST at a time, strictly in file order. The board may append to out.dat
+// while a pass runs: records that arrive before the pass ends are posted in
+// it, and the few that could slip in at its very end go back into out.dat
+// for the next pass instead of being deleted with it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/commands.h"
 #include "app/cycles.h"
+#include "app/log.h"
+#include "app/settings.h"
 #include "net/winsock_init.h"
+#include "nntp/nntp_session.h"
 #include "platform/files.h"
 
 namespace app {
 
-// The stream the articles are posted from: built after the sockets start-up
-// and torn down before it.
+namespace {
+
+constexpr long kRecordSize = 13;
+constexpr std::size_t kNameLength = 12;
+// out.dat is renamed to this at the end of a pass, so that the board, which
+// appends to out.dat, starts a new file rather than one about to be deleted.
+constexpr char kWorkName[] = "qivout.wrk";
+
+struct OutboundRecord {
+    unsigned char flag = 0;               // 0: post the file; anything else: skip
+    char fileName[kNameLength + 1] = {};  // terminated after the twelfth byte
+};
+
+struct PostingState {
+    int outFile = -1;  // out.dat, open while a pass runs
+    std::string outPath;
+    dev_t device = 0;  // which file outFile is, to tell it from a new out.dat
+    ino_t inode = 0;
+    long postRecordCount = 0;
+    long postRecordIndex = 0;
+    std::string postPath;  // the file being posted
+    std::string postName;
+};
+
+PostingState& Posting() {
+    static PostingState state;
+    return state;
+}
+
+std::string SpoolPath(const char* templ) {
+    return plat::FormatPath(templ, App().settings.qivNewsDir.c_str());
+}
+
+std::string WorkPath() {
+    return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), kWorkName);
+}
+
+void CloseOutFile() {
+    PostingState& p = Posting();
+    if (p.outFile >= 0) close(p.outFile);
+    p.outFile = -1;
+}
+
+// Records in the open out.dat now; it may have grown since the pass began.
+long CountRecords() {
+    struct stat st;
+    if (fstat(Posting().outFile, &st) != 0) return 0;
+    return static_cast<long>(st.st_size / kRecordSize);
+}
+
+bool ReadRecord(long index, OutboundRecord& record) {
+    unsigned char bytes[kRecordSize];
+    const ssize_t n =
+        pread(Posting().outFile, bytes, sizeof bytes, static_cast<off_t>(index) * kRecordSize);
+    if (n != kRecordSize) return false;
+    record.flag = bytes[0];
+    std::memcpy(record.fileName, bytes + 1, kNameLength);
+    record.fileName[kNameLength] = '\0';
+    return true;
+}
+
+// The name comes from a file the board writes: only a plain name inside the
+// out directory may be opened or deleted.
+bool IsPlainName(const char* name) {
+    if (*name == '\0' || std::strcmp(name, ".") == 0) return false;
+    if (std::strpbrk(name, "/\\") != nullptr) return false;
+    return std::strstr(name, "..") == nullptr;
+}
+
+bool ReadWhole(const std::string& path, std::string& content) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    content.clear();
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            close(fd);
+            return false;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+// Appends whole records to out.dat (which the board may be appending to as
+// well: each of our appends is one write at the end of the file).
+bool AppendToQueue(const std::string& records) {
+    if (records.empty()) return true;
+    return plat::WriteAt(SpoolPath("%s\\out.dat"), records.data(), records.size(), -1);
+}
+
+// A work file left by a pass that ended between its rename and its delete:
+// its records go back into the queue. Those already posted name files that
+// are gone by now and are skipped.
+void RecoverWorkFile() {
+    const std::string work = WorkPath();
+    std::string content;
+    if (!plat::FileExists(work) || !ReadWhole(work, content)) return;
+    content.resize(content.size() / kRecordSize * kRecordSize);
+    if (AppendToQueue(content)) plat::DeleteFile(work);
+}
+
+// The pass is complete: out.dat goes, but records that the board appended
+// after the last look at its size are put back into a new out.dat.
+void RetireQueue() {
+    PostingState& p = Posting();
+    CloseOutFile();
+    const std::string work = WorkPath();
+    if (!plat::RenameReplace(p.outPath, work)) return;
+    std::string content;
+    if (!ReadWhole(work, content)) return;  // kept; the next pass recovers it
+    struct stat st;
+    std::size_t handled = 0;
+    if (stat(work.c_str(), &st) == 0 && st.st_dev == p.device && st.st_ino == p.inode)
+        handled = static_cast<std::size_t>(p.postRecordCount) * kRecordSize;
+    // Otherwise out.dat was replaced during the pass: all of it is new.
+    std::string rest = handled < content.size() ? content.substr(handled) : std::string();
+    rest.resize(rest.size() / kRecordSize * kRecordSize);  // a trailing part-record is dropped
+    if (AppendToQueue(rest)) plat::DeleteFile(work);
+}
+
+void FinishPass(plat::WindowHandle window) {
+    RetireQueue();
+    LogLine("Finished posting essages");
+    BeginDisconnect(window);
+    // Set after the disconnect has started: QUIT runs with the gate open.
+    App().appIdle = 1;
+}
+
+}  // namespace
+
+// Built after the sockets start-up, torn down before it.
 plat::TextReader& PostingStream() {
     WinsockInit();
     static plat::TextReader stream;
@@ -20,9 +171,108 @@ namespace {
 [[maybe_unused]] plat::TextReader& builtBeforeMain = PostingStream();
 }  // namespace
 
-void BeginPosting(plat::WindowHandle) {}
-void PostRecord(plat::WindowHandle, long) {}
+void AbandonPosting() {
+    CloseOutFile();
+    PostingStream().Close();
+}
 
-void OnPostDone(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {}
+void BeginPosting(plat::WindowHandle window) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    app.appIdle = 0;
+    if (data == nullptr || data->connected == 0) {
+        LogLine("Server not connected");
+        app.appIdle = 1;
+        LastCycle().running = false;
+        return;
+    }
+    LogLine("Posting Messages");
+    RecoverWorkFile();
+
+    PostingState& p = Posting();
+    CloseOutFile();
+    p.outPath = SpoolPath("%s\\out.dat");
+    p.outFile = open(p.outPath.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (p.outFile >= 0 && (fstat(p.outFile, &st) != 0 || !S_ISREG(st.st_mode))) CloseOutFile();
+    if (p.outFile < 0) {
+        LogLine("Can't open index file");
+        app.appIdle = 1;
+        BeginDisconnect(window);
+        return;
+    }
+    p.device = st.st_dev;
+    p.inode = st.st_ino;
+    p.postRecordCount = static_cast<long>(st.st_size / kRecordSize);
+    if (p.postRecordCount == 0) {
+        // Shorter than one record (perhaps one being written): left alone.
+        CloseOutFile();
+        app.appIdle = 1;
+        BeginDisconnect(window);
+        return;
+    }
+    p.postRecordIndex = 0;
+    PostRecord(window, 0);
+}
+
+void PostRecord(plat::WindowHandle window, long recordIndex) {
+    PostingState& p = Posting();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr || p.outFile < 0) return;
+    // Records that are skipped are walked here, not by nested calls.
+    for (long i = recordIndex;; ++i) {
+        p.postRecordIndex = i;
+        if (i >= p.postRecordCount) {
+            p.postRecordCount = CountRecords();
+            if (i >= p.postRecordCount) return FinishPass(window);
+        }
+        OutboundRecord record;
+        if (!ReadRecord(i, record)) {
+            // Cut short under us: what is left is no record.
+            p.postRecordCount = i;
+            return FinishPass(window);
+        }
+        if (record.flag != 0) continue;
+        if (!IsPlainName(record.fileName)) {
+            LogLineF("Record %ld of out.dat names no file of the out directory; skipped", i + 1);
+            continue;
+        }
+        const std::string path =
+            plat::FormatPath("%s\\out\\%s", App().settings.qivNewsDir.c_str(), record.fileName);
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            LogLineF("%s is not in the out directory; skipped", record.fileName);
+            continue;
+        }
+        if (!PostingStream().Open(path)) {
+            LogLineF("Can't open %s; skipped", record.fileName);
+            continue;
+        }
+        p.postPath = path;
+        p.postName = record.fileName;
+        data->session->PostArticle(window, MAIN_MSG_POST_DONE, &PostingStream());
+        return;
+    }
+}
+
+void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
+    PostingState& p = Posting();
+    MainWindowData* data = GetMainWindowData(window);
+    if (data == nullptr || data->connected == 0 || p.outFile < 0) return;
+    PostingStream().Close();
+    // Broken off: the file and out.dat stay for the next pass.
+    if (IsBroken(result)) return ConnectionLost(window, reply);
+    if (result == ResultRefusedLocally) {
+        // Not sent at all (a line too long for the server): kept for the
+        // board to see.
+        const char* why = reinterpret_cast<const char*>(reply);
+        LogLineF("%s not posted, kept: %s", p.postName.c_str(), why != nullptr ? why : "");
+    } else {
+        if (result != ResultSuccess) LogReplyText(reply);
+        plat::DeleteFile(p.postPath);
+    }
+    ++p.postRecordIndex;
+    PostRecord(window, p.postRecordIndex);
+}
 
 }  // namespace app
