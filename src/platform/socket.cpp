@@ -70,6 +70,9 @@ void IgnoreSigpipe() {
     ::sigaction(SIGPIPE, &sa, nullptr);
 }
 
+// At start-up too, for writes on descriptors that do not go through SocketSend.
+[[maybe_unused]] const bool kSigpipeIgnored = (IgnoreSigpipe(), true);
+
 void Post(SocketRecord& rec, unsigned event, int error) {
     PostMessage(rec.window, rec.message, static_cast<WParam>(rec.fd),
                 MakeSelectLParam(event, error));

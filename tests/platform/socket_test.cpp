@@ -427,6 +427,31 @@ TEST_F(SocketTest, PeekCollectsReadinessWithoutWaiting) {
     ::close(peer);
 }
 
+// What happened while a kind of event was not selected is told once it is.
+TEST_F(SocketTest, EventsWaitForTheirMask) {
+    Listener server;
+    Client c;
+    c.ConnectTo(server.port);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(PumpUntil([&] { return c.Count(EvWrite) == 1; }));
+    ASSERT_EQ(AsyncSelect(c.s, c.w, kSocketMsg, 0), 0);
+    WriteAll(peer, "held");
+    ::close(peer);
+    pollfd p{SocketDescriptor(c.s), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_FALSE(PumpUntil([&] { return c.events.size() > 2; }, 50));
+
+    // Close alone cannot be told while data waits unread.
+    ASSERT_EQ(AsyncSelect(c.s, c.w, kSocketMsg, EvClose), 0);
+    EXPECT_FALSE(PumpUntil([&] { return c.events.size() > 2; }, 50));
+    ASSERT_EQ(AsyncSelect(c.s, c.w, kSocketMsg, EvRead | EvClose), 0);
+    ASSERT_TRUE(PumpUntil([&] { return c.Count(EvClose) == 1; }));
+    EXPECT_EQ(c.received, "held");
+    ASSERT_EQ(c.events.size(), 4u);
+    EXPECT_EQ(c.events[2].first, EvRead);
+}
+
 TEST_F(SocketTest, CallsOnUnknownSocketsFail) {
     const SocketHandle bogus = 0x7FFF0;
     std::size_t n = 0;
