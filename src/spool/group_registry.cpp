@@ -35,7 +35,6 @@ struct RegistryLine {
 // The number after the colon, read like "%ld" reads a 32-bit long: white
 // space skipped, an optional sign, digits; 0 when there are none.
 std::int32_t ParseNumber(const std::string& text) {
-    errno = 0;
     const long long value = std::strtoll(text.c_str(), nullptr, 10);
     return static_cast<std::int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
@@ -167,7 +166,7 @@ bool AppendRegistryLine(const std::string& spoolDir, const std::string& line) {
     writer.Write(line);
     if (writer.Close()) return true;
     if (truncate(path.c_str(), oldSize) != 0) {
-        // Nothing more can be done; the registry keeps the partial line.
+        // The partial line stays; the next subscribe starts a new line.
     }
     return false;
 }
@@ -198,20 +197,17 @@ void DeleteIndexedArticles(const std::string& spoolDir, std::int32_t group,
     const int fd = open(indexPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        const off_t count = st.st_size / static_cast<off_t>(kRecordSize);
-        unsigned char record[kRecordSize];
-        for (off_t i = 0; i < count; ++i) {
-            if (pread(fd, record, kRecordSize, i * static_cast<off_t>(kRecordSize)) !=
-                static_cast<ssize_t>(kRecordSize))
-                break;
-            DeleteArticle(spoolDir, group, RecordFileName(record));
-        }
-        close(fd);
-        plat::DeleteFile(indexPath);
-        return;
+    const bool isFile = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const off_t count = isFile ? st.st_size / static_cast<off_t>(kRecordSize) : 0;
+    unsigned char record[kRecordSize];
+    for (off_t i = 0; i < count; ++i) {
+        if (pread(fd, record, kRecordSize, i * static_cast<off_t>(kRecordSize)) !=
+            static_cast<ssize_t>(kRecordSize))
+            break;
+        DeleteArticle(spoolDir, group, RecordFileName(record));
     }
     close(fd);
+    if (isFile) plat::DeleteFile(indexPath);
 }
 
 }  // namespace
