@@ -200,7 +200,8 @@ int CNntpSession::WriteFailed() {
 // PostReply
 //   Reply3                        (the server wants the article)  PostData
 //   Reply1/2/4/5, Fault           refuse                          Ready
-//   Overflow                      break, QUIT first               Abandoning
+//   Overflow                      break, no QUIT (it may have     Ended
+//                                 asked for the article)
 //   LinkLost                      break                           Ended
 //   CloseReq                      Closed                          Closing
 int CNntpSession::PostReply(int event) {
@@ -214,7 +215,7 @@ int CNntpSession::PostReply(int event) {
         case Fault:
             return Refuse();
         case Overflow:
-            return Break(kLineTooLong, true);
+            return Break(kLineTooLong, false);
         case LinkLost:
             return Break(kConnectionLost, false);
         case CloseReq:

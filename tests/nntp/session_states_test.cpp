@@ -275,6 +275,9 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
         {"GROUP", [&] { session.SelectGroup(owner.window(), kGroup); }},
         {"NEXT", [&] { session.NextArticle(owner.window(), kNext); }},
         {"QUIT", [&] { session.Quit(owner.window(), kQuit); }},
+        {"LIST", [&] { session.ListGroups(owner.window(), kList); }},
+        {"ARTICLE", [&] { session.FetchArticle(owner.window(), kArticle, 100); }},
+        {"POST", [&] { session.PostArticle(owner.window(), kPost, nullptr); }},
     };
     for (const auto& r : requests) {
         Open();
@@ -310,8 +313,39 @@ TEST_F(SessionTest, ConnectionLostWhileIdle) {
     ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
     n = Do([&] { session.Quit(owner.window(), kQuit); });
     EXPECT_EQ(ResultSuccess, n.result);
+
+    Open();
+    ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+    ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
+    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    EXPECT_EQ(ResultClosed, n.result);
     owner.Settle();
-    EXPECT_EQ(6u, owner.notes.size());
+    EXPECT_EQ(9u, owner.notes.size());
+}
+
+// Abandoning: after a break on a working connection the session waits for
+// the answer to its QUIT; losing the connection or Close ends the wait,
+// and the owner hears nothing more of the broken exchange.
+TEST_F(SessionTest, AbandoningTable) {
+    server.AddFault(Fault::Reply("GROUP", "500 what"));
+    server.AddFault(Fault::Stall("QUIT", 1));
+    Open();
+    Note n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
+    EXPECT_EQ(ResultBroken, n.result);
+    ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount("QUIT") == 1; }));
+    EXPECT_TRUE(session.SocketOpen());
+    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_TRUE(ServerClosed());
+
+    server.AddFault(Fault::Close("QUIT", 2));
+    Open();
+    n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
+    EXPECT_EQ(ResultBroken, n.result);
+    ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
+    EXPECT_TRUE(session.IsEnded());
+    owner.Settle();
+    EXPECT_EQ(5u, owner.notes.size());
 }
 
 // A command that cannot be sent ends the connection with one break.
@@ -322,6 +356,9 @@ TEST_F(SessionTest, CommandsThatCannotBeSent) {
         {"GROUP", [&] { session.SelectGroup(owner.window(), kGroup); }},
         {"NEXT", [&] { session.NextArticle(owner.window(), kNext); }},
         {"QUIT", [&] { session.Quit(owner.window(), kQuit); }},
+        {"LIST", [&] { session.ListGroups(owner.window(), kList); }},
+        {"ARTICLE", [&] { session.FetchArticle(owner.window(), kArticle, 100); }},
+        {"POST", [&] { session.PostArticle(owner.window(), kPost, nullptr); }},
     };
     for (const auto& r : requests) {
         Open();
@@ -342,6 +379,9 @@ TEST_F(SessionTest, ConnectionLostWhileWaitingForAReply) {
         {"AUTHINFO PASS", [&] { session.SendPass(owner.window(), kPass); }},
         {"GROUP", [&] { session.SelectGroup(owner.window(), kGroup); }},
         {"NEXT", [&] { session.NextArticle(owner.window(), kNext); }},
+        {"LIST", [&] { session.ListGroups(owner.window(), kList); }},
+        {"ARTICLE", [&] { session.FetchArticle(owner.window(), kArticle, 100); }},
+        {"POST", [&] { session.PostArticle(owner.window(), kPost, nullptr); }},
     };
     for (const auto& r : requests) {
         server.ClearFaults();

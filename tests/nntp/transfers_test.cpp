@@ -296,6 +296,24 @@ TEST_F(TransferTest, PostRepliesTable) {
     }
     EXPECT_EQ(ResultSuccess, Post(&input).result);
 
+    // An overlong answer to POST may be the server asking for the article,
+    // so QUIT would land in it: the connection is closed instead. After the
+    // article, QUIT goes first.
+    server.AddFault(Fault::OverlongLine("POST", 3000, 12));
+    n = Post(&input);
+    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ("Reply line too long", n.text);
+    EXPECT_FALSE(session.SocketOpen());
+    EXPECT_EQ(0, CommandCount("QUIT"));
+    Reopen();
+    server.AddFault(Fault::OverlongLine("POST_DATA", 3000, nth + 1));
+    n = Post(&input);
+    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ("Reply line too long", n.text);
+    ExpectQuitAndClose();
+    Reopen();
+    ++nth;
+
     // A line that is no reply at all is passed over while the answer is due.
     server.AddFault(Fault::Reply("POST_DATA", "junk", nth + 1));
     const std::size_t posts = server.PostLog().size();
@@ -378,6 +396,26 @@ TEST_F(BigPostTest, ConnectionLostInsideTheArticle) {
     EXPECT_EQ("Connection lost", owner.notes.back().text);
     owner.Settle();
     EXPECT_EQ(before + 1, owner.notes.size());
+}
+
+TEST_F(BigPostTest, ANonsenseLineInsideTheArticleIsPassedOver) {
+    // The line that is no reply changes nothing; the first real reply, to
+    // the article's lines that the server now takes for commands, breaks.
+    server.AddFault(Fault::Nonsense("POST_LINE", 1));
+    server.AddFault(Fault::Delay("*", 200));
+    const Note n = Post(&input);
+    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ("500 unknown command", n.text);
+}
+
+TEST_F(BigPostTest, CloseInsideTheArticle) {
+    server.AddFault(Fault::Delay("POST_LINE", 5000, 1));
+    session.PostArticle(owner.window(), kPost, &input);
+    ASSERT_TRUE(plat::PumpUntil([&] { return session.WaitingWritable(); }));
+    const Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_FALSE(session.SocketOpen());
+    EXPECT_TRUE(server.Posted().empty());
 }
 
 // The pump waits for the socket's queue and resumes line by line; the
