@@ -219,6 +219,18 @@ TEST_F(CliTest, GroupCommandsNeedASpool) {
     EXPECT_FALSE(Exists(Spool()));
 }
 
+TEST_F(CliTest, AProfileThatCannotBeUsedFailsWithTheReason) {
+    WriteFile(work_ + "/taken", "a file");
+    ProgramResult r = Run({"--profile-dir", work_ + "/taken", "expire"});
+    ExpectOneLineFailure(r, "profile directory");
+
+    // The settings file cannot be written: a directory stands in its place.
+    ASSERT_EQ(mkdir(Profile().c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((Profile() + "/qiv.ini").c_str(), 0700), 0);
+    r = Qiv({"setup", "--server", "news.example", "--spool", Spool()});
+    ExpectOneLineFailure(r, "cannot write");
+}
+
 TEST_F(CliTest, DefaultProfileDirectory) {
     struct Case {
         std::map<std::string, std::string> env;
