@@ -94,15 +94,15 @@ public:
     void Attach(WindowHandle mainWindow) override { main_ = mainWindow; }
     void SetTitle(const std::string& title) override {
         title_ = title;
-        Redraw();
+        Invalidate();
     }
     void SetMenu(const Menu& menu) override {
         menu_.Set(menu);
-        Redraw();
+        Invalidate();
     }
     void SetMenuItemGrayed(unsigned command, bool grayed) override {
         menu_.SetGrayed(command, grayed);
-        Redraw();
+        Invalidate();
     }
     bool MenuItemGrayed(unsigned command) const override { return menu_.Grayed(command); }
     void Show() override {
@@ -113,22 +113,22 @@ public:
 
     void LogAdd(const std::string& line) override {
         log_.Add(TerminalText(line));
-        Redraw();
+        Invalidate();
     }
     void LogReset() override {
         log_.Reset();
-        Redraw();
+        Invalidate();
     }
     std::size_t LogCount() const override { return log_.Count(); }
     void SetLogBounds(int x, int y, int width, int height) override {
         bounds_ = {x, y, width, height};
         boundsSet_ = true;
         Layout();
-        Redraw();
+        Invalidate();
     }
     void SetStatus(const Status& status) override {
         status_ = status;
-        Redraw();
+        Invalidate();
     }
 
     int RunDialog(Dialog& dialog) override {
@@ -155,20 +155,27 @@ public:
     }
 
     // ------------------------------------------------------------ LoopSource
-    void Collect(std::vector<pollfd>& fds, int&) override {
-        if (!screen_ || hungUp_) return;
-        fds.push_back({fileno(in_), POLLIN, 0});
+    void Collect(std::vector<pollfd>& fds, int& timeoutMs) override {
+        if (!screen_) return;
+        if (dirty_) {
+            const std::uint64_t due = lastDraw_ + kRedrawIntervalMs, now = NowMs();
+            timeoutMs = due > now ? static_cast<int>(due - now) : 0;
+        }
+        if (!hungUp_) fds.push_back({fileno(in_), POLLIN, 0});
     }
 
     void Dispatch(const pollfd* fds, std::size_t count) override {
-        if (count == 0 || fds[0].revents == 0) return;
-        EnsureInputWindow();
-        ReadKeys();
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            // The terminal went away: close the window as its owner would.
-            hungUp_ = true;
-            if (main_ != 0) PostMessage(main_, msg::Close, 0, 0);
+        if (!screen_) return;
+        if (count > 0 && fds[0].revents != 0) {
+            EnsureInputWindow();
+            ReadKeys();
+            if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                // The terminal went away: close the window as its owner would.
+                hungUp_ = true;
+                if (main_ != 0) PostMessage(main_, msg::Close, 0, 0);
+            }
         }
+        if (dirty_ && NowMs() >= lastDraw_ + kRedrawIntervalMs) Redraw();
     }
 
 private:
@@ -572,8 +579,21 @@ private:
         Put(top + 3 + lines, left + (width - 6) / 2, "[ OK ]", 6, A_REVERSE | A_BOLD);
     }
 
+    // Changes from the program (log lines, status) come in bursts during a
+    // fetch; they are drawn at most every kRedrawIntervalMs, the rest when
+    // the loop next waits. Keys and modal boxes draw at once.
+    void Invalidate() {
+        if (!screen_) return;
+        if (NowMs() >= lastDraw_ + kRedrawIntervalMs)
+            Redraw();
+        else
+            dirty_ = true;
+    }
+
     void Redraw() {
+        dirty_ = false;
         if (!screen_ || (!shown_ && modal_.empty())) return;
+        lastDraw_ = NowMs();
         const int rows = getmaxy(stdscr), cols = getmaxx(stdscr);
         werase(stdscr);
         DrawTitle(cols);
@@ -599,6 +619,8 @@ private:
         doupdate();
     }
 
+    static constexpr std::uint64_t kRedrawIntervalMs = 40;
+
     SCREEN* screen_;
     std::FILE* in_;
     std::FILE* out_;
@@ -606,6 +628,8 @@ private:
     WindowHandle input_ = 0;
     bool shown_ = false;
     bool hungUp_ = false;
+    bool dirty_ = false;
+    std::uint64_t lastDraw_ = 0;
     std::string title_;
     MenuBar menu_;
     LogView log_;

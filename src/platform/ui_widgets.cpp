@@ -64,13 +64,15 @@ std::string TerminalText(const std::string& text) {
     return out;
 }
 
+// The group name goes last: it is the one part of any length, so a narrow
+// screen cuts it rather than the counts.
 std::string FormatStatus(const Status& status) {
     std::string line = status.connection.empty() ? "Disconnected" : status.connection;
-    line += " | Group: " + (status.group.empty() ? std::string("-") : status.group);
     line += " | Fetched: " + std::to_string(status.fetched);
     line += " | Next: ";
     line +=
         status.minutesToNext < 0 ? std::string("-") : std::to_string(status.minutesToNext) + " min";
+    line += " | Group: " + (status.group.empty() ? std::string("-") : status.group);
     return line;
 }
 

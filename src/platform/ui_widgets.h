@@ -54,8 +54,8 @@ char Mnemonic(const std::string& text);
 // form "M-^@", so that only printable bytes reach the screen.
 std::string TerminalText(const std::string& text);
 
-// The status line: connection, group, articles fetched, minutes to the next
-// timed connection.
+// The status line: connection, articles fetched, minutes to the next timed
+// connection, group.
 std::string FormatStatus(const Status& status);
 
 // Splits at '\n' and wraps at word boundaries to at most width cells.

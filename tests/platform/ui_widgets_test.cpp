@@ -35,8 +35,8 @@ TEST(UiText, MnemonicsStatusAndWrapping) {
     EXPECT_EQ(TerminalText("\x1b[m"), "^[[m");
 
     EXPECT_EQ(FormatStatus({"Connected", "comp.lang.c", 17, 4}),
-              "Connected | Group: comp.lang.c | Fetched: 17 | Next: 4 min");
-    EXPECT_EQ(FormatStatus({"", "", 0, -1}), "Disconnected | Group: - | Fetched: 0 | Next: -");
+              "Connected | Fetched: 17 | Next: 4 min | Group: comp.lang.c");
+    EXPECT_EQ(FormatStatus({"", "", 0, -1}), "Disconnected | Fetched: 0 | Next: - | Group: -");
 
     EXPECT_EQ(WrapText("the quick brown fox", 9),
               (std::vector<std::string>{"the quick", "brown fox"}));
