@@ -277,6 +277,9 @@ int CNntpSession::Pump() {
     for (const char c : postLine) {
         const char plain = static_cast<char>(c & 0x7F);  // 7-bit text
         if (plain == 0) break;
+        // A line break inside the line (a stray CR, or 0x8A/0x8D made 7-bit)
+        // would end it early: a "." or a command could reach the server.
+        if (plain == '\r' || plain == '\n') continue;
         commandBuffer[length++] = plain;
     }
     commandBuffer[length++] = '\r';
