@@ -53,9 +53,9 @@ public:
     // message loop after Start has returned.
     int Start(const char* hostName, std::uint16_t port, CStreamSocket* stream,
               CStreamClient* savedClient, std::uint32_t savedCookie);
-    // Abandons an attempt: notify 1 reports Cancelled, 0 keeps silent (a
-    // report already scheduled is dropped too). No effect when Idle. Must not
-    // be called from inside ConnectCallback.
+    // Abandons an attempt: notify 1 reports Cancelled from inside Cancel, 0
+    // keeps silent (a report already scheduled is dropped too). No effect
+    // when Idle. Must not be called from inside ConnectCallback.
     void Cancel(int notify);
 
     bool IsIdle() const { return state.Is(&CConnMgr::Idle); }

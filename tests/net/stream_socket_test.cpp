@@ -116,6 +116,34 @@ TEST_F(StreamSocketTest, QueuedSendsResumeInOrderWithTheirOwnBuffers) {
     EXPECT_FALSE(socket.SendQueued());
 }
 
+TEST_F(StreamSocketTest, BrokenConnectionGivesUpEveryQueuedBufferInTurn) {
+    CStreamSocket socket;
+    RecordingStreamClient client;
+    ConnectPair(socket, client, 2);
+    const int small = 4096;
+    ::setsockopt(plat::SocketDescriptor(socket.Handle()), SOL_SOCKET, SO_SNDBUF, &small,
+                 sizeof small);
+    const std::string first = Pattern(8 << 20, 7), second = Pattern(1000, 8);
+    ASSERT_EQ(socket.Send(first.data(), static_cast<int>(first.size()), 0), plat::wsa::WouldBlock);
+    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size()), 0),
+              plat::wsa::WouldBlock);
+    // The peer resets the connection with data unread.
+    const linger reset{1, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(peer);
+    peer = -1;
+    ASSERT_TRUE(plat::PumpUntil([&] { return client.Count(StreamEvent::SendDone) == 2; }, 10000));
+    std::vector<const void*> done;
+    for (const auto& e : client.events) {
+        if (e.kind != StreamEvent::SendDone) continue;
+        EXPECT_NE(e.error, 0);
+        EXPECT_NE(e.error, plat::wsa::WouldBlock);
+        done.push_back(e.data);
+    }
+    EXPECT_EQ(done, (std::vector<const void*>{first.data(), second.data()}));
+    EXPECT_FALSE(socket.SendQueued());
+}
+
 TEST_F(StreamSocketTest, SendTakenWholeReportsNothingAndCloseDropsTheQueueSilently) {
     CStreamSocket socket;
     RecordingStreamClient client;
