@@ -30,6 +30,7 @@ constexpr unsigned kFillCommand = 40100;
 
 WindowHandle g_main = 0;
 long g_ticks = 0;
+bool g_ignoreHangup = false;  // set before the child is forked
 
 ui::Menu DemoMenu() {
     return {
@@ -153,6 +154,7 @@ LResult DemoProc(WindowHandle window, unsigned message, WParam wParam, LParam lP
     setenv("LC_ALL", "C.UTF-8", 1);
     unsetenv("LINES");
     unsetenv("COLUMNS");
+    if (g_ignoreHangup) signal(SIGHUP, SIG_IGN);
     ResetMessageLoopForTests();
     std::unique_ptr<ui::Backend> backend = ui::MakeTerminalBackend();
     if (!backend) _exit(kNoTerminal);
@@ -214,6 +216,10 @@ public:
     }
 
     bool Started() const { return pid_ > 0; }
+    void CloseMaster() {
+        close(master_);
+        master_ = -1;
+    }
 
     // Reads what the child draws until pred holds or the bound passes.
     bool WaitFor(const std::function<bool()>& pred, int boundMs = 15000) {
@@ -261,6 +267,7 @@ public:
                 return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             }
             pollfd p{master_, POLLIN, 0};
+            if (master_ < 0) p.fd = -1;  // closed: poll only waits
             if (poll(&p, 1, 20) > 0 && read(master_, buf, sizeof buf) > 0) continue;
         }
         return -1;
@@ -532,7 +539,7 @@ TEST(TerminalUi, LogFollowsNewLinesUntilScrolledBack) {
                   t);
 }
 
-TEST(TerminalUi, ExitAndCtrlCEndTheProgram) {
+TEST(TerminalUi, ExitCtrlCAndHangUpEndTheProgram) {
     {
         TerminalSession t;
         ASSERT_SCREEN(t.WaitForText("size 80x21"), t);
@@ -545,6 +552,15 @@ TEST(TerminalUi, ExitAndCtrlCEndTheProgram) {
         TerminalSession t;
         ASSERT_SCREEN(t.WaitForText("size 80x21"), t);
         t.Send("\x03");
+        EXPECT_EQ(t.WaitExit(), 0);
+    }
+    {
+        // The terminal goes away under a program that ignores the hang-up signal.
+        g_ignoreHangup = true;
+        TerminalSession t;
+        g_ignoreHangup = false;
+        ASSERT_SCREEN(t.WaitForText("size 80x21"), t);
+        t.CloseMaster();
         EXPECT_EQ(t.WaitExit(), 0);
     }
 }
