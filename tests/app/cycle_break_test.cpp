@@ -1,0 +1,202 @@
+// A connection that ends in the middle of a cycle: the application returns
+// to the disconnected state, moves no counter, and the next cycle repeats
+// what was cut off, storing every article and post exactly once.
+#include <gtest/gtest.h>
+
+#include "app/commands.h"
+#include "app/cycles.h"
+#include "cycle_support.h"
+
+namespace apptest {
+namespace {
+
+using app::App;
+using testsrv::Fault;
+
+constexpr char kLost[] = "Connection to server lost";
+
+class BreakTest : public CycleTest {
+protected:
+    // Group alt.b with articles 1 to 3, a login, and one queued article.
+    void Prepare() {
+        server_.AddGroup(MakeGroup("alt.b", 1, 3));
+        server_.SetAccounts({{"joe", "secret"}});
+        Subscribe(1, "alt.b");
+        WriteFile(Spool("out/post1.txt"), "Newsgroups: alt.b\r\nSubject: queued\r\n\r\nhello\r\n");
+        WriteFile(Spool("out.dat"), OutRecord("post1.txt"));
+        Configure({"UserVerification=Yes", "QivNewsUsername=joe", "QivNewsPassword=secret",
+                   "LastFileNumIn=0", "TimerInterval=1"});
+    }
+
+    void ExpectBrokenOff() {
+        ExpectDisconnectedState();
+        EXPECT_TRUE(app::LastCycle().lost);
+        EXPECT_FALSE(app::LastCycle().disconnected);
+        EXPECT_EQ(LogCount(kLost), 1);
+        ASSERT_FALSE(Log().empty());
+        EXPECT_EQ(Log().back().rfind(kLost, 0), 0u) << Log().back();
+        EXPECT_EQ(LogCount("Server disconnected"), 0);
+    }
+
+    // The state after a clean cycle: every article once, the post done.
+    void ExpectEverythingOnce() {
+        const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+        ASSERT_EQ(index.size(), 3u);
+        for (long n = 0; n < 3; ++n) {
+            EXPECT_EQ(index[n].articleNumber, n + 1);
+            EXPECT_EQ(index[n].fileName, "0000000" + std::to_string(n) + ".nws");
+            EXPECT_EQ(ReadFile(Spool("news/NG1/" + index[n].fileName)),
+                      Stored(ArticleText("alt.b", n + 1)));
+        }
+        EXPECT_FALSE(Exists(Spool("news/NG1/00000003.nws")));
+        EXPECT_EQ(Ini("NG1", "Index"), "4");
+        EXPECT_EQ(Setting("LastFileNumIn"), "3");
+        EXPECT_EQ(server_.Posted(),
+                  (std::vector<std::string>{"Newsgroups: alt.b\nSubject: queued\n\nhello\n"}));
+        EXPECT_FALSE(Exists(Spool("out.dat")));
+        EXPECT_FALSE(Exists(Spool("out/post1.txt")));
+    }
+};
+
+struct BreakCase {
+    const char* name;
+    Fault fault;
+};
+
+class BreakEachStep : public BreakTest, public ::testing::WithParamInterface<BreakCase> {};
+
+TEST_P(BreakEachStep, StopsLosesNothingAndTheNextTimedCycleCompletes) {
+    Prepare();
+    server_.AddFault(GetParam().fault);
+    ASSERT_TRUE(RunCycle());
+    ExpectBrokenOff();
+
+    // What was saved before the break is indexed exactly once and the
+    // counters name the next article; nothing else moved.
+    const std::vector<IndexEntry> before = ReadIndex(Spool("1.grp"));
+    const std::string index = Ini("NG1", "Index");
+    if (before.empty()) {
+        EXPECT_EQ(index, "(missing)");
+        EXPECT_EQ(Setting("LastFileNumIn"), "0");
+    } else {
+        EXPECT_EQ(index, std::to_string(before.back().articleNumber + 1));
+        EXPECT_EQ(Setting("LastFileNumIn"), std::to_string(before.size()));
+    }
+    EXPECT_FALSE(Exists(Spool("news/NG1/0000000" + std::to_string(before.size()) + ".nws")))
+        << "no part of an article is left behind";
+    EXPECT_EQ(ReadFile(Spool("out.dat")), OutRecord("post1.txt"));
+    EXPECT_TRUE(Exists(Spool("out/post1.txt")));
+
+    // The next cycle comes from the timer, a whole interval later.
+    server_.ClearFaults();
+    Tick();
+    EXPECT_TRUE(app::LastCycle().lost) << "one tick is not the interval";
+    Tick();
+    ASSERT_TRUE(app::LastCycle().running);
+    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_EQ(Log().back(), "Server disconnected");
+    ExpectEverythingOnce();
+}
+
+const BreakCase kBreakCases[] = {
+    {"UserClosed", Fault::Close("AUTHINFO USER", 1)},
+    {"PassReset", Fault::Reset("AUTHINFO PASS", 1)},
+    {"GroupClosed", Fault::Close("GROUP", 1)},
+    {"GroupNonsense", Fault::Nonsense("GROUP", 1)},
+    {"FirstArticleReset", Fault::Reset("ARTICLE", 1)},
+    {"SecondArticleCutMidway", Fault::CloseAfter("ARTICLE", 80, 2)},
+    {"ThirdArticleNonsense", Fault::Nonsense("ARTICLE", 3)},
+    {"NextClosed", Fault::Close("NEXT", 1)},
+    {"NextUnexpectedReply", Fault::Reply("NEXT", "500 what?", 2)},
+    {"NextOverlongReply", Fault::OverlongLine("NEXT", 3000, 1)},
+    {"PostClosed", Fault::Close("POST", 1)},
+    {"PostCutMidArticle", Fault::Close("POST_LINE", 2)},
+    {"PostResultReset", Fault::Reset("POST_DATA", 1)},
+};
+
+INSTANTIATE_TEST_SUITE_P(Steps, BreakEachStep, ::testing::ValuesIn(kBreakCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(BreakTest, ArticleCutOffIsStoredAndIndexedOnceByTheNextCycle) {
+    server_.AddGroup(MakeGroup("alt.cut", 100, 102));
+    server_.AddFault(Fault::CloseAfter("ARTICLE", 120, 2));
+    Subscribe(1, "alt.cut");
+    Configure({"LastFileNumIn=7"});
+    ASSERT_TRUE(RunCycle());
+    ExpectBrokenOff();
+    EXPECT_EQ(Setting("LastFileNumIn"), "8");
+    EXPECT_EQ(Ini("NG1", "Index"), "101");
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000008.nws")));
+
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(app::LastCycle().disconnected);
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[1].articleNumber, 101);
+    EXPECT_EQ(index[1].fileName, "00000008.nws");
+    EXPECT_EQ(ReadFile(Spool("news/NG1/00000008.nws")), Stored(ArticleText("alt.cut", 101)));
+    EXPECT_EQ(Ini("NG1", "Index"), "103");
+    EXPECT_EQ(Setting("LastFileNumIn"), "10");
+}
+
+TEST_F(BreakTest, ArticleCutOffAfterARefusedOneKeepsItsFileNumber) {
+    server_.AddGroup(MakeGroup("alt.cut", 100, 102));
+    server_.AddFault(Fault::Reply("ARTICLE", "423 gone", 1));
+    server_.AddFault(Fault::CloseAfter("ARTICLE", 120, 2));
+    Subscribe(1, "alt.cut");
+    Configure({"LastFileNumIn=7"});
+    ASSERT_TRUE(RunCycle());
+    ExpectBrokenOff();
+    // 100 was refused (no file, number 7 used up); 101 was to become 8.
+    EXPECT_EQ(Ini("NG1", "Index"), "101");
+    EXPECT_EQ(Setting("LastFileNumIn"), "8");
+
+    ASSERT_TRUE(RunCycle());
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 2u);
+    EXPECT_EQ(index[0].articleNumber, 101);
+    EXPECT_EQ(index[0].fileName, "00000008.nws");
+    EXPECT_EQ(index[1].fileName, "00000009.nws");
+}
+
+TEST_F(BreakTest, PostCutOffKeepsItsFileAndTheWholeQueue) {
+    Subscribe(1, "alt.none");
+    server_.AddGroup(MakeGroup("alt.none", 1, 0));
+    const std::string queue = OutRecord("a.txt") + OutRecord("b.txt") + OutRecord("c.txt");
+    for (const char* name : {"a.txt", "b.txt", "c.txt"})
+        WriteFile(Spool(std::string("out/") + name),
+                  std::string("Newsgroups: alt.none\r\nSubject: ") + name + "\r\n\r\nline one\r\n");
+    WriteFile(Spool("out.dat"), queue);
+    // The second article is cut off after its first line.
+    server_.AddFault(Fault::Close("POST_LINE", 6));
+    Configure();
+    ASSERT_TRUE(RunCycle());
+    ExpectBrokenOff();
+    EXPECT_FALSE(Exists(Spool("out/a.txt")));
+    EXPECT_TRUE(Exists(Spool("out/b.txt")));
+    EXPECT_TRUE(Exists(Spool("out/c.txt")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), queue);
+    EXPECT_EQ(server_.Posted().size(), 1u);
+
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_EQ(LogCount("a.txt is not in the out directory; skipped"), 1);
+    ASSERT_EQ(server_.Posted().size(), 3u);
+    EXPECT_NE(server_.Posted()[1].find("Subject: b.txt"), std::string::npos);
+    EXPECT_NE(server_.Posted()[2].find("Subject: c.txt"), std::string::npos);
+    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_FALSE(Exists(Spool("out/b.txt")));
+}
+
+TEST_F(BreakTest, ConnectionClosedDuringQuitStillEndsTheCycle) {
+    Configure({"LastGroupNum=1"});
+    server_.AddFault(Fault::Close("QUIT", 1));
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Log().back(), "Server disconnected");
+    EXPECT_FALSE(app::LastCycle().lost);
+    ExpectDisconnectedState();
+}
+
+}  // namespace
+}  // namespace apptest

@@ -1,0 +1,241 @@
+// The fetch cycle against the news server: files, index records and the
+// counters in both profile files.
+#include <gtest/gtest.h>
+
+#include "app/commands.h"
+#include "app/cycles.h"
+#include "app/group_commands.h"
+#include "cycle_support.h"
+#include "platform/profile.h"
+#include "spool/article_index.h"
+#include "spool/group_registry.h"
+
+namespace apptest {
+namespace {
+
+using app::App;
+
+class FetchTest : public CycleTest {};
+
+TEST_F(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
+    server_.AddGroup(MakeGroup("alt.worked", 100, 102));
+    Subscribe(1, "alt.worked", "0");
+    Configure({"LastFileNumIn=7"});
+    ASSERT_TRUE(RunCycle());
+
+    for (long n = 0; n < 3; ++n) {
+        const std::string file = Spool("news/NG1/0000000" + std::to_string(7 + n) + ".nws");
+        EXPECT_EQ(
+            ReadFile(file),
+            Stored("From: Poster " + std::to_string(100 + n) + " <p" + std::to_string(100 + n) +
+                   "@example.invalid>\nNewsgroups: alt.worked\nSubject: "
+                   "Article " +
+                   std::to_string(100 + n) + " of alt.worked\n\nBody of article " +
+                   std::to_string(100 + n) + ".\n.a line with a dot\n"))
+            << file;
+    }
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000010.nws")));
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    for (long n = 0; n < 3; ++n) {
+        EXPECT_EQ(index[n].group, 1);
+        EXPECT_EQ(index[n].fileName, "0000000" + std::to_string(7 + n) + ".nws");
+        EXPECT_EQ(index[n].articleNumber, 100 + n);
+        EXPECT_EQ(index[n].subject, "Article " + std::to_string(100 + n) + " of alt.worked");
+    }
+    EXPECT_EQ(index[0].sender, "p100@example.invali ") << "19 characters and a space";
+    EXPECT_EQ(Setting("LastFileNumIn"), "10");
+    EXPECT_EQ(Ini("NG1", "Index"), "103");
+    EXPECT_EQ(ServerCommands("ARTICLE"),
+              (std::vector<std::string>{"ARTICLE 100", "ARTICLE 101", "ARTICLE 102"}));
+
+    EXPECT_EQ(Log(),
+              (std::vector<std::string>{
+                  "Connecting to server", "Server connected", "Getting messages from alt.worked",
+                  "Finished getting messages", "Posting Messages", "Can't open index file",
+                  "Disconnecting from Server", "Server disconnected"}));
+    ExpectDisconnectedState();
+    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_EQ(App().status.fetched, 3);
+
+    // The second cycle starts again at group 1 and finds nothing new.
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 3u);
+    EXPECT_EQ(ServerCommands("GROUP").size(), 2u);
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u);
+}
+
+TEST_F(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {
+    server_.AddGroup(MakeGroup("alt.one", 1, 2));
+    server_.AddGroup(MakeGroup("alt.two", 1, 2));
+    server_.AddGroup(MakeGroup("alt.three", 5, 5));
+    Subscribe(3, "alt.three");
+    Subscribe(1, "alt.one");
+    ASSERT_TRUE(plat::WriteProfileString("NG2", "Name", "notsubscribed", "qivnews.ini"));
+    Configure({"LastGroupNum=4", "LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+
+    EXPECT_EQ(ServerCommands("GROUP"),
+              (std::vector<std::string>{"GROUP alt.one", "GROUP alt.three"}));
+    EXPECT_EQ(LogCount("Getting messages from"), 2);
+    EXPECT_EQ(ReadIndex(Spool("3.grp"))[0].fileName, "00000002.nws");
+    EXPECT_FALSE(Exists(Spool("2.grp")));
+    EXPECT_EQ(Ini("NG2", "Index"), "(missing)");
+    EXPECT_EQ(Ini("NG3", "Index"), "6");
+}
+
+TEST_F(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
+    server_.AddGroup(MakeGroup("alt.first", 1, 1));
+    server_.AddGroup(MakeGroup("alt.last", 1, 1));
+    Subscribe(1, "alt.first");
+    Subscribe(20000, "alt.last");
+    Configure({"LastGroupNum=20001"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("GROUP"),
+              (std::vector<std::string>{"GROUP alt.first", "GROUP alt.last"}));
+    EXPECT_EQ(ReadIndex(Spool("20000.grp")).size(), 1u);
+    EXPECT_EQ(App().currentGroup, 1);
+}
+
+TEST_F(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
+    Configure({"LastGroupNum=1"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Log(), (std::vector<std::string>{"Connecting to server", "Server connected",
+                                               "Finished getting messages", "Posting Messages",
+                                               "Can't open index file", "Disconnecting from Server",
+                                               "Server disconnected"}));
+}
+
+TEST_F(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
+    for (const char* name : {"g.below", "g.inside", "g.beyond", "g.missing", "g.bad", "g.empty"})
+        server_.AddGroup(MakeGroup(name, 100, 104));
+    Subscribe(1, "g.below", "50");
+    Subscribe(2, "g.inside", "103");
+    Subscribe(3, "g.beyond", "121");
+    Subscribe(4, "g.bad", "abc");
+    Subscribe(5, "g.missing");
+    Subscribe(6, "g.empty", "");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+
+    auto numbers = [&](int group) {
+        std::vector<long> n;
+        for (const IndexEntry& e : ReadIndex(Spool(std::to_string(group) + ".grp")))
+            n.push_back(e.articleNumber);
+        return n;
+    };
+    EXPECT_EQ(numbers(1), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(numbers(2), (std::vector<long>{103, 104}));
+    EXPECT_FALSE(Exists(Spool("3.grp")));
+    EXPECT_EQ(Ini("NG3", "Index"), "121");
+    // Not fetched from the previous group's position, nor at all.
+    EXPECT_FALSE(Exists(Spool("4.grp")));
+    EXPECT_EQ(Ini("NG4", "Index"), "abc");
+    EXPECT_EQ(LogCount("NG4 skipped: its Index \"abc\" is not a number"), 1);
+    EXPECT_EQ(numbers(5), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(numbers(6), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(Ini("NG1", "Index"), "105");
+    EXPECT_EQ(Setting("LastFileNumIn"), "17");
+    EXPECT_EQ(ServerCommands("GROUP").size(), 5u) << "g.bad is never selected";
+}
+
+TEST_F(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
+    server_.AddGroup(MakeGroup("alt.gap", 100, 103));
+    // The second ARTICLE (101) is refused as gone.
+    server_.AddFault(testsrv::Fault::Reply("ARTICLE", "423 no such article", 2));
+    Subscribe(1, "alt.gap");
+    Configure({"LastFileNumIn=7"});
+    ASSERT_TRUE(RunCycle());
+
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[0].fileName, "00000007.nws");
+    EXPECT_EQ(index[1].fileName, "00000009.nws");
+    EXPECT_EQ(index[1].articleNumber, 102);
+    EXPECT_EQ(index[2].fileName, "00000010.nws");
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000008.nws")));
+    EXPECT_EQ(Ini("NG1", "Index"), "104");
+    EXPECT_EQ(Setting("LastFileNumIn"), "11");
+    EXPECT_EQ(LogCount("423"), 0) << "a refused article is not logged";
+    EXPECT_TRUE(app::LastCycle().disconnected);
+}
+
+TEST_F(FetchTest, RejectedGroupIsLoggedAndSkipped) {
+    server_.AddGroup(MakeGroup("alt.there", 1, 1));
+    Subscribe(1, "alt.gone", "5");
+    Subscribe(2, "alt.there");
+    Configure();
+    ASSERT_TRUE(RunCycle());
+    const std::vector<std::string> log = Log();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[2], "Getting messages from alt.gone");
+    EXPECT_EQ(log[3], "411 no such newsgroup");
+    EXPECT_EQ(log[4], "Getting messages from alt.there");
+    EXPECT_EQ(Ini("NG1", "Index"), "5");
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
+}
+
+TEST_F(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
+    const std::string longName = "alt." + std::string(192, 'x');  // 196 characters
+    server_.AddGroup(MakeGroup(longName, 1, 1));
+    server_.AddGroup(MakeGroup("alt.short", 1, 1));
+    Subscribe(1, longName);
+    Subscribe(2, "alt.short");
+    Configure();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(LogCount("NG1 skipped: its group name is longer than 195 characters"), 1);
+    EXPECT_EQ(ServerCommands("GROUP"), (std::vector<std::string>{"GROUP alt.short"}));
+}
+
+TEST_F(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
+    server_.AddGroup(MakeGroup("alt.behind", 1, 2));
+    Subscribe(1, "alt.behind");
+    spool::ArticleHeaders h;
+    h.subject = "old";
+    for (int file : {5, 12, 9}) {
+        WriteFile(Spool("news/NG1/000000" + std::string(file < 10 ? "0" : "") +
+                        std::to_string(file) + ".nws"),
+                  "old article\r\n");
+        ASSERT_TRUE(spool::AppendArticleIndex(spool_, h, 1, file));
+    }
+    Configure({"LastFileNumIn=3"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(LogCount("LastFileNumIn 3 is behind the index of NG1; moved to 13"), 1);
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 5u);
+    EXPECT_EQ(index[3].fileName, "00000013.nws");
+    EXPECT_EQ(index[4].fileName, "00000014.nws");
+    for (const char* old : {"00000005.nws", "00000009.nws", "00000012.nws"})
+        EXPECT_EQ(ReadFile(Spool(std::string("news/NG1/") + old)), "old article\r\n");
+    EXPECT_EQ(Setting("LastFileNumIn"), "15");
+}
+
+TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
+    server_.AddGroup(MakeGroup("alt.leaving", 1, 3));
+    server_.AddGroup(MakeGroup("alt.staying", 1, 1));
+    // The second article arrives in two parts, far apart: its file is open
+    // when the group is unsubscribed.
+    server_.AddFault(testsrv::Fault::Split("ARTICLE", 2, 1500, 2));
+    Subscribe(1, "alt.leaving");
+    Subscribe(2, "alt.staying");
+    WriteFile(Spool("newsys.rc"), "alt.leaving:1\r\nalt.staying:2\r\n");
+    Configure({"LastFileNumIn=0"});
+
+    Command(app::IDM_CONNECT);
+    ASSERT_TRUE(Pump([&] { return Exists(Spool("news/NG1/00000001.nws")); }));
+    // As the Select Group dialog's OK does while the loop runs.
+    ASSERT_TRUE(spool::UnsubscribeGroup(app::MakeSpoolContext(), "alt.leaving").Ok());
+    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+
+    EXPECT_FALSE(plat::ProfileSectionExists("NG1", "qivnews.ini"));
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_FALSE(Exists(Spool("news/NG1")));
+    EXPECT_EQ(LogCount("alt.leaving was unsubscribed during its fetch"), 1);
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u) << "two of alt.leaving, one of alt.staying";
+    EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
+    EXPECT_TRUE(app::LastCycle().disconnected);
+}
+
+}  // namespace
+}  // namespace apptest

@@ -1,0 +1,171 @@
+#include "cycle_support.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "app/commands.h"
+#include "app/cycles.h"
+#include "platform/profile.h"
+#include "spool/index_record.h"
+
+namespace apptest {
+
+std::vector<IndexEntry> ReadIndex(const std::string& path) {
+    const std::string bytes = ReadFile(path);
+    std::vector<IndexEntry> entries;
+    for (std::size_t at = 0; at + spool::kRecordSize <= bytes.size(); at += spool::kRecordSize) {
+        const char* r = bytes.data() + at;
+        IndexEntry e;
+        e.group = std::stol(std::string(r + 1, static_cast<unsigned char>(r[0])));
+        e.fileName = std::string(r + spool::kFileNameText, static_cast<unsigned char>(r[153]));
+        e.articleNumber = std::stol(std::string(r + 312, static_cast<unsigned char>(r[311])));
+        e.sender = std::string(r + spool::kSenderOffset, spool::kSenderWidth);
+        e.subject = std::string(r + spool::kSubjectOffset);
+        entries.push_back(e);
+    }
+    EXPECT_EQ(bytes.size() % spool::kRecordSize, 0u) << path;
+    return entries;
+}
+
+std::string OutRecord(const std::string& name, unsigned char flag) {
+    std::string record(13, '\0');
+    record[0] = static_cast<char>(flag);
+    record.replace(1, std::min<std::size_t>(name.size(), 12), name.substr(0, 12));
+    return record;
+}
+
+std::string ArticleText(const std::string& group, long number) {
+    return "From: Poster " + std::to_string(number) + " <p" + std::to_string(number) +
+           "@example.invalid>\nNewsgroups: " + group + "\nSubject: Article " +
+           std::to_string(number) + " of " + group + "\n\nBody of article " +
+           std::to_string(number) + ".\n.a line with a dot\n";
+}
+
+testsrv::Group MakeGroup(const std::string& name, long first, long last) {
+    testsrv::Group g;
+    g.name = name;
+    for (long n = first; n <= last; ++n) g.articles.push_back({n, ArticleText(name, n)});
+    return g;
+}
+
+std::string Stored(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::uint16_t ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+void CycleTest::SetUp() {
+    AppTest::SetUp();
+    spool_ = MakeTempDir();
+    mkdir((spool_ + "/news").c_str(), 0755);
+    mkdir((spool_ + "/out").c_str(), 0755);
+    ASSERT_TRUE(server_.Start());
+}
+
+void CycleTest::TearDown() {
+    server_.Stop();
+    AppTest::TearDown();
+    RemoveTree(spool_);
+}
+
+void CycleTest::Configure(std::initializer_list<const char*> extra) {
+    std::string text = IniText({"NNTPServer=127.0.0.1"});
+    text += "NNTPPort=" + std::to_string(server_.Port()) + "\r\n";
+    text += "QivNewsDir=" + spool_ + "\r\n";
+    bool auth = false;
+    bool groupNum = false;
+    for (const char* line : extra) {
+        text += std::string(line) + "\r\n";
+        auth = auth || std::strncmp(line, "UserVerification", 16) == 0;
+        groupNum = groupNum || std::strncmp(line, "LastGroupNum", 12) == 0;
+    }
+    if (!auth) text += "UserVerification=NO\r\n";
+    if (!groupNum) {
+        // One more than the highest section written so far.
+        int highest = 0;
+        for (int n = 1; n < 100; ++n)
+            if (plat::ProfileSectionExists("NG" + std::to_string(n), "qivnews.ini")) highest = n;
+        text += "LastGroupNum=" + std::to_string(highest + 1) + "\r\n";
+    }
+    WriteFile(dir_ + "/qiv.ini", text);
+    Start(false);
+}
+
+void CycleTest::Subscribe(int n, const std::string& name, const char* index) {
+    const std::string section = "NG" + std::to_string(n);
+    ASSERT_TRUE(plat::WriteProfileString(section, "Name", name, "qivnews.ini"));
+    if (index != nullptr) {
+        ASSERT_TRUE(plat::WriteProfileString(section, "Index", index, "qivnews.ini"));
+    }
+    mkdir((spool_ + "/news/" + section).c_str(), 0755);
+}
+
+bool CycleTest::Pump(const std::function<bool()>& done, int boundMs) {
+    return plat::PumpUntil(done, boundMs);
+}
+
+bool CycleTest::RunCycle(unsigned command) {
+    Command(command != 0 ? command : app::IDM_CONNECT);
+    return Pump([] { return !app::LastCycle().running; });
+}
+
+std::string CycleTest::Spool(const std::string& rel) const {
+    return rel.empty() ? spool_ : spool_ + "/" + rel;
+}
+
+std::string CycleTest::Ini(const std::string& section, const std::string& key,
+                           const std::string& file) const {
+    return plat::GetProfileString(section, key, "(missing)", 256, file);
+}
+
+std::vector<std::string> CycleTest::LogFrom(const std::string& from) const {
+    const std::vector<std::string>& log = ui_->Log();
+    for (std::size_t i = 0; i < log.size(); ++i)
+        if (log[i] == from) return std::vector<std::string>(log.begin() + i, log.end());
+    return {};
+}
+
+int CycleTest::LogCount(const std::string& prefix) const {
+    int n = 0;
+    for (const std::string& line : ui_->Log()) n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+std::vector<std::string> CycleTest::ServerCommands(const std::string& verb) const {
+    std::vector<std::string> out;
+    for (const std::string& c : server_.Commands())
+        if (c.rfind(verb, 0) == 0) out.push_back(c);
+    return out;
+}
+
+void CycleTest::ExpectDisconnectedState() {
+    app::AppState& app = State();
+    EXPECT_EQ(app::GetMainWindowData(window_)->connected, 0);
+    EXPECT_EQ(app.appIdle, 1);
+    EXPECT_EQ(app.currentGroup, 1);
+    EXPECT_EQ(app.timerTicks, 0);
+    EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_CONNECT));
+    EXPECT_TRUE(ui_->MenuItemGrayed(app::IDM_DISCONNECT));
+    EXPECT_FALSE(app::LastCycle().running);
+}
+
+}  // namespace apptest

@@ -1,0 +1,71 @@
+// Shared set-up of the cycle tests: the application started in-process with
+// the recording interface, a spool in a temporary directory and the
+// scriptable news server on a loopback port.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app_fixture.h"
+#include "news_server.h"
+
+namespace apptest {
+
+// One record of a group's index file, as far as the tests look at it.
+struct IndexEntry {
+    long group = 0;
+    std::string fileName;
+    long articleNumber = 0;
+    std::string sender;
+    std::string subject;
+};
+
+std::vector<IndexEntry> ReadIndex(const std::string& path);
+
+// A 13-byte out.dat record.
+std::string OutRecord(const std::string& name, unsigned char flag = 0);
+
+class CycleTest : public AppTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // qiv.ini for the server and the spool, plus extra lines; then starts
+    // the application without its timer.
+    void Configure(std::initializer_list<const char*> extra = {});
+    // Writes section NG<n> (Name, and Index when given) and makes the
+    // group's directory.
+    void Subscribe(int n, const std::string& name, const char* index = nullptr);
+    // Connects as "&Connect" does and runs the loop until the cycle ends.
+    // False when it did not end within the bound.
+    bool RunCycle(unsigned command = 0);
+    bool Pump(const std::function<bool()>& done, int boundMs = 10000);
+
+    std::string Spool(const std::string& rel = std::string()) const;
+    std::string Ini(const std::string& section, const std::string& key,
+                    const std::string& file = "qivnews.ini") const;
+    std::string Setting(const std::string& key) const { return Ini("QIVNEWS", key, "qiv.ini"); }
+    std::vector<std::string> Log() const { return ui_->Log(); }
+    // The log from the first line that equals `from`.
+    std::vector<std::string> LogFrom(const std::string& from) const;
+    int LogCount(const std::string& prefix) const;
+    // Commands the server received whose verb is `verb`.
+    std::vector<std::string> ServerCommands(const std::string& verb) const;
+
+    // The disconnected state a cycle returns to.
+    void ExpectDisconnectedState();
+
+    std::string spool_;
+    testsrv::NewsServer server_;
+};
+
+// Articles n..m of a group as the server holds them.
+testsrv::Group MakeGroup(const std::string& name, long first, long last);
+std::string ArticleText(const std::string& group, long number);
+// A loopback port that nothing listens on.
+std::uint16_t ClosedPort();
+// A file's text as it should be stored: CR LF line ends.
+std::string Stored(const std::string& text);
+
+}  // namespace apptest
