@@ -18,12 +18,15 @@ using testsrv::Fault;
 
 const char* const kArticle105 = "From: a@b\nSubject: dots\n\n..\n.x\n.\n\nlast line\n";
 
+const char* const kEightBit = "Subject: caf\xe9\n\n\xff\x80\xa0 bytes \x01\x7f\n";
+
 class TransferTest : public LoopbackTest {
 protected:
     void SetUp() override {
         LoopbackTest::SetUp();
         server.AddArticle("misc.test", {105, kArticle105});
         server.AddArticle("misc.test", {106, "Subject: long\n\n" + std::string(5000, 'L') + "\n"});
+        server.AddArticle("misc.test", {107, kEightBit});
         server.AddArticle("alt.test", {1, "Subject: x\n\nx\n"});
         std::strcpy(session.groupName, "misc.test");
         Open();
@@ -68,7 +71,7 @@ TEST_F(TransferTest, ListTable) {
     Note n = Do([&] { session.ListGroups(owner.window(), kList); });
     EXPECT_EQ(ResultSuccess, n.result);
     EXPECT_EQ(0, n.data);
-    EXPECT_EQ("alt.test 1 1 y\r\nmisc.test 106 105 y\r\n", ReadFile(dir + "/groups.txt"));
+    EXPECT_EQ("alt.test 1 1 y\r\nmisc.test 107 105 y\r\n", ReadFile(dir + "/groups.txt"));
 
     server.AddFault(Fault::Reply("LIST", "480 authentication required", 2));
     n = Do([&] { session.ListGroups(owner.window(), kList); });
@@ -122,12 +125,17 @@ TEST_F(TransferTest, ArticleTable) {
     EXPECT_EQ(ResultSuccess, n.result);
     EXPECT_EQ(Crlf("Subject: long\n\n" + std::string(5000, 'L') + "\n"), ReadFile(FileOf(43)));
 
+    // Received text is stored as it came, every byte of it.
+    n = Fetch(107, 47);
+    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(Crlf(kEightBit), ReadFile(FileOf(47)));
+
     n = Fetch(999, 44);
     EXPECT_EQ(ResultFailure, n.result);
     EXPECT_EQ("423 no such article number in this group", n.text);
     EXPECT_TRUE(session.IsReady());
 
-    int nth = 4;
+    int nth = 5;
     for (const char* line : {"100 x", "340 x", "503 x", "junk"}) {
         server.AddFault(Fault::Reply("ARTICLE", line, nth++));
         n = Fetch(105, 45);
