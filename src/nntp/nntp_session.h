@@ -93,6 +93,19 @@ public:
     // notification flag, except Close, which takes it) and drives its event.
     // A request that the current state does not accept sends and posts
     // nothing, but has replaced owner, message and the flag all the same.
+    //
+    // Each exchange posts exactly one notification. lParam of a success:
+    //   Connect, SendUser, SendPass   the reply line (a session buffer)
+    //   SelectGroup                   0 (firstArticle, lastArticle updated)
+    //   NextArticle                   the article number (currentArticle)
+    //   FetchArticle                  a new ArticleSaved; the receiver owns it
+    //   ListGroups, PostArticle       0
+    //   Quit                          0, once the connection is closed
+    //   Close (notify set)            0, with ResultClosed
+    // Every other result carries a text in the session, valid until the
+    // session reads its next line (ResultFailure) or breaks again
+    // (ResultBroken, ResultRefusedLocally); copy it to keep it. After
+    // ResultBroken only Connect does anything.
     void Connect(plat::WindowHandle window, unsigned message);
     void SendUser(plat::WindowHandle window, unsigned message);
     void SendPass(plat::WindowHandle window, unsigned message);
@@ -198,6 +211,8 @@ private:
     int Go(Handler next);
     int Refuse();
     int RefuseLocally(const char* reason);
+    // Every exchange that ends without its result ends here, so a give-up
+    // on a silent server needs nothing else.
     int Break(const char* reason, bool quitFirst);
     int SendCommand(Handler replyState);
     int ReplyState(int event);
