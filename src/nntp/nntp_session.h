@@ -94,7 +94,8 @@ public:
     // A request that the current state does not accept sends and posts
     // nothing, but has replaced owner, message and the flag all the same.
     //
-    // Each exchange posts exactly one notification. lParam of a success:
+    // An accepted request is answered by exactly one notification (Close
+    // without notice by none). lParam of a success:
     //   Connect, SendUser, SendPass   the reply line (a session buffer)
     //   SelectGroup                   0 (firstArticle, lastArticle updated)
     //   NextArticle                   the article number (currentArticle)
@@ -105,7 +106,7 @@ public:
     // Every other result carries a text in the session, valid until the
     // session reads its next line (ResultFailure) or breaks again
     // (ResultBroken, ResultRefusedLocally); copy it to keep it. After
-    // ResultBroken only Connect does anything.
+    // ResultBroken the connection is gone: the next exchange is Connect.
     void Connect(plat::WindowHandle window, unsigned message);
     void SendUser(plat::WindowHandle window, unsigned message);
     void SendPass(plat::WindowHandle window, unsigned message);
