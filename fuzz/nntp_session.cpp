@@ -1,0 +1,473 @@
+// The NNTP session fed arbitrary server bytes: the real CNntpSession with
+// its network layer served from memory, started in the state the first
+// byte chooses, then driven by a script of receives, completed sends,
+// connection events and further operations taken from the input.
+//
+// Input: [op] [options] [n] [n script bytes] ([length] [article] if op is a
+// post) [server bytes...]
+//   op % 8:   0 greeting awaited, 1 GROUP, 2 ARTICLE, 3 LIST, 4 POST,
+//             5 QUIT, 6 NEXT, 7 AUTHINFO USER (all but 0 after a 200 greeting)
+//   options:  bits 0-1 send behaviour (0 at once, 1 queued, 2 queued every
+//             other time, 3 error at send number bits 4-7 + 1);
+//             bit 2 the post's article stream is left unopened;
+//             bit 7 the server closes the connection after the last byte
+//   script byte: kind (top two bits) and value (low six):
+//             0 receive v+1 server bytes (v < 32), (v-31)*64 bytes
+//               (v < 63), or all the rest (v = 63)
+//             1 a receive that fails (v even) or finds nothing (v odd)
+//             2 v%4: 0 oldest queued send done, 1 ... given up with an
+//               error, 2 a send of another buffer done, 3 connection closed
+//             3 an operation (v % 12, see StartOperation)
+// Checked throughout: the reader's buffers stay within bounds and
+// terminated, every command goes out as one CR LF line, a queued buffer is
+// not changed before its send completes, the states agree with the transfer
+// flags, and every notification carries a valid result and pointer.
+#include "nntp/nntp_session.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "fuzz_support.h"
+#include "platform/files.h"
+#include "platform/message_loop.h"
+#include "platform/wsa_errors.h"
+
+namespace {
+
+enum : unsigned {
+    kConnect = 1024,
+    kGroup = 1025,
+    kArticle = 1026,
+    kNext = 1027,
+    kList = 1028,
+    kPost = 1029,
+    kQuit = 1030,
+    kUser = 1033,
+    kPass = 1034,
+    kClose = 1040,
+};
+
+constexpr int kWouldBlock = 10035;
+
+// QIV_FUZZ_TRACE=1 prints what goes out and what the owner hears, to see
+// what an input does.
+const bool trace = std::getenv("QIV_FUZZ_TRACE") != nullptr;
+// Two known faults are kept out of the way unless QIV_FUZZ_STRICT=1:
+//  - a server that sends lines ahead of the command they answer makes the
+//    session write its next command into commandBuffer while the socket
+//    still holds it queued (garbled commands to that server); otherwise the
+//    queued command is delivered before the server's next bytes;
+//  - PostArticle and FetchArticle change the exchange in progress (the
+//    multi-line flag, the input stream, the article number) even when the
+//    state refuses the request; otherwise they are only asked for when the
+//    session can take them.
+const bool strict = std::getenv("QIV_FUZZ_STRICT") != nullptr;
+constexpr int kConnReset = 10054;
+
+class FuzzSession;
+FuzzSession* current = nullptr;
+
+class FuzzSession : public CNntpSession {
+public:
+    struct Queued {
+        const void* buffer;
+        std::string bytes;  // what the session asked to send
+    };
+
+    std::deque<std::string> chunks;
+    std::deque<Queued> queue;
+    int sendMode = 0;
+    int failAt = 0;
+    int sends = 0;
+    int receiveError = 0;
+    bool attempt = false;    // a connection attempt awaits its report
+    bool connected = false;  // the stream may report events
+    bool otherSendDone = false;
+
+    const void* CommandAddress() const { return commandBuffer; }
+    bool Contains(const void* p) const {
+        const auto* b = reinterpret_cast<const char*>(this);
+        const auto* c = static_cast<const char*>(p);
+        return c >= b && c < b + sizeof(*this);
+    }
+    std::size_t RoomFrom(const void* p) const {
+        return static_cast<std::size_t>(reinterpret_cast<const char*>(this) + sizeof(*this) -
+                                        static_cast<const char*>(p));
+    }
+
+    // Serves one chunk of server bytes through as many receives as it takes.
+    void Feed(const std::string& chunk) {
+        if (!connected || chunk.empty()) return;
+        chunks.push_back(chunk);
+        int rounds = 0;
+        while (connected && !chunks.empty()) {
+            FUZZ_CHECK(++rounds < 100000, "the reader makes no progress");
+            if (!strict) AnswerAfterCommand();
+            StreamCallback(0, StreamEvent::Readable, 0, nullptr);
+            Check();
+        }
+        chunks.clear();
+    }
+
+    // A server answers a command only once it has read all of it, so the
+    // queued command goes out before the server's next bytes. (Not while
+    // posting: there the queue holds article lines, and a reply that comes
+    // early is a case the session must handle.)
+    void AnswerAfterCommand() {
+        for (int i = 0;
+             i < 1000 && connected && !queue.empty() && !state.Is(&FuzzSession::PostData); ++i)
+            DeliverSend(0);
+    }
+
+    void Readable() {
+        if (!connected) return;
+        StreamCallback(0, StreamEvent::Readable, 0, nullptr);
+        Check();
+    }
+
+    void Closed() {
+        if (!connected) return;
+        connected = false;
+        chunks.clear();
+        StreamCallback(0, StreamEvent::Closed, 0, nullptr);
+        Check();
+    }
+
+    // The oldest queued buffer has gone (or was given up).
+    void DeliverSend(int error) {
+        if (!connected || queue.empty()) return;
+        const Queued q = queue.front();
+        queue.pop_front();
+        if (strict)
+            FUZZ_CHECK(std::memcmp(q.buffer, q.bytes.data(), q.bytes.size()) == 0,
+                       "a queued buffer changed before its send completed: " + q.bytes);
+        if (error != 0) {
+            // A socket that gives up one buffer gives up the connection.
+            queue.clear();
+            connected = false;
+        }
+        StreamCallback(0, StreamEvent::SendDone, error, q.buffer);
+        Check();
+    }
+
+    void DeliverOther() {
+        if (!connected) return;
+        static const char other[] = "x";
+        StreamCallback(0, StreamEvent::SendDone, 0, other);
+        Check();
+    }
+
+    void Report(ConnectResult result) {
+        if (!attempt) return;
+        attempt = false;
+        if (result == ConnectResult::Connected) connected = true;
+        ConnectCallback(0, result);
+        Check();
+    }
+
+    void Check() const {
+        FUZZ_CHECK(receiveCount >= 0 && receiveCount < kReceiveSize,
+                   "receiveCount " + std::to_string(receiveCount));
+        FUZZ_CHECK(currentLength >= 0 && currentLength < kReceiveSize,
+                   "currentLength " + std::to_string(currentLength));
+        FUZZ_CHECK(currentLine[currentLength] == '\0', "currentLine not terminated");
+        FUZZ_CHECK(strnlen(commandBuffer, kCommandSize) < kCommandSize, "commandBuffer full");
+        FUZZ_CHECK(strnlen(reasonText, kReceiveSize) < kReceiveSize, "reasonText full");
+        FUZZ_CHECK(strnlen(filePath, kPathSize) < kPathSize, "filePath full");
+        if (state.Is(&FuzzSession::Ready)) {
+            FUZZ_CHECK(multiLine == 0, "Ready in multi-line mode");
+            FUZZ_CHECK(!outputFile.IsOpen(), "Ready with a transfer file open");
+            FUZZ_CHECK(waitingWritable == 0, "Ready waiting for a send");
+        }
+        if (state.Is(&FuzzSession::Ended)) {
+            FUZZ_CHECK(multiLine == 0, "Ended in multi-line mode");
+            FUZZ_CHECK(!outputFile.IsOpen(), "Ended with a transfer file open");
+        }
+        if (state.Is(&FuzzSession::ListData) || state.Is(&FuzzSession::ArticleData))
+            FUZZ_CHECK(multiLine != 0 && outputFile.IsOpen(), "data state without its file");
+        if (outputFile.IsOpen())
+            FUZZ_CHECK(state.Is(&FuzzSession::ListData) || state.Is(&FuzzSession::ArticleData),
+                       "a transfer file open outside the data states");
+    }
+
+    bool IsEnded() const { return state.Is(&FuzzSession::Ended); }
+    // No exchange is running: a request either starts one or is refused.
+    bool Idle() const {
+        return state.Is(&FuzzSession::Ready) || state.Is(&FuzzSession::LinkDown) ||
+               state.Is(&FuzzSession::Ended) || state.Is(&FuzzSession::OpenWait);
+    }
+
+protected:
+    void StartConnection() override { attempt = true; }
+    void CancelConnection() override { attempt = false; }
+    void CloseConnection() override {
+        attempt = false;
+        connected = false;
+        queue.clear();
+        chunks.clear();
+    }
+
+    int SendBytes(const void* buffer, int length) override {
+        FUZZ_CHECK(connected, "a send without a connection");
+        FUZZ_CHECK(length > 0 && length < kCommandSize, "send of " + std::to_string(length));
+        const std::string bytes(static_cast<const char*>(buffer), static_cast<std::size_t>(length));
+        const bool posting = state.Is(&FuzzSession::PostData);
+        if (bytes != ".") {
+            // One line, ended by its CR LF; a command carries no other line
+            // break (it would smuggle a second command to the server).
+            FUZZ_CHECK(bytes.size() >= 2 && bytes.compare(bytes.size() - 2, 2, "\r\n") == 0,
+                       "a send that is not a line: " + bytes);
+            const std::string text = bytes.substr(0, bytes.size() - 2);
+            FUZZ_CHECK(text.find('\n') == std::string::npos, "LF inside a sent line: " + bytes);
+            FUZZ_CHECK(text.find('\r') == std::string::npos, "CR inside a sent line: " + bytes);
+            FUZZ_CHECK(text.find('\0') == std::string::npos, "NUL inside a sent line");
+            if (posting)
+                for (const char c : text)
+                    FUZZ_CHECK((static_cast<unsigned char>(c) & 0x80) == 0, "8-bit posted byte");
+        } else {
+            FUZZ_CHECK(buffer != CommandAddress(), "the stuffed dot sent from commandBuffer");
+        }
+        if (strict)
+            for (const Queued& q : queue)
+                FUZZ_CHECK(q.buffer != buffer || buffer != CommandAddress(),
+                           "commandBuffer sent again while still queued");
+        ++sends;
+        if (trace) std::fprintf(stderr, "send %d: %s", sends, bytes.c_str());
+        int result = 0;
+        if (!queue.empty()) {
+            result = kWouldBlock;  // the socket queues while anything waits
+        } else {
+            switch (sendMode) {
+                case 1:
+                    result = kWouldBlock;
+                    break;
+                case 2:
+                    result = (sends % 2 == 0) ? kWouldBlock : 0;
+                    break;
+                case 3:
+                    result = sends == failAt ? kConnReset : 0;
+                    break;
+                default:
+                    break;
+            }
+        }
+        if (result == kWouldBlock) queue.push_back({buffer, bytes});
+        return result;
+    }
+
+    void Drive(int event) override {
+        if (trace)
+            std::fprintf(stderr, "event %d line \"%.60s\" multiLine %d\n", event, currentLine,
+                         multiLine);
+        CNntpSession::Drive(event);
+    }
+
+    int ReceiveBytes(void* buffer, int& length) override {
+        FUZZ_CHECK(connected, "a receive without a connection");
+        FUZZ_CHECK(length > 0 && length <= kReceiveSize, "receive room " + std::to_string(length));
+        if (receiveError != 0) {
+            const int error = receiveError;
+            receiveError = 0;
+            length = 0;
+            return error;
+        }
+        if (chunks.empty()) {
+            length = 0;
+            return kWouldBlock;
+        }
+        std::string& chunk = chunks.front();
+        const std::size_t n = std::min(chunk.size(), static_cast<std::size_t>(length));
+        std::memcpy(buffer, chunk.data(), n);
+        chunk.erase(0, n);
+        if (chunk.empty()) chunks.pop_front();
+        length = static_cast<int>(n);
+        return 0;
+    }
+};
+
+plat::LResult OwnerProc(plat::WindowHandle window, unsigned message, plat::WParam wParam,
+                        plat::LParam lParam) {
+    if (message < plat::msg::User) return plat::DefWindowProc(window, message, wParam, lParam);
+    const int result = static_cast<int>(wParam);
+    FUZZ_CHECK(result >= ResultClosed && result <= ResultRefusedLocally,
+               "result " + std::to_string(result));
+    FUZZ_CHECK(current != nullptr, "a notification outlived its session");
+    if (trace) std::fprintf(stderr, "notify %u: result %d\n", message, result);
+    const void* p = reinterpret_cast<const void*>(lParam);
+    if (lParam != 0 && current->Contains(p)) {
+        // A text of the session's: terminated inside the object.
+        FUZZ_CHECK(
+            strnlen(static_cast<const char*>(p), current->RoomFrom(p)) < current->RoomFrom(p),
+            "an unterminated notification text");
+        return 0;
+    }
+    const bool fitsNumber = lParam >= INT32_MIN && lParam <= INT32_MAX;
+    if (result == ResultSuccess && !fitsNumber) {
+        auto* saved = reinterpret_cast<ArticleSaved*>(lParam);
+        FUZZ_CHECK(saved->path != nullptr, "ArticleSaved without a path");
+        const std::string path = saved->path;
+        FUZZ_CHECK(path.rfind(fuzz::ScratchDir(), 0) == 0, "article saved outside: " + path);
+        FUZZ_CHECK(fuzz::Exists(path), "saved article missing: " + path);
+        ReleaseArticleSaved(saved);
+        return 0;
+    }
+    // Failures carry a text of the session's or nothing.
+    FUZZ_CHECK(result == ResultSuccess || result == ResultClosed || lParam == 0,
+               "a failure whose text is not the session's");
+    return 0;
+}
+
+plat::WindowHandle OwnerWindow() {
+    static plat::WindowHandle window = [] {
+        plat::RegisterWindowClass("FuzzSessionOwner", OwnerProc);
+        return plat::CreateWindow("FuzzSessionOwner");
+    }();
+    return window;
+}
+
+void StartOperation(FuzzSession& s, int which, plat::TextReader* article) {
+    const plat::WindowHandle w = OwnerWindow();
+    switch (which % 12) {
+        case 0:
+            s.SelectGroup(w, kGroup);
+            break;
+        case 1:
+            s.NextArticle(w, kNext);
+            break;
+        case 2:
+            if (strict || s.Idle()) s.FetchArticle(w, kArticle, which);
+            break;
+        case 3:
+            s.ListGroups(w, kList);
+            break;
+        case 4:
+            if (strict || s.Idle()) s.PostArticle(w, kPost, article);
+            break;
+        case 5:
+            s.Quit(w, kQuit);
+            break;
+        case 6:
+            s.SendUser(w, kUser);
+            break;
+        case 7:
+            s.SendPass(w, kPass);
+            break;
+        case 8:
+            s.Close(w, kClose, which & 16 ? 1 : 0);
+            break;
+        case 9:
+            s.Connect(w, kConnect);
+            s.Report(ConnectResult::Connected);
+            break;
+        case 10:
+            s.Report(ConnectResult::Failed);
+            break;
+        default:
+            s.Report(ConnectResult::Cancelled);
+            break;
+    }
+    s.Check();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool ready = [] {
+        fuzz::SilenceWarnings();
+        OwnerWindow();
+        return true;
+    }();
+    (void)ready;
+    fuzz::ClearScratch();
+    const std::string dir = fuzz::ScratchDir();
+    const plat::WindowHandle owner = OwnerWindow();
+
+    fuzz::Input in(data, size);
+    const int op = in.Byte() % 8;
+    const int options = in.Byte();
+    const std::string script = in.Bytes(in.Byte() % 32);
+    std::string articleText = "Subject: fuzz\n\nbody\n.dot\n";
+    if (op == 4) articleText = in.Bytes(in.Byte());
+    const std::string server = in.Rest();
+
+    const std::string articlePath = fuzz::Join(dir, "article.txt");
+    fuzz::WriteBytes(articlePath, articleText);
+    plat::TextReader article;
+    if ((options & 4) == 0) article.Open(articlePath);
+
+    auto session = std::make_unique<FuzzSession>();
+    FuzzSession& s = *session;
+    current = &s;
+    s.sendMode = options & 3;
+    s.failAt = (options >> 4) + 1;
+    std::strcpy(s.hostName, "fuzz.example");
+    std::snprintf(s.articleDir, sizeof s.articleDir, "%s", dir.c_str());
+    std::snprintf(s.spoolDir, sizeof s.spoolDir, "%s", dir.c_str());
+    std::strcpy(s.groupName, "alt.test");
+    std::strcpy(s.userName, "user");
+    std::strcpy(s.password, "secret");
+    s.fileNumber = 42;
+
+    s.Connect(owner, kConnect);
+    s.Report(ConnectResult::Connected);
+    if (op != 0) {
+        s.Feed("200 fuzz ready\r\n");
+        fuzz::DrainMessages();
+        static const int operations[8] = {0, 0, 2, 3, 4, 5, 1, 6};
+        StartOperation(s, operations[op], &article);
+    }
+    fuzz::DrainMessages();
+
+    std::size_t at = 0;
+    for (const char c : script) {
+        const int kind = (static_cast<unsigned char>(c) >> 6) & 3;
+        const int value = c & 63;
+        switch (kind) {
+            case 0: {
+                const std::size_t n = value == 63  ? server.size() - at
+                                      : value < 32 ? static_cast<std::size_t>(value + 1)
+                                                   : static_cast<std::size_t>(value - 31) * 64;
+                const std::string chunk = server.substr(at, n);
+                at += chunk.size();
+                s.Feed(chunk);
+                break;
+            }
+            case 1:
+                s.receiveError = value % 2 == 0 ? kConnReset : 0;
+                s.Readable();
+                s.receiveError = 0;
+                break;
+            case 2:
+                if (value % 4 == 0) s.DeliverSend(0);
+                if (value % 4 == 1) s.DeliverSend(kConnReset);
+                if (value % 4 == 2) s.DeliverOther();
+                if (value % 4 == 3) s.Closed();
+                break;
+            default:
+                StartOperation(s, value, &article);
+                break;
+        }
+        fuzz::DrainMessages();
+    }
+    if (at < server.size()) s.Feed(server.substr(at));
+    fuzz::DrainMessages();
+    for (int i = 0; i < 1000 && !s.queue.empty(); ++i) {
+        s.DeliverSend(0);
+        fuzz::DrainMessages();
+    }
+    if (options & 0x80) s.Closed();
+    fuzz::DrainMessages();
+
+    s.Close(owner, kClose, 1);
+    fuzz::DrainMessages();
+    FUZZ_CHECK(s.IsEnded(), "Close did not end the session");
+    FUZZ_CHECK(plat::QueuedMessageCount() == 0, "notifications still queued");
+    current = nullptr;
+    session.reset();
+    return 0;
+}
