@@ -1,0 +1,247 @@
+// The fetch cycle against INN: every article of a group stored byte for byte
+// as the server holds it, indexed and counted; the awkward articles of
+// qiv.test.mixed (dot-stuffed lines, folded headers, 8-bit text, a cancelled
+// article); a second cycle that finds nothing new; expiry and unsubscribing
+// of what was fetched.
+#include <time.h>
+
+#include <cstdio>
+
+#include "inn_support.h"
+#include "spool/index_record.h"
+
+namespace interop {
+namespace {
+
+const std::vector<std::string> kQuietCycle = {
+    "Connecting to server", "Server connected",      "Finished getting messages",
+    "Posting Messages",     "Can't open index file", "Disconnecting from Server",
+    "Server disconnected"};
+
+std::vector<std::string> CycleLog(const std::string& group) {
+    std::vector<std::string> log = kQuietCycle;
+    log.insert(log.begin() + 2, "Getting messages from " + group);
+    return log;
+}
+
+std::string FileName(long number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%08ld.nws", number);
+    return name;
+}
+
+// "dd Mon  " of a moment, as the index stores the day of indexing.
+std::string DayMonth(time_t when) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    tm local{};
+    localtime_r(&when, &local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d %s  ", local.tm_mday, months[local.tm_mon]);
+    return text;
+}
+
+// The address part of a From value, for the checks: inside angle brackets,
+// else the first word.
+std::string AddressOf(const std::string& from) {
+    const std::size_t open = from.find('<');
+    const std::size_t close = from.find('>', open);
+    if (open != std::string::npos && close != std::string::npos)
+        return from.substr(open + 1, close - open - 1);
+    return from.substr(0, from.find(' '));
+}
+
+bool OnlyCrLfLineEnds(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
+        if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')) return false;
+    }
+    return !text.empty() && text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
+}
+
+class InnFetchTest : public InnTest {
+protected:
+    // Subscribes the group as the first one and fetches it with --once.
+    void FetchOnce(const std::string& group) {
+        ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+        ASSERT_EQ(Subscribe(group), 1);
+        before_ = time(nullptr);
+        const ProgramResult r = Qiv({"--once"});
+        after_ = time(nullptr);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(r.Lines(), CycleLog(group));
+        EXPECT_EQ(r.err, "");
+    }
+
+    // Checks the spool of group 1 against the server, record by record, and
+    // returns the index with the stored article texts.
+    std::vector<IndexRecord> CheckAgainstServer(const std::string& group,
+                                                std::vector<std::string>& texts) {
+        NntpProbe probe;
+        EXPECT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+        const std::vector<long> numbers = probe.ListGroup(group);
+        EXPECT_FALSE(numbers.empty()) << group << " is empty on the server";
+
+        const std::vector<IndexRecord> index = ReadIndex(Spool("1.grp"));
+        EXPECT_EQ(index.size(), numbers.size());
+        EXPECT_EQ(ListDir(Spool("news/NG1")).size(), numbers.size());
+        texts.clear();
+        for (std::size_t i = 0; i < index.size() && i < numbers.size(); ++i) {
+            const IndexRecord& r = index[i];
+            SCOPED_TRACE("record " + std::to_string(i) + ", article " + std::to_string(numbers[i]));
+            const std::string expected = probe.Article(std::to_string(numbers[i]));
+            const std::string stored = ReadFile(Spool("news/NG1/" + r.fileName));
+            EXPECT_EQ(stored, expected);
+            EXPECT_TRUE(OnlyCrLfLineEnds(stored));
+            texts.push_back(stored);
+
+            EXPECT_EQ(r.groupNumber, "1");
+            EXPECT_EQ(r.fixedTag, "  999  ");
+            std::string sender = AddressOf(HeaderOf(expected, "From")).substr(0, 19);
+            sender.resize(20, ' ');
+            EXPECT_EQ(r.sender, sender);
+            EXPECT_TRUE(r.dayMonth == DayMonth(before_) || r.dayMonth == DayMonth(after_))
+                << r.dayMonth;
+            EXPECT_EQ(r.subject, HeaderOf(expected, "Subject").substr(0, 93));
+            EXPECT_EQ(r.timestamp.size(), 14u);
+            EXPECT_EQ(r.fileName, FileName(static_cast<long>(i)))
+                << "file numbers run on without gaps";
+            EXPECT_EQ(r.fileNameCopy, r.fileName);
+            EXPECT_EQ(r.articleNumber, std::to_string(numbers[i]));
+            EXPECT_EQ(r.raw.substr(166, 47), std::string(47, '\0'));
+            EXPECT_EQ(r.raw.substr(226, 85), std::string(85, '\0'));
+        }
+        if (!numbers.empty()) {
+            EXPECT_EQ(GroupKey(1, "Index"), std::to_string(numbers.back() + 1));
+        }
+        EXPECT_EQ(Setting("LastFileNumIn"), std::to_string(numbers.size()));
+        return index;
+    }
+
+    time_t before_ = 0;
+    time_t after_ = 0;
+};
+
+TEST_F(InnFetchTest, PlainGroupIsStoredIndexedAndCountedAndASecondCycleFetchesNothing) {
+    ASSERT_NO_FATAL_FAILURE(FetchOnce("qiv.test.plain"));
+    EXPECT_EQ(ReadFile(Spool("newsys.rc")), "qiv.test.plain:1\r\n");
+    std::vector<std::string> texts;
+    const std::vector<IndexRecord> index = CheckAgainstServer("qiv.test.plain", texts);
+    ASSERT_GE(index.size(), 25u);
+    // The 25 articles inn-fill posted, with what the index makes of them.
+    int seen = 0;
+    for (std::size_t i = 0; i < index.size(); ++i) {
+        int n = 0;
+        if (std::sscanf(index[i].subject.c_str(), "Plain article number %d", &n) != 1) continue;
+        ++seen;
+        std::string sender = "plain" + std::to_string(n) + "@qiv.test";
+        sender.resize(20, ' ');
+        EXPECT_EQ(index[i].sender, sender);
+        EXPECT_EQ(BodyOf(texts[i]), "This is plain article " + std::to_string(n) +
+                                        ".\r\nIt has a few lines of text.\r\n");
+    }
+    EXPECT_EQ(seen, 25);
+
+    // Nothing new on the server: the second cycle stores and counts nothing.
+    const std::string indexBytes = ReadFile(Spool("1.grp"));
+    const std::vector<std::string> files = ListDir(Spool("news/NG1"));
+    const std::string cursor = GroupKey(1, "Index");
+    const std::string fileNumber = Setting("LastFileNumIn");
+    const ProgramResult r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.Lines(), CycleLog("qiv.test.plain"));
+    EXPECT_EQ(ReadFile(Spool("1.grp")), indexBytes);
+    EXPECT_EQ(ListDir(Spool("news/NG1")), files);
+    EXPECT_EQ(GroupKey(1, "Index"), cursor);
+    EXPECT_EQ(Setting("LastFileNumIn"), fileNumber);
+}
+
+TEST_F(InnFetchTest, DotStuffedFoldedAndEightBitArticlesAreStoredByteForByte) {
+    ASSERT_NO_FATAL_FAILURE(FetchOnce("qiv.test.mixed"));
+    std::vector<std::string> texts;
+    const std::vector<IndexRecord> index = CheckAgainstServer("qiv.test.mixed", texts);
+
+    auto find = [&](const std::string& subject) -> int {
+        for (std::size_t i = 0; i < index.size(); ++i)
+            if (index[i].subject == subject) return static_cast<int>(i);
+        ADD_FAILURE() << "no record with the subject \"" << subject << "\"";
+        return -1;
+    };
+
+    // Lines that began with a dot arrive stuffed and are stored as written.
+    const int dots = find("Lines that start with a dot");
+    if (dots >= 0) {
+        EXPECT_EQ(BodyOf(texts[dots]),
+                  ".A line that starts with a dot\r\n..Two dots\r\n.\r\nLast line\r\n");
+        EXPECT_EQ(index[dots].sender, "dots@qiv.test       ");
+    }
+
+    // Folded headers stay folded in the file; the index joins them.
+    const int folded = find("A subject that is folded over two lines");
+    if (folded >= 0) {
+        const std::string& t = texts[folded];
+        EXPECT_NE(t.find("\r\nSubject: A subject that is\r\n folded over two lines\r\n"),
+                  std::string::npos)
+            << t;
+        EXPECT_NE(t.find("\r\nX-Long: first part\r\n\tsecond part\r\n"), std::string::npos) << t;
+        EXPECT_EQ(index[folded].sender, "folded@qiv.test     ");
+    }
+
+    // 8-bit bytes pass untouched into the file and into the index.
+    const int eight = find("Caf\xc3\xa9 text");
+    if (eight >= 0) {
+        EXPECT_EQ(BodyOf(texts[eight]),
+                  "Na\xc3\xafve caf\xc3\xa9 with a top-bit byte \xe9 here.\r\n");
+    }
+
+    // The cancelled middle article leaves a gap in the article numbers but
+    // none in the file numbers (checked above for every record).
+    const int first = find("Range article 1");
+    const int third = find("Range article 3");
+    for (const IndexRecord& r : index) EXPECT_NE(r.subject, "Range article 2");
+    if (first >= 0 && third >= 0) {
+        const long a = std::stol(index[first].articleNumber);
+        const long c = std::stol(index[third].articleNumber);
+        EXPECT_EQ(c, a + 2);
+        EXPECT_EQ(third, first + 1);
+        NntpProbe probe;
+        ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+        ASSERT_EQ(probe.Command("GROUP qiv.test.mixed").rfind("211", 0), 0u);
+        EXPECT_EQ(probe.Command("ARTICLE " + std::to_string(a + 1)).substr(0, 3), "423");
+    }
+}
+
+TEST_F(InnFetchTest, ExpiryAndUnsubscribeRemoveFetchedArticles) {
+    ASSERT_NO_FATAL_FAILURE(FetchOnce("qiv.test.mixed"));
+    std::string bytes = ReadFile(Spool("1.grp"));
+    std::vector<IndexRecord> index = ReadIndex(Spool("1.grp"));
+    ASSERT_GE(index.size(), 3u);
+
+    // The first two records look as if indexed on 1 January 2020.
+    for (std::size_t i = 0; i < 2; ++i)
+        bytes.replace(i * spool::kRecordSize + spool::kTimestampText, 14, "20.01.01.00.00");
+    WriteFile(Spool("1.grp"), bytes);
+    ProgramResult r = Qiv({"expire"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(GroupKey(1, "ExpireDays"), "1");
+    EXPECT_EQ(ReadFile(Spool("1.grp")), bytes.substr(2 * spool::kRecordSize));
+    EXPECT_FALSE(Exists(Spool("news/NG1/" + index[0].fileName)));
+    EXPECT_FALSE(Exists(Spool("news/NG1/" + index[1].fileName)));
+    EXPECT_EQ(ListDir(Spool("news/NG1")).size(), index.size() - 2);
+
+    r = Qiv({"unsubscribe", "QIV.TEST.MIXED"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_FALSE(Exists(Spool("news/NG1")));
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(ReadFile(Spool("newsys.rc")), "");
+    EXPECT_EQ(GroupKey(1, "Name"), "");
+    EXPECT_EQ(Setting("LastGroupNum"), "2");
+
+    // With no group left the cycle fetches nothing and still completes.
+    r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.Lines(), kQuietCycle);
+}
+
+}  // namespace
+}  // namespace interop
