@@ -4,6 +4,7 @@
 // counters are written after every article, so a cycle cut off anywhere
 // resumes at the article it was working on.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,17 +58,64 @@ void StoreLastFileNumIn(std::int32_t value) {
     Fetch().storedFileNum = value;
 }
 
+// qivnews.ini as it was when its section was last seen (or written) by
+// us, so that an unchanged file need not be read again.
+struct FileIdentity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+};
+
+FileIdentity& GroupsFileSeen() {
+    static FileIdentity identity;
+    return identity;
+}
+
+bool StatGroupsFile(struct stat& st) {
+    return stat(plat::ProfilePath(kGroupProfileFile).c_str(), &st) == 0;
+}
+
+bool SameFile(const FileIdentity& seen, const struct stat& st) {
+    return seen.known && seen.device == st.st_dev && seen.inode == st.st_ino &&
+           seen.size == st.st_size && seen.modified.tv_sec == st.st_mtim.tv_sec &&
+           seen.modified.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+void RememberGroupsFile(const struct stat& st) {
+    FileIdentity& seen = GroupsFileSeen();
+    seen.known = true;
+    seen.device = st.st_dev;
+    seen.inode = st.st_ino;
+    seen.size = st.st_size;
+    seen.modified = st.st_mtim;
+}
+
 void StoreIndex(std::int32_t value) {
-    plat::WriteProfileString(Fetch().section, "Index", FormatLong(value), kGroupProfileFile);
+    // The section was there just before (StillSubscribed), so the file as
+    // written still holds it.
+    GroupsFileSeen().known = false;
+    if (!plat::WriteProfileString(Fetch().section, "Index", FormatLong(value), kGroupProfileFile))
+        return;
+    struct stat st;
+    if (StatGroupsFile(st)) RememberGroupsFile(st);
 }
 
 // False once the group has been unsubscribed (the Select Group dialog runs
 // the message loop, so that can happen in the middle of its fetch). Its
 // section must then not be written again: that would bring it back.
 bool StillSubscribed() {
+    struct stat st;
+    const bool statted = StatGroupsFile(st);
+    if (statted && SameFile(GroupsFileSeen(), st)) return true;
+    GroupsFileSeen().known = false;
     const std::string name = plat::GetProfileString(Fetch().section, "Name", kNotSubscribed,
                                                     kNameBufferSize, kGroupProfileFile);
-    return !spool::EqualNoCase(name, kNotSubscribed);
+    if (spool::EqualNoCase(name, kNotSubscribed)) return false;
+    // Taken before the read: a change in between only costs another read.
+    if (statted) RememberGroupsFile(st);
+    return true;
 }
 
 void LogUnsubscribed() {
@@ -115,6 +163,7 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     FetchState& fetch = Fetch();
 
     fetch.section = spool::GroupSection(app.currentGroup);
+    GroupsFileSeen().known = false;
     const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
                                                     kNameBufferSize, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
@@ -282,15 +331,18 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
             LogLineF("Can't write the index of %s", Fetch().section.c_str());
             return EndGroup(window);
         }
+        // NEXT goes out first, so that the server answers while the
+        // counters are written; its answer is handled only after they are.
+        session.NextArticle(window, MAIN_MSG_NEXT_DONE);
         StoreLastFileNumIn(app.settings.lastFileNumIn + 1);
         StoreIndex(app.articleCursor + 1);
         StatusArticleFetched();
     } else {
         // Refused: the article is gone from the server; skip it for good.
+        session.NextArticle(window, MAIN_MSG_NEXT_DONE);
         ++app.articleCursor;
         StoreIndex(app.articleCursor);
     }
-    session.NextArticle(window, MAIN_MSG_NEXT_DONE);
 }
 
 void OnNextDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam number) {
