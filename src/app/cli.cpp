@@ -14,7 +14,9 @@
 
 #include "app/app_state.h"
 #include "app/commands.h"
+#include "app/control_channel.h"
 #include "app/group_commands.h"
+#include "app/instance_lock.h"
 #include "app/main_window.h"
 #include "app/settings.h"
 #include "app/setup.h"
@@ -199,9 +201,7 @@ int RunSetupCommand(const std::vector<std::string>& args) {
         options.password = line;
     }
 
-    if (StartForCommand() == 0) return kExitFailed;
-    const plat::WindowHandle window = App().mainWindow;
-
+    // Before the hand-over: a running gateway needs them just the same.
     if (options.spoolDir) {
         const std::string& dir = *options.spoolDir;
         for (const std::string& path : {dir, dir + "/news", dir + "/out"}) {
@@ -212,35 +212,18 @@ int RunSetupCommand(const std::vector<std::string>& args) {
         }
     }
 
-    // As confirming the Setup dialog: the settings in memory, then the
-    // file; only what was given is written.
-    AppSettings& s = App().settings;
-    SetupKeys keys;
-    keys.server = options.server.has_value();
-    keys.spoolDir = options.spoolDir.has_value();
-    keys.userName = options.user.has_value();
-    keys.password = options.password.has_value();
-    keys.timerInterval = options.interval.has_value();
-    keys.userVerification = options.auth.has_value();
-    keys.port = options.port.has_value();
-    if (options.server) s.nntpServer = *options.server;
-    if (options.spoolDir) s.qivNewsDir = *options.spoolDir;
-    if (options.user) s.qivNewsUsername = *options.user;
-    if (options.password) s.qivNewsPassword = *options.password;
-    if (options.interval) s.timerInterval = static_cast<std::int32_t>(*options.interval);
-    if (options.auth) s.userVerification = *options.auth ? 1 : 0;
-    if (options.port) s.nntpPort = static_cast<std::int32_t>(*options.port);
-    App().configComplete = 1;
-    if (!WriteSetupSettings(keys)) {
-        PrintError("setup: cannot write " + plat::ProfilePath(kProfileFile) + ": " +
-                   std::strerror(errno));
+    if (const std::optional<int> status = RunHereOrHandOver(SetupRequest(options))) return *status;
+    if (StartForCommand() == 0) return kExitFailed;
+    // As confirming the Setup dialog; only what was given is written.
+    if (!ApplySetupOptions(options, App().mainWindow, error)) {
+        PrintError("setup: " + error);
         return kExitFailed;
     }
-    GiveServerToSession(window);
     return kExitOk;
 }
 
 int RunGroupCommand(const std::string& subcommand, const std::string& name) {
+    if (const std::optional<int> status = RunHereOrHandOver({subcommand, {name}})) return *status;
     if (StartForCommand() == 0) return kExitFailed;
     if (const std::string problem = SpoolProblem(); !problem.empty()) {
         PrintError(subcommand + ": " + problem);
@@ -266,6 +249,7 @@ int RunGroupCommand(const std::string& subcommand, const std::string& name) {
 }
 
 int RunExpireCommand() {
+    if (const std::optional<int> status = RunHereOrHandOver({"expire", {}})) return *status;
     const plat::WindowHandle window = StartForCommand();
     if (window == 0) return kExitFailed;
     if (const std::string problem = SpoolProblem(); !problem.empty()) {
@@ -281,10 +265,17 @@ int RunExpireCommand() {
 }
 
 int RunUnattended(RunMode mode, const std::string& subcommand) {
-    if (mode == RunMode::Once || subcommand == "list-groups") {
+    const bool list = subcommand == "list-groups";
+    const std::optional<int> status =
+        list ? RunHereOrHandOver({subcommand, {}})
+             : ClaimProfile(mode == RunMode::Once ? kModeOnce : kModeHeadless);
+    if (status) return *status;
+    if (mode == RunMode::Once || list) {
         const plat::WindowHandle window = StartForCommand();
         if (window == 0) return kExitFailed;
-        return subcommand == "list-groups" ? RunListGroups(window) : RunOnce(window);
+        if (list) return RunListGroups(window);
+        OpenControlChannel(window);
+        return RunOnce(window);
     }
     plat::ui::Install(plat::ui::MakeHeadlessBackend());
     std::string error;
@@ -293,6 +284,7 @@ int RunUnattended(RunMode mode, const std::string& subcommand) {
         PrintError("cannot start: " + error);
         return kExitFailed;
     }
+    OpenControlChannel(window);
     RouteStopSignals(window);
     return RunMainWindow();
 }
@@ -303,6 +295,7 @@ int RunTerminal() {
             "standard input and output are not a terminal; use --headless to run without one");
         return kExitFailed;
     }
+    if (const std::optional<int> status = ClaimProfile(kModeTerminal)) return *status;
     std::unique_ptr<plat::ui::Backend> backend = plat::ui::MakeTerminalBackend();
     if (!backend) {
         PrintError("cannot use this terminal (is TERM set?); use --headless to run without one");
@@ -314,8 +307,10 @@ int RunTerminal() {
     const plat::WindowHandle window = StartMainWindow(true, error);
     int status = kExitFailed;
     if (window != 0) {
+        OpenControlChannel(window);
         RouteStopSignals(window);
         status = RunMainWindow();
+        CloseControlChannel();
     }
     SetWarningSink(nullptr);
     plat::ui::Install(nullptr);  // gives the screen back before anything is printed
@@ -347,6 +342,10 @@ std::string UsageText() {
            "  unsubscribe NAME   unsubscribe the newsgroup NAME and delete its articles\n"
            "  expire             delete the articles older than each group's ExpireDays\n"
            "  list-groups        fetch the server's group list into groups.txt\n"
+           "\n"
+           "While a qivnews runs on the profile (its terminal interface, --headless or\n"
+           "--once), a second one of those is refused, and the subcommands hand their\n"
+           "work to the running one and report its outcome.\n"
            "\n"
            "Options:\n"
            "  --profile-dir DIR  where qiv.ini and qivnews.ini live (default: $QIVNEWS_HOME,\n"

@@ -1,5 +1,8 @@
 #include "app/group_commands.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "app/app_state.h"
 #include "app/log.h"
 #include "app/menu.h"
@@ -18,11 +21,32 @@ void Warn(const std::string& text) {
     plat::ui::Current().MessageBox(kCaption, text);
 }
 
+GroupCommandAnswer* presetAnswer = nullptr;
+
 // Asks for the group name; false on Cancel.
 bool AskGroupName(std::string& name) {
+    if (presetAnswer != nullptr) {
+        // As OK in the dialog: the name is also left in the answer buffer.
+        name = presetAnswer->name;
+        char* buffer = App().selectedGroupName;
+        const std::size_t length = std::min(name.size(), kGroupNameBufferSize - 1);
+        std::memcpy(buffer, name.data(), length);
+        buffer[length] = '\0';
+        return true;
+    }
     if (RunSelectGroupDialog() != 1) return false;
     name = App().selectedGroupName;
     return true;
+}
+
+void Report(bool ok, const std::string& message) {
+    if (presetAnswer != nullptr) {
+        presetAnswer->done = true;
+        presetAnswer->ok = ok;
+        presetAnswer->message = message;
+    } else if (!ok) {
+        Warn(message);
+    }
 }
 
 }  // namespace
@@ -46,20 +70,24 @@ std::string SpoolProblem() {
     return std::string();
 }
 
+void SetGroupCommandAnswer(GroupCommandAnswer* answer) {
+    presetAnswer = answer;
+}
+
 void SubscribeGroupCommand(plat::WindowHandle) {
     std::string name;
     if (!AskGroupName(name)) return;
-    if (const std::string problem = SpoolProblem(); !problem.empty()) return Warn(problem);
+    if (const std::string problem = SpoolProblem(); !problem.empty()) return Report(false, problem);
     const spool::SubscribeResult result = spool::SubscribeGroup(MakeSpoolContext(), name);
-    if (!result.Ok()) Warn(result.message);
+    Report(result.Ok(), result.message);
 }
 
 void UnsubscribeGroupCommand(plat::WindowHandle) {
     std::string name;
     if (!AskGroupName(name)) return;
-    if (const std::string problem = SpoolProblem(); !problem.empty()) return Warn(problem);
+    if (const std::string problem = SpoolProblem(); !problem.empty()) return Report(false, problem);
     const spool::UnsubscribeResult result = spool::UnsubscribeGroup(MakeSpoolContext(), name);
-    if (!result.Ok()) Warn(result.message);
+    Report(result.Ok(), result.message);
 }
 
 void ExpireCommand(plat::WindowHandle) {

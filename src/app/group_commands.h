@@ -17,6 +17,17 @@ void UnsubscribeGroupCommand(plat::WindowHandle window);
 void ExpireCommand(plat::WindowHandle window);
 void ExpireNextStep(plat::WindowHandle window, unsigned message, plat::WParam wParam,
                     plat::LParam lParam);
+// A subscribe or unsubscribe handed over by another qivnews: the name stands
+// in for the Select Group answer, and the outcome comes back here rather
+// than in a warning box (no one sits at the gateway to close it).
+struct GroupCommandAnswer {
+    std::string name;
+    bool done = false;  // the command ran to its outcome
+    bool ok = false;
+    std::string message;
+};
+// While set (not null), commands 40005 and 40006 use it.
+void SetGroupCommandAnswer(GroupCommandAnswer* answer);
 // What the spool operations get from the application.
 spool::SpoolContext MakeSpoolContext();
 // Why the spool cannot be used (not set up, or its directories missing);

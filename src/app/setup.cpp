@@ -1,11 +1,17 @@
 #include "app/setup.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "app/app_state.h"
 #include "app/main_window.h"
 #include "app/settings.h"
+#include "app/status.h"
+#include "platform/profile.h"
 
 namespace app {
 
@@ -150,12 +156,55 @@ bool WriteSetupSettings(const SetupKeys& keys) {
 void RunSetup(plat::WindowHandle window) {
     Dialog dialog = BuildSetupDialog();
     const int result = plat::ui::Current().RunDialog(dialog) == 1 ? 1 : 0;
-    if (result != 0) App().configComplete = 1;
     if (result == 0) return;
     SetupKeys keys;
     keys.password = !dialog.Text(kSetupPasswordId).empty();
-    WriteSetupSettings(keys);
+    StoreSetup(window, keys);
+}
+
+bool StoreSetup(plat::WindowHandle window, const SetupKeys& keys) {
+    App().configComplete = 1;
+    bool ok = WriteSetupSettings(keys);
+    const int writeError = errno;
+    if (keys.password) {
+        // A file made by hand may be readable by others; the password must
+        // not be.
+        const std::string path = plat::ProfilePath(kProfileFile);
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0 &&
+            chmod(path.c_str(), st.st_mode & 07700) != 0)
+            ok = false;
+    }
     GiveServerToSession(window);
+    StatusUpdateTimer();
+    if (!ok && writeError != 0) errno = writeError;
+    return ok;
+}
+
+bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, std::string& error) {
+    AppSettings& s = App().settings;
+    SetupKeys keys;
+    keys.server = options.server.has_value();
+    keys.spoolDir = options.spoolDir.has_value();
+    keys.userName = options.user.has_value();
+    keys.password = options.password.has_value();
+    keys.timerInterval = options.interval.has_value();
+    keys.userVerification = options.auth.has_value();
+    keys.port = options.port.has_value();
+    if (options.server) s.nntpServer = *options.server;
+    if (options.spoolDir) s.qivNewsDir = *options.spoolDir;
+    if (options.user) s.qivNewsUsername = *options.user;
+    if (options.password) s.qivNewsPassword = *options.password;
+    if (options.interval) s.timerInterval = static_cast<std::int32_t>(*options.interval);
+    if (options.auth) s.userVerification = *options.auth ? 1 : 0;
+    if (options.port) s.nntpPort = static_cast<std::int32_t>(*options.port);
+    errno = 0;
+    if (!StoreSetup(window, keys)) {
+        error = "cannot write " + plat::ProfilePath(kProfileFile) + ": " +
+                (errno != 0 ? std::strerror(errno) : "failed");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace app

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/cli.h"
 #include "platform/message_loop.h"
 #include "platform/ui.h"
 
@@ -48,6 +49,19 @@ struct SetupKeys {
 // Writes the chosen keys from the in-memory settings, in Setup's order.
 // False when a write failed.
 bool WriteSetupSettings(const SetupKeys& keys);
+
+// The last part of confirming Setup, shared by the dialog and the command
+// line: the configuration counts as complete, the chosen keys are written
+// from the in-memory settings, the session gets the server and the status
+// line the new interval. A profile file that now holds a password is made
+// readable by its owner only. False when a write failed (errno tells why).
+bool StoreSetup(plat::WindowHandle window, const SetupKeys& keys);
+
+// Setup from the command line, here or handed to a running gateway: the
+// options given go into the in-memory settings as the dialog's OK puts them
+// there, then StoreSetup for just those keys. False with the reason when
+// the profile could not be written.
+bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, std::string& error);
 
 // Reads an edit box's number the way the dialog does: an unsigned decimal
 // number, surrounding blanks allowed; anything else gives 0.
