@@ -63,6 +63,10 @@ struct BreakCase {
     Fault fault;
 };
 
+void PrintTo(const BreakCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class BreakEachStep : public BreakTest, public ::testing::WithParamInterface<BreakCase> {};
 
 TEST_P(BreakEachStep, StopsLosesNothingAndTheNextTimedCycleCompletes) {
@@ -104,6 +108,7 @@ const BreakCase kBreakCases[] = {
     {"PassReset", Fault::Reset("AUTHINFO PASS", 1)},
     {"GroupClosed", Fault::Close("GROUP", 1)},
     {"GroupNonsense", Fault::Nonsense("GROUP", 1)},
+    {"ClosedRightAfterTheGroupReply", Fault::CloseAfter("GROUP", Fault::kWhole, 1)},
     {"FirstArticleReset", Fault::Reset("ARTICLE", 1)},
     {"SecondArticleCutMidway", Fault::CloseAfter("ARTICLE", 80, 2)},
     {"ThirdArticleNonsense", Fault::Nonsense("ARTICLE", 3)},

@@ -115,6 +115,10 @@ TEST_F(OnceTest, FailuresExitOne) {
          {},
          Fault::Reply("GREETING", "502 go away", 0),
          "Could not connect to server"},
+        {"closed before the greeting",
+         {},
+         Fault::Close("GREETING", 0),
+         "Could not connect to server"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
