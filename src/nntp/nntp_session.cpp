@@ -45,10 +45,69 @@ void ReleaseArticleSaved(ArticleSaved* record) {
 
 CNntpSession::CNntpSession() : connMgr(this, 0) {
     postLine.reserve(kCommandSize);
+    plat::AddLoopSource(&silenceWatch);
 }
 
 CNntpSession::~CNntpSession() {
     Close(0, 0, 0);
+    plat::RemoveLoopSource(&silenceWatch);
+}
+
+// ---- Silence ----
+
+void CNntpSession::MarkProgress() {
+    lastProgressMs = plat::NowMs();
+}
+
+// The states that wait on the server. OpenWait is not among them: a lookup
+// and a connection attempt end by themselves, and the connection manager
+// must be free to try the next address.
+bool CNntpSession::Watching() const {
+    if (replyTimeoutMs == 0) return false;
+    static constexpr Handler kWaiting[] = {
+        &CNntpSession::Greeting,    &CNntpSession::UserReply,  &CNntpSession::PassReply,
+        &CNntpSession::GroupReply,  &CNntpSession::NextReply,  &CNntpSession::QuitReply,
+        &CNntpSession::ListReply,   &CNntpSession::ListData,   &CNntpSession::ArticleReply,
+        &CNntpSession::ArticleData, &CNntpSession::PostReply,  &CNntpSession::PostData,
+        &CNntpSession::PostResult,  &CNntpSession::Abandoning,
+    };
+    for (const Handler h : kWaiting)
+        if (state.Is(h)) return true;
+    return false;
+}
+
+std::uint64_t CNntpSession::SilenceLeft() const {
+    const std::uint64_t silent = plat::NowMs() - lastProgressMs;
+    return silent >= replyTimeoutMs ? 0 : replyTimeoutMs - silent;
+}
+
+void CNntpSession::SilenceWatch::Collect(std::vector<pollfd>&, int& timeoutMs) {
+    // Once the call is on its way the loop need not wake for it again.
+    if (!session_.Watching() || session_.silenceCall.Pending()) return;
+    const std::uint64_t left = session_.SilenceLeft();
+    timeoutMs = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+void CNntpSession::SilenceWatch::Dispatch(const pollfd*, std::size_t) {
+    if (!session_.Watching() || session_.silenceCall.Pending() || session_.SilenceLeft() > 0)
+        return;
+    // Without an event window nothing can be posted; rather than wake the
+    // loop at once again, look again a whole timeout later.
+    if (session_.silenceCall.Post() != 0) session_.MarkProgress();
+}
+
+// Bytes may have arrived between the check and this call.
+void CNntpSession::OnSilenceCall(void* context) {
+    CNntpSession& session = *static_cast<CNntpSession*>(context);
+    if (session.Watching() && session.SilenceLeft() == 0) session.Drive(TimedOut);
+}
+
+// The reason a timed-out exchange reports.
+const char* CNntpSession::SilenceReason() {
+    const unsigned seconds = (replyTimeoutMs + 999) / 1000;
+    std::snprintf(reasonText, sizeof reasonText, "No answer from the server for %u second%s",
+                  seconds, seconds == 1 ? "" : "s");
+    return reasonText;
 }
 
 // ---- Network layer ----
@@ -110,8 +169,10 @@ int CNntpSession::Break(const char* reason, bool quitFirst) {
     Notify(ResultBroken, reinterpret_cast<plat::LParam>(reasonText));
     if (quitFirst) {
         std::strcpy(commandBuffer, "QUIT\r\n");
-        if (Sent(SendBytes(commandBuffer, static_cast<int>(std::strlen(commandBuffer)))))
+        if (Sent(SendBytes(commandBuffer, static_cast<int>(std::strlen(commandBuffer))))) {
+            MarkProgress();
             return Go(&CNntpSession::Abandoning);
+        }
     }
     multiLine = 0;
     CloseConnection();
@@ -130,6 +191,7 @@ void CNntpSession::Request(plat::WindowHandle window, unsigned message, int even
     owner = window;
     notifyMessage = message;
     notifyOnClose = 1;
+    MarkProgress();
     Drive(event);
 }
 
@@ -235,7 +297,7 @@ int CNntpSession::OpenWait(int event) {
 //   Reply2                        post (Success, reply line)   Ready
 //   Reply1/3/4/5, Fault           refuse                       Ready
 //   Overflow                      break, QUIT first            Abandoning
-//   LinkLost                      break                        Ended
+//   LinkLost, TimedOut            break                        Ended
 //   CloseReq                      Closed                       Closing
 int CNntpSession::Greeting(int event) {
     switch (event) {
@@ -253,6 +315,8 @@ int CNntpSession::Greeting(int event) {
             return Break(kLineTooLong, true);
         case LinkLost:
             return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case CloseReq:
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
@@ -405,7 +469,7 @@ int CNntpSession::NextCommand(int event) {
 //   Reply2                        read the numbers; post Success  Ready
 //   Reply4                        refuse                          Ready
 //   Reply1/3/5, Fault, Overflow   break, QUIT first               Abandoning
-//   LinkLost                      break                           Ended
+//   LinkLost, TimedOut            break                           Ended
 //   CloseReq                      Closed                          Closing
 int CNntpSession::GroupReply(int event) {
     if (event == Reply2) {
@@ -451,6 +515,8 @@ int CNntpSession::ReplyState(int event) {
             return Break(kLineTooLong, true);
         case LinkLost:
             return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case CloseReq:
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
@@ -468,9 +534,12 @@ int CNntpSession::QuitCommand(int) {
 
 // QuitReply
 //   any reply, Fault, Overflow, LinkLost   Success          Closing
+//   TimedOut                               break            Ended
 //   CloseReq                               Closed           Closing
 int CNntpSession::QuitReply(int event) {
     switch (event) {
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case Reply1:
         case Reply2:
         case Reply3:
@@ -507,13 +576,14 @@ int CNntpSession::Ended(int) {
 // has gone out. The owner has been told; this only waits to close.
 //   DataLine, DataPart            (the rest of a transfer) ignored
 //   DataEnd                       end of multi-line mode
-//   any reply, Fault, Overflow, LinkLost   close              Ended
+//   any reply, Fault, Overflow, LinkLost, TimedOut   close    Ended
 //   CloseReq                      Closed                      Closing
 int CNntpSession::Abandoning(int event) {
     switch (event) {
         case DataEnd:
             multiLine = 0;
             return 0;
+        case TimedOut:
         case Reply1:
         case Reply2:
         case Reply3:

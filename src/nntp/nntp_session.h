@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/conn_mgr.h"
+#include "net/deferred_call.h"
 #include "net/state_drive.h"
 #include "net/stream_socket.h"
 #include "platform/files.h"
@@ -70,6 +72,8 @@ public:
         // A reply line (outside multi-line mode) that does not fit the
         // receive buffer; the reader skips the rest of it.
         Overflow = 23,
+        // The exchange has made no progress for replyTimeoutMs.
+        TimedOut = 24,
     };
 
     static constexpr int kReceiveSize = 2048;
@@ -134,6 +138,11 @@ public:
     std::uint32_t port = 0;
     // The spool directory, which receives groups.txt; before ListGroups.
     char spoolDir[kPathSize] = {};
+    // How long an exchange may go without progress (nothing received while
+    // a reply or data is awaited, nothing sent while a post waits for the
+    // socket) before it is broken off: (ResultBroken, a reason) as for a
+    // lost connection. 0: no limit. Applies from the next check.
+    std::uint32_t replyTimeoutMs = 120000;
 
 protected:
     using Handler = int (CNntpSession::*)(int event);
@@ -176,6 +185,22 @@ protected:
     char reasonText[kReceiveSize] = {};
     std::string postLine;  // one line of the article being posted
 
+    // Watches the waiting states for a server that has gone silent: checked
+    // after every poll of the loop, acted on through a deferred call so that
+    // the timeout reaches the states through dispatch like every event.
+    class SilenceWatch : public plat::LoopSource {
+    public:
+        explicit SilenceWatch(CNntpSession& session) : session_(session) {}
+        void Collect(std::vector<pollfd>& fds, int& timeoutMs) override;
+        void Dispatch(const pollfd* fds, std::size_t count) override;
+
+    private:
+        CNntpSession& session_;
+    };
+    std::uint64_t lastProgressMs = 0;  // when the exchange last moved
+    SilenceWatch silenceWatch{*this};
+    CDeferredCall silenceCall{&CNntpSession::OnSilenceCall, this};
+
     // States (one handler per state; see the .cpp files for their tables).
     int Opening(int event);
     int OpenWait(int event);
@@ -207,6 +232,14 @@ protected:
     int PostResult(int event);
 
 private:
+    // The exchange moved: a request went out, bytes arrived or were sent.
+    void MarkProgress();
+    // True in the states that wait on the server.
+    bool Watching() const;
+    // Milliseconds until the current wait is overdue (0 when it is).
+    std::uint64_t SilenceLeft() const;
+    static void OnSilenceCall(void* context);
+    const char* SilenceReason();
     void Request(plat::WindowHandle window, unsigned message, int event);
     bool Notify(SessionResult result, plat::LParam data);
     int Go(Handler next);

@@ -13,6 +13,7 @@ void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, co
             OnReadable();
             return;
         case StreamEvent::SendDone:
+            if (error == 0) MarkProgress();
             // Only the command buffer matters; the "." sent ahead of a posted
             // line completes silently.
             if (data != commandBuffer) return;
@@ -33,6 +34,7 @@ void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, co
 void CNntpSession::ConnectCallback(std::uint32_t, ConnectResult result) {
     switch (result) {
         case ConnectResult::Connected:
+            MarkProgress();  // the wait for the greeting starts
             Drive(ConnectOk);
             return;
         case ConnectResult::Failed:
@@ -50,6 +52,7 @@ void CNntpSession::OnReadable() {
         ShowWarning("Error reading socket");
         return;
     }
+    if (length > 0) MarkProgress();
     receiveCount += length;
     ExtractLines();
 }

@@ -123,7 +123,7 @@ int CNntpSession::StartData(Handler dataState) {
 //   DataEnd     close the file; post Success (LIST: 0,       Ready
 //               ARTICLE: a new ArticleSaved)
 //               the file cannot be completed: break, QUIT   Abandoning
-//   LinkLost    break                                       Ended
+//   LinkLost, TimedOut   break                              Ended
 //   CloseReq    close the file; Closed                      Closing
 int CNntpSession::ListData(int event) {
     switch (event) {
@@ -138,6 +138,8 @@ int CNntpSession::ListData(int event) {
             return Go(&CNntpSession::Ready);
         case LinkLost:
             return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case CloseReq:
             multiLine = 0;
             outputFile.Close();
@@ -172,6 +174,8 @@ int CNntpSession::ArticleData(int event) {
         }
         case LinkLost:
             return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case CloseReq:
             multiLine = 0;
             outputFile.Close();
@@ -202,7 +206,7 @@ int CNntpSession::WriteFailed() {
 //   Reply1/2/4/5, Fault           refuse                          Ready
 //   Overflow                      break, no QUIT (it may have     Ended
 //                                 asked for the article)
-//   LinkLost                      break                           Ended
+//   LinkLost, TimedOut            break                           Ended
 //   CloseReq                      Closed                          Closing
 int CNntpSession::PostReply(int event) {
     switch (event) {
@@ -218,6 +222,8 @@ int CNntpSession::PostReply(int event) {
             return Break(kLineTooLong, false);
         case LinkLost:
             return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case CloseReq:
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
@@ -231,7 +237,8 @@ int CNntpSession::PostReply(int event) {
 //   Writable    run the pump
 //   Reply1..5, Overflow   break, no QUIT (the server would    Ended
 //                         take it for a line of the article)
-//   LinkLost    break                                         Ended
+//   LinkLost, TimedOut   break (a full socket that does not    Ended
+//               drain for the timeout has timed out too)
 //   CloseReq    Closed                                        Closing
 int CNntpSession::PostData(int event) {
     switch (event) {
@@ -250,6 +257,8 @@ int CNntpSession::PostData(int event) {
             return Break(kLineTooLong, false);
         case LinkLost:
             return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case CloseReq:
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
@@ -265,6 +274,7 @@ int CNntpSession::Pump() {
     if (inputStream == nullptr || !inputStream->HasMore()) {
         std::strcpy(commandBuffer, ".\r\n");
         if (!Sent(SendBytes(commandBuffer, 3))) return Break(kSendFailed, false);
+        MarkProgress();  // the wait for the server's verdict starts now
         state.Set(&CNntpSession::PostResult);
         return 0;
     }
@@ -287,7 +297,10 @@ int CNntpSession::Pump() {
     commandBuffer[length] = '\0';
     if (commandBuffer[0] == '.' && !Sent(SendBytes(kDot, 1))) return Break(kSendFailed, false);
     const int result = SendBytes(commandBuffer, length);
-    if (result == 0) return 1;
+    if (result == 0) {
+        MarkProgress();
+        return 1;
+    }
     if (result == plat::wsa::WouldBlock) {
         waitingWritable = 1;
         return 1;
@@ -322,7 +335,7 @@ bool CNntpSession::CheckArticle() {
 //   Reply2                        Success; post Success         Ready
 //   Reply1/3/4/5                  refuse                        Ready
 //   Overflow                      break, QUIT first             Abandoning
-//   LinkLost                      break                         Ended
+//   LinkLost, TimedOut            break                         Ended
 //   CloseReq                      Closed                        Closing
 int CNntpSession::PostResult(int event) {
     switch (event) {
@@ -339,6 +352,8 @@ int CNntpSession::PostResult(int event) {
             return Break(kLineTooLong, true);
         case LinkLost:
             return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
         case CloseReq:
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
