@@ -469,8 +469,9 @@ void ControlChannel::LogRequest(Client& c) {
 
 void ControlChannel::Run(std::uint64_t id) {
     Client* c = Find(id);
+    // A request that arrived whole is carried out even when its client has
+    // gone meanwhile: only the answer is lost.
     if (c == nullptr || c->state != State::Queued) return;
-    if (c->hungUp) return Drop(*c);
     const std::string& command = c->request.command;
     const std::size_t argCount = c->request.args.size();
     if ((command == "subscribe" || command == "unsubscribe") && argCount == 1) {
@@ -569,9 +570,7 @@ void ControlChannel::CheckProgress(int& timeoutMs) {
                 }
                 break;
             case State::WaitingIdle:
-                if (c.hungUp) {
-                    Drop(c);
-                } else if (GatewayIdle(mainWindow_)) {
+                if (GatewayIdle(mainWindow_)) {
                     c.state = State::Queued;
                     plat::PostMessage(window_, kRunRequestMessage, 0,
                                       static_cast<plat::LParam>(c.id));
@@ -636,7 +635,6 @@ void ControlChannel::Dispatch(const pollfd* fds, std::size_t count) {
             // Anything past the request line, or its end: either way there
             // is nobody to answer any more.
             c.hungUp = true;
-            if (c.state == State::WaitingIdle) Drop(c);
         }
     }
     Sweep();

@@ -55,28 +55,28 @@ ProfileLock::~ProfileLock() {
 }
 
 void ProfileLock::Release() {
-    if (fd_ < 0) return;
-    close(fd_);  // drops the flock
+    if (fd_ >= 0) close(fd_);  // drops the flock
     fd_ = -1;
+    held_ = false;
 }
 
 LockResult ProfileLock::TryTake(const std::string& dir, const std::string& mode, LockOwner& owner,
                                 std::string& error) {
-    if (fd_ >= 0) return LockResult::Taken;
+    if (held_) return LockResult::Taken;
     const std::string path = dir + "/" + kLockFileName;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    if (fd_ < 0) fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return LockResult::Failed;
     }
+    const int fd = fd_;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
         if (e == EWOULDBLOCK || e == EINTR) {
             owner = ReadOwner(fd);
-            close(fd);
             return LockResult::Held;
         }
-        close(fd);
+        Release();
         error = "cannot lock " + path + ": " + std::strerror(e);
         return LockResult::Failed;
     }
@@ -88,7 +88,7 @@ LockResult ProfileLock::TryTake(const std::string& dir, const std::string& mode,
         // The lock holds all the same; only the message of whoever finds it
         // taken is the poorer.
     }
-    fd_ = fd;
+    held_ = true;
     return LockResult::Taken;
 }
 

@@ -45,15 +45,16 @@ public:
 
     // One attempt, without waiting. Taken: this object holds the lock and
     // the file names this process and mode. Held: someone else holds it;
-    // owner tells who. Failed: the lock file cannot be opened (error says
-    // why).
+    // owner tells who (the file stays open for the next attempt). Failed:
+    // the lock file cannot be opened (error says why).
     LockResult TryTake(const std::string& dir, const std::string& mode, LockOwner& owner,
                        std::string& error);
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return held_; }
     void Release();
 
 private:
     int fd_ = -1;
+    bool held_ = false;
 };
 
 // Reads the holder from a lock file's text.
