@@ -187,6 +187,7 @@ void GiveServerToSession(WindowHandle window) {
     std::memcpy(host, s.nntpServer.data(), length);
     host[length] = '\0';
     data->session->port = static_cast<std::uint32_t>(s.nntpPort);
+    data->session->replyTimeoutMs = static_cast<std::uint32_t>(s.replyTimeout) * 1000u;
 }
 
 void LayoutLog(int clientWidth, int clientHeight) {

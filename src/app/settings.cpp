@@ -101,6 +101,10 @@ void LoadSettings() {
     if (IsMissing(s.qivNewsPassword)) WriteSetting("QivNewsPassword", kPlaceholder);
 
     s.timerInterval = plat::GetProfileInt(kSection, "TimerInterval", 0, kProfileFile);
+    s.replyTimeout =
+        plat::GetProfileInt(kSection, "ReplyTimeout", kDefaultReplyTimeout, kProfileFile);
+    if (s.replyTimeout < 1 || s.replyTimeout > kMaxReplyTimeout)
+        s.replyTimeout = kDefaultReplyTimeout;
 
     if (s.nntpPort == 0) {
         s.nntpPort = 119;

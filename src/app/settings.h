@@ -37,7 +37,13 @@ struct AppSettings {
     std::int32_t lastFileNumIn = 0;   // number of the next incoming article file
     std::int32_t lastFileNumOut = 0;  // kept for the board; never changed
     std::int32_t lastGroupNum = 0;    // one more than the highest group number given out
+    std::int32_t replyTimeout = 0;    // ReplyTimeout, seconds a server may stay silent
 };
+
+// ReplyTimeout is read but never written, so that a first start leaves the
+// file as it always was. Values outside 1..kMaxReplyTimeout mean the default.
+constexpr std::int32_t kDefaultReplyTimeout = 120;
+constexpr std::int32_t kMaxReplyTimeout = 24 * 60 * 60;
 
 // True for the value a key reads as when it is missing ("z", any case).
 bool IsMissing(const std::string& value);
