@@ -483,7 +483,8 @@ bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
             }
             out.interval = minutes;
         } else {
-            error = "unknown option " + args[i];
+            // Without its value: a mistyped --password=... must not echo it.
+            error = "unknown option " + args[i].substr(0, args[i].find('='));
             return false;
         }
     }

@@ -446,6 +446,11 @@ TEST_F(HandOverTest, ThePasswordAppearsInNoOutput) {
     const ProgramResult stopped = gateway.Stop();
     EXPECT_EQ(stopped.status, 0);
 
+    // A mistyped option does not echo its value.
+    const ProgramResult typo = Qiv({"setup", "--pasword=" + password});
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_NE(typo.err.find("setup: unknown option --pasword\n"), std::string::npos) << typo.err;
+
     // And a cycle run alone.
     const ProgramResult once = Qiv({"--once"});
     EXPECT_EQ(once.status, 0) << once.out << once.err;
@@ -453,7 +458,7 @@ TEST_F(HandOverTest, ThePasswordAppearsInNoOutput) {
     EXPECT_EQ(Count(stopped.out, "Sending password\n"), 1) << stopped.out;
     EXPECT_EQ(Count(once.out, "Sending password\n"), 1) << once.out;
     EXPECT_NE(stopped.out.find("setup --password\nSettings stored\n"), std::string::npos);
-    for (const ProgramResult* r : {&setup, &list, &stopped, &once}) {
+    for (const ProgramResult* r : {&setup, &list, &stopped, &typo, &once}) {
         EXPECT_EQ(r->out.find(password), std::string::npos) << r->out;
         EXPECT_EQ(r->err.find(password), std::string::npos) << r->err;
     }
@@ -466,6 +471,34 @@ TEST_F(HandOverTest, ThePasswordAppearsInNoOutput) {
     EXPECT_EQ(Qiv({"setup", "--password-stdin"}, "other\n").status, 0);
     ASSERT_EQ(stat((profile_ + "/qiv.ini").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(HandOverTest, AOnceRunServesTheSocketUntilItEndsAndThenLeavesTheProfileFree) {
+    server_.AddGroup(MakeGroup("alt.slow", 1, 1));
+    // The server takes its time with the greeting, so that --once is still
+    // at work while the subcommands arrive.
+    server_.AddFault(testsrv::Fault::Delay("GREETING", 2000, 1));
+    WriteProfile({"LastGroupNum=1"});
+    Gateway once(profile_, work_ + "/g");
+    ASSERT_TRUE(once.Start("--once")) << once.Err();
+
+    ProgramResult r = Qiv({"subscribe", "alt.slow"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(once.Out().find("): subscribe alt.slow\nSubscribed to alt.slow as group 1\n"),
+              std::string::npos)
+        << once.Out();
+    // The list waits for the cycle, which is the run's last; told to try
+    // again when it ends, it finds the profile free and runs alone.
+    r = Qiv({"list-groups"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Connecting to server\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Group list received\n"), std::string::npos) << r.out;
+    const ProgramResult ended = once.Finish();
+    EXPECT_EQ(ended.status, 0) << ended.err;
+    EXPECT_NE(ended.out.find("): list-groups\n"), std::string::npos) << ended.out;
+    EXPECT_EQ(server_.Connections(), 2);
+    EXPECT_TRUE(Exists(spool_ + "/groups.txt"));
+    EXPECT_FALSE(Exists(profile_ + "/" + app::kSocketFileName));
 }
 
 TEST_F(HandOverTest, AProfilePathTooLongForASocketAddressStillWorks) {

@@ -68,6 +68,12 @@ ProgramResult Gateway::Stop() {
     return r;
 }
 
+ProgramResult Gateway::Finish() {
+    const ProgramResult r = FinishProgram(pid_, run_);
+    pid_ = -1;
+    return r;
+}
+
 void Gateway::Kill() {
     kill(pid_, SIGKILL);
     int status;

@@ -30,6 +30,8 @@ public:
     bool Start(const std::string& modeArg = "--headless");
     // SIGTERM, then collects the result.
     ProgramResult Stop();
+    // Waits for it to end by itself (--once).
+    ProgramResult Finish();
     // SIGKILL: nothing of it gets to tidy up.
     void Kill();
     pid_t Pid() const { return pid_; }
