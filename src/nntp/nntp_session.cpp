@@ -165,6 +165,7 @@ int CNntpSession::RefuseLocally(const char* reason) {
 int CNntpSession::Break(const char* reason, bool quitFirst) {
     if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", reason);
     outputFile.Close();
+    if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     waitingWritable = 0;
     Notify(ResultBroken, reinterpret_cast<plat::LParam>(reasonText));
     if (quitFirst) {
@@ -202,6 +203,7 @@ void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
     // Whatever ran before is dropped without a word; a file it was writing
     // is closed so that the next transfer writes to a file of its own.
     outputFile.Close();
+    if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     state.Set(&CNntpSession::Opening);
     multiLine = 0;
     receiveCount = 0;

@@ -184,6 +184,9 @@ protected:
     // unlike currentLine it survives the lines that arrive after the break.
     char reasonText[kReceiveSize] = {};
     std::string postLine;  // one line of the article being posted
+    // LIST is written here and renamed to filePath once complete, so that
+    // a list cut off on its way never replaces a whole one.
+    std::string listTemp;
 
     // Watches the waiting states for a server that has gone silent: checked
     // after every poll of the loop, acted on through a deferred call so that

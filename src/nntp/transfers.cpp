@@ -43,6 +43,7 @@ int CNntpSession::ListCommand(int event) {
         case Enter:
             if (!PreparePath("%s\\groups.txt", spoolDir, 0))
                 return RefuseLocally("No usable spool directory for the group list");
+            listTemp = plat::FormatPath("%s\\groups.tmp", spoolDir);
             std::strcpy(commandBuffer, "LIST\r\n");
             return SendCommand(&CNntpSession::ListReply);
         case LinkLost:
@@ -109,7 +110,8 @@ int CNntpSession::StartData(Handler dataState) {
     // The data follows whatever becomes of the file; multi-line mode lets
     // Abandoning read past it.
     multiLine = 1;
-    if (!outputFile.Open(filePath, "w")) {
+    const bool list = dataState == &CNntpSession::ListData;
+    if (!outputFile.Open(list ? listTemp.c_str() : filePath, "w")) {
         std::snprintf(reasonText, sizeof reasonText, "Unable to create %s", filePath);
         return Break(reasonText, true);
     }
@@ -120,11 +122,13 @@ int CNntpSession::StartData(Handler dataState) {
 //   DataPart    write the piece (first piece: without a leading '.')
 //   DataLine    write the line (or its last piece), then a newline
 //               a write fails: break, QUIT first            Abandoning
-//   DataEnd     close the file; post Success (LIST: 0,       Ready
-//               ARTICLE: a new ArticleSaved)
+//   DataEnd     close the file; post Success (LIST: 0, once   Ready
+//               groups.tmp is renamed groups.txt; ARTICLE: a
+//               new ArticleSaved)
 //               the file cannot be completed: break, QUIT   Abandoning
 //   LinkLost, TimedOut   break                              Ended
 //   CloseReq    close the file; Closed                      Closing
+// A LIST that does not end with DataEnd removes its groups.tmp.
 int CNntpSession::ListData(int event) {
     switch (event) {
         case DataPart:
@@ -133,7 +137,8 @@ int CNntpSession::ListData(int event) {
             return StoreData(true);
         case DataEnd:
             multiLine = 0;
-            if (!outputFile.Close()) return WriteFailed();
+            if (!outputFile.Close() || !plat::RenameReplace(listTemp, filePath))
+                return WriteFailed();
             Notify(ResultSuccess, 0);
             return Go(&CNntpSession::Ready);
         case LinkLost:
@@ -143,6 +148,7 @@ int CNntpSession::ListData(int event) {
         case CloseReq:
             multiLine = 0;
             outputFile.Close();
+            plat::DeleteFile(listTemp);
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
         default:

@@ -102,9 +102,19 @@ TEST_F(SilenceTest, TransfersGiveUpBeforeAndInsideTheirData) {
     EXPECT_EQ(Crlf("Subject: s2\n\n" + std::string(3000, 'a') + "\nend\n"),
               ReadFile(dir + "/00000005.nws"));
 
+    // A list cut off leaves the one before it whole; a complete one
+    // replaces it.
+    const std::string old = "old.group 1 1 y\r\n";
+    ASSERT_TRUE(WriteFile(dir + "/groups.txt", old));
     Open();
     server.AddFault(Fault::StallAfter("LIST", 40, 1));
     ExpectTimedOut([&] { session.ListGroups(owner.window(), kList); }, kList);
+    EXPECT_EQ(old, ReadFile(dir + "/groups.txt"));
+    EXPECT_EQ(-1, ::access((dir + "/groups.tmp").c_str(), F_OK));
+    Open();
+    ASSERT_EQ(ResultSuccess, Do([&] { session.ListGroups(owner.window(), kList); }).result);
+    EXPECT_EQ("misc.test 3 1 y\r\n", ReadFile(dir + "/groups.txt"));
+    EXPECT_EQ(-1, ::access((dir + "/groups.tmp").c_str(), F_OK));
 }
 
 TEST_F(SilenceTest, PostGivesUpWaitingForTheRequestOrTheVerdict) {
