@@ -28,9 +28,15 @@ protected:
 
 TEST_F(ConnectTest, LoginAcceptedThenTheFetchCycle) {
     Login("joe", "secret");
+    server_.AddFault(Fault::Delay("AUTHINFO USER", 300, 1));
     Command(app::IDM_CONNECT);
     EXPECT_EQ(App().appIdle, 0) << "waiting for the connection";
-    EXPECT_TRUE(Pump([&] { return App().mainWindowData->connected == 1; }));
+    EXPECT_EQ(App().mainWindowData->connected, 0);
+    EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_CONNECT));
+    // AUTHINFO USER in progress: connected, no network command accepted.
+    ASSERT_TRUE(Pump([&] { return !ServerCommands("AUTHINFO USER").empty(); }));
+    EXPECT_EQ(App().mainWindowData->connected, 1);
+    EXPECT_EQ(App().appIdle, 0);
     EXPECT_TRUE(ui_->MenuItemGrayed(app::IDM_CONNECT));
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_DISCONNECT));
     ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
