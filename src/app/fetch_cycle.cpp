@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -122,10 +123,21 @@ void LogUnsubscribed() {
     LogLineF("%s was unsubscribed during its fetch", Fetch().name.c_str());
 }
 
+// The article number the record holds; false when its field is no number.
+bool RecordArticleNumber(const unsigned char* record, std::int32_t& number) {
+    const std::size_t length =
+        std::min<std::size_t>(record[spool::kArticleNumberOffset], spool::kArticleNumberWidth);
+    const std::string text(reinterpret_cast<const char*>(record) + spool::kArticleNumberOffset + 1,
+                           length);
+    return !text.empty() && ParseLong(text, number);
+}
+
 // The highest file number that the group's index names; false when the
 // index is missing or names none. Records whose file name is not a number
-// are passed over.
-bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::int32_t& highest) {
+// are passed over. lastArticle: the article number of the last record, -1
+// when there is none.
+bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::int32_t& highest,
+                        std::int32_t& lastArticle) {
     const int fd = open(spool::IndexPath(spoolDir, group).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     static unsigned char buffer[spool::kRecordSize * 256];
@@ -137,6 +149,9 @@ bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::in
         // A partial record at the end of the file is no record.
         const std::size_t records = n > 0 ? static_cast<std::size_t>(n) / spool::kRecordSize : 0;
         if (records == 0) break;
+        std::int32_t number = 0;
+        lastArticle =
+            RecordArticleNumber(buffer + (records - 1) * spool::kRecordSize, number) ? number : -1;
         for (std::size_t r = 0; r < records; ++r) {
             const std::string name = spool::RecordFileName(buffer + r * spool::kRecordSize);
             long value = 0;
@@ -186,7 +201,8 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     // A counter that lags behind the index (restored from a backup, edited
     // by hand) would overwrite articles the board already lists.
     std::int32_t highest = 0;
-    const bool indexed = HighestIndexedFile(s.qivNewsDir, app.currentGroup, highest);
+    std::int32_t lastArticle = -1;
+    const bool indexed = HighestIndexedFile(s.qivNewsDir, app.currentGroup, highest, lastArticle);
     if (s.lastFileNumIn < 0 || (indexed && s.lastFileNumIn <= highest)) {
         const std::int32_t moved = indexed && highest >= 0 ? highest + 1 : 0;
         LogLineF("LastFileNumIn %ld is behind the index of %s; moved to %ld",
@@ -212,6 +228,17 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
         LogLineF("%s skipped: its Index \"%s\" is not a number", fetch.section.c_str(),
                  index.c_str());
         return false;
+    }
+
+    // The counters are written after the article is indexed; a stop in
+    // between leaves Index naming an article the index already holds, which
+    // must not be fetched and indexed a second time.
+    if (lastArticle >= 0 && lastArticle >= cursor && lastArticle < INT32_MAX) {
+        LogLineF("Index %ld of %s is behind its index file; moved to %ld",
+                 static_cast<long>(cursor), fetch.section.c_str(),
+                 static_cast<long>(lastArticle + 1));
+        cursor = lastArticle + 1;
+        StoreIndex(cursor);
     }
 
     std::memcpy(session.groupName, name.c_str(), name.size() + 1);

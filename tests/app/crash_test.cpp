@@ -1,0 +1,318 @@
+// The gateway stopped dead (SIGKILL, power cut of the process) at any moment
+// of a cycle: the files it leaves are whole, no article is indexed twice,
+// and the next cycle completes where the killed one stopped.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/cycles.h"
+#include "cycle_support.h"
+#include "platform/profile.h"
+#include "run_program.h"
+#include "spool/article_index.h"
+#include "spool/index_record.h"
+
+namespace apptest {
+namespace {
+
+// Every line of a profile file: a section header, key=value, a comment or
+// empty, each ended by CR LF.
+::testing::AssertionResult ProfileIsWhole(const std::string& path) {
+    const std::string text = ReadFile(path);
+    if (text.empty()) return ::testing::AssertionFailure() << path << " is empty or missing";
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            return ::testing::AssertionFailure() << path << ": last line without CR LF";
+        const std::string line = text.substr(start, end - start);
+        const bool ok = line.empty() || line[0] == ';' || (line[0] == '[' && line.back() == ']') ||
+                        line.find('=') != std::string::npos;
+        if (!ok) return ::testing::AssertionFailure() << path << ": line \"" << line << "\"";
+        start = end + 2;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class CrashTest : public CycleTest {
+protected:
+    // A record for `article` as the cycle would have appended it, and its file.
+    void Indexed(int group, const std::string& name, long article, long fileNumber) {
+        spool::ArticleHeaders headers;
+        headers.from = "p@example.invalid";
+        headers.subject = "Article " + std::to_string(article);
+        headers.articleNumber = static_cast<std::int32_t>(article);
+        ASSERT_TRUE(spool::AppendArticleIndex(spool_, headers, group,
+                                              static_cast<std::int32_t>(fileNumber)));
+        char file[32];
+        std::snprintf(file, sizeof file, "news/NG%d/%08ld.nws", group, fileNumber);
+        WriteFile(Spool(file), Stored(ArticleText(name, article)));
+    }
+};
+
+// Stopped after the index record of an article was written but before the
+// counters: neither the article nor its file number is used again.
+TEST_F(CrashTest, StopBetweenIndexAndCountersIndexesNothingTwice) {
+    server_.AddGroup(MakeGroup("alt.a", 1, 3));
+    server_.AddGroup(MakeGroup("alt.b", 7, 8));
+    Subscribe(1, "alt.a", "2");  // article 2 was indexed, Index still names it
+    Subscribe(2, "alt.b");       // its first article was indexed, no Index yet
+    Indexed(1, "alt.a", 1, 0);
+    Indexed(1, "alt.a", 2, 1);
+    Indexed(2, "alt.b", 7, 2);
+    Configure({"LastFileNumIn=1"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(app::LastCycle().disconnected);
+
+    const std::vector<IndexEntry> a = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[2].articleNumber, 3);
+    const std::vector<IndexEntry> b = ReadIndex(Spool("2.grp"));
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[1].articleNumber, 8);
+    EXPECT_EQ(ServerCommands("ARTICLE"), (std::vector<std::string>{"ARTICLE 3", "ARTICLE 8"}));
+    // New articles got file numbers of their own.
+    for (const auto* index : {&a, &b}) {
+        std::set<std::string> files;
+        for (const IndexEntry& e : *index) EXPECT_TRUE(files.insert(e.fileName).second);
+    }
+    EXPECT_EQ(ReadFile(Spool("news/NG1/" + a[2].fileName)), Stored(ArticleText("alt.a", 3)));
+    EXPECT_EQ(Ini("NG1", "Index"), "4");
+    EXPECT_EQ(Ini("NG2", "Index"), "9");
+    EXPECT_EQ(LogCount("Index 2 of NG1 is behind its index file; moved to 3"), 1);
+    EXPECT_EQ(LogCount("Index 0 of NG2 is behind its index file; moved to 8"), 1);
+
+    // An Index set beyond the index (articles skipped on purpose) stays.
+    server_.AddArticle("alt.a", {4, ArticleText("alt.a", 4)});
+    server_.AddArticle("alt.a", {5, ArticleText("alt.a", 5)});
+    ASSERT_TRUE(plat::WriteProfileString("NG1", "Index", "5", "qivnews.ini"));
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).back().articleNumber, 5);
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 4u);
+}
+
+// ---- The kill loop ----
+
+constexpr int kGroups = 3;
+constexpr int kCycles = 50;
+
+class KillLoopTest : public CycleTest {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        work_ = MakeTempDir();
+    }
+    void TearDown() override {
+        RemoveTree(work_);
+        CycleTest::TearDown();
+    }
+
+    static std::string GroupName(int g) { return "alt.crash." + std::to_string(g); }
+
+    void WriteProfile() {
+        std::string text = IniText({"UserVerification=NO", "LastFileNumIn=0"});
+        text += "NNTPServer=127.0.0.1\r\nNNTPPort=" + std::to_string(server_.Port()) + "\r\n";
+        text += "QivNewsDir=" + spool_ + "\r\n";
+        text += "LastGroupNum=" + std::to_string(kGroups + 1) + "\r\n";
+        WriteFile(dir_ + "/qiv.ini", text);
+    }
+
+    ProgramRun Run() const {
+        ProgramRun run;
+        run.args = {"--profile-dir", dir_, "--once"};
+        run.workDir = work_;
+        run.env["TMPDIR"] = work_;
+        return run;
+    }
+
+    // The board's side: a new article file and its out.dat record.
+    void QueuePost() {
+        const std::string name = "p" + std::to_string(posts_.size()) + ".txt";
+        const std::string text = "Newsgroups: alt.crash.1\nSubject: post " +
+                                 std::to_string(posts_.size()) + "\n\nline one\nline two\n";
+        WriteFile(Spool("out/" + name), text);
+        const std::string queue = Exists(Spool("out.dat")) ? ReadFile(Spool("out.dat")) : "";
+        WriteFile(Spool("out.dat"), queue + OutRecord(name));
+        posts_.push_back(text);
+    }
+
+    void AddArticles(std::mt19937& rng) {
+        for (int g = 1; g <= kGroups; ++g) {
+            const long count = std::uniform_int_distribution<long>(0, 5)(rng);
+            for (long i = 0; i < count; ++i) {
+                const long n = ++last_[g];
+                server_.AddArticle(GroupName(g), {n, ArticleText(GroupName(g), n)});
+            }
+        }
+    }
+
+    // What a killed run may leave and what it may not.
+    void ExpectWholeFiles(int cycle) {
+        SCOPED_TRACE("after cycle " + std::to_string(cycle));
+        EXPECT_TRUE(ProfileIsWhole(dir_ + "/qiv.ini"));
+        EXPECT_TRUE(ProfileIsWhole(dir_ + "/qivnews.ini"));
+        for (int g = 1; g <= kGroups; ++g) {
+            const std::string path = Spool(std::to_string(g) + ".grp");
+            struct stat st;
+            if (stat(path.c_str(), &st) != 0) continue;
+            EXPECT_EQ(st.st_size % static_cast<off_t>(spool::kRecordSize), 0) << path;
+            std::set<long> articles;
+            std::set<std::string> files;
+            for (const IndexEntry& e : ReadIndex(path)) {
+                EXPECT_TRUE(articles.insert(e.articleNumber).second)
+                    << "article " << e.articleNumber << " of group " << g << " indexed twice";
+                EXPECT_TRUE(files.insert(e.fileName).second) << e.fileName << " named twice";
+                EXPECT_EQ(ReadFile(Spool("news/NG" + std::to_string(g) + "/" + e.fileName)),
+                          Stored(ArticleText(GroupName(g), e.articleNumber)))
+                    << e.fileName;
+            }
+            // Index never passes an article that is not stored.
+            std::int32_t index = 0;
+            const std::string text = Ini("NG" + std::to_string(g), "Index");
+            if (text != "(missing)") index = std::stoi(text);
+            for (long n = 1; n < index; ++n)
+                EXPECT_TRUE(articles.count(n)) << "Index " << index << " passed article " << n;
+        }
+        // Posts: a queued file is either still there or was posted.
+        for (std::size_t i = 0; i < posts_.size(); ++i) {
+            if (Exists(Spool("out/p" + std::to_string(i) + ".txt"))) continue;
+            EXPECT_TRUE(Posted(i)) << "post " << i << " deleted unposted";
+        }
+    }
+
+    bool Posted(std::size_t i) const {
+        for (const std::string& p : server_.Posted())
+            if (p == posts_[i]) return true;
+        return false;
+    }
+
+    // After a run that completed: everything the server has is indexed
+    // once, in order, and the queue is empty.
+    void ExpectComplete(int cycle) {
+        SCOPED_TRACE("complete after cycle " + std::to_string(cycle));
+        for (int g = 1; g <= kGroups; ++g) {
+            const std::vector<IndexEntry> index = ReadIndex(Spool(std::to_string(g) + ".grp"));
+            ASSERT_EQ(index.size(), static_cast<std::size_t>(last_[g])) << "group " << g;
+            for (long n = 1; n <= last_[g]; ++n) EXPECT_EQ(index[n - 1].articleNumber, n);
+            // A group that never had an article has no Index yet.
+            EXPECT_EQ(Ini("NG" + std::to_string(g), "Index"),
+                      last_[g] == 0 ? "(missing)" : std::to_string(last_[g] + 1));
+        }
+        for (std::size_t i = 0; i < posts_.size(); ++i) {
+            EXPECT_TRUE(Posted(i)) << "post " << i;
+            EXPECT_FALSE(Exists(Spool("out/p" + std::to_string(i) + ".txt")));
+        }
+        EXPECT_FALSE(Exists(Spool("out.dat")));
+        EXPECT_FALSE(Exists(Spool("qivout.wrk")));
+    }
+
+    // Runs --once and kills it once the server has seen `commands` more
+    // commands and a further `delayUs` have passed; false when it ended by
+    // itself first.
+    bool RunAndKill(std::size_t commands, int delayUs) {
+        const std::size_t base = server_.Commands().size();
+        const ProgramRun run = Run();
+        const pid_t pid = StartProgram(run);
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        bool ended = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (server_.Commands().size() < base + commands) {
+            pollfd p{pidfd, POLLIN, 0};
+            if (poll(&p, 1, 1) > 0) {
+                ended = true;
+                break;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "the run neither ended nor went on";
+                break;
+            }
+        }
+        if (!ended) {
+            if (delayUs > 0) usleep(static_cast<useconds_t>(delayUs));
+            kill(pid, SIGKILL);
+        }
+        close(pidfd);
+        const ProgramResult result = FinishProgram(pid, run, 10000);
+        return result.signal == SIGKILL;
+    }
+
+    std::string work_;
+    std::map<int, long> last_;
+    std::vector<std::string> posts_;
+};
+
+TEST_F(KillLoopTest, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
+    unsigned seed = static_cast<unsigned>(std::random_device{}());
+    if (const char* fixed = std::getenv("QIV_CRASH_SEED")) seed = std::strtoul(fixed, nullptr, 10);
+    std::printf("kill loop seed %u (QIV_CRASH_SEED=%u repeats it)\n", seed, seed);
+    RecordProperty("seed", std::to_string(seed));
+    std::mt19937 rng(seed);
+
+    for (int g = 1; g <= kGroups; ++g) {
+        server_.AddGroup({GroupName(g), {}});
+        last_[g] = 0;
+        Subscribe(g, GroupName(g));
+    }
+    WriteProfile();
+
+    int killed = 0;
+    int completed = 0;
+    for (int cycle = 1; cycle <= kCycles && !HasFailure(); ++cycle) {
+        AddArticles(rng);
+        if (std::uniform_int_distribution<int>(0, 2)(rng) == 0) QueuePost();
+        // Roughly the commands of the whole cycle (GROUP and the last NEXT
+        // of each group, ARTICLE and NEXT per article still to fetch, a POST
+        // per queued file, QUIT), so that kills fall in every part of it.
+        long pending = 0;
+        for (int g = 1; g <= kGroups; ++g)
+            pending +=
+                last_[g] - static_cast<long>(ReadIndex(Spool(std::to_string(g) + ".grp")).size());
+        long queued = 0;
+        for (std::size_t i = 0; i < posts_.size(); ++i)
+            queued += Exists(Spool("out/p" + std::to_string(i) + ".txt")) ? 1 : 0;
+        const std::size_t span = static_cast<std::size_t>(2 * kGroups + 2 * pending + queued + 1);
+        const std::size_t commands = std::uniform_int_distribution<std::size_t>(0, span - 1)(rng);
+        const int delayUs = std::uniform_int_distribution<int>(0, 3000)(rng);
+        killed += RunAndKill(commands, delayUs) ? 1 : 0;
+        ExpectWholeFiles(cycle);
+
+        // Mostly the next run completes; sometimes it is killed as well.
+        if (std::uniform_int_distribution<int>(0, 2)(rng) != 0 || cycle == kCycles) {
+            const ProgramResult done = RunProgram(Run(), 30000);
+            ASSERT_EQ(done.status, 0) << "cycle " << cycle << "\n" << done.err;
+            ++completed;
+            ExpectWholeFiles(cycle);
+            ExpectComplete(cycle);
+        }
+    }
+    // A profile write killed between its temporary file and the rename
+    // leaves that file behind; it is harmless, but worth knowing about.
+    int leftovers = 0;
+    if (DIR* d = opendir(dir_.c_str())) {
+        while (const dirent* e = readdir(d))
+            leftovers += std::strstr(e->d_name, ".ini.") != nullptr ? 1 : 0;
+        closedir(d);
+    }
+    std::printf("%d runs killed, %d completed, %d temporary profile files left\n", killed,
+                completed, leftovers);
+    if (!HasFailure()) {
+        EXPECT_GT(killed, kCycles / 2) << "the kills came too late to test anything";
+    }
+}
+
+}  // namespace
+}  // namespace apptest
