@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -103,6 +104,50 @@ TEST_F(CrashTest, StopBetweenIndexAndCountersIndexesNothingTwice) {
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(ReadIndex(Spool("1.grp")).back().articleNumber, 5);
     EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 4u);
+}
+
+// A file-size limit makes the article's write fail: the cycle breaks off
+// with the reason in the log instead of the process dying of SIGXFSZ, and
+// leaves nothing half-written.
+TEST_F(CrashTest, FileSizeLimitFailsTheWriteInsteadOfKilling) {
+    testsrv::Group g{"alt.big", {{1, "Subject: big\n\n" + std::string(8000, 'x') + "\n"}}};
+    server_.AddGroup(g);
+    Subscribe(1, "alt.big");
+    const std::string work = MakeTempDir();
+    WriteFile(dir_ + "/qiv.ini", IniText({"UserVerification=NO", "LastGroupNum=2",
+                                          "LastFileNumIn=0", "NNTPServer=127.0.0.1"}) +
+                                     "NNTPPort=" + std::to_string(server_.Port()) +
+                                     "\r\nQivNewsDir=" + spool_ + "\r\n");
+    ProgramRun run;
+    run.args = {"--profile-dir", dir_, "--once"};
+    run.workDir = work;
+    run.env["TMPDIR"] = work;
+
+    // The child starts with the default action, as from a shell, and the
+    // limit; this process gets its own back at once.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 4096;
+    const auto oldAction = signal(SIGXFSZ, SIG_DFL);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    const pid_t pid = StartProgram(run);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldAction);
+    const ProgramResult limited = FinishProgram(pid, run);
+    EXPECT_EQ(limited.signal, 0);
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_NE(limited.out.find("Unable to write " + spool_ + "/news/NG1/00000000.nws"),
+              std::string::npos)
+        << limited.out;
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000000.nws")));
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(Ini("NG1", "Index"), "(missing)");
+
+    const ProgramResult free = RunProgram(run);
+    EXPECT_EQ(free.status, 0) << free.out << free.err;
+    ASSERT_EQ(ReadIndex(Spool("1.grp")).size(), 1u);
+    RemoveTree(work);
 }
 
 // ---- The kill loop ----
