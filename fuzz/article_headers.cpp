@@ -5,14 +5,18 @@
 // then the article file.
 // Checked: a header value holds no line break and stays within its cap,
 // the sender address is a piece of the From value, the record keeps its
-// fixed bytes, and an appended record adds exactly one record to the index.
+// fixed bytes, and appending to an index (whose start, possibly a damaged
+// part-record, comes from the article) keeps its whole records and puts
+// the new ones at record boundaries.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "fuzz_support.h"
+#include "platform/clock.h"
 #include "spool/article_index.h"
 
 namespace {
@@ -38,6 +42,11 @@ void CheckSender(const std::string& from) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool clock = [] {
+        plat::SetClockForTests([] { return plat::LocalTime{2026, 3, 10, 12, 0}; });
+        return true;
+    }();
+    (void)clock;
     fuzz::ClearScratch();
     const std::string dir = fuzz::ScratchDir();
     fuzz::Input in(data, size);
@@ -45,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int32_t fileNumber = static_cast<std::int32_t>(in.Byte() * 1000003L);
     const std::int32_t articleNumber =
         static_cast<std::int32_t>(static_cast<std::int8_t>(in.Byte()) * 16777215L);
-    const int year = 1970 + in.Byte();
+    const int year = 1970 + in.Byte();  // also: bytes of the article that start the index
     const std::string article = in.Rest();
 
     const std::string path = fuzz::Join(dir, "00000001.nws");
@@ -88,15 +97,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
          i < spool::kReserved2Offset + spool::kReserved2Width; ++i)
         FUZZ_CHECK(bytes[i] == 0, "reserved byte " + std::to_string(i) + " not zero");
 
-    // Appending twice gives an index of exactly two records.
+    // Appending to an index that may end in a damaged part-record: the whole
+    // records stay, and each new record starts at a record boundary.
     if (article.size() % 4 == 0) {
-        FUZZ_CHECK(spool::AppendArticleIndex(dir, headers, group, fileNumber), "append failed");
-        FUZZ_CHECK(spool::AppendArticleIndex(dir, headers, group, fileNumber), "append failed");
-        struct stat st;
         const std::string index = fuzz::Join(dir, std::to_string(group) + ".grp");
-        FUZZ_CHECK(stat(index.c_str(), &st) == 0 &&
-                       st.st_size == static_cast<off_t>(2 * spool::kRecordSize),
-                   "index size after two appends");
+        const std::string before =
+            article.substr(0, std::min<std::size_t>(article.size(), (year - 1970) * 3));
+        fuzz::WriteBytes(index, before);
+        const std::size_t whole = before.size() / spool::kRecordSize * spool::kRecordSize;
+        FUZZ_CHECK(spool::AppendArticleIndex(dir, headers, group, fileNumber), "append failed");
+        FUZZ_CHECK(spool::AppendArticleIndex(dir, headers, group, fileNumber), "append failed");
+        const std::string after = fuzz::ReadBytes(index);
+        const spool::ArticleIndexRecord now =
+            spool::BuildArticleIndexRecord(headers, group, fileNumber, plat::Now());
+        const std::string expected(reinterpret_cast<const char*>(&now), sizeof now);
+        FUZZ_CHECK(after.size() == before.size() + 2 * spool::kRecordSize,
+                   "index of " + std::to_string(after.size()) + " bytes");
+        FUZZ_CHECK(after.compare(0, whole, before, 0, whole) == 0, "a whole record changed");
+        FUZZ_CHECK(after.compare(whole, spool::kRecordSize, expected) == 0 &&
+                       after.compare(whole + spool::kRecordSize, spool::kRecordSize, expected) == 0,
+                   "the appended records are not where the next records start");
     }
     return 0;
 }
