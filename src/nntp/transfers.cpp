@@ -209,9 +209,12 @@ int CNntpSession::WriteFailed() {
 
 // PostReply
 //   Reply3                        (the server wants the article)  PostData
-//   Reply1/2/4/5, Fault           refuse                          Ready
-//   Overflow                      break, no QUIT (it may have     Ended
-//                                 asked for the article)
+//   Reply1/2/4/5                  refuse                          Ready
+//   Fault, Overflow               break, no QUIT (it may have     Ended
+//                                 asked for the article); a line
+//                                 that is no reply refuses
+//                                 nothing, so the caller keeps
+//                                 the article
 //   LinkLost, TimedOut            break                           Ended
 //   CloseReq                      Closed                          Closing
 int CNntpSession::PostReply(int event) {
@@ -222,8 +225,9 @@ int CNntpSession::PostReply(int event) {
         case Reply2:
         case Reply4:
         case Reply5:
-        case Fault:
             return Refuse();
+        case Fault:
+            return Break(currentLine, false);
         case Overflow:
             return Break(kLineTooLong, false);
         case LinkLost:
@@ -241,8 +245,10 @@ int CNntpSession::PostReply(int event) {
 // PostData
 //   Enter       waiting for the queue: stop; else run the pump
 //   Writable    run the pump
-//   Reply1..5, Overflow   break, no QUIT (the server would    Ended
-//                         take it for a line of the article)
+//   Reply1..5, Fault,     break, no QUIT (the server would    Ended
+//   Overflow              take it for a line of the article);
+//                         whatever the server now thinks, the
+//                         replies that follow cannot be trusted
 //   LinkLost, TimedOut   break (a full socket that does not    Ended
 //               drain for the timeout has timed out too)
 //   CloseReq    Closed                                        Closing
@@ -258,6 +264,7 @@ int CNntpSession::PostData(int event) {
         case Reply3:
         case Reply4:
         case Reply5:
+        case Fault:
             return Break(currentLine, false);
         case Overflow:
             return Break(kLineTooLong, false);
@@ -340,7 +347,8 @@ bool CNntpSession::CheckArticle() {
 // PostResult
 //   Reply2                        Success; post Success         Ready
 //   Reply1/3/4/5                  refuse                        Ready
-//   Overflow                      break, QUIT first             Abandoning
+//   Fault, Overflow               break, QUIT first: no verdict,   Abandoning
+//                                 so the caller keeps the article
 //   LinkLost, TimedOut            break                         Ended
 //   CloseReq                      Closed                        Closing
 int CNntpSession::PostResult(int event) {
@@ -354,6 +362,8 @@ int CNntpSession::PostResult(int event) {
         case Reply4:
         case Reply5:
             return Refuse();
+        case Fault:
+            return Break(currentLine, true);
         case Overflow:
             return Break(kLineTooLong, true);
         case LinkLost:

@@ -281,13 +281,22 @@ TEST_F(TransferTest, PostRepliesTable) {
 
     server.SetPosting(testsrv::Posting::Accept);
     int nth = 2;
-    for (const char* line : {"100 x", "240 too early", "500 x", "junk"}) {
+    for (const char* line : {"100 x", "240 too early", "500 x"}) {
         server.AddFault(Fault::Reply("POST", line, nth++));
         n = Post(&input);
         EXPECT_EQ(ResultFailure, n.result) << line;
         EXPECT_EQ(line, n.text);
         EXPECT_TRUE(session.IsReady());
     }
+    // A line that is no reply refuses nothing: the post breaks (so that the
+    // caller keeps its article) without QUIT, which could land in it.
+    server.AddFault(Fault::Reply("POST", "junk", nth++));
+    n = Post(&input);
+    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ("junk", n.text);
+    EXPECT_FALSE(session.SocketOpen());
+    EXPECT_EQ(0, CommandCount("QUIT"));
+    Reopen();
 
     server.SetPosting(testsrv::Posting::Fail);
     n = Post(&input);
@@ -322,19 +331,13 @@ TEST_F(TransferTest, PostRepliesTable) {
     Reopen();
     ++nth;
 
-    // A line that is no reply at all is passed over while the answer is due.
+    // A line that is no reply where the verdict belongs is no verdict: the
+    // post breaks, after the article, with QUIT first.
     server.AddFault(Fault::Reply("POST_DATA", "junk", nth + 1));
-    const std::size_t posts = server.PostLog().size();
-    const std::size_t notes = owner.notes.size();
-    session.PostArticle(owner.window(), kPost, &input);
-    ASSERT_TRUE(plat::PumpUntil([&] {
-        const auto log = server.PostLog();
-        return log.size() > posts && log.back().complete;
-    }));
-    owner.Settle();
-    EXPECT_EQ(notes, owner.notes.size());
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
-    EXPECT_EQ(ResultClosed, n.result);
+    n = Post(&input);
+    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ("junk", n.text);
+    ExpectQuitAndClose();
 }
 
 // A post that cannot be finished ends the connection, so that the server
@@ -406,14 +409,16 @@ TEST_F(BigPostTest, ConnectionLostInsideTheArticle) {
     EXPECT_EQ(before + 1, owner.notes.size());
 }
 
-TEST_F(BigPostTest, ANonsenseLineInsideTheArticleIsPassedOver) {
-    // The line that is no reply changes nothing; the first real reply, to
-    // the article's lines that the server now takes for commands, breaks.
+TEST_F(BigPostTest, ANonsenseLineInsideTheArticleBreaksWithoutQuit) {
+    // Whatever the server now takes the article's lines for, its later
+    // replies cannot be matched to anything.
     server.AddFault(Fault::Nonsense("POST_LINE", 1));
     server.AddFault(Fault::Delay("*", 200));
     const Note n = Post(&input);
     EXPECT_EQ(ResultBroken, n.result);
-    EXPECT_EQ("500 unknown command", n.text);
+    EXPECT_EQ("Hello? This is not what you asked for.", n.text);
+    EXPECT_FALSE(session.SocketOpen());
+    EXPECT_EQ(0, CommandCount("QUIT"));
 }
 
 TEST_F(BigPostTest, CloseInsideTheArticle) {
