@@ -69,7 +69,7 @@ bool CNntpSession::Watching() const {
         &CNntpSession::GroupReply,  &CNntpSession::NextReply,  &CNntpSession::QuitReply,
         &CNntpSession::ListReply,   &CNntpSession::ListData,   &CNntpSession::ArticleReply,
         &CNntpSession::ArticleData, &CNntpSession::PostReply,  &CNntpSession::PostData,
-        &CNntpSession::PostResult,  &CNntpSession::Abandoning,
+        &CNntpSession::PostResult,  &CNntpSession::Abandoning, &CNntpSession::ModeReply,
     };
     for (const Handler h : kWaiting)
         if (state.Is(h)) return true;
@@ -295,13 +295,69 @@ int CNntpSession::OpenWait(int event) {
     }
 }
 
-// Greeting, UserReply, PassReply
+// Greeting: as UserReply, except that a positive greeting is kept for the
+// success notification and followed by MODE READER.
+//   Reply2                        keep the line                ModeCommand
+int CNntpSession::Greeting(int event) {
+    if (event == Reply2) {
+        std::snprintf(greetingLine, sizeof greetingLine, "%s", currentLine);
+        return Go(&CNntpSession::ModeCommand);
+    }
+    return UserReply(event);
+}
+
+// ModeCommand: a command state (see below) that sends "MODE READER".
+int CNntpSession::ModeCommand(int event) {
+    switch (event) {
+        case Enter:
+            std::strcpy(commandBuffer, "MODE READER\r\n");
+            return SendCommand(&CNntpSession::ModeReply);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+// ModeReply: a server in transit mode serves groups only after MODE READER;
+// one that does not know the command refuses it, which changes nothing. So
+// any answer completes the connect, reported with the greeting.
+//   Reply1-5, Fault, Overflow     post (Success, greeting)     Ready
+//   LinkLost, TimedOut            break                        Ended
+//   CloseReq                      Closed                       Closing
+int CNntpSession::ModeReply(int event) {
+    switch (event) {
+        case Reply1:
+        case Reply2:
+        case Reply3:
+        case Reply4:
+        case Reply5:
+        case Fault:
+        case Overflow:
+            Notify(ResultSuccess, reinterpret_cast<plat::LParam>(greetingLine));
+            return Go(&CNntpSession::Ready);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
+// UserReply, PassReply
 //   Reply2                        post (Success, reply line)   Ready
 //   Reply1/3/4/5, Fault           refuse                       Ready
 //   Overflow                      break, QUIT first            Abandoning
 //   LinkLost, TimedOut            break                        Ended
 //   CloseReq                      Closed                       Closing
-int CNntpSession::Greeting(int event) {
+int CNntpSession::UserReply(int event) {
     switch (event) {
         case Reply2:
             Notify(ResultSuccess, reinterpret_cast<plat::LParam>(currentLine));
@@ -327,12 +383,8 @@ int CNntpSession::Greeting(int event) {
     }
 }
 
-int CNntpSession::UserReply(int event) {
-    return Greeting(event);
-}
-
 int CNntpSession::PassReply(int event) {
-    return Greeting(event);
+    return UserReply(event);
 }
 
 // Ready

@@ -100,7 +100,9 @@ public:
     //
     // An accepted request is answered by exactly one notification (Close
     // without notice by none). lParam of a success:
-    //   Connect, SendUser, SendPass   the reply line (a session buffer)
+    //   Connect                       the greeting line (a session buffer);
+    //                                 MODE READER has been sent and answered
+    //   SendUser, SendPass            the reply line (a session buffer)
     //   SelectGroup                   0 (firstArticle, lastArticle updated)
     //   NextArticle                   the article number (currentArticle)
     //   FetchArticle                  a new ArticleSaved; the receiver owns it
@@ -183,6 +185,8 @@ protected:
     // The text a ResultBroken or ResultRefusedLocally notification points at;
     // unlike currentLine it survives the lines that arrive after the break.
     char reasonText[kReceiveSize] = {};
+    // The greeting, which the connect reports once MODE READER is answered.
+    char greetingLine[kReceiveSize] = {};
     std::string postLine;  // one line of the article being posted
     // LIST is written here and renamed to filePath once complete, so that
     // a list cut off on its way never replaces a whole one.
@@ -208,6 +212,8 @@ protected:
     int Opening(int event);
     int OpenWait(int event);
     int Greeting(int event);
+    int ModeCommand(int event);
+    int ModeReply(int event);
     int UserCommand(int event);
     int UserReply(int event);
     int PassCommand(int event);

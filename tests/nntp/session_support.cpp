@@ -115,6 +115,8 @@ void MemorySession::Open(plat::WindowHandle window) {
     Connect(window, kConnect);
     ConnectCallback(0, ConnectResult::Connected);
     Feed("200 memory ready\r\n");
+    Feed("200 reader mode\r\n");  // the answer to MODE READER
+    sent.clear();
 }
 
 std::vector<int> MemorySession::Kinds() const {

@@ -90,7 +90,8 @@ public:
 
     // Queues one receive and reports readiness until it has been taken.
     void Feed(const std::string& chunk);
-    // Reaches Ready: Connect, a connection report, and a 200 greeting.
+    // Reaches Ready: Connect, a connection report, a 200 greeting and the
+    // answer to MODE READER; forgets what was sent on the way.
     void Open(plat::WindowHandle window);
     std::vector<int> Kinds() const;
 

@@ -157,7 +157,8 @@ TEST_F(SilenceTest, PostGivesUpWhenTheSocketDoesNotDrain) {
         peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         return peer >= 0;
     }));
-    ASSERT_EQ(8, ::send(peer, "200 hi\r\n", 8, MSG_NOSIGNAL));
+    // The greeting, and the answer to MODE READER ahead of its question.
+    ASSERT_EQ(20, ::send(peer, "200 hi\r\n200 reader\r\n", 20, MSG_NOSIGNAL));
     ASSERT_TRUE(owner.WaitFor(1));
     ASSERT_EQ(ResultSuccess, owner.notes[0].result);
 
