@@ -10,6 +10,8 @@
 //   options:  bits 0-1 send behaviour (0 at once, 1 queued, 2 queued every
 //             other time, 3 error at send number bits 4-7 + 1);
 //             bit 2 the post's article stream is left unopened;
+//             bit 3 the transfer files cannot be created;
+//             bit 6 the group, user and password arguments are unsendable;
 //             bit 7 the server closes the connection after the last byte
 //   script byte: kind (top two bits) and value (low six):
 //             0 receive v+1 server bytes (v < 32), (v-31)*64 bytes
@@ -411,6 +413,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::strcpy(s.groupName, "alt.test");
     std::strcpy(s.userName, "user");
     std::strcpy(s.password, "secret");
+    if (options & 8) {
+        // Transfers whose file cannot be created.
+        std::snprintf(s.articleDir, sizeof s.articleDir, "%s/missing", dir.c_str());
+        std::snprintf(s.spoolDir, sizeof s.spoolDir, "%s/missing", dir.c_str());
+    }
+    if (options & 64) {
+        // Arguments that would smuggle a second command, or do not fit.
+        std::strcpy(s.groupName, "alt.test\r\nQUIT");
+        std::memset(s.userName, 'u', sizeof s.userName);
+        std::strcpy(s.password, "pw\nX");
+    }
     s.fileNumber = 42;
 
     s.Connect(owner, kConnect);
