@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace plat {
@@ -41,22 +44,19 @@ bool SameName(std::string_view a, std::string_view b) {
     return true;
 }
 
-// The whole file in one read; a missing file is empty. False for anything
-// else that stops the read (a directory in its place, no permission).
-bool ReadWhole(const std::string& path, std::string& out, bool& missing) {
+// The whole file in one read. st receives the identity of what was read.
+// False for anything that stops the read (a directory in its place, no
+// permission); errno tells, ENOENT for a missing file.
+bool ReadWhole(const std::string& path, std::string& out, struct stat& st) {
     out.clear();
-    missing = false;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        missing = errno == ENOENT;
-        return missing;
-    }
-    struct stat st;
+    if (fd < 0) return false;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         errno = EISDIR;
         return false;
     }
+    // One byte more than the size: a read that fills it means the file grew.
     out.resize(static_cast<std::size_t>(st.st_size) + 1);
     std::size_t have = 0;
     for (;;) {
@@ -67,8 +67,9 @@ bool ReadWhole(const std::string& path, std::string& out, bool& missing) {
             close(fd);
             return false;
         }
-        if (n == 0) break;
         have += static_cast<std::size_t>(n);
+        // A regular file reads short only at its end.
+        if (n == 0 || have < out.size()) break;
     }
     close(fd);
     out.resize(have);
@@ -140,13 +141,146 @@ std::size_t FindKey(const std::vector<Line>& lines, std::size_t begin, std::size
     return std::string::npos;
 }
 
+// The parsed files, so that the two counters written after every fetched
+// article cost neither a read nor a parse. An entry is used only while a stat
+// of the path shows the same file (device, inode, size and modification
+// time), so edits from outside are seen at the next access. A modification
+// time proves the content only when nobody else can have produced it: one
+// that we set on our own write (to the nanosecond, which no other writer
+// hits), or one older than the coarsest timestamp granularity of the file
+// systems in use (FAT: 2 s); any other entry is read again every time.
+struct CachedFile {
+    bool trusted = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    std::string content;
+    std::vector<Line> lines;  // views into content
+};
+
+constexpr std::size_t kMaxCachedFiles = 16;
+constexpr std::size_t kMaxCachedSize = 1 << 20;
+constexpr std::int64_t kRacyNs = 3'000'000'000;
+
+// Node-based: an entry never moves, so its line views stay valid.
+std::unordered_map<std::string, CachedFile>& Cache() {
+    static auto* cache = new std::unordered_map<std::string, CachedFile>;
+    return *cache;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameFile(const CachedFile& c, const struct stat& st) {
+    return c.device == st.st_dev && c.inode == st.st_ino && c.size == st.st_size &&
+           SameTime(c.modified, st.st_mtim);
+}
+
+std::int64_t Nanoseconds(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+timespec RealTime() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+// Keeps content (at most kMaxCachedSize) as the file's text, with the
+// identity st.
+CachedFile& Remember(const std::string& path, const struct stat& st, std::string content,
+                     bool trusted) {
+    auto& cache = Cache();
+    if (cache.size() >= kMaxCachedFiles && cache.find(path) == cache.end()) cache.clear();
+    CachedFile& c = cache[path];
+    c.trusted = trusted;
+    c.device = st.st_dev;
+    c.inode = st.st_ino;
+    c.size = st.st_size;
+    c.modified = st.st_mtim;
+    c.content = std::move(content);
+    c.lines = Parse(c.content);
+    return c;
+}
+
+// The file's text and lines as they are now. missing: the file does not
+// exist (text and lines are then empty); st: the file's stat when it exists.
+// False, with errno, when the file cannot be read. Both stay valid until the
+// next call into this module.
+struct Loaded {
+    const std::string* content;
+    const std::vector<Line>* lines;
+};
+
+bool Load(const std::string& path, Loaded& file, bool& missing, struct stat& st) {
+    static const std::string kNoText;
+    static const std::vector<Line> kNoLines;
+    file = {&kNoText, &kNoLines};
+    missing = false;
+    auto& cache = Cache();
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) return false;
+        cache.erase(path);
+        missing = true;
+        return true;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    auto it = cache.find(path);
+    if (it != cache.end() && it->second.trusted && SameFile(it->second, st)) {
+        file = {&it->second.content, &it->second.lines};
+        return true;
+    }
+    // Taken before the read: a file changed while it is read is not trusted.
+    const std::int64_t now = Nanoseconds(RealTime());
+    std::string content;
+    if (!ReadWhole(path, content, st)) {
+        if (errno == ENOENT) {  // removed since the stat
+            cache.erase(path);
+            missing = true;
+            return true;
+        }
+        return false;
+    }
+    const bool old = now - Nanoseconds(st.st_mtim) > kRacyNs;
+    if (it != cache.end() && it->second.content == content) {
+        // Unchanged: keep the parse, take the new identity.
+        CachedFile& c = it->second;
+        c.trusted = old;
+        c.device = st.st_dev;
+        c.inode = st.st_ino;
+        c.size = st.st_size;
+        c.modified = st.st_mtim;
+        file = {&c.content, &c.lines};
+        return true;
+    }
+    if (content.size() <= kMaxCachedSize) {
+        const CachedFile& c = Remember(path, st, std::move(content), old);
+        file = {&c.content, &c.lines};
+        return true;
+    }
+    cache.erase(path);
+    // Too large to keep: parsed into buffers that live until the next call.
+    static auto* bigContent = new std::string;
+    static auto* bigLines = new std::vector<Line>;
+    *bigContent = std::move(content);
+    *bigLines = Parse(*bigContent);
+    file = {bigContent, bigLines};
+    return true;
+}
+
 // The value of section/key, or false when the file, section or key is missing.
 bool Lookup(const std::string& section, const std::string& key, const std::string& fileName,
             std::string& value) {
-    std::string content;
+    Loaded file;
     bool missing;
-    if (!ReadWhole(ProfilePath(fileName), content, missing)) return false;
-    const std::vector<Line> lines = Parse(content);
+    struct stat st;
+    if (!Load(ProfilePath(fileName), file, missing, st)) return false;
+    const std::vector<Line>& lines = *file.lines;
     std::size_t begin, end;
     if (!FindSection(lines, Trim(section), begin, end)) return false;
     const std::size_t at = FindKey(lines, begin, end, Trim(key));
@@ -170,33 +304,43 @@ bool ValidKey(std::string_view k) {
            k.front() != ';';
 }
 
+// A name for a temporary file beside path, like mkstemp's.
+std::string TempName(const std::string& path) {
+    static std::uint64_t state = 0;
+    if (state == 0) {
+        state = static_cast<std::uint64_t>(Nanoseconds(RealTime())) ^
+                (static_cast<std::uint64_t>(getpid()) << 32) ^ 0x9E3779B97F4A7C15u;
+    }
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string name = path + ".XXXXXX";
+    for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        name[i] = kLetters[state % (sizeof kLetters - 1)];
+    }
+    return name;
+}
+
 // Replaces the file atomically: the new text goes to a temporary file in
 // the same directory, which is renamed over the old one. Not synced to
 // disk: a crash of the process leaves the old or the new file, but a power
 // failure may lose the latest writes (two per fetched article; a sync each
-// would cost far more than the write itself).
-bool ReplaceFile(const std::string& path, const std::string& content) {
-    mode_t mode = 0600;  // new files may hold the password
-    struct stat old;
-    const bool exists = stat(path.c_str(), &old) == 0;
-    if (exists) {
-        if (!S_ISREG(old.st_mode)) {
-            errno = EISDIR;
-            return false;
-        }
-        mode = old.st_mode & 07777;
+// would cost far more than the write itself). old: the file's stat, null
+// when it does not exist yet. On success the text becomes the cached copy.
+bool ReplaceFile(const std::string& path, std::string content, const struct stat* old) {
+    const mode_t mode = old != nullptr ? old->st_mode & 07777 : 0600;  // may hold the password
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = TempName(path);
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && errno != EEXIST) return false;
     }
-    std::string temp = path + ".XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = fchmod(fd, mode) == 0;
-    if (ok && exists && (old.st_uid != geteuid() || old.st_gid != getegid())) {
-        // Keeping the owner is only possible for root; otherwise the file
-        // becomes ours, as any editor's save would make it.
-        if (fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
-    }
+    bool ok = true;
     std::size_t done = 0;
-    while (ok && done < content.size()) {
+    while (done < content.size()) {
         const ssize_t n = write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -205,6 +349,19 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
             break;
         }
         done += static_cast<std::size_t>(n);
+    }
+    // A modification time of our own to the nanosecond: no other writer
+    // produces it, so it later proves that the file is still this text.
+    const timespec stamp = RealTime();
+    const timespec times[2] = {{0, UTIME_OMIT}, stamp};
+    struct stat mine;
+    if (ok && (futimens(fd, times) != 0 || fstat(fd, &mine) != 0)) ok = false;
+    // The umask may have taken bits away.
+    if (ok && (mine.st_mode & 07777) != mode) ok = fchmod(fd, mode) == 0;
+    if (ok && old != nullptr && (old->st_uid != mine.st_uid || old->st_gid != mine.st_gid)) {
+        // Keeping the owner is only possible for root; otherwise the file
+        // becomes ours, as any editor's save would make it.
+        if (fchown(fd, old->st_uid, old->st_gid) != 0) errno = 0;
     }
     int err = errno;
     if (close(fd) != 0 && ok) {
@@ -218,8 +375,15 @@ bool ReplaceFile(const std::string& path, const std::string& content) {
     if (!ok) {
         unlink(temp.c_str());
         errno = err;
+        return false;
     }
-    return ok;
+    // A file system that keeps coarser times cannot prove the text later.
+    const bool trusted = SameTime(mine.st_mtim, stamp);
+    if (content.size() <= kMaxCachedSize)
+        Remember(path, mine, std::move(content), trusted);
+    else
+        Cache().erase(path);
+    return true;
 }
 
 // Profile files are Windows files: every line is written with CR LF,
@@ -240,15 +404,16 @@ std::string Join(const std::vector<Line>& lines) {
 template <class Edit>
 bool Rewrite(const std::string& fileName, Edit edit) {
     const std::string path = ProfilePath(fileName);
-    std::string content;
+    Loaded file;
     bool missing;
-    if (!ReadWhole(path, content, missing)) return false;
-    std::vector<Line> lines = Parse(content);
+    struct stat st;
+    if (!Load(path, file, missing, st)) return false;
+    std::vector<Line> lines = *file.lines;
     std::deque<std::string> added;         // owns the text of new lines; grows without moving
     if (!edit(lines, added)) return true;  // nothing to change
-    const std::string updated = Join(lines);
-    if (!missing && updated == content) return true;
-    return ReplaceFile(path, updated);
+    std::string updated = Join(lines);
+    if (!missing && updated == *file.content) return true;
+    return ReplaceFile(path, std::move(updated), missing ? nullptr : &st);
 }
 
 }  // namespace
@@ -367,12 +532,12 @@ bool DeleteProfileSection(const std::string& section, const std::string& fileNam
 }
 
 bool ProfileSectionExists(const std::string& section, const std::string& fileName) {
-    std::string content;
+    Loaded file;
     bool missing;
-    if (!ReadWhole(ProfilePath(fileName), content, missing)) return false;
-    const std::vector<Line> lines = Parse(content);
+    struct stat st;
+    if (!Load(ProfilePath(fileName), file, missing, st)) return false;
     std::size_t begin, end;
-    return FindSection(lines, Trim(section), begin, end);
+    return FindSection(*file.lines, Trim(section), begin, end);
 }
 
 }  // namespace plat

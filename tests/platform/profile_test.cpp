@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -176,6 +177,52 @@ TEST_F(ProfileTest, RewriteKeepsPermissionBits) {
     struct stat st;
     ASSERT_EQ(stat(Path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(ProfileTest, RewriteRestoresBitsTheUmaskTakesAway) {
+    Put("[A]\r\nk=1\r\n");
+    ASSERT_EQ(chmod(Path().c_str(), 0644), 0);
+    const mode_t saved = umask(077);
+    const bool wrote = plat::WriteProfileString("A", "k", "2", "qiv.ini");
+    umask(saved);
+    ASSERT_TRUE(wrote);
+    struct stat st;
+    ASSERT_EQ(stat(Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+// Files are kept parsed between calls; a change from outside must still be
+// seen by the next read and kept by the next write, however soon it comes
+// and even when it leaves the size as it was.
+TEST_F(ProfileTest, OutsideEditsAreSeenRightAfterOurOwnAccess) {
+    auto text = [](int k, int n) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "[A]\r\nk=%04d\r\nn=%04d\r\n", k, n);
+        return std::string(buf);
+    };
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_TRUE(plat::WriteProfileString("A", "k", std::to_string(1000 + i), "qiv.ini"));
+        // In place: same file, same size.
+        Put(text(2000 + i, 3000 + i));
+        ASSERT_EQ(S("A", "k"), std::to_string(2000 + i)) << i;
+        Put(text(4000 + i, 3000 + i));
+        ASSERT_EQ(S("A", "k"), std::to_string(4000 + i)) << i;
+        // The edit of n survives our write of k.
+        Put(text(5000 + i, 6000 + i));
+        ASSERT_TRUE(plat::WriteProfileString("A", "k", std::to_string(7000 + i), "qiv.ini"));
+        ASSERT_EQ(Get(), text(7000 + i, 6000 + i)) << i;
+        // Replaced by another file of the same size.
+        ASSERT_EQ(unlink(Path().c_str()), 0);
+        Put(text(8000 + i, 6000 + i));
+        ASSERT_EQ(S("A", "k"), std::to_string(8000 + i)) << i;
+        EXPECT_TRUE(plat::ProfileSectionExists("A", "qiv.ini"));
+    }
+    ASSERT_EQ(unlink(Path().c_str()), 0);
+    EXPECT_EQ(S("A", "k"), "z");
+    EXPECT_FALSE(plat::ProfileSectionExists("A", "qiv.ini"));
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "1", "qiv.ini"));
+    EXPECT_EQ(Get(), "[A]\r\nk=1\r\n");
+    EXPECT_EQ(Listing(), "qiv.ini\n");
 }
 
 TEST_F(ProfileTest, RefusesTextThatWouldInjectLines) {
