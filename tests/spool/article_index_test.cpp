@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "spool_fixture.h"
@@ -80,6 +81,48 @@ TEST_F(ArticleIndexTest, ReadArticleHeadersFillsBothTexts) {
     h = spool::ReadArticleHeaders(Article("Path: x\r\n\r\n"), 5);
     EXPECT_EQ(h.from, "");
     EXPECT_EQ(h.subject, "");
+}
+
+// ReadArticleHeaders reads the file once for both headers; it must agree
+// with a search for each of them on every way the text can be laid out.
+TEST_F(ArticleIndexTest, OnePassAgreesWithEachSearch) {
+    const std::string big(70000, 's');
+    // Puts the CR of the From line at the last byte of an 8 KB read and its
+    // LF at the first of the next one.
+    const std::string split = "X-Pad: " + std::string(8191 - 20, 'p') + "\r\n";
+    const std::vector<std::string> texts = {
+        "From: a\r\nSubject: s\r\n\r\n",
+        "Subject: s\r\n\tcont\r\nFrom: a\r\n cont2\r\n\r\nFrom: body\r\n",
+        "From: first\r\nFrom: second\r\n\tmore\r\nSubject: x\r\nSubject: y\r\n\r\n",
+        "From: a\r\r\nSubject: b\r\r\n\r\n",
+        "From: a\rSubject: b\r\n\r\n",
+        "Subject: ends in CR\r",
+        "\r\nFrom: after the empty line\r\n",
+        "\r\r\nFrom: x\r\n",
+        "From: x\n\nSubject: body\n",
+        "from :x\r\nFROM:y\r\nsubject:\r\n\r\n",
+        std::string("From: nul\0byte\r\nSubject: s\0\r\n", 30),
+        "Subject: " + big + "\r\n From: cont\r\nFrom: f\r\n\r\n",
+        "Subject: " + std::string(65536 - 9, 'e') + "\r\n\tnext\r\nFrom: g\r\n",
+        "Subject: " + std::string(65536 - 9 + 1, 'e') + "\r\n\tnext\r\n",
+        "From: x\r\n" + std::string("\t") + big + "\r\n\t" + big + "\r\nSubject: z\r\n",
+        split + "From: split\r\nSubject: s\r\n\r\n",
+        "X-Pad: " + std::string(8192 - 7 - 1, 'p') + "\r\nSubject: " + big + "\r\n\r\n",
+    };
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string path = Article(texts[i]);
+        const spool::ArticleHeaders h = spool::ReadArticleHeaders(path, 1);
+        EXPECT_EQ(h.from, FindHeaderValue("From:", path).value_or("")) << "text " << i;
+        EXPECT_EQ(h.subject, FindHeaderValue("Subject:", path).value_or("")) << "text " << i;
+    }
+    // A few spelled out.
+    spool::ArticleHeaders h = spool::ReadArticleHeaders(Article(texts[3]), 1);
+    EXPECT_EQ(h.from, "a\r");
+    h = spool::ReadArticleHeaders(Article(texts[11]), 1);
+    EXPECT_EQ(h.subject, std::string(65536 - 9, 's') + " From: co");
+    EXPECT_EQ(h.from, "f");
+    h = spool::ReadArticleHeaders(Article(texts[15]), 1);
+    EXPECT_EQ(h.from, "split");
 }
 
 TEST(SenderAddress, TakesTheWordWithTheAtSign) {
