@@ -5,11 +5,14 @@
 // POST at a time, strictly in file order. The board may append to out.dat
 // while a pass runs: records that arrive before the pass ends are posted in
 // it, and the few that could slip in at its very end go back into out.dat
-// for the next pass instead of being deleted with it.
+// for the next pass instead of being deleted with it. So do records that a
+// board which opened out.dat before the pass retired it writes afterwards:
+// the retired file is kept, behind a marker record, until the next pass.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -33,6 +36,12 @@ constexpr std::size_t kNameLength = 12;
 // out.dat is renamed to this at the end of a pass, so that the board, which
 // appends to out.dat, starts a new file rather than one about to be deleted.
 constexpr char kWorkName[] = "qivout.wrk";
+// The retired queue, kept until the next pass: records written into it
+// after its marker came from a board that had it open as out.dat.
+constexpr char kRetiredName[] = "qivout.old";
+// Ends what a pass has read of a retired queue. Skipped by any pass (its
+// flag), and no board writes it (a colon is in no file name).
+constexpr char kMarker[kRecordSize] = {'\xff', ':', 'r', 'e', 't', 'i', 'r', 'e', 'd', ':'};
 
 struct OutboundRecord {
     unsigned char flag = 0;               // 0: post the file; anything else: skip
@@ -59,8 +68,16 @@ std::string SpoolPath(const char* templ) {
     return plat::FormatPath(templ, App().settings.qivNewsDir.c_str());
 }
 
-std::string WorkPath() {
-    return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), kWorkName);
+std::string WorkPath(const char* name = kWorkName) {
+    return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), name);
+}
+
+// The offset just behind the last marker record, or npos.
+std::size_t AfterLastMarker(const std::string& content) {
+    for (std::size_t at = content.size() / kRecordSize; at-- > 0;)
+        if (content.compare(at * kRecordSize, kRecordSize, kMarker, kRecordSize) == 0)
+            return (at + 1) * kRecordSize;
+    return std::string::npos;
 }
 
 void CloseOutFile() {
@@ -120,15 +137,24 @@ bool AppendToQueue(const std::string& records) {
     return plat::WriteAt(SpoolPath("%s\\out.dat"), records.data(), records.size(), -1);
 }
 
-// A work file left by a pass that ended between its rename and its delete:
-// its records go back into the queue. Those already posted name files that
-// are gone by now and are skipped.
+// A work file left by a pass that stopped while retiring the queue: its
+// records go back into the queue. Those already posted name files that are
+// gone by now and are skipped. Then the records written into the retired
+// queue after its marker.
 void RecoverWorkFile() {
     const std::string work = WorkPath();
     std::string content;
-    if (!plat::FileExists(work) || !ReadWhole(work, content)) return;
-    content.resize(content.size() / kRecordSize * kRecordSize);
-    if (AppendToQueue(content)) plat::DeleteFile(work);
+    if (plat::FileExists(work) && ReadWhole(work, content)) {
+        content.resize(content.size() / kRecordSize * kRecordSize);
+        if (AppendToQueue(content)) plat::DeleteFile(work);
+    }
+    const std::string retired = WorkPath(kRetiredName);
+    if (plat::FileExists(retired) && ReadWhole(retired, content)) {
+        const std::size_t after = AfterLastMarker(content);
+        std::string late = after == std::string::npos ? content : content.substr(after);
+        late.resize(late.size() / kRecordSize * kRecordSize);
+        if (AppendToQueue(late)) plat::DeleteFile(retired);
+    }
 }
 
 // The pass is complete: out.dat goes, but records that the board appended
@@ -138,8 +164,16 @@ void RetireQueue() {
     CloseOutFile();
     const std::string work = WorkPath();
     if (!plat::RenameReplace(p.outPath, work)) return;
+    // A board that opened out.dat before the rename may still write into
+    // it: the marker divides what is read now from what the next pass takes.
+    const int fd = open(work.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return;  // kept; the next pass recovers it
+    const bool marked = write(fd, kMarker, kRecordSize) == kRecordSize;
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    close(fd);
     std::string content;
-    if (!ReadWhole(work, content)) return;  // kept; the next pass recovers it
+    if (!marked || end < kRecordSize || !ReadWhole(work, content)) return;
+    content.resize(std::min(content.size(), static_cast<std::size_t>(end - kRecordSize)));
     struct stat st;
     std::size_t handled = 0;
     if (stat(work.c_str(), &st) == 0 && st.st_dev == p.device && st.st_ino == p.inode)
@@ -147,7 +181,7 @@ void RetireQueue() {
     // Otherwise out.dat was replaced during the pass: all of it is new.
     std::string rest = handled < content.size() ? content.substr(handled) : std::string();
     rest.resize(rest.size() / kRecordSize * kRecordSize);  // a trailing part-record is dropped
-    if (AppendToQueue(rest)) plat::DeleteFile(work);
+    if (AppendToQueue(rest)) plat::RenameReplace(work, WorkPath(kRetiredName));
 }
 
 void FinishPass(plat::WindowHandle window) {
