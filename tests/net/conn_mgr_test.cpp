@@ -170,6 +170,11 @@ TEST_F(ConnMgrTest, SilentCancelDropsACompletionAlreadyPosted) {
 TEST_F(ConnMgrTest, AttemptThatEndsInsideStartIsReportedFromTheLoop) {
     // No descriptor to be had: the stream's socket cannot be made, so the
     // attempt on a dotted address ends inside Start.
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' own checks need descriptors (a pipe to probe memory),
+    // so with none left they report false errors; the plain build runs it.
+    GTEST_SKIP() << "needs free descriptors under the sanitizers";
+#endif
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     const int lowest = ::dup(0);
