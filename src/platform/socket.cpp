@@ -138,19 +138,23 @@ void ConnectEnded(SocketRecord& rec) {
     }
 }
 
-// Input is ready: a one-byte peek tells data from the end of the stream from
-// an error without taking anything away from the reader.
+void DataWaits(SocketRecord& rec) {
+    rec.readPaused = true;
+    if ((rec.mask & EvRead) && !rec.readOutstanding) {
+        rec.readOutstanding = true;
+        Post(rec, EvRead, 0);
+    }
+}
+
+// Input is ready. Readiness without a hang-up or an error is data (the
+// common case, which needs no further call); otherwise a one-byte peek
+// tells data from the end of the stream from an error without taking
+// anything away from the reader.
 void InputReady(SocketRecord& rec, short revents) {
+    if ((revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0) return DataWaits(rec);
     char byte;
     const ssize_t n = ::recv(rec.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0) {
-        rec.readPaused = true;
-        if ((rec.mask & EvRead) && !rec.readOutstanding) {
-            rec.readOutstanding = true;
-            Post(rec, EvRead, 0);
-        }
-        return;
-    }
+    if (n > 0) return DataWaits(rec);
     if (n == 0) {
         NoteClose(rec, 0);
         return;
@@ -177,7 +181,7 @@ public:
             } else if (rec.connected) {
                 if (!rec.closeSeen && !rec.broken && !rec.readOutstanding && !rec.readPaused &&
                     (rec.mask & (EvRead | EvClose)))
-                    events |= POLLIN;
+                    events |= POLLIN | POLLRDHUP;
                 if (rec.writeWanted && (rec.mask & EvWrite)) events |= POLLOUT;
             }
             if (events != 0) fds.push_back(pollfd{fd, events, 0});
@@ -195,7 +199,7 @@ public:
                 ConnectEnded(rec);
                 continue;
             }
-            if ((p.events & POLLIN) && (p.revents & (POLLIN | POLLERR | POLLHUP))) {
+            if ((p.events & POLLIN) && (p.revents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP))) {
                 InputReady(rec, p.revents);
             }
             if ((p.events & POLLOUT) && rec.writeWanted &&

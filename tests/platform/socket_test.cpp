@@ -240,6 +240,25 @@ TEST_F(SocketTest, AllDataIsOfferedBeforeTheClose) {
     EXPECT_EQ(c.lastRecv, 0);
 }
 
+// A short reply and the end of the stream seen in the same look: the data
+// is offered first, then the close, and nothing after it.
+TEST_F(SocketTest, ReplyAndCloseArrivingTogether) {
+    Listener server;
+    Client c;
+    c.ConnectTo(server.port);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    WriteAll(peer, "205 bye\r\n");
+    ::close(peer);
+    pollfd p{SocketDescriptor(c.s), POLLRDHUP, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    ASSERT_TRUE(PumpUntil([&] { return c.Count(EvClose) == 1; }));
+    EXPECT_EQ(c.received, "205 bye\r\n");
+    EXPECT_EQ(c.ErrorOf(EvClose), 0);
+    EXPECT_EQ(c.Count(EvRead), 1u);
+    EXPECT_FALSE(PumpUntil([&] { return c.events.back().first != EvClose; }, 100));
+}
+
 // A reset must end in exactly one EvClose carrying the error; no EvRead may
 // follow, or a session would warn about a broken link over and over.
 TEST_F(SocketTest, ResetGivesOneCloseWithTheError) {
