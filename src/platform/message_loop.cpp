@@ -28,6 +28,18 @@ struct TimerRecord {
     std::uint64_t due = 0;
 };
 
+struct PollPart {
+    LoopSource* source;
+    std::size_t first;
+    std::size_t count;
+};
+
+struct PollBuffers {
+    std::vector<LoopSource*> sources;
+    std::vector<pollfd> fds;
+    std::vector<PollPart> parts;
+};
+
 struct LoopState {
     std::unordered_map<std::string, WindowProc> classes;
     std::unordered_map<WindowHandle, WindowRecord> windows;
@@ -40,6 +52,10 @@ struct LoopState {
     // How many window procedures are running; a quit is consumed only by a
     // loop that runs outside every procedure, so nested loops cannot swallow it.
     int procDepth = 0;
+    // The buffers of a round of the sources, kept between rounds so that a
+    // round allocates nothing. A nested round finds them taken and makes its
+    // own.
+    PollBuffers spare;
 };
 
 // Never destroyed: static teardowns at exit may still close sockets or post.
@@ -69,31 +85,29 @@ bool IsRegisteredSource(LoopSource* source) {
 // dispatch. Every source is dispatched after the poll even when nothing is
 // ready, so that it can act on its own timeouts.
 void PollOnce(int timeoutMs) {
-    struct Part {
-        LoopSource* source;
-        std::size_t first;
-        std::size_t count;
-    };
-    std::vector<LoopSource*> sources = State().sources;
-    std::vector<pollfd> fds;
-    std::vector<Part> parts;
-    parts.reserve(sources.size());
+    LoopState& s = State();
+    PollBuffers b = std::move(s.spare);
+    // The sources as they are now: a Dispatch may add or remove some.
+    b.sources.assign(s.sources.begin(), s.sources.end());
+    b.fds.clear();
+    b.parts.clear();
     int timeout = timeoutMs;
-    for (LoopSource* source : sources) {
-        const std::size_t first = fds.size();
+    for (LoopSource* source : b.sources) {
+        const std::size_t first = b.fds.size();
         int sourceTimeout = -1;
-        source->Collect(fds, sourceTimeout);
-        parts.push_back({source, first, fds.size() - first});
+        source->Collect(b.fds, sourceTimeout);
+        b.parts.push_back({source, first, b.fds.size() - first});
         if (sourceTimeout >= 0 && (timeout < 0 || sourceTimeout < timeout)) timeout = sourceTimeout;
     }
-    for (pollfd& p : fds) p.revents = 0;
-    if (::poll(fds.data(), fds.size(), timeout) < 0) {
-        for (pollfd& p : fds) p.revents = 0;
+    for (pollfd& p : b.fds) p.revents = 0;
+    if (::poll(b.fds.data(), b.fds.size(), timeout) < 0) {
+        for (pollfd& p : b.fds) p.revents = 0;
     }
-    for (const Part& part : parts) {
+    for (const PollPart& part : b.parts) {
         if (!IsRegisteredSource(part.source)) continue;  // removed by an earlier Dispatch
-        part.source->Dispatch(fds.data() + part.first, part.count);
+        part.source->Dispatch(b.fds.data() + part.first, part.count);
     }
+    State().spare = std::move(b);
 }
 
 // How long a wait may last given the queue and the timers; requested -1
