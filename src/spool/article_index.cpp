@@ -264,21 +264,32 @@ ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::i
 bool AppendArticleIndex(const std::string& spoolDir, const ArticleHeaders& headers,
                         std::int32_t groupNumber, std::int32_t fileNumber) {
     const std::string path = plat::FormatPath("%s\\%d.grp", spoolDir.c_str(), groupNumber);
-    struct stat st;
-    long length = 0;
-    if (stat(path.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return false;
-        length = static_cast<long>(st.st_size);
-    } else if (errno != ENOENT) {
-        return false;
-    }
     const ArticleIndexRecord record =
         BuildArticleIndexRecord(headers, groupNumber, fileNumber, plat::Now());
-    // The record goes to the last whole block after 322 zero bytes have been
-    // added at the end: in a file of whole records that is the end itself;
-    // behind a damaged tail it replaces the tail and the zeros follow it.
+    // The common case, an index of whole records, is one open, fstat, write
+    // and close. O_NONBLOCK: a FIFO in the index's place must not block the
+    // open; it is refused below like any other file that is not regular.
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    const long length = static_cast<long>(st.st_size);
     const long tail = length % static_cast<long>(kRecordSize);
-    if (tail == 0) return plat::WriteAt(path, &record, kRecordSize, -1);
+    if (tail == 0) {
+        const ssize_t written = write(fd, &record, kRecordSize);
+        bool ok = written == static_cast<ssize_t>(kRecordSize);
+        // A cut-off record would misalign every record behind it; take it back.
+        if (!ok && written > 0 && ftruncate(fd, st.st_size) != 0) ok = false;
+        if (close(fd) != 0) ok = false;
+        return ok;
+    }
+    close(fd);
+    // The record goes to the last whole block after 322 zero bytes have been
+    // added at the end: behind a damaged tail it replaces the tail and the
+    // zeros follow it.
     std::vector<unsigned char> block(kRecordSize + static_cast<std::size_t>(tail), 0);
     std::memcpy(block.data(), &record, kRecordSize);
     return plat::WriteAt(path, block.data(), block.size(), length - tail);

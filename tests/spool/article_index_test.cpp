@@ -1,6 +1,7 @@
 #include "spool/article_index.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstring>
@@ -259,6 +260,9 @@ TEST_F(ArticleIndexTest, AppendFailureLeavesTheIndexAsItWas) {
     // A directory where the index should be.
     ASSERT_TRUE(plat::CreateDirectory(At("4.grp")));
     EXPECT_FALSE(spool::AppendArticleIndex(Spool(), h, 4, 1));
+    // A FIFO with nobody reading: refused at once, not waited on.
+    ASSERT_EQ(mkfifo(At("6.grp").c_str(), 0600), 0);
+    EXPECT_FALSE(spool::AppendArticleIndex(Spool(), h, 6, 1));
     // No room for the whole record: nothing of it stays.
     WriteBytes(At("5.grp"), Record(5, 1, 1997, 3, 1));
     rlimit old;
