@@ -313,9 +313,9 @@ std::vector<long> NntpProbe::ListGroup(const std::string& group) {
     return numbers;
 }
 
-std::string NntpProbe::Article(const std::string& spec) {
+std::string NntpProbe::Article(const std::string& which) {
     std::vector<std::string> lines;
-    if (Command("ARTICLE " + spec).rfind("220", 0) != 0 || !Data(lines)) return std::string();
+    if (Command("ARTICLE " + which).rfind("220", 0) != 0 || !Data(lines)) return std::string();
     return CrLf(lines);
 }
 

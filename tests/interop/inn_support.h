@@ -79,7 +79,7 @@ public:
     // Convenience: LISTGROUP numbers; an article as the server holds it,
     // each line ending in CR LF ("" when the server does not have it).
     std::vector<long> ListGroup(const std::string& group);
-    std::string Article(const std::string& spec);
+    std::string Article(const std::string& which);
 
 private:
     bool Line(std::string& line);
