@@ -23,6 +23,10 @@ constexpr const char* kConnectionLost = "Connection lost";
 constexpr const char* kSendFailed = "Unable to send command";
 constexpr const char* kLineTooLong = "Reply line too long";
 
+// The QUIT that ends a broken exchange. A constant, because the socket may
+// keep its address queued, and commandBuffer may still be queued itself.
+constexpr char kQuit[] = "QUIT\r\n";
+
 bool Sent(int result) {
     return result == 0 || result == plat::wsa::WouldBlock;
 }
@@ -168,22 +172,31 @@ int CNntpSession::Break(const char* reason, bool quitFirst) {
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     waitingWritable = 0;
     Notify(ResultBroken, reinterpret_cast<plat::LParam>(reasonText));
-    if (quitFirst) {
-        std::strcpy(commandBuffer, "QUIT\r\n");
-        if (Sent(SendBytes(commandBuffer, static_cast<int>(std::strlen(commandBuffer))))) {
-            MarkProgress();
-            return Go(&CNntpSession::Abandoning);
-        }
+    if (quitFirst && Sent(SendBytes(kQuit, static_cast<int>(sizeof kQuit - 1)))) {
+        MarkProgress();
+        return Go(&CNntpSession::Abandoning);
     }
     multiLine = 0;
-    CloseConnection();
+    Disconnect();
     return Go(&CNntpSession::Ended);
 }
 
 int CNntpSession::SendCommand(Handler replyState) {
-    if (Sent(SendBytes(commandBuffer, static_cast<int>(std::strlen(commandBuffer)))))
+    if (Sent(SendCommandBuffer(static_cast<int>(std::strlen(commandBuffer)))))
         return Go(replyState);
     return Break(kSendFailed, false);
+}
+
+int CNntpSession::SendCommandBuffer(int length) {
+    const int result = SendBytes(commandBuffer, length);
+    if (result == plat::wsa::WouldBlock) commandQueued = 1;
+    return result;
+}
+
+// A closed socket drops its queue, commandBuffer with it.
+void CNntpSession::Disconnect() {
+    commandQueued = 0;
+    CloseConnection();
 }
 
 // ---- Operations ----
@@ -210,6 +223,7 @@ void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
     lineContinued = 0;
     skippingLine = 0;
     waitingWritable = 0;
+    commandQueued = 0;
     Drive(Enter);
 }
 
@@ -230,7 +244,7 @@ void CNntpSession::NextArticle(plat::WindowHandle window, unsigned message) {
 }
 
 void CNntpSession::FetchArticle(plat::WindowHandle window, unsigned message, std::int32_t number) {
-    articleNumber = number;
+    requestedArticle = number;
     Request(window, message, ArticleReq);
 }
 
@@ -240,9 +254,7 @@ void CNntpSession::ListGroups(plat::WindowHandle window, unsigned message) {
 
 void CNntpSession::PostArticle(plat::WindowHandle window, unsigned message,
                                plat::TextReader* input) {
-    inputStream = input;
-    multiLine = 0;
-    waitingWritable = 0;
+    requestedInput = input;
     Request(window, message, PostReq);
 }
 
@@ -396,7 +408,7 @@ int CNntpSession::Ready(int event) {
         case LinkLost:
             // No exchange is running, so nobody is told now; the next
             // request hears it.
-            CloseConnection();
+            Disconnect();
             return Go(&CNntpSession::LinkDown);
         case CloseReq:
             closeResult = ResultClosed;
@@ -616,7 +628,7 @@ int CNntpSession::QuitReply(int event) {
 int CNntpSession::Closing(int) {
     multiLine = 0;
     outputFile.Close();
-    CloseConnection();
+    Disconnect();
     if (notifyOnClose != 0) Notify(closeResult, 0);
     return Go(&CNntpSession::Ended);
 }
@@ -647,7 +659,7 @@ int CNntpSession::Abandoning(int event) {
         case Overflow:
         case LinkLost:
             multiLine = 0;
-            CloseConnection();
+            Disconnect();
             return Go(&CNntpSession::Ended);
         case CloseReq:
             closeResult = ResultClosed;

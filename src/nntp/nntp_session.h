@@ -96,7 +96,8 @@ public:
     // Operations. Each stores owner and message (and sets the close
     // notification flag, except Close, which takes it) and drives its event.
     // A request that the current state does not accept sends and posts
-    // nothing, but has replaced owner, message and the flag all the same.
+    // nothing, but has replaced owner, message and the flag all the same
+    // (and nothing else: the running exchange goes on as it was).
     //
     // An accepted request is answered by exactly one notification (Close
     // without notice by none). lParam of a success:
@@ -177,6 +178,14 @@ protected:
     std::int32_t articleNumber = 0;
     plat::TextReader* inputStream = nullptr;
     int waitingWritable = 0;
+    // The arguments of FetchArticle and PostArticle, taken over by the
+    // command state only once the request is accepted: a refused request
+    // must not change the exchange that is running.
+    std::int32_t requestedArticle = 0;
+    plat::TextReader* requestedInput = nullptr;
+    // commandBuffer sits in the socket's send queue (Send returned 10035)
+    // and must not change until its SendDone.
+    int commandQueued = 0;
 
     // Reader bookkeeping beyond the line itself.
     int currentLength = 0;  // bytes in currentLine (data lines may hold NULs)
@@ -258,6 +267,10 @@ private:
     // on a silent server needs nothing else.
     int Break(const char* reason, bool quitFirst);
     int SendCommand(Handler replyState);
+    // Sends commandBuffer (or its first length bytes) and notes whether the
+    // socket keeps it queued; the result is that of the send.
+    int SendCommandBuffer(int length);
+    void Disconnect();
     int ReplyState(int event);
 
     bool PreparePath(const char* templ, const char* dir, long number);
@@ -269,6 +282,7 @@ private:
 
     void OnReadable();
     void ExtractLines();
+    void DriveReply(int event);
     void TakeLine(int length);
     void Consume(int count);
 };

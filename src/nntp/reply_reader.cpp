@@ -7,6 +7,12 @@
 #include "nntp/nntp_session.h"
 #include "platform/wsa_errors.h"
 
+namespace {
+
+constexpr const char* kLineTooLong = "Reply line too long";
+
+}  // namespace
+
 void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, const void* data) {
     switch (kind) {
         case StreamEvent::Readable:
@@ -17,6 +23,7 @@ void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, co
             // Only the command buffer matters; the "." sent ahead of a posted
             // line completes silently.
             if (data != commandBuffer) return;
+            commandQueued = 0;
             waitingWritable = 0;
             // A queued command that the socket gave up never reached the
             // server: the connection has failed.
@@ -96,15 +103,13 @@ void CNntpSession::ExtractLines() {
             }
             TakeLine(length);
             Consume(length + 2);
-            int event;
             if (multiLine != 0) {
                 const bool dot = lineContinued == 0 && length == 1 && currentLine[0] == '.';
-                event = dot ? DataEnd : DataLine;
+                Drive(dot ? DataEnd : DataLine);
             } else {
                 const char first = length > 0 ? currentLine[0] : '\0';
-                event = (first >= '1' && first <= '5') ? Reply1 + (first - '1') : Fault;
+                DriveReply((first >= '1' && first <= '5') ? Reply1 + (first - '1') : Fault);
             }
-            Drive(event);
             lineContinued = 0;
             continue;
         }
@@ -123,8 +128,23 @@ void CNntpSession::ExtractLines() {
             Consume(piece);
             if (skippingLine == 0) {
                 skippingLine = 1;
-                Drive(Overflow);
+                DriveReply(Overflow);
             }
         }
     }
+}
+
+// A reply that arrives while our command still waits in the socket's queue
+// answers something the server cannot have read: it is out of step, and
+// nothing it says can be matched to our commands any more. The exchange
+// breaks at once, without QUIT, which the server would read behind a
+// command it has already "answered". Since only a reply (or a completed
+// send, while posting) leads to the next write of commandBuffer, this is
+// also what keeps that buffer unchanged while the socket holds it.
+void CNntpSession::DriveReply(int event) {
+    if (commandQueued == 0) {
+        Drive(event);
+        return;
+    }
+    Break(event == Overflow ? kLineTooLong : currentLine, false);
 }

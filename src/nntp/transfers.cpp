@@ -59,6 +59,7 @@ int CNntpSession::ListCommand(int event) {
 int CNntpSession::ArticleCommand(int event) {
     switch (event) {
         case Enter:
+            articleNumber = requestedArticle;
             if (!PreparePath("%s\\%08ld.nws", articleDir, fileNumber))
                 return RefuseLocally("No usable article directory");
             std::snprintf(commandBuffer, sizeof commandBuffer, "ARTICLE %ld\r\n",
@@ -77,6 +78,7 @@ int CNntpSession::ArticleCommand(int event) {
 int CNntpSession::PostCommand(int event) {
     switch (event) {
         case Enter:
+            inputStream = requestedInput;
             // A post that could not be finished must not begin: the server
             // would be left inside an unfinished article.
             if (!CheckArticle()) return RefuseLocally(reasonText);
@@ -286,7 +288,7 @@ int CNntpSession::PostData(int event) {
 int CNntpSession::Pump() {
     if (inputStream == nullptr || !inputStream->HasMore()) {
         std::strcpy(commandBuffer, ".\r\n");
-        if (!Sent(SendBytes(commandBuffer, 3))) return Break(kSendFailed, false);
+        if (!Sent(SendCommandBuffer(3))) return Break(kSendFailed, false);
         MarkProgress();  // the wait for the server's verdict starts now
         state.Set(&CNntpSession::PostResult);
         return 0;
@@ -309,7 +311,7 @@ int CNntpSession::Pump() {
     commandBuffer[length++] = '\n';
     commandBuffer[length] = '\0';
     if (commandBuffer[0] == '.' && !Sent(SendBytes(kDot, 1))) return Break(kSendFailed, false);
-    const int result = SendBytes(commandBuffer, length);
+    const int result = SendCommandBuffer(length);
     if (result == 0) {
         MarkProgress();
         return 1;
