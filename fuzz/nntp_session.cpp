@@ -59,16 +59,6 @@ constexpr int kWouldBlock = 10035;
 // QIV_FUZZ_TRACE=1 prints what goes out and what the owner hears, to see
 // what an input does.
 const bool trace = std::getenv("QIV_FUZZ_TRACE") != nullptr;
-// Two known faults are kept out of the way unless QIV_FUZZ_STRICT=1:
-//  - a server that sends lines ahead of the command they answer makes the
-//    session write its next command into commandBuffer while the socket
-//    still holds it queued (garbled commands to that server); otherwise the
-//    queued command is delivered before the server's next bytes;
-//  - PostArticle and FetchArticle change the exchange in progress (the
-//    multi-line flag, the input stream, the article number) even when the
-//    state refuses the request; otherwise they are only asked for when the
-//    session can take them.
-const bool strict = std::getenv("QIV_FUZZ_STRICT") != nullptr;
 constexpr int kConnReset = 10054;
 
 class FuzzSession;
@@ -109,21 +99,10 @@ public:
         int rounds = 0;
         while (connected && !chunks.empty()) {
             FUZZ_CHECK(++rounds < 100000, "the reader makes no progress");
-            if (!strict) AnswerAfterCommand();
             StreamCallback(0, StreamEvent::Readable, 0, nullptr);
             Check();
         }
         chunks.clear();
-    }
-
-    // A server answers a command only once it has read all of it, so the
-    // queued command goes out before the server's next bytes. (Not while
-    // posting: there the queue holds article lines, and a reply that comes
-    // early is a case the session must handle.)
-    void AnswerAfterCommand() {
-        for (int i = 0;
-             i < 1000 && connected && !queue.empty() && !state.Is(&FuzzSession::PostData); ++i)
-            DeliverSend(0);
     }
 
     void Readable() {
@@ -145,9 +124,8 @@ public:
         if (!connected || queue.empty()) return;
         const Queued q = queue.front();
         queue.pop_front();
-        if (strict)
-            FUZZ_CHECK(std::memcmp(q.buffer, q.bytes.data(), q.bytes.size()) == 0,
-                       "a queued buffer changed before its send completed: " + q.bytes);
+        FUZZ_CHECK(std::memcmp(q.buffer, q.bytes.data(), q.bytes.size()) == 0,
+                   "a queued buffer changed before its send completed: " + q.bytes);
         if (error != 0) {
             // A socket that gives up one buffer gives up the connection.
             queue.clear();
@@ -198,14 +176,14 @@ public:
     }
 
     bool IsEnded() const { return state.Is(&FuzzSession::Ended); }
-    // No exchange is running: a request either starts one or is refused.
-    bool Idle() const {
-        return state.Is(&FuzzSession::Ready) || state.Is(&FuzzSession::LinkDown) ||
-               state.Is(&FuzzSession::Ended) || state.Is(&FuzzSession::OpenWait);
-    }
 
 protected:
-    void StartConnection() override { attempt = true; }
+    // As the connection manager does, a new attempt closes the old
+    // connection, and its send queue goes with it.
+    void StartConnection() override {
+        CloseConnection();
+        attempt = true;
+    }
     void CancelConnection() override { attempt = false; }
     void CloseConnection() override {
         attempt = false;
@@ -234,10 +212,9 @@ protected:
         } else {
             FUZZ_CHECK(buffer != CommandAddress(), "the stuffed dot sent from commandBuffer");
         }
-        if (strict)
-            for (const Queued& q : queue)
-                FUZZ_CHECK(q.buffer != buffer || buffer != CommandAddress(),
-                           "commandBuffer sent again while still queued");
+        for (const Queued& q : queue)
+            FUZZ_CHECK(q.buffer != buffer || buffer != CommandAddress(),
+                       "commandBuffer sent again while still queued");
         ++sends;
         if (trace) std::fprintf(stderr, "send %d: %s", sends, bytes.c_str());
         int result = 0;
@@ -342,13 +319,13 @@ void StartOperation(FuzzSession& s, int which, plat::TextReader* article) {
             s.NextArticle(w, kNext);
             break;
         case 2:
-            if (strict || s.Idle()) s.FetchArticle(w, kArticle, which);
+            s.FetchArticle(w, kArticle, which);
             break;
         case 3:
             s.ListGroups(w, kList);
             break;
         case 4:
-            if (strict || s.Idle()) s.PostArticle(w, kPost, article);
+            s.PostArticle(w, kPost, article);
             break;
         case 5:
             s.Quit(w, kQuit);
