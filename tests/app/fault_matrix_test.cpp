@@ -111,10 +111,6 @@ protected:
                 EXPECT_TRUE(articles.count(a)) << "Index " << next << " passed " << a;
             }
         }
-        for (const std::string& name : Names(dir_)) {
-            EXPECT_TRUE(name == "qiv.ini" || name == "qivnews.ini")
-                << "left in the profile directory: " << name;
-        }
         EXPECT_FALSE(Exists(Spool("groups.tmp")));
         EXPECT_FALSE(Exists(Spool("qivout.wrk")));
         const std::string list = ReadFile(Spool("groups.txt"));
