@@ -354,8 +354,9 @@ bool ReplaceFile(const std::string& path, std::string content, const struct stat
     // produces it, so it later proves that the file is still this text.
     const timespec stamp = RealTime();
     const timespec times[2] = {{0, UTIME_OMIT}, stamp};
+    const bool stamped = ok && futimens(fd, times) == 0;
     struct stat mine;
-    if (ok && (futimens(fd, times) != 0 || fstat(fd, &mine) != 0)) ok = false;
+    if (ok && fstat(fd, &mine) != 0) ok = false;
     // The umask may have taken bits away.
     if (ok && (mine.st_mode & 07777) != mode) ok = fchmod(fd, mode) == 0;
     if (ok && old != nullptr && (old->st_uid != mine.st_uid || old->st_gid != mine.st_gid)) {
@@ -378,7 +379,7 @@ bool ReplaceFile(const std::string& path, std::string content, const struct stat
         return false;
     }
     // A file system that keeps coarser times cannot prove the text later.
-    const bool trusted = SameTime(mine.st_mtim, stamp);
+    const bool trusted = stamped && SameTime(mine.st_mtim, stamp);
     if (content.size() <= kMaxCachedSize)
         Remember(path, mine, std::move(content), trusted);
     else
