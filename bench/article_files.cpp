@@ -1,0 +1,114 @@
+// The file work a fetch cycle does per article, without the network: what
+// it costs on the disk at hand sets a lower bound on the cycle beside the
+// bare exchange that bench_once_fetch calls the floor.
+//
+//   bench_article_files [articles]          (default 3000)
+//   TMPDIR=/dev/shm bench_article_files     (tmpfs)
+//
+// Per article, in the cycle's order: the article file written in text mode
+// (about 3.3 KB), its From and Subject read back, one record appended to
+// the group's index, then LastFileNumIn in qiv.ini and Index in
+// qivnews.ini, each an atomic rewrite. Also timed alone: creating the
+// article files only, and the two profile writes only.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "spool/article_index.h"
+
+namespace {
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string ArticleText(long number) {
+    std::string text = "From: Bench Poster <bench" + std::to_string(number) +
+                       "@qiv.test>\nNewsgroups: bench.group\nSubject: Bench article " +
+                       std::to_string(number) + "\nMessage-ID: <" + std::to_string(number) +
+                       "@bench.group>\nPath: qiv-bench!not-for-mail\n\n";
+    for (int line = 1; text.size() < 3300; ++line)
+        text += "Line " + std::to_string(line) + " the quick brown fox jumps over the lazy dog\n";
+    return text;
+}
+
+struct Dirs {
+    std::string profile;
+    std::string spool;
+    std::string articles;
+};
+
+Dirs Fresh(const std::string& base, const char* name) {
+    Dirs d{base + "/" + name + "/profile", base + "/" + name + "/spool", ""};
+    d.articles = d.spool + "/news/NG1";
+    std::filesystem::create_directories(d.profile);
+    std::filesystem::create_directories(d.articles);
+    plat::SetProfileDir(d.profile);
+    plat::WriteProfileString("QIVNEWS", "NNTPServer", "127.0.0.1", "qiv.ini");
+    plat::WriteProfileString("QIVNEWS", "QivNewsDir", d.spool, "qiv.ini");
+    plat::WriteProfileString("QIVNEWS", "LastFileNumIn", "1", "qiv.ini");
+    plat::WriteProfileString("NG1", "Name", "bench.group", "qivnews.ini");
+    return d;
+}
+
+bool WriteArticle(const Dirs& d, long number, const std::string& text, std::string& path) {
+    path = plat::FormatPath("%s\\%08ld.nws", d.articles.c_str(), number);
+    plat::TextWriter out;
+    return out.Open(path, "w") && out.Write(text) && out.Close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long count = argc > 1 ? std::atol(argv[1]) : 3000;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base =
+        std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/qiv-bench-files-XXXXXX";
+    if (mkdtemp(base.data()) == nullptr) return 1;
+    std::printf("%ld articles under %s\n", count, base.c_str());
+    const std::string text = ArticleText(1);
+    std::string path;
+    bool ok = true;
+
+    Dirs d = Fresh(base, "all");
+    double start = Now();
+    for (long n = 1; n <= count && ok; ++n) {
+        ok = WriteArticle(d, n, text, path);
+        const spool::ArticleHeaders headers = spool::ReadArticleHeaders(path, n);
+        ok = ok && spool::AppendArticleIndex(d.spool, headers, 1, n);
+        ok = ok &&
+             plat::WriteProfileString("QIVNEWS", "LastFileNumIn", std::to_string(n + 1), "qiv.ini");
+        ok = ok && plat::WriteProfileString("NG1", "Index", std::to_string(n + 1), "qivnews.ini");
+    }
+    const double all = Now() - start;
+
+    d = Fresh(base, "articles");
+    start = Now();
+    for (long n = 1; n <= count && ok; ++n) ok = WriteArticle(d, n, text, path);
+    const double articles = Now() - start;
+
+    d = Fresh(base, "profile");
+    start = Now();
+    for (long n = 1; n <= count && ok; ++n) {
+        ok = plat::WriteProfileString("QIVNEWS", "LastFileNumIn", std::to_string(n + 1), "qiv.ini");
+        ok = ok && plat::WriteProfileString("NG1", "Index", std::to_string(n + 1), "qivnews.ini");
+    }
+    const double profile = Now() - start;
+
+    std::filesystem::remove_all(base);
+    if (!ok) {
+        std::fprintf(stderr, "a write failed\n");
+        return 1;
+    }
+    std::printf("%-34s %8.1f us/article\n", "all the file work of an article", all / count * 1e6);
+    std::printf("%-34s %8.1f us/article\n", "the article file alone", articles / count * 1e6);
+    std::printf("%-34s %8.1f us/article\n", "the two profile writes alone", profile / count * 1e6);
+    return 0;
+}
