@@ -267,9 +267,13 @@ protected:
 
     // Runs --once and kills it once the server has seen `commands` more
     // commands and a further `delayUs` have passed; false when it ended by
-    // itself first.
+    // itself first. The server stops answering two commands later, so that
+    // on a fast machine the run cannot finish inside the delay: the kill
+    // then lands while it handles one of the last replies or waits for the
+    // next.
     bool RunAndKill(std::size_t commands, int delayUs) {
         const std::size_t base = server_.Commands().size();
+        server_.StallFromCommand(base + commands + 2);
         const ProgramRun run = Run();
         const pid_t pid = StartProgram(run);
         const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -292,6 +296,7 @@ protected:
         }
         close(pidfd);
         const ProgramResult result = FinishProgram(pid, run, 10000);
+        server_.StallFromCommand(0);
         return result.signal == SIGKILL;
     }
 

@@ -195,6 +195,7 @@ struct ServerState {
     int connections = 0;
     int openConnections = 0;
     std::vector<std::string> commands;
+    std::size_t stallFrom = 0;
     std::atomic<long> writes{0};
     std::vector<PostRecord> posts;
     std::string postDir;
@@ -405,9 +406,15 @@ void Session::Run() {
     }
     std::string line, raw;
     while (ReadLine(&line, &raw)) {
+        bool stall;
         {
             std::lock_guard<std::mutex> lock(s_.mu);
             s_.commands.push_back(line);
+            stall = s_.stallFrom != 0 && s_.commands.size() >= s_.stallFrom;
+        }
+        if (stall) {
+            StallUntilClosed();
+            return;
         }
         if (!HandleCommand(line)) return;
     }
@@ -952,6 +959,11 @@ std::vector<PostRecord> NewsServer::PostLog() const {
 void NewsServer::SetPostDirectory(const std::string& dir) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->postDir = dir;
+}
+
+void NewsServer::StallFromCommand(std::size_t nth) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->stallFrom = nth;
 }
 
 }  // namespace testsrv

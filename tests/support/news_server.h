@@ -197,6 +197,11 @@ public:
     // When set, every complete post answered 2xx is also written as
     // DIR/<n> (n = 1, 2, ...), its text as in Posted().
     void SetPostDirectory(const std::string& dir);
+    // Stops answering from the nth command line of the server's life on (the
+    // count Commands() shows, from 1), as a Stall would; 0 turns it off. A
+    // test that kills the client mid-conversation uses it so that the client
+    // cannot run past the moment it aims at, however fast the machine is.
+    void StallFromCommand(std::size_t nth);
 
 private:
     std::unique_ptr<detail::ServerState> state_;

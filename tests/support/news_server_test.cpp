@@ -373,6 +373,30 @@ TEST_F(NewsServerTest, StopEndsStalledConnections) {
     EXPECT_EQ(d.Line().substr(0, 4), "200 ");
 }
 
+TEST_F(NewsServerTest, StallFromCommandHoldsEveryConnectionFromThatCommandOn) {
+    {
+        Client c(server.Port());
+        c.Line();
+        EXPECT_EQ(c.Command("GROUP test.group").substr(0, 4), "211 ");
+    }
+    // The count runs over the server's life: the GROUP above was the first.
+    server.StallFromCommand(3);
+    Client c(server.Port());
+    c.Line();
+    EXPECT_EQ(c.Command("NEXT").substr(0, 4), "412 ");
+    c.Send("GROUP test.group\r\n");
+    EXPECT_TRUE(WaitUntil([&] { return server.Commands().size() == 3; }));
+    EXPECT_TRUE(c.Silent(200));
+    Client d(server.Port());
+    EXPECT_EQ(d.Line().substr(0, 4), "200 ");
+    d.Send("QUIT\r\n");
+    EXPECT_TRUE(d.Silent(200));
+    server.StallFromCommand(0);
+    Client e(server.Port());
+    e.Line();
+    EXPECT_EQ(e.Command("GROUP test.group").substr(0, 4), "211 ");
+}
+
 TEST_F(NewsServerTest, ReplacedAndMangledReplies) {
     server.AddFault(Fault::Reply("GROUP", "411 not today", 1));
     server.AddFault(Fault::Nonsense("NEXT", 1));
