@@ -458,7 +458,7 @@ private:
         if (rows < kRowsOutsideClient) return;
         const int y = rows - 1;
         Fill(y, 0, cols, A_REVERSE);
-        std::string line = " " + TerminalText(FormatStatus(status_));
+        std::string line = std::string(" ").append(TerminalText(FormatStatus(status_)));
         const Bounds r = LogRect();
         const std::size_t end = log_.Top() + static_cast<std::size_t>(r.height);
         if (!log_.Following() && end < log_.Count()) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -262,6 +263,78 @@ TEST_F(ProfileTest, FailedWritesLeaveTheOldFile) {
     EXPECT_EQ(Listing(), "dir.ini\nqiv.ini\n");
 }
 
+ino_t Inode(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// A counter that keeps its length is written over the file itself (the
+// fetch writes two per article); anything else replaces the file, so that
+// no reader ever meets a half-written one.
+TEST_F(ProfileTest, SameLengthChangesGoInPlaceOthersReplaceTheFile) {
+    Put("[A]\r\nk=103\r\n[B]\r\nx=1\r\n");
+    ASSERT_EQ(chmod(Path().c_str(), 0640), 0);
+    const ino_t first = Inode(Path());
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "104", "qiv.ini"));
+    EXPECT_EQ(Get(), "[A]\r\nk=104\r\n[B]\r\nx=1\r\n");
+    EXPECT_EQ(Inode(Path()), first);
+    EXPECT_EQ(S("A", "k"), "104");
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "1000", "qiv.ini"));
+    EXPECT_EQ(Get(), "[A]\r\nk=1000\r\n[B]\r\nx=1\r\n");
+    EXPECT_NE(Inode(Path()), first);
+    struct stat st;
+    ASSERT_EQ(stat(Path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    // Changes spread over more than one disk sector are not one sector
+    // write: replaced, also when only two bytes change, one on each side of
+    // a sector boundary.
+    const std::string pad(600, 'p');
+    Put("[A]\r\na=1\r\np=" + pad + "\r\nb=1\r\n");
+    const ino_t second = Inode(Path());
+    ASSERT_TRUE(plat::WriteProfileString("A", "p", std::string(600, 'q'), "qiv.ini"));
+    EXPECT_EQ(Get(), "[A]\r\na=1\r\np=" + std::string(600, 'q') + "\r\nb=1\r\n");
+    EXPECT_NE(Inode(Path()), second);
+    Put("[A]\r\na=1\r\np=" + pad + "\r\nb=1\r\n");
+    // "[A]\r\na=1\r\np=" is 12 bytes: the value's bytes 499 and 500 are the
+    // file's bytes 511 and 512.
+    std::string across = pad;
+    across[499] = across[500] = 'x';
+    const ino_t third = Inode(Path());
+    ASSERT_TRUE(plat::WriteProfileString("A", "p", across, "qiv.ini"));
+    EXPECT_NE(Inode(Path()), third);
+    std::string inside = across;
+    inside[501] = inside[502] = 'y';
+    const ino_t fourth = Inode(Path());
+    ASSERT_TRUE(plat::WriteProfileString("A", "p", inside, "qiv.ini"));
+    EXPECT_EQ(Inode(Path()), fourth);
+    EXPECT_EQ(S("A", "p", "z", 1000), inside);
+    EXPECT_EQ(Listing(), "qiv.ini\n");
+}
+
+TEST_F(ProfileTest, FailedInPlaceWriteIsReportedAndTheFileReadAgain) {
+    const std::string old = "[A]\r\npad=" + std::string(300, 'o') + "\r\nk=103\r\n";
+    Put(old);
+    ASSERT_EQ(S("A", "k"), "103");  // now cached
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*prev)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 64;  // the counter lies beyond it
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    errno = 0;
+    const bool wrote = plat::WriteProfileString("A", "k", "104", "qiv.ini");
+    const int err = errno;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, prev);
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(err, EFBIG);
+    EXPECT_EQ(Get(), old);
+    EXPECT_EQ(S("A", "k"), "103");
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "105", "qiv.ini"));
+    EXPECT_EQ(S("A", "k"), "105");
+}
+
 // A process killed at an arbitrary point of a write leaves either the old
 // or the new file.
 TEST_F(ProfileTest, KilledWriterLeavesOldOrNewFile) {
@@ -278,6 +351,7 @@ TEST_F(ProfileTest, KilledWriterLeavesOldOrNewFile) {
             for (int i = 0;; ++i) {
                 plat::WriteProfileString("S", "k", i % 2 ? a : b, "qiv.ini");
                 plat::WriteProfileString("S", "pad" + std::to_string(i % 7), "x", "qiv.ini");
+                plat::WriteProfileString("S", "n", i % 2 ? "1234" : "5678", "qiv.ini");
                 if (write(fds[1], "w", 1) != 1) _exit(1);
             }
         }
@@ -291,6 +365,9 @@ TEST_F(ProfileTest, KilledWriterLeavesOldOrNewFile) {
         close(fds[0]);
         const std::string value = S("S", "k", "z", 10000);
         EXPECT_TRUE(value == a || value == b) << "round " << round << ": " << value.size();
+        const std::string counter = S("S", "n");
+        EXPECT_TRUE(counter == "1234" || counter == "5678" || counter == "z")
+            << "round " << round << ": " << counter;
         const std::string text = Get();
         ASSERT_GE(text.size(), 2u);
         EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
