@@ -730,6 +730,20 @@ std::string SocketAddressPath(const std::string& dir, int dirFd) {
 
 // ---- claiming the profile ----------------------------------------------------
 
+// Once the profile is ours, nobody of ours writes it but us: what a killed
+// writer left behind can go. A minute's grace spares a temporary file that
+// some other program may be writing right now.
+namespace {
+
+constexpr int kLeftoverTempAgeSeconds = 60;
+
+void RemoveLeftovers() {
+    plat::RemoveLeftoverProfileTemps(kProfileFile, kLeftoverTempAgeSeconds);
+    plat::RemoveLeftoverProfileTemps(kGroupProfileFile, kLeftoverTempAgeSeconds);
+}
+
+}  // namespace
+
 std::optional<int> ClaimProfile(const std::string& mode) {
     const std::string dir = DirOf(plat::ProfileDir());
     const std::uint64_t deadline = plat::NowMs() + kBusyWaitMs;
@@ -738,6 +752,7 @@ std::optional<int> ClaimProfile(const std::string& mode) {
         std::string error;
         switch (ProcessProfileLock().TryTake(dir, mode, owner, error)) {
             case LockResult::Taken:
+                RemoveLeftovers();
                 return std::nullopt;
             case LockResult::Failed:
                 PrintError(error);
@@ -765,6 +780,7 @@ std::optional<int> RunHereOrHandOver(const ControlRequest& request) {
         std::string error;
         switch (ProcessProfileLock().TryTake(dir, request.command, owner, error)) {
             case LockResult::Taken:
+                RemoveLeftovers();
                 return std::nullopt;
             case LockResult::Failed:
                 PrintError(error);

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -330,10 +331,20 @@ std::string TempName(const std::string& path) {
 // when it does not exist yet. On success the text becomes the cached copy.
 bool ReplaceFile(const std::string& path, std::string content, const struct stat* old) {
     const mode_t mode = old != nullptr ? old->st_mode & 07777 : 0600;  // may hold the password
+    // A link (a sysop keeping the profile elsewhere) stays a link: its
+    // target is what gets replaced. A dangling one is replaced itself.
+    std::string target = path;
+    struct stat link;
+    if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        if (char* resolved = realpath(path.c_str(), nullptr)) {
+            target = resolved;
+            std::free(resolved);
+        }
+    }
     std::string temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = TempName(path);
+        temp = TempName(target);
         fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0 && errno != EEXIST) return false;
     }
@@ -369,7 +380,7 @@ bool ReplaceFile(const std::string& path, std::string content, const struct stat
         ok = false;
         err = errno;
     }
-    if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
         ok = false;
         err = errno;
     }
@@ -595,6 +606,37 @@ bool ProfileSectionExists(const std::string& section, const std::string& fileNam
     if (!Load(ProfilePath(fileName), file, missing, st)) return false;
     std::size_t begin, end;
     return FindSection(*file.lines, Trim(section), begin, end);
+}
+
+int RemoveLeftoverProfileTemps(const std::string& fileName, int minAgeSeconds) {
+    const std::string path = ProfilePath(fileName);
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    // The same name TempName gives: the file's name, a dot, six letters or digits.
+    auto isTemp = [&](const char* name) {
+        const std::string_view n(name);
+        if (n.size() != prefix.size() + 6 || n.substr(0, prefix.size()) != prefix) return false;
+        for (char c : n.substr(prefix.size()))
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')))
+                return false;
+        return true;
+    };
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return 0;
+    const timespec now = RealTime();
+    int removed = 0;
+    while (const dirent* e = readdir(d)) {
+        if (!isTemp(e->d_name)) continue;
+        struct stat st;
+        const int dirFd = dirfd(d);
+        if (fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (now.tv_sec - st.st_mtim.tv_sec < minAgeSeconds) continue;
+        if (unlinkat(dirFd, e->d_name, 0) == 0) ++removed;
+    }
+    closedir(d);
+    return removed;
 }
 
 }  // namespace plat

@@ -2,11 +2,15 @@
 //
 // Files are addressed by bare name and live in one profile directory chosen
 // at start-up. Section and key names compare without regard to case; values
-// are trimmed of surrounding white space. Every write rewrites the whole file
+// are trimmed of surrounding white space. A write rewrites the whole file
 // through a temporary file in the same directory and renames it over the old
 // one, keeping its permission bits (a new file gets 0600: it may hold the
 // password), so a crash leaves either the old or the new file, never a mix.
-// Writes are not synced to disk: a power failure may lose the latest ones.
+// A change that keeps the length and stays inside one disk sector (a counter
+// going from 103 to 104) is written over the file itself with one write,
+// which gives the same guarantee for a fraction of the cost. A profile file
+// that is a symbolic link stays one: its target is written. Writes are not
+// synced to disk: a power failure may lose the latest ones.
 //
 // Files are read with LF or CR LF line ends; a write stores every line with
 // CR LF. Lines are "[Section]", "key=value" and comments starting with ';';
@@ -47,5 +51,10 @@ bool DeleteProfileKey(const std::string& section, const std::string& key,
                       const std::string& fileName);
 bool DeleteProfileSection(const std::string& section, const std::string& fileName);
 bool ProfileSectionExists(const std::string& section, const std::string& fileName);
+// Removes the temporary files that a process killed in the middle of a
+// write of this file left beside it ("qiv.ini.Ab3xYz"), once they are
+// older than minAgeSeconds (so that a write in progress elsewhere keeps
+// its own). Returns how many were removed.
+int RemoveLeftoverProfileTemps(const std::string& fileName, int minAgeSeconds);
 
 }  // namespace plat

@@ -3,12 +3,14 @@
 #include "app/instance_lock.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 #include <filesystem>
 
 #include "app_fixture.h"
@@ -174,6 +176,23 @@ TEST_F(InstanceTest, SocketAndLockOfAKilledGatewayAreTakenOver) {
     EXPECT_EQ(r.out, "Subscribed to alt.after as group 2\n");
     EXPECT_NE(second.Out().find("subscribe alt.after"), std::string::npos) << second.Out();
     EXPECT_EQ(second.Stop().status, 0);
+}
+
+// A write killed between its temporary file and the rename leaves the
+// temporary behind; whoever next takes the profile clears the old ones.
+TEST_F(InstanceTest, TakingTheProfileRemovesOldLeftoverTemporaries) {
+    const std::string stale = profile_ + "/qiv.ini.Xy12ab";
+    const std::string staleGroups = profile_ + "/qivnews.ini.Qq3z9K";
+    const std::string fresh = profile_ + "/qiv.ini.Zz34cd";
+    for (const std::string& path : {stale, staleGroups, fresh}) WriteFile(path, "[QIVNEWS]\r\n");
+    const timespec old[2] = {{0, UTIME_OMIT}, {time(nullptr) - 600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, stale.c_str(), old, 0), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, staleGroups.c_str(), old, 0), 0);
+    const ProgramResult r = Qiv({"subscribe", "alt.clean"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(Exists(stale));
+    EXPECT_FALSE(Exists(staleGroups));
+    EXPECT_TRUE(Exists(fresh));  // may be another program's write in progress
 }
 
 TEST_F(InstanceTest, SubcommandsAndGatewaysWaitForASubcommandAtWork) {

@@ -1,6 +1,7 @@
 #include "platform/profile.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -333,6 +335,51 @@ TEST_F(ProfileTest, FailedInPlaceWriteIsReportedAndTheFileReadAgain) {
     EXPECT_EQ(S("A", "k"), "103");
     ASSERT_TRUE(plat::WriteProfileString("A", "k", "105", "qiv.ini"));
     EXPECT_EQ(S("A", "k"), "105");
+}
+
+// Sysops keep profiles elsewhere and link them in; a write must not turn
+// the link into a file of its own.
+TEST_F(ProfileTest, ALinkedProfileStaysALinkAndItsTargetIsWritten) {
+    ASSERT_EQ(mkdir(Path("real").c_str(), 0700), 0);
+    std::ofstream(Path("real/qiv.ini"), std::ios::binary) << "[A]\r\nk=1\r\n";
+    ASSERT_EQ(symlink("real/qiv.ini", Path().c_str()), 0);
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "2", "qiv.ini"));       // in place
+    ASSERT_TRUE(plat::WriteProfileString("A", "name", "x", "qiv.ini"));    // replaced
+    struct stat st;
+    ASSERT_EQ(lstat(Path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(Get("real/qiv.ini"), "[A]\r\nk=2\r\nname=x\r\n");
+    EXPECT_EQ(S("A", "name"), "x");
+    EXPECT_EQ(Listing(), "qiv.ini\nreal\n");
+
+    // A dangling link has nothing to write through: the file takes its place.
+    ASSERT_EQ(symlink("real/none.ini", Path("other.ini").c_str()), 0);
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "1", "other.ini"));
+    ASSERT_EQ(lstat(Path("other.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(Get("other.ini"), "[A]\r\nk=1\r\n");
+}
+
+TEST_F(ProfileTest, LeftoverTemporariesOfAKilledWriterAreRemovedWhenOld) {
+    Put("[A]\r\nk=1\r\n");
+    const timespec old[2] = {{0, UTIME_OMIT}, {time(nullptr) - 120, 0}};
+    for (const char* name : {"qiv.ini.Ab3xYz", "qiv.ini.zzzzz9", "qiv.ini.fresh1", "qiv.ini.Ab3xY",
+                             "qiv.ini.Ab-xYz", "qiv.ini.Ab3xYz7", "qivnews.ini.Ab3xYz"}) {
+        std::ofstream(Path(name)) << "[A]\r\n";
+        if (std::string(name) != "qiv.ini.fresh1") {
+            ASSERT_EQ(utimensat(AT_FDCWD, Path(name).c_str(), old, 0), 0);
+        }
+    }
+    ASSERT_EQ(mkdir(Path("qiv.ini.Dir123").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("qiv.ini", Path("qiv.ini.Lnk123").c_str()), 0);
+    ASSERT_EQ(utimensat(AT_FDCWD, Path("qiv.ini.Lnk123").c_str(), old, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_EQ(plat::RemoveLeftoverProfileTemps("qiv.ini", 60), 2);
+    EXPECT_EQ(Listing(),
+              "qiv.ini\nqiv.ini.Ab-xYz\nqiv.ini.Ab3xY\nqiv.ini.Ab3xYz7\nqiv.ini.Dir123\n"
+              "qiv.ini.Lnk123\nqiv.ini.fresh1\nqivnews.ini.Ab3xYz\n");
+    EXPECT_EQ(plat::RemoveLeftoverProfileTemps("qiv.ini", 0), 1);  // the fresh one
+    EXPECT_EQ(Get(), "[A]\r\nk=1\r\n");
+    EXPECT_EQ(plat::RemoveLeftoverProfileTemps("none.ini", 0), 0);
 }
 
 // A process killed at an arbitrary point of a write leaves either the old
