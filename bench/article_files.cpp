@@ -77,30 +77,43 @@ int main(int argc, char** argv) {
     std::string path;
     bool ok = true;
 
-    Dirs d = Fresh(base, "all");
-    double start = Now();
-    for (long n = 1; n <= count && ok; ++n) {
-        ok = WriteArticle(d, n, text, path);
-        const spool::ArticleHeaders headers = spool::ReadArticleHeaders(path, n);
-        ok = ok && spool::AppendArticleIndex(d.spool, headers, 1, n);
-        ok = ok &&
-             plat::WriteProfileString("QIVNEWS", "LastFileNumIn", std::to_string(n + 1), "qiv.ini");
-        ok = ok && plat::WriteProfileString("NG1", "Index", std::to_string(n + 1), "qivnews.ini");
-    }
-    const double all = Now() - start;
+    // Best of three rounds, the three parts in turn: on a disk, the clean-up
+    // of what came before (a previous run's deleted files) can slow whichever
+    // part runs first.
+    double all = -1, articles = -1, profile = -1;
+    auto best = [](double& kept, double seconds) {
+        if (kept < 0 || seconds < kept) kept = seconds;
+    };
+    for (int round = 0; round < 3 && ok; ++round) {
+        const std::string tag = std::to_string(round);
+        Dirs d = Fresh(base, ("all" + tag).c_str());
+        double start = Now();
+        for (long n = 1; n <= count && ok; ++n) {
+            ok = WriteArticle(d, n, text, path);
+            const spool::ArticleHeaders headers = spool::ReadArticleHeaders(path, n);
+            ok = ok && spool::AppendArticleIndex(d.spool, headers, 1, n);
+            ok = ok && plat::WriteProfileString("QIVNEWS", "LastFileNumIn", std::to_string(n + 1),
+                                                "qiv.ini");
+            ok = ok &&
+                 plat::WriteProfileString("NG1", "Index", std::to_string(n + 1), "qivnews.ini");
+        }
+        best(all, Now() - start);
 
-    d = Fresh(base, "articles");
-    start = Now();
-    for (long n = 1; n <= count && ok; ++n) ok = WriteArticle(d, n, text, path);
-    const double articles = Now() - start;
+        d = Fresh(base, ("articles" + tag).c_str());
+        start = Now();
+        for (long n = 1; n <= count && ok; ++n) ok = WriteArticle(d, n, text, path);
+        best(articles, Now() - start);
 
-    d = Fresh(base, "profile");
-    start = Now();
-    for (long n = 1; n <= count && ok; ++n) {
-        ok = plat::WriteProfileString("QIVNEWS", "LastFileNumIn", std::to_string(n + 1), "qiv.ini");
-        ok = ok && plat::WriteProfileString("NG1", "Index", std::to_string(n + 1), "qivnews.ini");
+        d = Fresh(base, ("profile" + tag).c_str());
+        start = Now();
+        for (long n = 1; n <= count && ok; ++n) {
+            ok = plat::WriteProfileString("QIVNEWS", "LastFileNumIn", std::to_string(n + 1),
+                                          "qiv.ini");
+            ok = ok &&
+                 plat::WriteProfileString("NG1", "Index", std::to_string(n + 1), "qivnews.ini");
+        }
+        best(profile, Now() - start);
     }
-    const double profile = Now() - start;
 
     std::filesystem::remove_all(base);
     if (!ok) {
