@@ -294,8 +294,12 @@ TEST(TerminalUi, DrawsTitleMenuLogInsideMarginAndStatus) {
     TerminalSession t;
     ASSERT_TRUE(t.Started());
     ASSERT_SCREEN(t.WaitForText("size 80x21"), t);
-    ASSERT_SCREEN(t.WaitFor([&] { return t.Fetched() > 0; }), t);
     const auto& s = t.screen;
+    // One refresh may reach us in several reads: wait for all of the row.
+    ASSERT_SCREEN(t.WaitFor([&] {
+        return t.Fetched() > 0 && s.Row(23).find("| Group: alt.test") != std::string::npos;
+    }),
+                  t);
 
     EXPECT_EQ(Squeeze(s.Row(0)), "Qiv News Client");
     EXPECT_TRUE(s.Reverse(0, 0));
