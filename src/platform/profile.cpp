@@ -410,8 +410,8 @@ constexpr std::size_t kSectorSize = 512;
 // frees a block and dirties the directory per written counter). False with
 // done unset when the change does not qualify; false with done set and errno
 // when the write failed. On success the text becomes the cached copy.
-bool OverwriteInPlace(const std::string& path, const std::string& before, std::string& content,
-                      bool& done) {
+bool OverwriteInPlace(const std::string& path, const std::string& before,
+                      const struct stat& seen, std::string& content, bool& done) {
     done = false;
     if (content.size() != before.size() || content.size() > kMaxCachedSize) return false;
     std::size_t first = 0;
@@ -422,8 +422,15 @@ bool OverwriteInPlace(const std::string& path, const std::string& before, std::s
     if (first / kSectorSize != last / kSectorSize) return false;
     const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;  // the rename may still manage
-    done = true;
     struct stat mine;
+    // Another file may have taken the name since it was read; its bytes at
+    // these offsets are not ours to change.
+    if (fstat(fd, &mine) != 0 || mine.st_dev != seen.st_dev || mine.st_ino != seen.st_ino ||
+        mine.st_size != seen.st_size || !SameTime(mine.st_mtim, seen.st_mtim)) {
+        close(fd);
+        return false;
+    }
+    done = true;
     const std::size_t length = last - first + 1;
     ssize_t n;
     do {
@@ -478,7 +485,7 @@ bool Rewrite(const std::string& fileName, Edit edit) {
     if (!missing && updated == *file.content) return true;
     if (!missing) {
         bool done;
-        if (OverwriteInPlace(path, *file.content, updated, done)) return true;
+        if (OverwriteInPlace(path, *file.content, st, updated, done)) return true;
         if (done) return false;
     }
     return ReplaceFile(path, std::move(updated), missing ? nullptr : &st);
