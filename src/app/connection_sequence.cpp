@@ -53,6 +53,17 @@ bool IsBroken(plat::WParam result) {
     return result == ResultBroken || result == ResultSendError || result == ResultClosed;
 }
 
+MainWindowData* BeginStep(plat::WindowHandle window) {
+    AppState& app = App();
+    MainWindowData* data = GetMainWindowData(window);
+    app.appIdle = 0;
+    if (data != nullptr && data->connected != 0) return data;
+    LogLine("Server not connected");
+    app.appIdle = 1;
+    LastCycle().running = false;
+    return nullptr;
+}
+
 void ConnectionLost(plat::WindowHandle window, plat::LParam reason) {
     AppState& app = App();
     MainWindowData* data = GetMainWindowData(window);
@@ -123,14 +134,8 @@ void OnConnectDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
 
 void BeginSendUser(plat::WindowHandle window) {
     AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    app.appIdle = 0;
-    if (data == nullptr || data->connected == 0) {
-        LogLine("Server not connected");
-        app.appIdle = 1;
-        LastCycle().running = false;
-        return;
-    }
+    MainWindowData* data = BeginStep(window);
+    if (data == nullptr) return;
     // Taken from the file at the moment of sending, so that an edit takes
     // effect at the next connection.
     app.settings.qivNewsUsername = ReadSetting("QivNewsUsername");
@@ -152,14 +157,8 @@ void OnUserDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
 
 void BeginSendPass(plat::WindowHandle window) {
     AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    app.appIdle = 0;
-    if (data == nullptr || data->connected == 0) {
-        LogLine("Server not connected");
-        app.appIdle = 1;
-        LastCycle().running = false;
-        return;
-    }
+    MainWindowData* data = BeginStep(window);
+    if (data == nullptr) return;
     app.settings.qivNewsPassword = ReadSetting("QivNewsPassword");
     LogLine("Sending password");
     CopyField(data->session->password, app.settings.qivNewsPassword);
@@ -221,15 +220,8 @@ void OnListDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
 }
 
 void BeginDisconnect(plat::WindowHandle window) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    app.appIdle = 0;
-    if (data == nullptr || data->connected == 0) {
-        LogLine("Server not connected");
-        app.appIdle = 1;
-        LastCycle().running = false;
-        return;
-    }
+    MainWindowData* data = BeginStep(window);
+    if (data == nullptr) return;
     LogLine("Disconnecting from Server");
     StatusSetConnection(kStatusDisconnecting);
     data->session->Quit(window, MAIN_MSG_QUIT_DONE);

@@ -14,6 +14,8 @@
 
 namespace app {
 
+struct MainWindowData;
+
 // How a cycle run ended, for the command-line runs that report it in their
 // exit status. BeginConnect starts a new record; the steps fill it in.
 struct CycleReport {
@@ -36,6 +38,11 @@ bool IsBroken(plat::WParam result);
 // reason is the text the failure notification carried (may be 0).
 void ConnectionLost(plat::WindowHandle window, plat::LParam reason);
 constexpr char kConnectionLostLine[] = "Connection to server lost";
+
+// How a step that needs the connection begins: appIdle is cleared and the
+// main window's data returned; when the connection is gone, the step logs
+// "Server not connected", the cycle ends there and the result is null.
+MainWindowData* BeginStep(plat::WindowHandle window);
 
 // The stream the articles are posted from; built before main, after the
 // sockets start-up.

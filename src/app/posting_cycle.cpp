@@ -212,14 +212,8 @@ void AbandonPosting() {
 
 void BeginPosting(plat::WindowHandle window) {
     AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    app.appIdle = 0;
-    if (data == nullptr || data->connected == 0) {
-        LogLine("Server not connected");
-        app.appIdle = 1;
-        LastCycle().running = false;
-        return;
-    }
+    MainWindowData* data = BeginStep(window);
+    if (data == nullptr) return;
     LogLine("Posting Messages");
     RecoverWorkFile();
 

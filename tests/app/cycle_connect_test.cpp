@@ -187,5 +187,29 @@ TEST_F(ConnectTest, RefusedGreetingClosesTheConnection) {
     EXPECT_FALSE(app::LastCycle().connected);
 }
 
+// A step reached without a connection does nothing on the network: it says
+// so, leaves the application idle and ends the cycle.
+TEST_F(ConnectTest, StepsWithoutAConnectionSayServerNotConnected) {
+    Configure();
+    ASSERT_EQ(App().mainWindowData->connected, 0);
+    for (void (*step)(plat::WindowHandle) :
+         {app::BeginSendUser, app::BeginSendPass, app::BeginPosting, app::BeginDisconnect,
+          app::BeginGroupFetch}) {
+        app::LastCycle().running = true;
+        App().appIdle = 0;
+        const std::size_t before = Log().size();
+        step(window_);
+        ASSERT_EQ(Log().size(), before + 1);
+        EXPECT_EQ(Log().back(), "Server not connected");
+        EXPECT_FALSE(app::LastCycle().running);
+        // The group walk leaves appIdle to its caller.
+        if (step != app::BeginGroupFetch) {
+            EXPECT_EQ(App().appIdle, 1);
+        }
+    }
+    EXPECT_TRUE(Pump([] { return true; }));
+    EXPECT_EQ(server_.Connections(), 0);
+}
+
 }  // namespace
 }  // namespace apptest
