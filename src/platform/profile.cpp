@@ -405,13 +405,16 @@ constexpr std::size_t kSectorSize = 512;
 // Writes the bytes in which `content` differs from the file's current text
 // `before` over the file itself, with one write. Done only when the length
 // stays and the changed bytes lie inside one sector, as when a counter goes
-// from 103 to 104: then a reader, a kill or a power cut sees either the old
-// or the new text, as with a rename, at a fraction of its cost (the rename
-// frees a block and dirties the directory per written counter). False with
-// done unset when the change does not qualify; false with done set and errno
-// when the write failed. On success the text becomes the cached copy.
-bool OverwriteInPlace(const std::string& path, const std::string& before,
-                      const struct stat& seen, std::string& content, bool& done) {
+// from 103 to 104: then a kill or a power cut leaves either the old or the
+// new text, as with a rename, at a fraction of its cost (the rename frees a
+// block and dirties the directory per written counter). A reader racing the
+// write could in principle see some of those few bytes old and some new (the
+// Windows writer the board was made for empties the whole file meanwhile).
+// False with done unset when the change does not qualify; false with done
+// set and errno when the write failed. On success the text becomes the
+// cached copy.
+bool OverwriteInPlace(const std::string& path, const std::string& before, const struct stat& seen,
+                      std::string& content, bool& done) {
     done = false;
     if (content.size() != before.size() || content.size() > kMaxCachedSize) return false;
     std::size_t first = 0;

@@ -8,7 +8,7 @@
 // password), so a crash leaves either the old or the new file, never a mix.
 // A change that keeps the length and stays inside one disk sector (a counter
 // going from 103 to 104) is written over the file itself with one write,
-// which gives the same guarantee for a fraction of the cost. A profile file
+// which a crash also leaves old or new, for a fraction of the cost. A profile file
 // that is a symbolic link stays one: its target is written. Writes are not
 // synced to disk: a power failure may lose the latest ones.
 //

@@ -2,8 +2,8 @@
 // for each other, and a lock or socket left by a killed gateway.
 #include "app/instance_lock.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,7 +1,7 @@
 #include "platform/profile.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -343,8 +343,8 @@ TEST_F(ProfileTest, ALinkedProfileStaysALinkAndItsTargetIsWritten) {
     ASSERT_EQ(mkdir(Path("real").c_str(), 0700), 0);
     std::ofstream(Path("real/qiv.ini"), std::ios::binary) << "[A]\r\nk=1\r\n";
     ASSERT_EQ(symlink("real/qiv.ini", Path().c_str()), 0);
-    ASSERT_TRUE(plat::WriteProfileString("A", "k", "2", "qiv.ini"));       // in place
-    ASSERT_TRUE(plat::WriteProfileString("A", "name", "x", "qiv.ini"));    // replaced
+    ASSERT_TRUE(plat::WriteProfileString("A", "k", "2", "qiv.ini"));     // in place
+    ASSERT_TRUE(plat::WriteProfileString("A", "name", "x", "qiv.ini"));  // replaced
     struct stat st;
     ASSERT_EQ(lstat(Path().c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
