@@ -493,6 +493,33 @@ TEST_F(SocketTest, SocketsHaveNoDelay) {
     SocketClose(s);
 }
 
+// Linux leaves quick-ack mode by itself once an exchange looks interactive;
+// then a server that keeps Nagle on holds its second write (the article
+// after the status line) until our delayed ACK, 40 ms per reply. Each
+// receive puts the socket back into quick-ack mode.
+TEST_F(SocketTest, EveryReceiveLeavesTheSocketInQuickAckMode) {
+    Listener server;
+    Client c;
+    c.ConnectTo(server.port);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    const int fd = SocketDescriptor(c.s);
+    for (int i = 0; i < 20; ++i) {
+        std::size_t sent = 0;
+        ASSERT_EQ(SocketSend(c.s, "NEXT\r\n", 6, sent), 0);
+        char command[16];
+        ASSERT_EQ(::recv(peer, command, sizeof command, 0), 6);
+        const std::size_t before = c.received.size();
+        WriteAll(peer, "223 1 <1@test> article\r\n");
+        ASSERT_TRUE(PumpUntil([&] { return c.received.size() > before; }));
+        int quick = 0;
+        socklen_t len = sizeof quick;
+        ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &quick, &len), 0);
+        EXPECT_EQ(quick, 1) << "exchange " << i;
+    }
+    ::close(peer);
+}
+
 TEST(SocketsStartupTest, GrantsTheConfiguredVersion) {
     SocketsStartupInfo info{};
     ASSERT_EQ(SocketsStartup(0x0101, info), 0);
