@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/ui.h"
+#include "platform/ui_widgets.h"
 
 namespace plat::ui {
 
@@ -36,7 +37,9 @@ public:
 
     void LogAdd(const std::string& line) override {
         ++count_;
-        const std::string shown = Sanitize(line) + '\n';
+        // Standard output is often a terminal too; one that reads 8-bit
+        // controls would act on a bare 0x9B (CSI) from a server.
+        const std::string shown = widgets::TerminalText(line) + '\n';
         std::fwrite(shown.data(), 1, shown.size(), out_);
         std::fflush(out_);  // a reader (a pipe, a log collector) sees each line at once
     }
@@ -47,11 +50,11 @@ public:
 
     int RunDialog(Dialog&) override { return 2; }
     void MessageBox(const std::string& caption, const std::string& text) override {
-        std::string shown = Sanitize(caption) + ": ";
+        std::string shown = widgets::TerminalText(caption) + ": ";
         std::size_t start = 0;
         for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-            shown += Sanitize(text.substr(start, end - start)) + "\n  ";
-        shown += Sanitize(text.substr(start)) + '\n';
+            shown += widgets::TerminalText(text.substr(start, end - start)) + "\n  ";
+        shown += widgets::TerminalText(text.substr(start)) + '\n';
         std::fwrite(shown.data(), 1, shown.size(), err_);
         std::fflush(err_);
     }

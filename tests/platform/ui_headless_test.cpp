@@ -44,7 +44,7 @@ private:
     std::FILE* write_ = nullptr;
 };
 
-TEST(HeadlessUi, EachLogLineIsWrittenWhenAddedExactlyAsHeld) {
+TEST(HeadlessUi, EachLogLineIsWrittenWhenAddedWithControlsMadeVisible) {
     Pipe out, err;
     auto ui = ui::MakeHeadlessBackend(out.File(), err.File());
     ui->SetTitle("Qiv News Client");
@@ -53,8 +53,11 @@ TEST(HeadlessUi, EachLogLineIsWrittenWhenAddedExactlyAsHeld) {
     EXPECT_EQ(out.Available(), "Connecting to server\n");
     ui->LogAdd("200 news.example.org \x1b[31mready\x1b[0m\r");
     ui->LogAdd("");
-    ui->LogAdd("caf\xe9 \x9b");
-    EXPECT_EQ(out.Available(), "200 news.example.org ^[[31mready^[[0m^M\n\ncaf\xe9 \x9b\n");
+    // Latin-1 letters pass; C1 controls (0x9B is CSI to an 8-bit terminal) do not.
+    ui->LogAdd(
+        "caf\xe9 \x9b"
+        "2J\x85");
+    EXPECT_EQ(out.Available(), "200 news.example.org ^[[31mready^[[0m^M\n\ncaf\xe9 M-^[2JM-^E\n");
     EXPECT_EQ(ui->LogCount(), 4u);
     ui->LogReset();
     EXPECT_EQ(ui->LogCount(), 0u);
@@ -66,8 +69,10 @@ TEST(HeadlessUi, EachLogLineIsWrittenWhenAddedExactlyAsHeld) {
 TEST(HeadlessUi, BoxesGoToTheErrorStreamAndDialogsAreCancelled) {
     Pipe out, err;
     auto ui = ui::MakeHeadlessBackend(out.File(), err.File());
-    ui->MessageBox("Qiv News Client", "Unexpected socket event\x1b[2J");
-    EXPECT_EQ(err.Available(), "Qiv News Client: Unexpected socket event^[[2J\n");
+    ui->MessageBox("Qiv News Client",
+                   "Unexpected socket event\x1b[2J\x9b"
+                   "2J");
+    EXPECT_EQ(err.Available(), "Qiv News Client: Unexpected socket event^[[2JM-^[2J\n");
     ui->MessageBox("Qiv News Client", "two\nlines");
     EXPECT_EQ(err.Available(), "Qiv News Client: two\n  lines\n");
 
