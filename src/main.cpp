@@ -6,5 +6,6 @@ int main(int argc, char** argv) {
     // A file that reaches the size limit (RLIMIT_FSIZE) must fail its write,
     // which every caller handles, rather than end the process mid-cycle.
     std::signal(SIGXFSZ, SIG_IGN);
+    app::KeepMemoryPrivate();
     return app::RunCommandLine(argc, argv);
 }

@@ -1,6 +1,7 @@
 #include "app/cli.h"
 
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -506,6 +507,10 @@ std::string DefaultProfileDir() {
     }
     if (!home || !*home) return std::string();
     return std::string(home) + "/.config/qivnews";
+}
+
+bool KeepMemoryPrivate() {
+    return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
 }
 
 int RunCommandLine(int argc, char** argv) {

@@ -35,6 +35,11 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// Takes the process out of core dumps and out of reach of other processes
+// of the same user (ptrace, /proc/<pid>/mem): it holds the news server's
+// password in memory. False when the kernel refuses.
+bool KeepMemoryPrivate();
+
 // False with the reason when the arguments are malformed.
 bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, std::string& error);
 bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out, std::string& error);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -48,6 +51,31 @@ void ExpectOneLineFailure(const ProgramResult& r, const std::string& says) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_NE(r.err.find(says), std::string::npos) << r.err;
+}
+
+// The process holds the server password: no core file and no debugger of
+// the same user may read it.
+TEST(ProcessTest, MemoryIsKeptOutOfCoreDumps) {
+    int result[2];
+    ASSERT_EQ(pipe(result), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const char before = static_cast<char>(prctl(PR_GET_DUMPABLE));
+        const char ok = app::KeepMemoryPrivate() ? 1 : 0;
+        const char after = static_cast<char>(prctl(PR_GET_DUMPABLE));
+        const char report[3] = {before, ok, after};
+        _exit(write(result[1], report, sizeof report) == 3 ? 0 : 1);
+    }
+    close(result[1]);
+    char report[3] = {};
+    EXPECT_EQ(read(result[0], report, sizeof report), 3);
+    close(result[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(report[0], 1);  // dumpable to begin with, so the check below means something
+    EXPECT_EQ(report[1], 1);
+    EXPECT_EQ(report[2], 0);
 }
 
 TEST_F(CliTest, VersionAndHelp) {
