@@ -1,0 +1,537 @@
+// The real program, run as a child process with --once or list-groups against
+// the scriptable server on loopback, and what it leaves behind: the spool
+// files, the index records, both profile files and its log on standard output.
+#include <gtest/gtest.h>
+
+#include "cycle_support.h"
+#include "platform/profile.h"
+#include "run_program.h"
+
+namespace apptest {
+namespace {
+
+using testsrv::Fault;
+
+constexpr char kLost[] = "Connection to server lost";
+constexpr char kIncomplete[] = "qivnews: --once: the cycle did not complete\n";
+
+// The profile directory and the spool are the fixture's; the application is
+// never started in this process, only the files are written and read here.
+class OnceEndToEndTest : public CycleTest {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        work_ = MakeTempDir();
+    }
+    void TearDown() override {
+        RemoveTree(work_);
+        CycleTest::TearDown();
+    }
+
+    // qiv.ini for the server and the spool plus extra lines; LastGroupNum is
+    // one past the highest section written unless given.
+    void Profile(std::initializer_list<const char*> extra = {}) {
+        std::string text = IniText({"NNTPServer=127.0.0.1"});
+        text += "NNTPPort=" + std::to_string(server_.Port()) + "\r\n";
+        text += "QivNewsDir=" + spool_ + "\r\n";
+        bool auth = false;
+        bool groupNum = false;
+        for (const std::string line : extra) {
+            text += line + "\r\n";
+            auth = auth || line.rfind("UserVerification", 0) == 0;
+            groupNum = groupNum || line.rfind("LastGroupNum", 0) == 0;
+        }
+        if (!auth) text += "UserVerification=NO\r\n";
+        if (!groupNum) {
+            int highest = 0;
+            for (int n = 1; n < 100; ++n)
+                if (plat::ProfileSectionExists("NG" + std::to_string(n), "qivnews.ini"))
+                    highest = n;
+            text += "LastGroupNum=" + std::to_string(highest + 1) + "\r\n";
+        }
+        WriteFile(dir_ + "/qiv.ini", text);
+    }
+
+    ProgramResult Qiv(const std::string& command = "--once", int boundMs = 30000) {
+        ProgramRun run;
+        run.args = {"--profile-dir", dir_, command};
+        run.workDir = work_;
+        run.env["TMPDIR"] = work_;
+        return RunProgram(run, boundMs);
+    }
+
+    static std::vector<std::string> Lines(const std::string& text) {
+        std::vector<std::string> lines;
+        std::size_t start = 0;
+        for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+            lines.push_back(text.substr(start, nl - start));
+        return lines;
+    }
+    static int Count(const std::string& out, const std::string& prefix) {
+        int n = 0;
+        for (const std::string& line : Lines(out)) n += line.rfind(prefix, 0) == 0;
+        return n;
+    }
+
+    std::vector<long> Numbers(int group) const {
+        std::vector<long> n;
+        for (const IndexEntry& e : ReadIndex(Spool(std::to_string(group) + ".grp")))
+            n.push_back(e.articleNumber);
+        return n;
+    }
+
+    // An article file in the out directory whose subject is its name.
+    void Queue(const std::string& name, const std::string& body = "text\r\n") {
+        WriteFile(Spool("out/" + name),
+                  "Newsgroups: alt.test\r\nSubject: " + name + "\r\n\r\n" + body);
+    }
+    static std::string PostedText(const std::string& name) {
+        return "Newsgroups: alt.test\nSubject: " + name + "\n\ntext\n";
+    }
+
+    // A run that lost its connection: exit 1, the loss as the last line and
+    // no disconnect.
+    static void ExpectBrokenOff(const ProgramResult& r) {
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.err, kIncomplete);
+        const std::vector<std::string> lines = Lines(r.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back().rfind(kLost, 0), 0u) << r.out;
+        EXPECT_EQ(Count(r.out, kLost), 1) << r.out;
+        EXPECT_EQ(Count(r.out, "Server disconnected"), 0) << r.out;
+    }
+
+    std::string work_;
+};
+
+TEST_F(OnceEndToEndTest, WorkedExampleThenANextRunThatFindsNothingNew) {
+    server_.AddGroup(MakeGroup("alt.worked", 100, 102));
+    Subscribe(1, "alt.worked", "0");
+    Profile({"LastFileNumIn=7"});
+    ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{
+                  "Connecting to server", "Server connected", "Getting messages from alt.worked",
+                  "Finished getting messages", "Posting Messages", "Can't open index file",
+                  "Disconnecting from Server", "Server disconnected"}));
+
+    for (long n = 0; n < 3; ++n) {
+        const std::string file = Spool("news/NG1/0000000" + std::to_string(7 + n) + ".nws");
+        EXPECT_EQ(ReadFile(file), Stored(ArticleText("alt.worked", 100 + n))) << file;
+    }
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000010.nws")));
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    for (long n = 0; n < 3; ++n) {
+        EXPECT_EQ(index[n].group, 1);
+        EXPECT_EQ(index[n].fileName, "0000000" + std::to_string(7 + n) + ".nws");
+        EXPECT_EQ(index[n].articleNumber, 100 + n);
+        EXPECT_EQ(index[n].subject, "Article " + std::to_string(100 + n) + " of alt.worked");
+    }
+    EXPECT_EQ(index[0].sender, "p100@example.invali ") << "19 characters and a space";
+    EXPECT_EQ(Setting("LastFileNumIn"), "10");
+    EXPECT_EQ(Ini("NG1", "Index"), "103");
+    EXPECT_EQ(Setting("NNTPServer"), "127.0.0.1") << "the rest of qiv.ini is kept";
+    EXPECT_EQ(ServerCommands("ARTICLE"),
+              (std::vector<std::string>{"ARTICLE 100", "ARTICLE 101", "ARTICLE 102"}));
+
+    r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 3u);
+    EXPECT_EQ(ServerCommands("GROUP").size(), 2u);
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u);
+    EXPECT_EQ(Setting("LastFileNumIn"), "10");
+    EXPECT_EQ(Ini("NG1", "Index"), "103");
+    EXPECT_EQ(server_.Connections(), 2);
+}
+
+TEST_F(OnceEndToEndTest, OnlySubscribedGroupsInNumberOrderAndNothingForARetiredOne) {
+    server_.AddGroup(MakeGroup("alt.one", 1, 2));
+    server_.AddGroup(MakeGroup("alt.two", 1, 2));
+    server_.AddGroup(MakeGroup("alt.three", 5, 5));
+    Subscribe(3, "alt.three");
+    Subscribe(1, "alt.one");
+    ASSERT_TRUE(plat::WriteProfileString("NG2", "Name", "notsubscribed", "qivnews.ini"));
+    Profile({"LastGroupNum=4", "LastFileNumIn=0"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+    EXPECT_EQ(ServerCommands("GROUP"),
+              (std::vector<std::string>{"GROUP alt.one", "GROUP alt.three"}));
+    EXPECT_EQ(Count(r.out, "Getting messages from"), 2) << r.out;
+    EXPECT_EQ(Numbers(1), (std::vector<long>{1, 2}));
+    const std::vector<IndexEntry> three = ReadIndex(Spool("3.grp"));
+    ASSERT_EQ(three.size(), 1u);
+    EXPECT_EQ(three[0].group, 3);
+    EXPECT_EQ(three[0].fileName, "00000002.nws");
+    EXPECT_EQ(ReadFile(Spool("news/NG3/00000002.nws")), Stored(ArticleText("alt.three", 5)));
+    EXPECT_FALSE(Exists(Spool("2.grp")));
+    EXPECT_FALSE(Exists(Spool("news/NG2")));
+    EXPECT_EQ(Ini("NG2", "Index"), "(missing)");
+    EXPECT_EQ(Ini("NG1", "Index"), "3");
+    EXPECT_EQ(Ini("NG3", "Index"), "6");
+    EXPECT_EQ(Setting("LastFileNumIn"), "3");
+    EXPECT_EQ(Setting("LastGroupNum"), "4");
+}
+
+TEST_F(OnceEndToEndTest, IndexBelowInsideBeyondMissingAndUnparsable) {
+    for (const char* name : {"g.below", "g.inside", "g.beyond", "g.missing", "g.bad", "g.empty"})
+        server_.AddGroup(MakeGroup(name, 100, 104));
+    Subscribe(1, "g.below", "50");
+    Subscribe(2, "g.inside", "103");
+    Subscribe(3, "g.beyond", "121");
+    Subscribe(4, "g.bad", "abc");
+    Subscribe(5, "g.missing");
+    Subscribe(6, "g.empty", "");
+    Profile({"LastFileNumIn=0"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+    EXPECT_EQ(Numbers(1), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(Numbers(2), (std::vector<long>{103, 104}));
+    EXPECT_FALSE(Exists(Spool("3.grp")));
+    EXPECT_EQ(Ini("NG3", "Index"), "121");
+    // Not fetched from the previous group's position, nor at all.
+    EXPECT_FALSE(Exists(Spool("4.grp")));
+    EXPECT_EQ(Ini("NG4", "Index"), "abc");
+    EXPECT_EQ(Count(r.out, "NG4 skipped: its Index \"abc\" is not a number"), 1) << r.out;
+    EXPECT_EQ(Numbers(5), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(Numbers(6), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(Ini("NG1", "Index"), "105");
+    EXPECT_EQ(Ini("NG2", "Index"), "105");
+    EXPECT_EQ(Ini("NG5", "Index"), "105");
+    EXPECT_EQ(Ini("NG6", "Index"), "105");
+    EXPECT_EQ(Setting("LastFileNumIn"), "17");
+    // File numbers run on across the groups: 0-4, 5-6, then 7-11 and 12-16.
+    EXPECT_EQ(ReadIndex(Spool("2.grp"))[0].fileName, "00000005.nws");
+    EXPECT_EQ(ReadIndex(Spool("6.grp"))[4].fileName, "00000016.nws");
+    EXPECT_EQ(ServerCommands("GROUP").size(), 5u) << "g.bad is never selected";
+}
+
+TEST_F(OnceEndToEndTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
+    server_.AddGroup(MakeGroup("alt.gap", 100, 103));
+    // The second ARTICLE (101) is refused as gone.
+    server_.AddFault(Fault::Reply("ARTICLE", "423 no such article", 2));
+    Subscribe(1, "alt.gap");
+    Profile({"LastFileNumIn=7"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Count(r.out, "423"), 0) << "a refused article is not logged";
+
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[0].fileName, "00000007.nws");
+    EXPECT_EQ(index[0].articleNumber, 100);
+    EXPECT_EQ(index[1].fileName, "00000009.nws");
+    EXPECT_EQ(index[1].articleNumber, 102);
+    EXPECT_EQ(index[2].fileName, "00000010.nws");
+    EXPECT_EQ(index[2].articleNumber, 103);
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000008.nws")));
+    EXPECT_EQ(ReadFile(Spool("news/NG1/00000009.nws")), Stored(ArticleText("alt.gap", 102)));
+    EXPECT_EQ(Ini("NG1", "Index"), "104");
+    EXPECT_EQ(Setting("LastFileNumIn"), "11");
+}
+
+TEST_F(OnceEndToEndTest, RejectedGroupIsLoggedAndSkipped) {
+    server_.AddGroup(MakeGroup("alt.there", 1, 1));
+    Subscribe(1, "alt.gone", "5");
+    Subscribe(2, "alt.there");
+    Profile();
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{
+                  "Connecting to server", "Server connected", "Getting messages from alt.gone",
+                  "411 no such newsgroup", "Getting messages from alt.there",
+                  "Finished getting messages", "Posting Messages", "Can't open index file",
+                  "Disconnecting from Server", "Server disconnected"}));
+    EXPECT_EQ(Ini("NG1", "Index"), "5");
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(Numbers(2), (std::vector<long>{1}));
+    EXPECT_EQ(Ini("NG2", "Index"), "2");
+}
+
+TEST_F(OnceEndToEndTest, PostingPassSkipsAFlaggedRecordAndDeletesWhatItPosted) {
+    for (const char* name : {"one.txt", "two.txt", "three.txt"}) Queue(name);
+    WriteFile(Spool("out.dat"),
+              OutRecord("one.txt") + OutRecord("two.txt", 1) + OutRecord("three.txt"));
+    Profile({"LastGroupNum=1"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(server_.Posted(),
+              (std::vector<std::string>{PostedText("one.txt"), PostedText("three.txt")}));
+    EXPECT_FALSE(Exists(Spool("out/one.txt")));
+    EXPECT_TRUE(Exists(Spool("out/two.txt")));
+    EXPECT_FALSE(Exists(Spool("out/three.txt")));
+    EXPECT_FALSE(Exists(Spool("out.dat")));
+}
+
+TEST_F(OnceEndToEndTest, TrailingBytesOfARecordAreIgnoredAndTwelveCharacterNamesAreWhole) {
+    Queue("ABCDEFGH.TXT");
+    Queue("b.txt");
+    WriteFile(Spool("out.dat"), OutRecord("ABCDEFGH.TXT") + OutRecord("b.txt") + "x");
+    ASSERT_EQ(ReadFile(Spool("out.dat")).size(), 27u);
+    Profile({"LastGroupNum=1"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(server_.Posted(),
+              (std::vector<std::string>{PostedText("ABCDEFGH.TXT"), PostedText("b.txt")}));
+    EXPECT_FALSE(Exists(Spool("out/ABCDEFGH.TXT")));
+    EXPECT_FALSE(Exists(Spool("out/b.txt")));
+    EXPECT_FALSE(Exists(Spool("out.dat")));
+}
+
+TEST_F(OnceEndToEndTest, ExactLogOfAPassWithOnePostAndOfARejectedPost) {
+    Queue("only.txt");
+    WriteFile(Spool("out.dat"), OutRecord("only.txt"));
+    Profile({"LastGroupNum=1"});
+    ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Server connected",
+                                        "Finished getting messages", "Posting Messages",
+                                        "Finished posting essages", "Disconnecting from Server",
+                                        "Server disconnected"}));
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("only.txt")}));
+    EXPECT_FALSE(Exists(Spool("out/only.txt")));
+    EXPECT_FALSE(Exists(Spool("out.dat")));
+
+    // A rejected post is logged, its file deleted, and the pass goes on; the
+    // run still counts as complete.
+    Queue("a.txt");
+    Queue("b.txt");
+    WriteFile(Spool("out.dat"), OutRecord("a.txt") + OutRecord("b.txt"));
+    server_.AddFault(Fault::Reply("POST", "440 posting not allowed", 2));
+    r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Server connected",
+                                        "Finished getting messages", "Posting Messages",
+                                        "440 posting not allowed", "Finished posting essages",
+                                        "Disconnecting from Server", "Server disconnected"}));
+    EXPECT_EQ(server_.Posted(),
+              (std::vector<std::string>{PostedText("only.txt"), PostedText("b.txt")}));
+    EXPECT_FALSE(Exists(Spool("out/a.txt")));
+    EXPECT_FALSE(Exists(Spool("out/b.txt")));
+    EXPECT_FALSE(Exists(Spool("out.dat")));
+}
+
+class OnceLoginTest : public OnceEndToEndTest {
+protected:
+    void Login(const char* user, const char* password) {
+        server_.SetAccounts({{"joe", "secret"}});
+        server_.AddGroup(MakeGroup("alt.a", 1, 1));
+        Subscribe(1, "alt.a");
+        const std::string u = std::string("QivNewsUsername=") + user;
+        const std::string p = std::string("QivNewsPassword=") + password;
+        Profile({"UserVerification=yes", u.c_str(), p.c_str(), "LastFileNumIn=0"});
+    }
+};
+
+TEST_F(OnceLoginTest, AcceptedLoginThenTheFetchCycle) {
+    Login("joe", "secret");
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{
+                  "Connecting to server", "Server connected", "Sending username",
+                  "381 password required", "Sending password", "281 authentication accepted",
+                  "Getting messages from alt.a", "Finished getting messages", "Posting Messages",
+                  "Can't open index file", "Disconnecting from Server", "Server disconnected"}));
+    ASSERT_GE(server_.Commands().size(), 3u);
+    EXPECT_EQ(server_.Commands()[0], "MODE READER");
+    EXPECT_EQ(server_.Commands()[1], "AUTHINFO USER joe");
+    EXPECT_EQ(server_.Commands()[2], "AUTHINFO PASS secret");
+    EXPECT_EQ(Numbers(1), (std::vector<long>{1}));
+    EXPECT_EQ(Ini("NG1", "Index"), "2");
+    EXPECT_EQ(r.out.find("secret"), std::string::npos) << "the password is never logged";
+}
+
+TEST_F(OnceLoginTest, RejectedUserStillSendsThePasswordAndTheRunFails) {
+    server_.SetAuthReplies("481 no such user", "281 authentication accepted",
+                           "481 authentication failed");
+    Login("nobody", "secret");
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.err, kIncomplete);
+    EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
+                                "Connecting to server", "Server connected", "Sending username",
+                                "481 no such user", "Sending password", "481 authentication failed",
+                                "Disconnecting from Server", "Server disconnected"}));
+    EXPECT_EQ(ServerCommands("AUTHINFO PASS"), (std::vector<std::string>{"AUTHINFO PASS secret"}));
+    EXPECT_TRUE(ServerCommands("GROUP").empty());
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(Ini("NG1", "Index"), "(missing)");
+    EXPECT_EQ(Setting("LastFileNumIn"), "0");
+}
+
+TEST_F(OnceLoginTest, RejectedPasswordDisconnectsBeforeAnyGroup) {
+    Login("joe", "wrong");
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.err, kIncomplete);
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Server connected",
+                                        "Sending username", "381 password required",
+                                        "Sending password", "481 authentication failed",
+                                        "Disconnecting from Server", "Server disconnected"}));
+    EXPECT_TRUE(ServerCommands("GROUP").empty());
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(Setting("LastFileNumIn"), "0");
+}
+
+TEST_F(OnceEndToEndTest, GroupListIsStoredWithoutFetchingAndARefusedOneFails) {
+    server_.AddGroup(MakeGroup("alt.b", 3, 4));
+    server_.AddGroup(MakeGroup("alt.a", 1, 2));
+    Subscribe(1, "alt.a");
+    Profile({"LastFileNumIn=0"});
+    ProgramResult r = Qiv("list-groups");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Server connected",
+                                        "Getting Group List", "Group list received",
+                                        "Disconnecting from Server", "Server disconnected"}));
+    EXPECT_EQ(ReadFile(Spool("groups.txt")), "alt.a 2 1 y\r\nalt.b 4 3 y\r\n");
+    EXPECT_TRUE(ServerCommands("GROUP").empty());
+    EXPECT_TRUE(ServerCommands("ARTICLE").empty());
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(Ini("NG1", "Index"), "(missing)");
+    // Listing moves no counter.
+    EXPECT_EQ(Setting("LastFileNumIn"), "0");
+    EXPECT_EQ(Setting("LastGroupNum"), "2");
+
+    server_.AddFault(Fault::Reply("LIST", "480 not for you", 2));
+    r = Qiv("list-groups");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(r.err, "qivnews: list-groups: the cycle did not complete\n");
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Server connected",
+                                        "Getting Group List", "480 not for you",
+                                        "Disconnecting from Server", "Server disconnected"}));
+    EXPECT_EQ(ReadFile(Spool("groups.txt")), "alt.a 2 1 y\r\nalt.b 4 3 y\r\n");
+}
+
+TEST_F(OnceEndToEndTest, RefusedConnectionEndsAtOnceAndChangesNothing) {
+    server_.AddGroup(MakeGroup("alt.r", 1, 1));
+    Subscribe(1, "alt.r", "1");
+    Queue("q.txt");
+    WriteFile(Spool("out.dat"), OutRecord("q.txt"));
+    Profile({"LastFileNumIn=4"});
+    ASSERT_TRUE(
+        plat::WriteProfileString("QIVNEWS", "NNTPPort", std::to_string(ClosedPort()), "qiv.ini"));
+    const std::string groups = ReadFile(dir_ + "/qivnews.ini");
+    const std::uint64_t start = plat::NowMs();
+    const ProgramResult r = Qiv("--once", 10000);
+    EXPECT_LT(plat::NowMs() - start, 5000u);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kIncomplete);
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Could not connect to server"}));
+    EXPECT_EQ(Setting("LastFileNumIn"), "4");
+    EXPECT_EQ(ReadFile(dir_ + "/qivnews.ini"), groups);
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), OutRecord("q.txt"));
+    EXPECT_TRUE(Exists(Spool("out/q.txt")));
+    EXPECT_EQ(server_.Connections(), 0);
+}
+
+TEST_F(OnceEndToEndTest, ArticleCutOffIsStoredAndIndexedOnceByTheNextRun) {
+    server_.AddGroup(MakeGroup("alt.cut", 100, 102));
+    server_.AddFault(Fault::CloseAfter("ARTICLE", 120, 2));
+    Subscribe(1, "alt.cut");
+    Profile({"LastFileNumIn=7"});
+    ProgramResult r = Qiv();
+    ExpectBrokenOff(r);
+    // An orderly close carries no reply text of its own.
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Server connected",
+                                        "Getting messages from alt.cut",
+                                        "Connection to server lost: Connection lost"}));
+    // The first article is kept and counted; the cut one left nothing.
+    EXPECT_EQ(Setting("LastFileNumIn"), "8");
+    EXPECT_EQ(Ini("NG1", "Index"), "101");
+    EXPECT_EQ(Numbers(1), (std::vector<long>{100}));
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000008.nws")));
+
+    server_.ClearFaults();
+    r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(Lines(r.out).back(), "Server disconnected");
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    for (long n = 0; n < 3; ++n) {
+        EXPECT_EQ(index[n].articleNumber, 100 + n);
+        EXPECT_EQ(index[n].fileName, "0000000" + std::to_string(7 + n) + ".nws");
+        EXPECT_EQ(ReadFile(Spool("news/NG1/" + index[n].fileName)),
+                  Stored(ArticleText("alt.cut", 100 + n)));
+    }
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000010.nws")));
+    EXPECT_EQ(Ini("NG1", "Index"), "103");
+    EXPECT_EQ(Setting("LastFileNumIn"), "10");
+    EXPECT_EQ(ServerCommands("ARTICLE"), (std::vector<std::string>{"ARTICLE 100", "ARTICLE 101",
+                                                                   "ARTICLE 101", "ARTICLE 102"}));
+}
+
+TEST_F(OnceEndToEndTest, ArticleCutOffAfterARefusedOneKeepsItsFileNumber) {
+    server_.AddGroup(MakeGroup("alt.cut", 100, 102));
+    server_.AddFault(Fault::Reply("ARTICLE", "423 gone", 1));
+    server_.AddFault(Fault::CloseAfter("ARTICLE", 120, 2));
+    Subscribe(1, "alt.cut");
+    Profile({"LastFileNumIn=7"});
+    ProgramResult r = Qiv();
+    ExpectBrokenOff(r);
+    // 100 was refused (no file, number 7 used up); 101 was to become 8.
+    EXPECT_EQ(Ini("NG1", "Index"), "101");
+    EXPECT_EQ(Setting("LastFileNumIn"), "8");
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+
+    server_.ClearFaults();
+    r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 2u);
+    EXPECT_EQ(index[0].articleNumber, 101);
+    EXPECT_EQ(index[0].fileName, "00000008.nws");
+    EXPECT_EQ(index[1].articleNumber, 102);
+    EXPECT_EQ(index[1].fileName, "00000009.nws");
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000007.nws")));
+    EXPECT_EQ(Setting("LastFileNumIn"), "10");
+}
+
+TEST_F(OnceEndToEndTest, PostCutOffKeepsItsFileAndTheWholeQueue) {
+    server_.AddGroup(MakeGroup("alt.none", 1, 0));
+    Subscribe(1, "alt.none");
+    const std::string queue = OutRecord("a.txt") + OutRecord("b.txt") + OutRecord("c.txt");
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) Queue(name);
+    WriteFile(Spool("out.dat"), queue);
+    // The second article is cut off after its first line.
+    server_.AddFault(Fault::Close("POST_LINE", 6));
+    Profile();
+    ProgramResult r = Qiv();
+    ExpectBrokenOff(r);
+    EXPECT_FALSE(Exists(Spool("out/a.txt")));
+    EXPECT_TRUE(Exists(Spool("out/b.txt")));
+    EXPECT_TRUE(Exists(Spool("out/c.txt")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), queue);
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt")}));
+
+    server_.ClearFaults();
+    r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Count(r.out, "a.txt is not in the out directory; skipped"), 1) << r.out;
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt"), PostedText("b.txt"),
+                                                          PostedText("c.txt")}));
+    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_FALSE(Exists(Spool("out/b.txt")));
+    EXPECT_FALSE(Exists(Spool("out/c.txt")));
+}
+
+}  // namespace
+}  // namespace apptest
