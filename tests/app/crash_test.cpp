@@ -339,15 +339,19 @@ TEST_F(KillLoopTest, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
         const int delayUs = std::uniform_int_distribution<int>(0, 3000)(rng);
         killed += RunAndKill(commands, delayUs) ? 1 : 0;
         ExpectWholeFiles(cycle);
-
-        // Mostly the next run completes; sometimes it is killed as well.
-        if (std::uniform_int_distribution<int>(0, 2)(rng) != 0 || cycle == kCycles) {
-            const ProgramResult done = RunProgram(Run(), 30000);
-            ASSERT_EQ(done.status, 0) << "cycle " << cycle << "\n" << done.err;
-            ++completed;
+        // Now and then the run after a kill is killed as well, on top of what
+        // the first one left.
+        if (std::uniform_int_distribution<int>(0, 2)(rng) == 0) {
+            const std::size_t again = std::uniform_int_distribution<std::size_t>(0, span - 1)(rng);
+            killed += RunAndKill(again, std::uniform_int_distribution<int>(0, 3000)(rng)) ? 1 : 0;
             ExpectWholeFiles(cycle);
-            ExpectComplete(cycle);
         }
+        // The next run that is let be finishes, with everything in order.
+        const ProgramResult done = RunProgram(Run(), 30000);
+        ASSERT_EQ(done.status, 0) << "cycle " << cycle << "\n" << done.err;
+        ++completed;
+        ExpectWholeFiles(cycle);
+        ExpectComplete(cycle);
     }
     // A profile write killed between its temporary file and the rename
     // leaves that file behind; it is harmless, but worth knowing about.
