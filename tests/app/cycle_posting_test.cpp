@@ -162,7 +162,10 @@ TEST_F(PostingTest, RecordsAppendedDuringAPassAreNotLost) {
     EXPECT_EQ(server_.Posted().back(), PostedText("third.txt"));
 }
 
-TEST_F(PostingTest, AWorkFileLeftByAnInterruptedPassIsPostedFirst) {
+// Its records go back to the end of the live queue (the board may be
+// appending to it; putting them in front would mean rewriting the file under
+// the board), so they are posted in the next pass after what is queued.
+TEST_F(PostingTest, AWorkFileLeftByAnInterruptedPassIsPostedInTheNextPass) {
     Queue("left.txt");
     Queue("new.txt");
     WriteFile(Spool("qivout.wrk"), OutRecord("left.txt"));
