@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "app_fixture.h"
+#include "gateway_support.h"
 #include "platform/message_loop.h"
 #include "run_program.h"
 
@@ -84,6 +85,33 @@ protected:
     std::string work_;
     std::string socket_;
 };
+
+// The interface claims the profile like any gateway: with one running, it
+// is refused before it takes over the screen.
+TEST_F(TerminalTest, RefusedWhileAnotherGatewayHoldsTheProfile) {
+    const std::string profile = work_ + "/p";
+    const std::string spool = work_ + "/spool";
+    ASSERT_EQ(mkdir(profile.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(spool.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((work_ + "/g").c_str(), 0700), 0);
+    const std::string spoolLine = "QivNewsDir=" + spool;
+    WriteFile(profile + "/qiv.ini", IniText({"NNTPServer=127.0.0.1", "NNTPPort=9",
+                                             "UserVerification=NO", spoolLine.c_str()}));
+    Gateway gateway(profile, work_ + "/g");
+    ASSERT_TRUE(gateway.Start()) << gateway.Err();
+    // A terminal, so that the refusal is the lock's; the pane closes when
+    // the program ends, so its error output goes to a file.
+    const std::string program = Quote(QivnewsPath()) + " --profile-dir " + Quote(profile) + " 2> " +
+                                Quote(work_ + "/err") + "; echo $? > " + Quote(work_ + "/rc");
+    Shell(Tmux("-f /dev/null new-session -d -x 80 -y 24 " + Quote(program)));
+    const std::uint64_t deadline = plat::NowMs() + 10000;
+    while (ReadFile(work_ + "/rc").empty() && plat::NowMs() < deadline) poll(nullptr, 0, 20);
+    EXPECT_EQ(ReadFile(work_ + "/rc"), "1\n");
+    EXPECT_EQ(ReadFile(work_ + "/err"), "qivnews: the profile directory " + profile +
+                                            " is in use by another qivnews (pid " +
+                                            std::to_string(gateway.Pid()) + ", headless)\n");
+    EXPECT_EQ(gateway.Stop().status, 0);
+}
 
 TEST_F(TerminalTest, MenusDialogsLogAndStatusOnAScreen) {
     const std::string profile = work_ + "/p";
