@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "app/commands.h"
 #include "app/cycles.h"
+#include "nntp/nntp_session.h"
 #include "platform/profile.h"
+#include "platform/socket.h"
 #include "spool/index_record.h"
 
 namespace apptest {
@@ -166,6 +169,17 @@ void CycleTest::ExpectDisconnectedState() {
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_CONNECT));
     EXPECT_TRUE(ui_->MenuItemGrayed(app::IDM_DISCONNECT));
     EXPECT_FALSE(app::LastCycle().running);
+    // Nothing of the cycle stays open: the connection, an article file, the
+    // post being read, the queue.
+    EXPECT_TRUE(Pump([&] { return server_.OpenConnections() == 0; }, 5000))
+        << "the connection to the server is still open";
+    EXPECT_FALSE(app::PostingStream().IsOpen());
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code ignored;
+        const std::string target = std::filesystem::read_symlink(fd.path(), ignored).string();
+        EXPECT_NE(target.rfind(spool_ + "/", 0), 0u) << "still open: " << target;
+    }
 }
 
 }  // namespace apptest
