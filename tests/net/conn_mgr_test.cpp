@@ -167,6 +167,27 @@ TEST_F(ConnMgrTest, SilentCancelDropsACompletionAlreadyPosted) {
     ExpectReport(ConnectResult::Connected);
 }
 
+TEST_F(ConnMgrTest, ReportingCancelDropsACompletionAlreadyPosted) {
+    // The hosts file answers inside the request: the completion is queued.
+    ASSERT_EQ(Start("localhost", listener.port()), 1);
+    ASSERT_GT(plat::QueuedMessageCount(), 0u);
+    const int entries = CallbackRegistry().Count();
+    mgr.Cancel(1);
+    // Reported from inside Cancel, with the stream handed back.
+    ASSERT_EQ(client.reports.size(), 1u);
+    EXPECT_EQ(client.reports[0].clientValue, 17u);
+    EXPECT_EQ(client.reports[0].result, ConnectResult::Cancelled);
+    EXPECT_EQ(client.reports[0].owner, &owner);
+    EXPECT_EQ(client.reports[0].cookie, 0xC00C1Eu);
+    EXPECT_EQ(CallbackRegistry().Count(), entries - 1);
+    EXPECT_TRUE(mgr.IsIdle());
+    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
+    nettest::Settle();
+    EXPECT_EQ(client.reports.size(), 1u);
+    EXPECT_TRUE(owner.events.empty());
+    EXPECT_LT(listener.Accept(), 0);  // nothing connected on the dropped answer
+}
+
 TEST_F(ConnMgrTest, AttemptThatEndsInsideStartIsReportedFromTheLoop) {
     // No descriptor to be had: the stream's socket cannot be made, so the
     // attempt on a dotted address ends inside Start.
@@ -364,6 +385,43 @@ TEST_F(ConnMgrDnsTest, SilentCancelDuringLookupTellsNobody) {
     ASSERT_TRUE(plat::PumpUntil([] { return plat::LookupsInFlight() == 0; }, 5000));
     nettest::Settle();
     EXPECT_TRUE(client.reports.empty());
+}
+
+TEST_F(ConnMgrDnsTest, ReportingCancelDuringLookupReportsOnceAndDropsTheLateAnswer) {
+    dns.Answer("late.qiv.test", {kLoopback1});  // the listener's address
+    ASSERT_EQ(Start("late.qiv.test", listener.port()), 1);
+    EXPECT_EQ(mgr.Lookup().State(), RequestState::Pending);
+    const int queriesBefore = dns.queries;
+    const int entries = CallbackRegistry().Count();
+    mgr.Cancel(1);  // the stub has not answered: it only does so from the loop
+    ASSERT_EQ(client.reports.size(), 1u);
+    EXPECT_EQ(client.reports[0].clientValue, 17u);
+    EXPECT_EQ(client.reports[0].result, ConnectResult::Cancelled);
+    EXPECT_EQ(client.reports[0].owner, &owner);
+    EXPECT_EQ(client.reports[0].cookie, 0xC00C1Eu);
+    EXPECT_FALSE(client.reports[0].duringStart);
+    EXPECT_TRUE(mgr.IsIdle());
+    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
+    EXPECT_EQ(CallbackRegistry().Count(), entries - 1);
+    EXPECT_EQ(stream.State(), SocketState::Closed);
+
+    // The stub answers now and the resolver finishes the abandoned query.
+    ASSERT_TRUE(plat::PumpUntil(
+        [&] { return dns.queries > queriesBefore && plat::LookupsInFlight() == 0; }, 5000));
+    nettest::Settle();
+    EXPECT_EQ(client.reports.size(), 1u);
+    EXPECT_TRUE(owner.events.empty());
+    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
+    EXPECT_LT(listener.Accept(), 0);
+
+    // The manager and its lookup are free for the next attempt.
+    client.reports.clear();
+    ASSERT_EQ(Start("late.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(AwaitReport());
+    ExpectReport(ConnectResult::Connected);
+    int peer = -1;
+    EXPECT_TRUE(plat::PumpUntil([&] { return (peer = listener.Accept()) >= 0; }, 5000));
+    if (peer >= 0) ::close(peer);
 }
 
 class LookupClient : public CLookupClient {

@@ -131,6 +131,54 @@ TEST_F(ReaderTest, DataLongerThanTheBufferIsHandedOnInPieces) {
     EXPECT_EQ(ResultSuccess, owner.notes[1].result);
 }
 
+// A piece of a long data line that begins with '.', or is "." alone, is
+// text: only a whole line is unstuffed or taken as the end of the data.
+TEST_F(ReaderTest, ContinuedPiecesStartingWithADotAreText) {
+    AskArticle(3);
+    // Where the reader cuts: it hands on all but the last byte of a full
+    // buffer, so later pieces begin at multiples of this offset.
+    const std::size_t cut = S::kReceiveSize - 1;
+    const std::vector<std::string> lines = {
+        std::string(cut, 'a') + ".x",
+        std::string(cut, 'b') + ".",
+        std::string(cut, 'c') + "..",
+        std::string(2 * cut, 'd') + ".",
+        "." + std::string(cut - 2, 'h') + ".",  // stuffed: the wire line starts ".."
+        std::string(cut + 1, 'e') + ".",        // a dot just past a cut
+        std::string(cut - 1, 'f') + ".g",       // a dot just before a cut
+        "last",
+    };
+    session.Feed("220 7 <a@b>\r\n");
+    std::string expected;
+    for (const std::string& line : lines) {
+        const std::string wire = (line[0] == '.' ? "." : "") + line + "\r\n";
+        // A receive ends just before the first dot past a cut (or the last
+        // dot), so that the dot also begins a receive.
+        std::size_t dot = wire.find('.', cut);
+        if (dot == std::string::npos) dot = wire.rfind('.');
+        if (dot == std::string::npos) dot = 0;
+        if (dot > 0) session.Feed(wire.substr(0, dot));
+        session.Feed(wire.substr(dot));
+        expected += line + "\r\n";
+    }
+    EXPECT_TRUE(session.MultiLine());
+    session.Feed(".\r\n");
+    EXPECT_FALSE(session.MultiLine());
+    EXPECT_EQ(expected, ArticleFile(3));
+
+    // The arrangement did put a dot at the start of a later piece.
+    std::vector<std::string> dotted;
+    for (const auto& e : session.events)
+        if (e.event == S::DataLine && e.continued && e.line.compare(0, 1, ".") == 0)
+            dotted.push_back(e.line);
+    EXPECT_EQ((std::vector<std::string>{".x", ".", "..", ".", "."}), dotted);
+    EXPECT_EQ(S::DataEnd, session.events.back().event);
+    ASSERT_TRUE(owner.WaitFor(2));
+    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    owner.Settle();
+    EXPECT_EQ(2u, owner.notes.size());
+}
+
 TEST_F(ReaderTest, AnOverlongReplyLineIsSkippedAndReportedOnce) {
     session.SelectGroup(owner.window(), kGroup);
     session.events.clear();
@@ -179,6 +227,35 @@ TEST_F(ReaderTest, StreamEventsBecomeSessionEvents) {
     session.Feed("200 partial");
     session.StreamCallback(0, StreamEvent::Closed, 0, nullptr);
     EXPECT_EQ((std::vector<int>{S::Writable, S::Reply2, S::LinkLost}), session.Kinds());
+}
+
+// Ready: with no exchange running, replies, data and completed sends are
+// ignored: nothing is posted or sent and the next request runs as usual.
+TEST_F(ReaderTest, ReadyIgnoresRepliesDataAndWritable) {
+    session.Feed("100 a\r\n211 1 2 3 g\r\n340 b\r\n423 c\r\n500 d\r\njunk\r\n");
+    session.Feed("205 " + std::string(3000, 'x') + "\r\n");  // Overflow
+    session.Inject(S::DataPart);
+    session.Inject(S::DataLine);
+    session.Inject(S::DataEnd);
+    session.StreamCallback(0, StreamEvent::SendDone, 0, session.CommandBuffer());
+    EXPECT_EQ((std::vector<int>{S::Reply1, S::Reply2, S::Reply3, S::Reply4, S::Reply5, S::Fault,
+                                S::Overflow, S::DataPart, S::DataLine, S::DataEnd, S::Writable}),
+              session.Kinds());
+    EXPECT_TRUE(session.IsReady());
+    EXPECT_FALSE(session.MultiLine());
+    EXPECT_EQ("", session.sent);
+    EXPECT_EQ(0, session.closes);
+    owner.Settle();
+    EXPECT_EQ(1u, owner.notes.size());
+
+    std::strcpy(session.groupName, "g");
+    session.SelectGroup(owner.window(), kGroup);
+    EXPECT_EQ("GROUP g\r\n", session.sent);
+    session.Feed("211 3 10 12 g\r\n");
+    ASSERT_TRUE(owner.WaitFor(2));
+    EXPECT_EQ(kGroup, owner.notes[1].message);
+    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(12, session.lastArticle);
 }
 
 TEST_F(ReaderTest, ConnectionReportsBecomeSessionEvents) {

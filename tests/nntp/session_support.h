@@ -109,6 +109,9 @@ public:
     bool WaitingWritable() const { return waitingWritable != 0; }
     const char* CommandBuffer() const { return commandBuffer; }
     int ReceiveCount() const { return receiveCount; }
+    bool IsReady() const { return state.Is(&MemorySession::Ready); }
+    // Hands an event to the state machine as the reader or a report would.
+    void Inject(int event) { Drive(event); }
 
 protected:
     void StartConnection() override;
@@ -134,6 +137,7 @@ public:
     bool WaitingWritable() const { return waitingWritable != 0; }
     bool IsReady() const { return state.Is(&ProbeSession::Ready); }
     bool IsEnded() const { return state.Is(&ProbeSession::Ended); }
+    bool AwaitingPostVerdict() const { return state.Is(&ProbeSession::PostResult); }
 
     int failSendAt = 0;  // 1-based count of SendBytes calls; 0: never
     int sends = 0;

@@ -203,6 +203,39 @@ TEST_F(TransferTest, ArticleFilesThatCannotBeWritten) {
     ExpectQuitAndClose();
 }
 
+// Over a real connection, with the server's writes cut so that the dots
+// that begin later pieces of long lines also begin a receive: every byte is
+// stored, no dot is lost and only the last "." ends the article.
+TEST_F(TransferTest, LongLinesWithDotsAtTheCutsArriveWhole) {
+    const std::size_t cut = CNntpSession::kReceiveSize - 1;  // where the reader cuts
+    const std::string text = "Message-ID: <dots@qiv.test>\nSubject: dots\n\n" +
+                             std::string(cut, 'a') + ".x\n" + std::string(cut, 'b') + ".\n" +
+                             std::string(cut, 'c') + "..\n" + std::string(2 * cut, 'd') + ".\n" +
+                             "." + std::string(cut - 2, 'h') + ".\n" + "last\n";
+    server.AddArticle("misc.test", {300, text});
+    // The reply as sent: status line, CR LF lines, the leading dot doubled.
+    std::string wire = "220 300 <dots@qiv.test> article\r\n";
+    for (std::size_t from = 0; from < text.size();) {
+        const std::size_t end = text.find('\n', from);
+        const std::string line = text.substr(from, end - from);
+        wire += (line.compare(0, 1, ".") == 0 ? "." : "") + line + "\r\n";
+        from = end + 1;
+    }
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = wire.find('.'); at != std::string::npos; at = wire.find('.', at + 1)) {
+        const std::size_t lineStart = wire.rfind('\n', at) + 1;
+        if ((at - lineStart) % cut == 0 && at != lineStart) cuts.push_back(at);
+    }
+    ASSERT_EQ(5u, cuts.size());
+    server.AddFault(Fault::SplitAt("ARTICLE", cuts, 30));
+    const Note n = Fetch(300, 50);
+    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(Crlf(text), ReadFile(FileOf(50)));
+    EXPECT_TRUE(session.IsReady());
+    owner.Settle();
+    EXPECT_EQ(3u, owner.notes.size());
+}
+
 // Close while data arrives closes the file and reports only the close.
 TEST_F(TransferTest, CloseDuringData) {
     server.AddFault(Fault::StallAfter("ARTICLE", 100));
@@ -338,6 +371,49 @@ TEST_F(TransferTest, PostRepliesTable) {
     EXPECT_EQ(ResultBroken, n.result);
     EXPECT_EQ("junk", n.text);
     ExpectQuitAndClose();
+}
+
+// PostResult, CloseReq: the article is out and its verdict due when Close
+// comes; the owner hears the close (if asked to) and nothing of the post.
+TEST_F(TransferTest, CloseWhileAwaitingThePostVerdict) {
+    plat::TextReader input;
+    ASSERT_TRUE(Input(input, "Subject: t\n\nbody\n"));
+    // A post that succeeded before must not colour the close.
+    ASSERT_EQ(ResultSuccess, Post(&input).result);
+
+    server.AddFault(Fault::Stall("POST_DATA", 2));
+    session.PostArticle(owner.window(), kPost, &input);
+    ASSERT_TRUE(plat::PumpUntil([&] {
+        const auto log = server.PostLog();
+        return log.size() == 2 && log[1].complete && session.AwaitingPostVerdict();
+    }));
+    std::size_t before = owner.notes.size();
+    const Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    EXPECT_EQ(kClose, n.message);
+    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(0, n.data);
+    EXPECT_TRUE(session.IsEnded());
+    EXPECT_FALSE(session.SocketOpen());
+    EXPECT_TRUE(ServerClosed());
+    owner.Settle();
+    EXPECT_EQ(before + 1, owner.notes.size());
+    EXPECT_EQ(1u, server.Posted().size());
+
+    // Without notice, nothing at all.
+    Reopen();
+    server.AddFault(Fault::Stall("POST_DATA", 3));
+    session.PostArticle(owner.window(), kPost, &input);
+    ASSERT_TRUE(plat::PumpUntil([&] {
+        const auto log = server.PostLog();
+        return log.size() == 3 && log[2].complete && session.AwaitingPostVerdict();
+    }));
+    before = owner.notes.size();
+    session.Close(owner.window(), kClose, 0);
+    EXPECT_TRUE(session.IsEnded());
+    EXPECT_FALSE(session.SocketOpen());
+    EXPECT_TRUE(ServerClosed());
+    owner.Settle();
+    EXPECT_EQ(before, owner.notes.size());
 }
 
 // A post that cannot be finished ends the connection, so that the server
