@@ -155,17 +155,8 @@ TEST_F(CrashTest, FileSizeLimitFailsTheWriteInsteadOfKilling) {
 constexpr int kGroups = 3;
 constexpr int kCycles = 50;
 
-class KillLoopTest : public CycleTest {
+class KillLoopTest : public ProgramCycleTest {
 protected:
-    void SetUp() override {
-        CycleTest::SetUp();
-        work_ = MakeTempDir();
-    }
-    void TearDown() override {
-        RemoveTree(work_);
-        CycleTest::TearDown();
-    }
-
     static std::string GroupName(int g) { return "alt.crash." + std::to_string(g); }
 
     void WriteProfile() {
@@ -174,14 +165,6 @@ protected:
         text += "QivNewsDir=" + spool_ + "\r\n";
         text += "LastGroupNum=" + std::to_string(kGroups + 1) + "\r\n";
         WriteFile(dir_ + "/qiv.ini", text);
-    }
-
-    ProgramRun Run() const {
-        ProgramRun run;
-        run.args = {"--profile-dir", dir_, "--once"};
-        run.workDir = work_;
-        run.env["TMPDIR"] = work_;
-        return run;
     }
 
     // The board's side: a new article file and its out.dat record.
@@ -300,7 +283,6 @@ protected:
         return result.signal == SIGKILL;
     }
 
-    std::string work_;
     std::map<int, long> last_;
     std::vector<std::string> posts_;
 };

@@ -14,16 +14,8 @@ namespace {
 
 using testsrv::Fault;
 
-class OnceTest : public CycleTest {
+class OnceTest : public ProgramCycleTest {
 protected:
-    void SetUp() override {
-        CycleTest::SetUp();
-        work_ = MakeTempDir();
-    }
-    void TearDown() override {
-        RemoveTree(work_);
-        CycleTest::TearDown();
-    }
     // qiv.ini in the profile directory (the test's own) for the server.
     void Profile(std::initializer_list<const char*> extra = {}, bool withServer = true) {
         std::string text = IniText({"UserVerification=NO", "LastGroupNum=2"});
@@ -34,22 +26,6 @@ protected:
         for (const char* line : extra) text += std::string(line) + "\r\n";
         WriteFile(dir_ + "/qiv.ini", text);
     }
-    ProgramResult Qiv(std::vector<std::string> args, int boundMs = 30000) {
-        ProgramRun run;
-        run.args = {"--profile-dir", dir_};
-        run.args.insert(run.args.end(), args.begin(), args.end());
-        run.workDir = work_;
-        run.env["TMPDIR"] = work_;
-        return RunProgram(run, boundMs);
-    }
-    static std::vector<std::string> Lines(const std::string& text) {
-        std::vector<std::string> lines;
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-            lines.push_back(text.substr(start, nl - start));
-        return lines;
-    }
-    std::string work_;
 };
 
 TEST_F(OnceTest, OnceRunsTheWholeCycleAndExitsZero) {
@@ -178,9 +154,7 @@ TEST_F(OnceTest, SigtermEndsAStalledRunWithOne) {
     server_.AddFault(Fault::Stall("GROUP", 0));
     Subscribe(1, "alt.s");
     Profile();
-    ProgramRun run;
-    run.args = {"--profile-dir", dir_, "--once"};
-    run.workDir = work_;
+    const ProgramRun run = Run();
     const pid_t pid = StartProgram(run);
     ASSERT_TRUE(plat::PumpUntil([&] { return !ServerCommands("GROUP").empty(); }));
     ASSERT_TRUE(WaitForHandler(pid, SIGTERM));

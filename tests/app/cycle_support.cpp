@@ -182,4 +182,35 @@ void CycleTest::ExpectDisconnectedState() {
     }
 }
 
+void ProgramCycleTest::SetUp() {
+    CycleTest::SetUp();
+    work_ = MakeTempDir();
+}
+
+void ProgramCycleTest::TearDown() {
+    RemoveTree(work_);
+    CycleTest::TearDown();
+}
+
+ProgramRun ProgramCycleTest::Run(std::vector<std::string> args) const {
+    ProgramRun run;
+    run.args = {"--profile-dir", dir_};
+    run.args.insert(run.args.end(), args.begin(), args.end());
+    run.workDir = work_;
+    run.env["TMPDIR"] = work_;
+    return run;
+}
+
+ProgramResult ProgramCycleTest::Qiv(std::vector<std::string> args, int boundMs) const {
+    return RunProgram(Run(std::move(args)), boundMs);
+}
+
+std::vector<std::string> ProgramCycleTest::Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start));
+    return lines;
+}
+
 }  // namespace apptest

@@ -9,6 +9,7 @@
 
 #include "app_fixture.h"
 #include "news_server.h"
+#include "run_program.h"
 
 namespace apptest {
 
@@ -58,6 +59,21 @@ protected:
 
     std::string spool_;
     testsrv::NewsServer server_;
+};
+
+// Cycle tests that run the built program as a child process on the
+// fixture's profile and spool, in a working directory (and TMPDIR) of its own.
+class ProgramCycleTest : public CycleTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // qivnews --profile-dir <profile> followed by args.
+    ProgramRun Run(std::vector<std::string> args = {"--once"}) const;
+    ProgramResult Qiv(std::vector<std::string> args = {"--once"}, int boundMs = 30000) const;
+    static std::vector<std::string> Lines(const std::string& text);
+
+    std::string work_;
 };
 
 // Articles n..m of a group as the server holds them.

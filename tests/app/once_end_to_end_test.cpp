@@ -17,17 +17,8 @@ constexpr char kIncomplete[] = "qivnews: --once: the cycle did not complete\n";
 
 // The profile directory and the spool are the fixture's; the application is
 // never started in this process, only the files are written and read here.
-class OnceEndToEndTest : public CycleTest {
+class OnceEndToEndTest : public ProgramCycleTest {
 protected:
-    void SetUp() override {
-        CycleTest::SetUp();
-        work_ = MakeTempDir();
-    }
-    void TearDown() override {
-        RemoveTree(work_);
-        CycleTest::TearDown();
-    }
-
     // qiv.ini for the server and the spool plus extra lines; LastGroupNum is
     // one past the highest section written unless given.
     void Profile(std::initializer_list<const char*> extra = {}) {
@@ -52,21 +43,6 @@ protected:
         WriteFile(dir_ + "/qiv.ini", text);
     }
 
-    ProgramResult Qiv(const std::string& command = "--once", int boundMs = 30000) {
-        ProgramRun run;
-        run.args = {"--profile-dir", dir_, command};
-        run.workDir = work_;
-        run.env["TMPDIR"] = work_;
-        return RunProgram(run, boundMs);
-    }
-
-    static std::vector<std::string> Lines(const std::string& text) {
-        std::vector<std::string> lines;
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-            lines.push_back(text.substr(start, nl - start));
-        return lines;
-    }
     static int Count(const std::string& out, const std::string& prefix) {
         int n = 0;
         for (const std::string& line : Lines(out)) n += line.rfind(prefix, 0) == 0;
@@ -100,8 +76,6 @@ protected:
         EXPECT_EQ(Count(r.out, kLost), 1) << r.out;
         EXPECT_EQ(Count(r.out, "Server disconnected"), 0) << r.out;
     }
-
-    std::string work_;
 };
 
 TEST_F(OnceEndToEndTest, WorkedExampleThenANextRunThatFindsNothingNew) {
@@ -390,7 +364,7 @@ TEST_F(OnceEndToEndTest, GroupListIsStoredWithoutFetchingAndARefusedOneFails) {
     server_.AddGroup(MakeGroup("alt.a", 1, 2));
     Subscribe(1, "alt.a");
     Profile({"LastFileNumIn=0"});
-    ProgramResult r = Qiv("list-groups");
+    ProgramResult r = Qiv({"list-groups"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(Lines(r.out),
@@ -407,7 +381,7 @@ TEST_F(OnceEndToEndTest, GroupListIsStoredWithoutFetchingAndARefusedOneFails) {
     EXPECT_EQ(Setting("LastGroupNum"), "2");
 
     server_.AddFault(Fault::Reply("LIST", "480 not for you", 2));
-    r = Qiv("list-groups");
+    r = Qiv({"list-groups"});
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(r.err, "qivnews: list-groups: the cycle did not complete\n");
     EXPECT_EQ(Lines(r.out),
@@ -427,7 +401,7 @@ TEST_F(OnceEndToEndTest, RefusedConnectionEndsAtOnceAndChangesNothing) {
         plat::WriteProfileString("QIVNEWS", "NNTPPort", std::to_string(ClosedPort()), "qiv.ini"));
     const std::string groups = ReadFile(dir_ + "/qivnews.ini");
     const std::uint64_t start = plat::NowMs();
-    const ProgramResult r = Qiv("--once", 10000);
+    const ProgramResult r = Qiv({"--once"}, 10000);
     EXPECT_LT(plat::NowMs() - start, 5000u);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, kIncomplete);
