@@ -182,6 +182,27 @@ void CycleTest::ExpectDisconnectedState() {
     }
 }
 
+void CycleTest::ExpectWorkedExampleStored() {
+    for (long n = 0; n < 3; ++n) {
+        const std::string file = Spool("news/NG1/0000000" + std::to_string(7 + n) + ".nws");
+        EXPECT_EQ(ReadFile(file), Stored(ArticleText("alt.worked", 100 + n))) << file;
+    }
+    EXPECT_FALSE(Exists(Spool("news/NG1/00000010.nws")));
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    for (long n = 0; n < 3; ++n) {
+        EXPECT_EQ(index[n].group, 1);
+        EXPECT_EQ(index[n].fileName, "0000000" + std::to_string(7 + n) + ".nws");
+        EXPECT_EQ(index[n].articleNumber, 100 + n);
+        EXPECT_EQ(index[n].subject, "Article " + std::to_string(100 + n) + " of alt.worked");
+    }
+    EXPECT_EQ(index[0].sender, "p100@example.invali ") << "19 characters and a space";
+    EXPECT_EQ(Setting("LastFileNumIn"), "10");
+    EXPECT_EQ(Ini("NG1", "Index"), "103");
+    EXPECT_EQ(ServerCommands("ARTICLE"),
+              (std::vector<std::string>{"ARTICLE 100", "ARTICLE 101", "ARTICLE 102"}));
+}
+
 void ProgramCycleTest::SetUp() {
     CycleTest::SetUp();
     work_ = MakeTempDir();

@@ -56,6 +56,9 @@ protected:
 
     // The disconnected state a cycle returns to.
     void ExpectDisconnectedState();
+    // What the worked example leaves (LastFileNumIn 7, Index 0, alt.worked
+    // 100-102 as group 1): files 7-9, records 7-9, the counters moved on.
+    void ExpectWorkedExampleStored();
 
     std::string spool_;
     testsrv::NewsServer server_;
