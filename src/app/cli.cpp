@@ -24,6 +24,7 @@
 #include "app/startup.h"
 #include "app/unattended.h"
 #include "net/warning.h"
+#include "platform/journal.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "spool/group_registry.h"
@@ -134,12 +135,12 @@ std::string CheckSpool(std::string& value) {
 }
 
 void PrintError(const std::string& text) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+    plat::WriteLines(stderr, plat::Priority::Error, std::string(kProgram) + ": " + text + "\n");
 }
 
 int UsageError(const std::string& text) {
     PrintError(text);
-    std::fputs(UsageText().c_str(), stderr);
+    plat::WriteLines(stderr, plat::Priority::Error, UsageText());
     return kExitUsage;
 }
 
@@ -245,7 +246,7 @@ int RunGroupCommand(const std::string& subcommand, const std::string& name) {
         PrintError(subcommand + ": " + message);
         return kExitFailed;
     }
-    std::printf("%s\n", message.c_str());
+    plat::WriteLines(stdout, plat::Priority::Info, message + "\n");
     return kExitOk;
 }
 

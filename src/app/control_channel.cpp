@@ -21,6 +21,7 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "app/setup.h"
+#include "platform/journal.h"
 #include "platform/profile.h"
 #include "spool/expiry.h"
 
@@ -39,7 +40,7 @@ constexpr int kMaxRetries = 5;
 constexpr std::size_t kMaxAnswerLength = 64 * 1024;
 
 void PrintError(const std::string& text) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
+    plat::WriteLines(stderr, plat::Priority::Error, std::string(kProgram) + ": " + text + "\n");
 }
 
 bool IsControl(unsigned char c) {
@@ -799,7 +800,7 @@ std::optional<int> RunHereOrHandOver(const ControlRequest& request) {
             switch (HandOver(dir, line, answer, error)) {
                 case HandResult::Answered:
                     if (answer.status == 0 && !answer.text.empty())
-                        std::printf("%s\n", answer.text.c_str());
+                        plat::WriteLines(stdout, plat::Priority::Info, answer.text + "\n");
                     if (answer.status != 0 && !answer.text.empty()) PrintError(answer.text);
                     return answer.status;
                 case HandResult::Failed:

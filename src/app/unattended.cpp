@@ -9,6 +9,7 @@
 #include "app/group_commands.h"
 #include "app/log.h"
 #include "app/settings.h"
+#include "platform/journal.h"
 #include "app/startup.h"
 
 namespace app {
@@ -16,7 +17,7 @@ namespace app {
 namespace {
 
 void PrintError(const std::string& text) {
-    std::fprintf(stderr, "qivnews: %s\n", text.c_str());
+    plat::WriteLines(stderr, plat::Priority::Error, std::string("qivnews") + ": " + text + "\n");
 }
 
 // Why a cycle cannot be run with these settings; empty when it can.

@@ -1,7 +1,10 @@
 #include "net/warning.h"
 
 #include <cstdio>
+#include <string>
 #include <utility>
+
+#include "platform/journal.h"
 
 namespace {
 
@@ -23,6 +26,6 @@ void ShowWarning(const char* text) {
         sink(text);
         return;
     }
-    std::fprintf(stderr, "%s: %s\n", kWarningCaption, text);
-    std::fflush(stderr);
+    plat::WriteLines(stderr, plat::Priority::Warning,
+                     std::string(kWarningCaption) + ": " + text + "\n");
 }

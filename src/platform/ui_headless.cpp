@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/journal.h"
 #include "platform/ui.h"
 #include "platform/ui_widgets.h"
 
@@ -39,9 +40,8 @@ public:
         ++count_;
         // Standard output is often a terminal too; one that reads 8-bit
         // controls would act on a bare 0x9B (CSI) from a server.
-        const std::string shown = widgets::TerminalText(line) + '\n';
-        std::fwrite(shown.data(), 1, shown.size(), out_);
-        std::fflush(out_);  // a reader (a pipe, a log collector) sees each line at once
+        // Flushed: a reader (a pipe, a log collector) sees each line at once.
+        WriteLines(out_, Priority::Info, widgets::TerminalText(line) + '\n');
     }
     void LogReset() override { count_ = 0; }
     std::size_t LogCount() const override { return count_; }
@@ -55,8 +55,7 @@ public:
         for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
             shown += widgets::TerminalText(text.substr(start, end - start)) + "\n  ";
         shown += widgets::TerminalText(text.substr(start)) + '\n';
-        std::fwrite(shown.data(), 1, shown.size(), err_);
-        std::fflush(err_);
+        WriteLines(err_, Priority::Warning, shown);
     }
 
     int ClientWidth() const override { return kWidth; }

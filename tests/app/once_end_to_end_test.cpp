@@ -398,6 +398,38 @@ TEST_F(OnceEndToEndTest, RefusedConnectionEndsAtOnceAndChangesNothing) {
     EXPECT_EQ(server_.Connections(), 0);
 }
 
+// Under systemd the journal files each line by the priority it carries;
+// the same run with JOURNAL_STREAM naming another file prints as always.
+TEST_F(OnceEndToEndTest, LinesToTheJournalCarryTheirPriority) {
+    Profile();
+    ASSERT_TRUE(
+        plat::WriteProfileString("QIVNEWS", "NNTPPort", std::to_string(ClosedPort()), "qiv.ini"));
+    ProgramRun run = Run();
+    run.journal = true;
+    ProgramResult r = RunProgram(run, 10000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string("<6>Connecting to server\n<6>Could not connect to server\n<3>") +
+                         kIncomplete);
+    EXPECT_EQ(r.err, "");
+
+    run.args = {"--profile-dir", dir_, "subscribe", "alt.j"};
+    r = RunProgram(run);
+    EXPECT_EQ(r.status, 0);
+    ASSERT_FALSE(r.out.empty());
+    for (const std::string& line : Lines(r.out)) EXPECT_EQ(line.rfind("<6>", 0), 0u) << r.out;
+    run.args = {"--profile-dir", dir_, "subscribe", "alt.j", "extra"};
+    r = RunProgram(run);
+    EXPECT_EQ(r.status, 2);
+    for (const std::string& line : Lines(r.out)) EXPECT_EQ(line.rfind("<3>", 0), 0u) << r.out;
+
+    run.journal = false;
+    run.env["JOURNAL_STREAM"] = "1:1";
+    run.args = {"--profile-dir", dir_, "--once"};
+    r = RunProgram(run, 10000);
+    EXPECT_EQ(r.out, "Connecting to server\nCould not connect to server\n");
+    EXPECT_EQ(r.err, kIncomplete);
+}
+
 TEST_F(OnceEndToEndTest, ArticleCutOffIsStoredAndIndexedOnceByTheNextRun) {
     server_.AddGroup(MakeGroup("alt.cut", 100, 102));
     server_.AddFault(Fault::CloseAfter("ARTICLE", 120, 2));

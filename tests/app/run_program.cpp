@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +40,14 @@ pid_t StartProgram(const ProgramRun& run) {
         else
             env.push_back(key + "=" + value);
     }
+    if (run.journal) {
+        // Created here so that its inode is known; the child truncates the same file.
+        WriteFile(run.workDir + "/stdout.txt", "");
+        struct stat st {};
+        if (stat((run.workDir + "/stdout.txt").c_str(), &st) == 0)
+            env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                          std::to_string(st.st_ino));
+    }
     std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
     for (const std::string& a : run.args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -55,7 +64,7 @@ pid_t StartProgram(const ProgramRun& run) {
         if (in < 0 || out < 0 || err < 0) _exit(121);
         dup2(in, 0);
         dup2(out, 1);
-        dup2(err, 2);
+        dup2(run.journal ? out : err, 2);
         execve(binary.c_str(), argv.data(), envp.data());
         _exit(122);
     }

@@ -22,6 +22,9 @@ struct ProgramRun {
     std::map<std::string, std::string> env;  // besides PATH; HOME defaults to workDir/home
     std::string input;                       // standard input
     std::string workDir;                     // also holds the stream files
+    // As under systemd: standard output and error are one stream (out),
+    // which JOURNAL_STREAM names.
+    bool journal = false;
 };
 
 std::string QivnewsPath();

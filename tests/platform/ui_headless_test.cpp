@@ -2,12 +2,15 @@
 // error stream, no dialogs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "platform/journal.h"
 #include "platform/ui.h"
 #include "recording_window.h"
 
@@ -31,6 +34,12 @@ public:
         close(read_);
     }
     std::FILE* File() { return write_; }
+    // "<device>:<inode>" of the write end, as the journal names its stream.
+    std::string Identity() const {
+        struct stat st {};
+        EXPECT_EQ(fstat(fileno(write_), &st), 0);
+        return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
     int ReadFd() const { return read_; }
     std::string Available() {
         std::string out;
@@ -138,6 +147,65 @@ TEST(HeadlessUi, DefaultStreamsAreStandardOutputAndError) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// JOURNAL_STREAM set for the test's duration, restored after.
+class JournalStream {
+public:
+    explicit JournalStream(const std::string& value) {
+        if (const char* old = std::getenv("JOURNAL_STREAM")) old_ = old;
+        setenv("JOURNAL_STREAM", value.c_str(), 1);
+    }
+    ~JournalStream() {
+        if (old_.empty())
+            unsetenv("JOURNAL_STREAM");
+        else
+            setenv("JOURNAL_STREAM", old_.c_str(), 1);
+    }
+
+private:
+    std::string old_;
+};
+
+// Under systemd each line carries its priority, continuation lines of a box
+// too, but only on the stream the journal is connected to.
+TEST(HeadlessUi, LinesToTheJournalCarryTheirPriority) {
+    Pipe out, err;
+    auto ui = ui::MakeHeadlessBackend(out.File(), err.File());
+    {
+        JournalStream journal(out.Identity());
+        ui->LogAdd("Connecting to server");
+        ui->LogAdd("");
+        ui->MessageBox("Qiv News Client", "two\nlines");
+        plat::WriteLines(out.File(), plat::Priority::Error, "qivnews: failed\nsecond\n");
+        plat::WriteLines(out.File(), plat::Priority::Warning, "unterminated");
+        plat::WriteLines(out.File(), plat::Priority::Warning, "");
+    }
+    EXPECT_EQ(out.Available(), "<6>Connecting to server\n<6>\n<3>qivnews: failed\n<3>second\n<4>unterminated");
+    EXPECT_EQ(err.Available(), "Qiv News Client: two\n  lines\n");
+    {
+        JournalStream journal(err.Identity());
+        ui->LogAdd("Server connected");
+        ui->MessageBox("Qiv News Client", "two\nlines");
+    }
+    EXPECT_EQ(out.Available(), "Server connected\n");
+    EXPECT_EQ(err.Available(), "<4>Qiv News Client: two\n<4>  lines\n");
+}
+
+TEST(HeadlessUi, LinesStayAsTheyAreWhenJournalStreamNamesNoneOfOurStreams) {
+    Pipe out, other;
+    const std::string id = out.Identity();
+    const std::string device = id.substr(0, id.find(':'));
+    const std::vector<std::string> values = {"", other.Identity(), id + "x", id + ":1",
+                                             device, ":" + id.substr(id.find(':') + 1), "a:b"};
+    for (const std::string& value : values) {
+        SCOPED_TRACE("JOURNAL_STREAM=" + value);
+        JournalStream journal(value);
+        auto ui = ui::MakeHeadlessBackend(out.File(), other.File());
+        ui->LogAdd("Server connected");
+        EXPECT_FALSE(plat::IsJournal(out.File()));
+        EXPECT_EQ(out.Available(), "Server connected\n");
+    }
 }
 
 }  // namespace
