@@ -9,8 +9,8 @@
 #include "app/group_commands.h"
 #include "app/log.h"
 #include "app/settings.h"
-#include "platform/journal.h"
 #include "app/startup.h"
+#include "platform/journal.h"
 
 namespace app {
 

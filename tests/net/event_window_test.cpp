@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -209,25 +210,37 @@ TEST(WinsockInitTest, MajorVersionIsComparedFirst) {
     EXPECT_EQ(WinsockInit().StartupError(), 0);
 }
 
+// Without a journal as is; with JOURNAL_STREAM naming standard error, as a
+// warning for the journal.
 TEST(WarningTest, DefaultSinkWritesToStandardError) {
-    char path[] = "/tmp/qiv-net-warn-XXXXXX";
-    const int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
-    WarningSink previous = SetWarningSink({});
-    std::fflush(stderr);
-    const int saved = ::dup(2);
-    ::dup2(fd, 2);
-    ShowWarning("Unable to register callback");
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    SetWarningSink(std::move(previous));
-    char text[256] = {};
-    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-    ::close(fd);
-    ::unlink(path);
-    EXPECT_EQ(std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0),
-              "Qiv News Client: Unable to register callback\n");
+    for (const bool journal : {false, true}) {
+        SCOPED_TRACE(journal ? "journal" : "plain");
+        char path[] = "/tmp/qiv-net-warn-XXXXXX";
+        const int fd = ::mkstemp(path);
+        ASSERT_GE(fd, 0);
+        struct stat st {};
+        ASSERT_EQ(::fstat(fd, &st), 0);
+        if (journal)
+            ::setenv("JOURNAL_STREAM",
+                     (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+        WarningSink previous = SetWarningSink({});
+        std::fflush(stderr);
+        const int saved = ::dup(2);
+        ::dup2(fd, 2);
+        ShowWarning("Unable to register callback");
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        ::unsetenv("JOURNAL_STREAM");
+        SetWarningSink(std::move(previous));
+        char text[256] = {};
+        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        ::close(fd);
+        ::unlink(path);
+        EXPECT_EQ(
+            std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0),
+            std::string(journal ? "<4>" : "") + "Qiv News Client: Unable to register callback\n");
+    }
 }
 
 TEST_F(EventWindowTest, DeferredCallRunsFromTheLoopAndCanBeDropped) {

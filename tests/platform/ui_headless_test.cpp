@@ -181,7 +181,8 @@ TEST(HeadlessUi, LinesToTheJournalCarryTheirPriority) {
         plat::WriteLines(out.File(), plat::Priority::Warning, "unterminated");
         plat::WriteLines(out.File(), plat::Priority::Warning, "");
     }
-    EXPECT_EQ(out.Available(), "<6>Connecting to server\n<6>\n<3>qivnews: failed\n<3>second\n<4>unterminated");
+    EXPECT_EQ(out.Available(),
+              "<6>Connecting to server\n<6>\n<3>qivnews: failed\n<3>second\n<4>unterminated");
     EXPECT_EQ(err.Available(), "Qiv News Client: two\n  lines\n");
     {
         JournalStream journal(err.Identity());
@@ -196,8 +197,9 @@ TEST(HeadlessUi, LinesStayAsTheyAreWhenJournalStreamNamesNoneOfOurStreams) {
     Pipe out, other;
     const std::string id = out.Identity();
     const std::string device = id.substr(0, id.find(':'));
-    const std::vector<std::string> values = {"", other.Identity(), id + "x", id + ":1",
-                                             device, ":" + id.substr(id.find(':') + 1), "a:b"};
+    const std::string inode = id.substr(id.find(':') + 1);
+    const std::vector<std::string> values = {
+        "", other.Identity(), id + "x", id + ":1", device, ":" + inode, inode + ":" + device};
     for (const std::string& value : values) {
         SCOPED_TRACE("JOURNAL_STREAM=" + value);
         JournalStream journal(value);
