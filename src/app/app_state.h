@@ -38,9 +38,10 @@ struct AppState {
 
     AppSettings settings;
 
-    // The fetch cycle's position.
+    // The fetch cycle's position. Article numbers are 64-bit: servers run
+    // past 2^31 - 1.
     std::int32_t currentGroup = 1;
-    std::int32_t articleCursor = 0;
+    std::int64_t articleCursor = 0;
 
     // The last name confirmed in the Select Group dialog.
     char selectedGroupName[kGroupNameBufferSize] = {};

@@ -1,8 +1,9 @@
 // Fetching every subscribed group, article by article.
 //
-// Per group: GROUP, then ARTICLE and NEXT alternately until NEXT fails. The
-// counters are written after every article, so a cycle cut off anywhere
-// resumes at the article it was working on.
+// Per group: GROUP, then ARTICLE and NEXT alternately until NEXT fails or
+// the cursor passes the last article GROUP reported. The counters are
+// written after every article, so a cycle cut off anywhere resumes at the
+// article it was working on.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +34,9 @@ namespace {
 
 constexpr char kNotSubscribed[] = "NotSubscribed";
 constexpr std::size_t kNameBufferSize = 256;
+// Article files are named "%08ld.nws": a ninth digit would not fit the
+// index record's name field.
+constexpr std::int32_t kMaxFileNumber = 99999999;
 
 // The group being fetched: its section and the name it had when it began.
 struct FetchState {
@@ -41,6 +45,13 @@ struct FetchState {
     // What qiv.ini holds as LastFileNumIn, as far as this cycle wrote or
     // read it.
     std::int32_t storedFileNum = 0;
+    // The last article of the group as GROUP reported it: the cursor never
+    // passes it by more than one.
+    std::int64_t last = 0;
+    // The last ARTICLE was refused as gone (the cursor has moved past it);
+    // the server's current article did not move with it.
+    bool refused = false;
+    std::string articleDir;  // native path
 };
 
 FetchState& Fetch() {
@@ -48,10 +59,28 @@ FetchState& Fetch() {
     return state;
 }
 
-std::string FormatLong(long value) {
+std::string FormatLong(long long value) {
     char text[24];
-    std::snprintf(text, sizeof text, "%ld", value);
+    std::snprintf(text, sizeof text, "%lld", value);
     return text;
+}
+
+// Index as "%ld" reads it (blanks, a sign, digits, anything after), but in
+// 64 bits; false when it holds no number or one that does not fit.
+bool ParseIndex(const std::string& text, std::int64_t& out) {
+    std::size_t i = text.find_first_not_of(" \t\r\n\f\v");
+    if (i == std::string::npos) return false;
+    const bool negative = text[i] == '-';
+    if (text[i] == '+' || text[i] == '-') ++i;
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    out = negative ? -value : value;
+    return true;
 }
 
 void StoreLastFileNumIn(std::int32_t value) {
@@ -93,7 +122,7 @@ void RememberGroupsFile(const struct stat& st) {
     seen.modified = st.st_mtim;
 }
 
-void StoreIndex(std::int32_t value) {
+void StoreIndex(std::int64_t value) {
     // The section was there just before (StillSubscribed), so the file as
     // written still holds it.
     GroupsFileSeen().known = false;
@@ -124,20 +153,54 @@ void LogUnsubscribed() {
 }
 
 // The article number the record holds; false when its field is no number.
-bool RecordArticleNumber(const unsigned char* record, std::int32_t& number) {
+bool RecordArticleNumber(const unsigned char* record, std::int64_t& number) {
     const std::size_t length =
         std::min<std::size_t>(record[spool::kArticleNumberOffset], spool::kArticleNumberWidth);
     const std::string text(reinterpret_cast<const char*>(record) + spool::kArticleNumberOffset + 1,
                            length);
-    return !text.empty() && ParseLong(text, number);
+    return !text.empty() && ParseIndex(text, number);
+}
+
+// The number a record's file name starts with; -1 when it starts with no
+// digit or names no file we could have written.
+std::int64_t RecordFileNumber(const unsigned char* record) {
+    const std::string name = spool::RecordFileName(record);
+    std::int64_t value = 0;
+    std::size_t digits = 0;
+    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9' &&
+           value <= kMaxFileNumber)
+        value = value * 10 + (name[digits++] - '0');
+    return digits == 0 || value > kMaxFileNumber ? -1 : value;
+}
+
+std::string ArticleFile(std::int32_t fileNumber) {
+    char name[24];
+    std::snprintf(name, sizeof name, "/%08ld.nws", static_cast<long>(fileNumber));
+    return Fetch().articleDir + name;
+}
+
+// The file number after n for the group being fetched: past 99999999 the
+// count starts again at 1; a number whose file is still there is passed
+// over, so that no article overwrites one the board may still list.
+std::int32_t NextFileNumber(std::int32_t n) {
+    bool wrapped = false;
+    for (std::int32_t tries = 0; tries < kMaxFileNumber; ++tries) {
+        wrapped = wrapped || n >= kMaxFileNumber || n < 0;
+        n = n >= kMaxFileNumber || n < 0 ? 1 : n + 1;
+        if (!plat::FileExists(ArticleFile(n))) break;
+    }
+    if (wrapped)
+        LogLineF("LastFileNumIn passed %ld; wrapped to %ld in %s", static_cast<long>(kMaxFileNumber),
+                 static_cast<long>(n), Fetch().section.c_str());
+    return n;
 }
 
 // The highest file number that the group's index names; false when the
 // index is missing or names none. Records whose file name is not a number
 // are passed over. lastArticle: the article number of the last record, -1
-// when there is none.
+// when there is none; lastFile likewise its file number.
 bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::int32_t& highest,
-                        std::int32_t& lastArticle) {
+                        std::int64_t& lastArticle, std::int64_t& lastFile) {
     const int fd = open(spool::IndexPath(spoolDir, group).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     static unsigned char buffer[spool::kRecordSize * 256];
@@ -149,17 +212,13 @@ bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::in
         // A partial record at the end of the file is no record.
         const std::size_t records = n > 0 ? static_cast<std::size_t>(n) / spool::kRecordSize : 0;
         if (records == 0) break;
-        std::int32_t number = 0;
-        lastArticle =
-            RecordArticleNumber(buffer + (records - 1) * spool::kRecordSize, number) ? number : -1;
+        const unsigned char* lastRecord = buffer + (records - 1) * spool::kRecordSize;
+        std::int64_t number = 0;
+        lastArticle = RecordArticleNumber(lastRecord, number) ? number : -1;
+        lastFile = RecordFileNumber(lastRecord);
         for (std::size_t r = 0; r < records; ++r) {
-            const std::string name = spool::RecordFileName(buffer + r * spool::kRecordSize);
-            long value = 0;
-            std::size_t digits = 0;
-            while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9')
-                value = value * 10 + (name[digits++] - '0');
-            if (digits == 0) continue;
-            if (value > INT32_MAX - 1) value = INT32_MAX - 1;
+            const std::int64_t value = RecordFileNumber(buffer + r * spool::kRecordSize);
+            if (value < 0) continue;
             if (!found || value > highest) highest = static_cast<std::int32_t>(value);
             found = true;
         }
@@ -198,13 +257,32 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     }
     fetch.storedFileNum = s.lastFileNumIn;
 
+    const std::string dir =
+        plat::FormatPath("%s\\news\\%s", s.qivNewsDir.c_str(), fetch.section.c_str());
+    if (dir.size() >= sizeof session.articleDir) {
+        LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
+        return false;
+    }
+    fetch.articleDir = plat::ToNativePath(dir);
+
+    // A counter too large for a file name starts again from the bottom.
+    if (s.lastFileNumIn > kMaxFileNumber) {
+        s.lastFileNumIn = NextFileNumber(s.lastFileNumIn);
+        StoreLastFileNumIn(s.lastFileNumIn);
+    }
+
     // A counter that lags behind the index (restored from a backup, edited
-    // by hand) would overwrite articles the board already lists.
+    // by hand) would overwrite articles the board already lists. After a
+    // wrap the index's newest record names a file below its highest, and
+    // a counter past that newest one is where it should be.
     std::int32_t highest = 0;
-    std::int32_t lastArticle = -1;
-    const bool indexed = HighestIndexedFile(s.qivNewsDir, app.currentGroup, highest, lastArticle);
-    if (s.lastFileNumIn < 0 || (indexed && s.lastFileNumIn <= highest)) {
-        const std::int32_t moved = indexed && highest >= 0 ? highest + 1 : 0;
+    std::int64_t lastArticle = -1;
+    std::int64_t lastFile = -1;
+    const bool indexed =
+        HighestIndexedFile(s.qivNewsDir, app.currentGroup, highest, lastArticle, lastFile);
+    const bool pastWrap = lastFile >= 0 && lastFile < highest && s.lastFileNumIn > lastFile;
+    if (s.lastFileNumIn < 0 || (indexed && s.lastFileNumIn <= highest && !pastWrap)) {
+        const std::int32_t moved = indexed ? NextFileNumber(highest) : 0;
         LogLineF("LastFileNumIn %ld is behind the index of %s; moved to %ld",
                  static_cast<long>(s.lastFileNumIn), fetch.section.c_str(),
                  static_cast<long>(moved));
@@ -212,19 +290,12 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
         StoreLastFileNumIn(moved);
     }
 
-    const std::string dir =
-        plat::FormatPath("%s\\news\\%s", s.qivNewsDir.c_str(), fetch.section.c_str());
-    if (dir.size() >= sizeof session.articleDir) {
-        LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
-        return false;
-    }
-
     // A missing or empty Index means the group's first article; one that
     // does not parse is not guessed at.
     const std::string index = plat::GetProfileString(fetch.section, "Index", kMissing,
                                                      kCounterBufferSize, kGroupProfileFile);
-    std::int32_t cursor = 0;
-    if (!IsMissing(index) && !index.empty() && !ParseLong(index, cursor)) {
+    std::int64_t cursor = 0;
+    if (!IsMissing(index) && !index.empty() && !ParseIndex(index, cursor)) {
         LogLineF("%s skipped: its Index \"%s\" is not a number", fetch.section.c_str(),
                  index.c_str());
         return false;
@@ -233,10 +304,10 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     // The counters are written after the article is indexed; a stop in
     // between leaves Index naming an article the index already holds, which
     // must not be fetched and indexed a second time.
-    if (lastArticle >= 0 && lastArticle >= cursor && lastArticle < INT32_MAX) {
-        LogLineF("Index %ld of %s is behind its index file; moved to %ld",
-                 static_cast<long>(cursor), fetch.section.c_str(),
-                 static_cast<long>(lastArticle + 1));
+    if (lastArticle >= 0 && lastArticle >= cursor && lastArticle < INT64_MAX) {
+        LogLineF("Index %lld of %s is behind its index file; moved to %lld",
+                 static_cast<long long>(cursor), fetch.section.c_str(),
+                 static_cast<long long>(lastArticle + 1));
         cursor = lastArticle + 1;
         StoreIndex(cursor);
     }
@@ -309,12 +380,58 @@ void OnGroupDone(plat::WindowHandle window, unsigned, plat::WParam result, plat:
     }
     AppState& app = App();
     CNntpSession& session = *data->session;
+    if (session.firstArticle < 0 || session.lastArticle < 0) {
+        // Another group's numbers would do worse than nothing.
+        LogLineF("%s skipped: no article numbers in the reply \"%s\"", Fetch().section.c_str(),
+                 reply != 0 ? reinterpret_cast<const char*>(reply) : "");
+        return EndGroup(window);
+    }
+    // One past the last must still be a number.
+    Fetch().last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
+    Fetch().refused = false;
     if (app.articleCursor == 0) app.articleCursor = session.firstArticle;
     if (app.articleCursor < session.firstArticle) app.articleCursor = session.firstArticle;
     if (app.articleCursor > session.lastArticle) return EndGroup(window);
     session.fileNumber = app.settings.lastFileNumIn;
     session.FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
 }
+
+namespace {
+
+// The reply code a refusal's text begins with; 0 without one.
+int ReplyCode(plat::LParam reply) {
+    const char* text = reinterpret_cast<const char*>(reply);
+    if (text == nullptr) return 0;
+    int code = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (text[i] < '0' || text[i] > '9') return 0;
+        code = code * 10 + (text[i] - '0');
+    }
+    return code;
+}
+
+// Ends the cycle early, as its end would (no further group, no posting):
+// the counters stay where they are.
+void StopCycle(plat::WindowHandle window) {
+    App().currentGroup = 1;
+    StatusSetGroup(std::string());
+    BeginDisconnect(window);
+}
+
+// An ARTICLE refusal that does not say the article is gone: the article
+// stays due (Index still names it) and the group, or the whole cycle when
+// the server will not serve any article, stops here.
+void ArticleWithheld(plat::WindowHandle window, plat::LParam reply) {
+    const int code = ReplyCode(reply);
+    LogLineF("%s stopped at article %lld: %s", Fetch().section.c_str(),
+             static_cast<long long>(App().articleCursor),
+             reply != 0 ? reinterpret_cast<const char*>(reply) : kNoReplyText);
+    if (code == 480) LogLine("Server wants a login before it sends articles");
+    if (code == 400 || code == 480) return StopCycle(window);
+    EndGroup(window);
+}
+
+}  // namespace
 
 void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam value) {
     ArticleSaved* saved =
@@ -336,6 +453,10 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
         LogReplyText(value);
         return EndGroup(window);
     }
+    // Only 423 and 430 say the article is gone; any other refusal says
+    // nothing about it.
+    const int code = result == ResultSuccess ? 0 : ReplyCode(value);
+    if (result != ResultSuccess && code != 423 && code != 430) return ArticleWithheld(window, value);
     if (!StillSubscribed()) {
         if (saved != nullptr) {
             plat::DeleteFile(saved->path);
@@ -346,6 +467,9 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
         return EndGroup(window);
     }
 
+    // The cursor goes no further than one past the group's last article:
+    // with that one done, so is the group.
+    const bool more = app.articleCursor < Fetch().last;
     if (saved != nullptr) {
         const spool::ArticleHeaders headers =
             spool::ReadArticleHeaders(saved->path, app.articleCursor);
@@ -360,16 +484,19 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
         }
         // NEXT goes out first, so that the server answers while the
         // counters are written; its answer is handled only after they are.
-        session.NextArticle(window, MAIN_MSG_NEXT_DONE);
-        StoreLastFileNumIn(app.settings.lastFileNumIn + 1);
+        Fetch().refused = false;
+        if (more) session.NextArticle(window, MAIN_MSG_NEXT_DONE);
+        StoreLastFileNumIn(NextFileNumber(app.settings.lastFileNumIn));
         StoreIndex(app.articleCursor + 1);
         StatusArticleFetched();
     } else {
         // Refused: the article is gone from the server; skip it for good.
-        session.NextArticle(window, MAIN_MSG_NEXT_DONE);
+        Fetch().refused = true;
+        if (more) session.NextArticle(window, MAIN_MSG_NEXT_DONE);
         ++app.articleCursor;
         StoreIndex(app.articleCursor);
     }
+    if (!more) EndGroup(window);
 }
 
 void OnNextDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam number) {
@@ -382,14 +509,35 @@ void OnNextDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
         return EndGroup(window);
     }
     AppState& app = App();
-    const std::int32_t next = static_cast<std::int32_t>(number);
-    if (next >= app.articleCursor) app.articleCursor = next;
-    ++app.settings.lastFileNumIn;
+    FetchState& fetch = Fetch();
+    const std::int64_t next = static_cast<std::int64_t>(number);
+    if (next < 0) {
+        LogLineF("%s ended: NEXT after article %lld gave no article number", fetch.section.c_str(),
+                 static_cast<long long>(app.articleCursor - (fetch.refused ? 1 : 0)));
+        return EndGroup(window);
+    }
+    // After a saved article NEXT must move on, or the same article would be
+    // fetched again and again. A refused ARTICLE leaves the server's current
+    // article behind the cursor, so NEXT may name one already done: not
+    // progress, but the cursor is tried all the same.
+    if (!fetch.refused && next <= app.articleCursor) {
+        LogLineF("%s ended: NEXT after article %lld gave article %lld", fetch.section.c_str(),
+                 static_cast<long long>(app.articleCursor), static_cast<long long>(next));
+        return EndGroup(window);
+    }
+    // No article lies between the server's current one and the one NEXT
+    // names; those that arrived after GROUP are left for the next cycle.
+    if (next > fetch.last) {
+        StoreIndex(fetch.last + 1);
+        return EndGroup(window);
+    }
+    if (next > app.articleCursor) app.articleCursor = next;
     // After a refused article the file still holds the number it was given;
     // store the one this article gets, so that a break in its transfer is
-    // repeated under the same file name.
-    if (Fetch().storedFileNum != app.settings.lastFileNumIn)
-        StoreLastFileNumIn(app.settings.lastFileNumIn);
+    // repeated under the same file name. After a saved one it is stored.
+    if (fetch.storedFileNum == app.settings.lastFileNumIn)
+        StoreLastFileNumIn(NextFileNumber(app.settings.lastFileNumIn));
+    app.settings.lastFileNumIn = fetch.storedFileNum;
     data->session->fileNumber = app.settings.lastFileNumIn;
     data->session->FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
 }

@@ -11,6 +11,7 @@
 //  - refused locally: (ResultRefusedLocally, a reason); nothing was sent.
 #include "nntp/nntp_session.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -37,6 +38,20 @@ bool ArgumentFits(const char* text, std::size_t size, std::size_t maxChars) {
     const std::size_t n = strnlen(text, size);
     if (n > maxChars) return false;
     return std::memchr(text, '\r', n) == nullptr && std::memchr(text, '\n', n) == nullptr;
+}
+
+// Reads the next field of a reply line as a non-negative decimal that fits
+// 64 bits and moves past it; false for anything else.
+bool ReadNumber(const char*& p, std::int64_t& value) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p < '0' || *p > '9') return false;
+    value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const int digit = *p - '0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return *p == '\0' || *p == ' ' || *p == '\t';
 }
 
 }  // namespace
@@ -243,7 +258,7 @@ void CNntpSession::NextArticle(plat::WindowHandle window, unsigned message) {
     Request(window, message, NextReq);
 }
 
-void CNntpSession::FetchArticle(plat::WindowHandle window, unsigned message, std::int32_t number) {
+void CNntpSession::FetchArticle(plat::WindowHandle window, unsigned message, std::int64_t number) {
     requestedArticle = number;
     Request(window, message, ArticleReq);
 }
@@ -539,16 +554,15 @@ int CNntpSession::NextCommand(int event) {
 //   CloseReq                      Closed                          Closing
 int CNntpSession::GroupReply(int event) {
     if (event == Reply2) {
-        // "211 count first last": fields that do not match leave their
-        // member as it was.
-        long code = 0;
-        long count = 0;
-        long first = 0;
-        long last = 0;
-        const int got = std::sscanf(currentLine, "%ld %ld %ld %ld", &code, &count, &first, &last);
-        if (got >= 3) firstArticle = static_cast<std::int32_t>(first);
-        if (got >= 4) lastArticle = static_cast<std::int32_t>(last);
-        Notify(ResultSuccess, 0);
+        // "211 count first last group". Without both numbers the reply says
+        // nothing about the group; the previous group's must not stand in.
+        const char* p = currentLine;
+        std::int64_t field[4] = {};
+        bool read = true;
+        for (std::int64_t& value : field) read = read && ReadNumber(p, value);
+        firstArticle = read ? field[2] : -1;
+        lastArticle = read ? field[3] : -1;
+        Notify(ResultSuccess, reinterpret_cast<plat::LParam>(currentLine));
         return Go(&CNntpSession::Ready);
     }
     return ReplyState(event);
@@ -556,11 +570,11 @@ int CNntpSession::GroupReply(int event) {
 
 int CNntpSession::NextReply(int event) {
     if (event == Reply2) {
-        long code = 0;
-        long number = 0;
-        if (std::sscanf(currentLine, "%ld %ld", &code, &number) == 2)
-            currentArticle = static_cast<std::int32_t>(number);
-        Notify(ResultSuccess, currentArticle);
+        const char* p = currentLine;
+        std::int64_t code = 0;
+        std::int64_t number = 0;
+        currentArticle = ReadNumber(p, code) && ReadNumber(p, number) ? number : -1;
+        Notify(ResultSuccess, static_cast<plat::LParam>(currentArticle));
         return Go(&CNntpSession::Ready);
     }
     return ReplyState(event);

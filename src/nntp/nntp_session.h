@@ -35,7 +35,7 @@ enum SessionResult : int {
 // session; the receiver owns the record and its path and releases both with
 // ReleaseArticleSaved.
 struct ArticleSaved {
-    std::int32_t articleNumber;  // the number FetchArticle asked for
+    std::int64_t articleNumber;  // the number FetchArticle asked for
     char* path;                  // the file that holds the article
 };
 
@@ -104,8 +104,11 @@ public:
     //   Connect                       the greeting line (a session buffer);
     //                                 MODE READER has been sent and answered
     //   SendUser, SendPass            the reply line (a session buffer)
-    //   SelectGroup                   0 (firstArticle, lastArticle updated)
-    //   NextArticle                   the article number (currentArticle)
+    //   SelectGroup                   the reply line (a session buffer);
+    //                                 firstArticle, lastArticle updated, both
+    //                                 -1 when the reply holds no readable pair
+    //   NextArticle                   the article number (currentArticle),
+    //                                 -1 when the reply holds none
     //   FetchArticle                  a new ArticleSaved; the receiver owns it
     //   ListGroups, PostArticle       0
     //   Quit                          0, once the connection is closed
@@ -119,7 +122,7 @@ public:
     void SendPass(plat::WindowHandle window, unsigned message);
     void SelectGroup(plat::WindowHandle window, unsigned message);
     void NextArticle(plat::WindowHandle window, unsigned message);
-    void FetchArticle(plat::WindowHandle window, unsigned message, std::int32_t number);
+    void FetchArticle(plat::WindowHandle window, unsigned message, std::int64_t number);
     void ListGroups(plat::WindowHandle window, unsigned message);
     // The stream is read (twice: checked first, then sent) but neither
     // opened nor closed; keep it open until the notification.
@@ -128,9 +131,10 @@ public:
     void Close(plat::WindowHandle window, unsigned message, int notify);
 
     // Written by the session on success, read by the owner afterwards.
-    std::int32_t lastArticle = 0;
-    std::int32_t firstArticle = 0;
-    std::int32_t currentArticle = 0;
+    // Article numbers are 64-bit: servers run past 2^31 - 1.
+    std::int64_t lastArticle = 0;
+    std::int64_t firstArticle = 0;
+    std::int64_t currentArticle = 0;
     // Written by the owner before the operation that uses them.
     std::int32_t fileNumber = 0;
     char articleDir[kPathSize] = {};
@@ -175,13 +179,13 @@ protected:
     plat::WindowHandle owner = 0;
     unsigned notifyMessage = 0;
     int multiLine = 0;
-    std::int32_t articleNumber = 0;
+    std::int64_t articleNumber = 0;
     plat::TextReader* inputStream = nullptr;
     int waitingWritable = 0;
     // The arguments of FetchArticle and PostArticle, taken over by the
     // command state only once the request is accepted: a refused request
     // must not change the exchange that is running.
-    std::int32_t requestedArticle = 0;
+    std::int64_t requestedArticle = 0;
     plat::TextReader* requestedInput = nullptr;
     // commandBuffer sits in the socket's send queue (Send returned 10035)
     // and must not change until its SendDone.

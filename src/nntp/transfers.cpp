@@ -62,8 +62,8 @@ int CNntpSession::ArticleCommand(int event) {
             articleNumber = requestedArticle;
             if (!PreparePath("%s\\%08ld.nws", articleDir, fileNumber))
                 return RefuseLocally("No usable article directory");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "ARTICLE %ld\r\n",
-                          static_cast<long>(articleNumber));
+            std::snprintf(commandBuffer, sizeof commandBuffer, "ARTICLE %lld\r\n",
+                          static_cast<long long>(articleNumber));
             return SendCommand(&CNntpSession::ArticleReply);
         case LinkLost:
             return Break(kConnectionLost, false);

@@ -157,7 +157,7 @@ std::optional<std::string> FindHeaderValue(const std::string& headerName,
 
 // Both headers in one pass over one open file, with the same result as
 // FindHeaderValue for each (it runs once per fetched article).
-ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int32_t articleNumber) {
+ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int64_t articleNumber) {
     static const std::string kFrom = "From:";
     static const std::string kSubject = "Subject:";
     ArticleHeaders headers;
@@ -256,8 +256,11 @@ ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::i
     r.fileNameCopyLength = kFileNameWidth;
     PutText(r.fileNameCopy, file);
 
-    const std::string article = Format("%ld", headers.articleNumber);
-    r.articleNumberLength = static_cast<unsigned char>(PutText(r.articleNumber, article));
+    char article[24];
+    const int digits = std::snprintf(article, sizeof article, "%lld",
+                                     static_cast<long long>(headers.articleNumber));
+    if (digits > 0 && static_cast<std::size_t>(digits) <= kArticleNumberWidth)
+        r.articleNumberLength = static_cast<unsigned char>(PutText(r.articleNumber, article));
     return r;
 }
 

@@ -16,7 +16,7 @@ namespace spool {
 struct ArticleHeaders {
     std::string from;     // value of "From:", empty when absent
     std::string subject;  // value of "Subject:", empty when absent
-    std::int32_t articleNumber = 0;
+    std::int64_t articleNumber = 0;
 };
 
 // The record exactly as it lies in the index file. Every member is a byte
@@ -63,13 +63,14 @@ std::optional<std::string> FindHeaderValue(const std::string& headerName,
                                            const std::string& articlePath);
 
 // Never fails: a header that cannot be found is an empty text.
-ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int32_t articleNumber);
+ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int64_t articleNumber);
 
 // The first word of a From value that holds an at sign; without one, the
 // value up to the end of its first word.
 std::string ExtractSenderAddress(const std::string& fromValue);
 
-// The record for an article indexed at the given local time.
+// The record for an article indexed at the given local time. An article
+// number of more than 10 digits leaves its field empty rather than cut.
 ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::int32_t groupNumber,
                                            std::int32_t fileNumber, const plat::LocalTime& when);
 

@@ -213,5 +213,200 @@ TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     EXPECT_TRUE(app::LastCycle().disconnected);
 }
 
+std::vector<long> Numbers(const std::vector<IndexEntry>& index) {
+    std::vector<long> n;
+    for (const IndexEntry& e : index) n.push_back(e.articleNumber);
+    return n;
+}
+
+// A refused ARTICLE does not move the server's current article, so NEXT
+// names an old one; the cursor must still stop at GROUP's last article and
+// later arrivals must be fetched.
+TEST_F(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes) {
+    server_.AddGroup(MakeGroup("alt.cancel", 1, 7));
+    ASSERT_TRUE(server_.CancelArticle("alt.cancel", 6));
+    ASSERT_TRUE(server_.CancelArticle("alt.cancel", 7));
+    Subscribe(1, "alt.cancel", "6");
+    Configure({"LastFileNumIn=20"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("ARTICLE"), (std::vector<std::string>{"ARTICLE 6", "ARTICLE 7"}));
+    EXPECT_EQ(Ini("NG1", "Index"), "8");
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+
+    for (long n = 8; n <= 10; ++n)
+        server_.AddArticle("alt.cancel", {n, ArticleText("alt.cancel", n)});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), (std::vector<long>{8, 9, 10}));
+    EXPECT_EQ(Ini("NG1", "Index"), "11");
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 5u) << "nothing is fetched twice";
+}
+
+// A 211 without a readable pair of numbers: the group is skipped, its Index
+// untouched; neither the previous group's numbers nor its own first are used.
+TEST_F(FetchTest, GroupReplyWithoutNumbersSkipsTheGroup) {
+    const char* const replies[] = {"211 3 g.norange", "211 3 10 x g", "211 3 -1 12 g", "211"};
+    server_.AddGroup(MakeGroup("g.first", 1, 3));
+    Subscribe(1, "g.first");
+    int n = 2;
+    for (const char* reply : replies) {
+        const std::string name = "g.broken" + std::to_string(n);
+        server_.AddGroup(MakeGroup(name, 10, 12));
+        server_.AddFault(testsrv::Fault::Reply("GROUP", reply, n));
+        Subscribe(n, name, n % 2 == 0 ? "11" : nullptr);
+        ++n;
+    }
+    Configure({"LastGroupNum=6"});
+    ASSERT_TRUE(RunCycle());
+    n = 2;
+    for (const char* reply : replies) {
+        SCOPED_TRACE(reply);
+        const std::string section = "NG" + std::to_string(n);
+        EXPECT_EQ(LogCount(section + " skipped: no article numbers in the reply \"" + reply + "\""),
+                  1);
+        EXPECT_EQ(Ini(section, "Index"), n % 2 == 0 ? "11" : "(missing)");
+        EXPECT_FALSE(Exists(Spool(std::to_string(n++) + ".grp")));
+    }
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u) << "only g.first's articles";
+    EXPECT_TRUE(app::LastCycle().disconnected);
+}
+
+// ARTICLE refusals: only 423 and 430 say the article is gone. Any other
+// stops the group (400, 480 and a break: the cycle) with Index still at the
+// article, which the next cycle fetches.
+struct Refusal {
+    const char* reply;
+    bool skips;       // the article is gone
+    bool endsCycle;   // no later group, no posting pass
+    bool breaks;      // the session ends the connection (5xx)
+};
+
+class ArticleRefusalTest : public CycleTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(ArticleRefusalTest, OnlyGoneSkipsTheArticle) {
+    const Refusal& r = GetParam();
+    server_.AddGroup(MakeGroup("g.a", 1, 3));
+    server_.AddGroup(MakeGroup("g.b", 1, 1));
+    server_.AddFault(testsrv::Fault::Reply("ARTICLE", r.reply, 2));
+    Subscribe(1, "g.a");
+    Subscribe(2, "g.b");
+    Configure({"LastGroupNum=3"});
+    ASSERT_TRUE(RunCycle());
+
+    const std::vector<long> gone = {1, 3};
+    const std::vector<long> due = {1};
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), r.skips ? gone : due);
+    EXPECT_EQ(Ini("NG1", "Index"), r.skips ? "4" : "2");
+    EXPECT_EQ(Exists(Spool("2.grp")), !r.endsCycle);
+    EXPECT_EQ(LogCount("Posting Messages"), r.endsCycle ? 0 : 1);
+    const std::string stopped = std::string("NG1 stopped at article 2: ") + r.reply;
+    EXPECT_EQ(LogCount(stopped), r.skips || r.breaks ? 0 : 1);
+    EXPECT_EQ(LogCount("Connection to server lost: " + std::string(r.reply)), r.breaks ? 1 : 0);
+    EXPECT_EQ(LogCount("Server wants a login"), std::string(r.reply).rfind("480", 0) == 0 ? 1 : 0);
+    EXPECT_EQ(app::LastCycle().disconnected, !r.breaks);
+
+    ASSERT_TRUE(RunCycle());
+    const std::vector<long> all = {1, 2, 3};
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), r.skips ? gone : all);
+    EXPECT_EQ(Ini("NG1", "Index"), "4");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ArticleRefusalTest,
+    ::testing::Values(Refusal{"423 no such article number", true, false, false},
+                      Refusal{"430 no such article", true, false, false},
+                      Refusal{"400 service going down", false, true, false},
+                      Refusal{"401 MODE-READER", false, false, false},
+                      Refusal{"403 archive unreachable", false, false, false},
+                      Refusal{"412 no newsgroup selected", false, false, false},
+                      Refusal{"480 authentication required", false, true, false},
+                      Refusal{"502 permission denied", false, true, true}),
+    [](const ::testing::TestParamInfo<Refusal>& info) {
+        return "Code" + std::string(info.param.reply, 3);
+    });
+
+// NEXT answered 223 with no number, or one that does not move past the
+// article just saved: the group ends there instead of fetching it again.
+TEST_F(FetchTest, NextWithoutProgressEndsTheGroup) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"223 nonumber", "NG1 ended: NEXT after article 1 gave no article number"},
+        {"223 1 <again@x>", "NG1 ended: NEXT after article 1 gave article 1"},
+        {"223 0 <zero@x>", "NG1 ended: NEXT after article 1 gave article 0"},
+    };
+    server_.AddGroup(MakeGroup("g.loop", 1, 3));
+    Subscribe(1, "g.loop");
+    Configure();
+    std::size_t articles = 0;
+    for (const auto& [reply, line] : rows) {
+        SCOPED_TRACE(reply);
+        ASSERT_TRUE(plat::WriteProfileString("NG1", "Index", "1", "qivnews.ini"));
+        std::remove(Spool("1.grp").c_str());
+        server_.ClearFaults();
+        server_.AddFault(testsrv::Fault::Reply("NEXT", reply));
+        ASSERT_TRUE(RunCycle());
+        EXPECT_EQ(ServerCommands("ARTICLE").size(), ++articles);
+        EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), std::vector<long>{1});
+        EXPECT_EQ(Ini("NG1", "Index"), "2");
+        EXPECT_EQ(LogCount(line), 1);
+    }
+    server_.ClearFaults();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), (std::vector<long>{1, 2, 3}));
+}
+
+// Article numbers past 2^31 - 1 are numbers like any other, in the cursor,
+// in Index and in the index record's 10-character field.
+TEST_F(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
+    server_.AddGroup(MakeGroup("g.big", 2147483646, 2147483649));
+    Subscribe(1, "g.big", "2147483647");
+    Configure();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("ARTICLE").front(), "ARTICLE 2147483647");
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))),
+              (std::vector<long>{2147483647, 2147483648, 2147483649}));
+    EXPECT_EQ(Ini("NG1", "Index"), "2147483650");
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u) << "the second cycle finds nothing new";
+
+    server_.AddGroup(MakeGroup("g.big", 9999999998, 9999999999));
+    ASSERT_TRUE(plat::WriteProfileString("NG1", "Index", "9999999999", "qivnews.ini"));
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).back().articleNumber, 9999999999);
+    EXPECT_EQ(Ini("NG1", "Index"), "10000000000");
+}
+
+// Past 99999999 a file name would need a ninth digit: the count starts
+// again at 1, passing over files still there.
+TEST_F(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
+    server_.AddGroup(MakeGroup("g.wrap", 1, 4));
+    Subscribe(1, "g.wrap");
+    WriteFile(Spool("news/NG1/00000001.nws"), "kept\r\n");
+    Configure({"LastFileNumIn=99999998"});
+    ASSERT_TRUE(RunCycle());
+    const std::vector<std::string> names = {"99999998.nws", "99999999.nws", "00000002.nws",
+                                            "00000003.nws"};
+    std::vector<std::string> indexed;
+    for (const IndexEntry& e : ReadIndex(Spool("1.grp"))) indexed.push_back(e.fileName);
+    EXPECT_EQ(indexed, names);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(ReadFile(Spool("news/NG1/" + names[i])), Stored(ArticleText("g.wrap", i + 1)));
+    EXPECT_EQ(ReadFile(Spool("news/NG1/00000001.nws")), "kept\r\n");
+    EXPECT_EQ(Setting("LastFileNumIn"), "4");
+    EXPECT_EQ(LogCount("LastFileNumIn passed 99999999; wrapped to 2 in NG1"), 1);
+
+    // The next cycle goes on from there: the wrapped index is not "behind".
+    server_.AddArticle("g.wrap", {5, ArticleText("g.wrap", 5)});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).back().fileName, "00000004.nws");
+    EXPECT_EQ(LogCount("LastFileNumIn"), 0) << "neither behind the index nor wrapped again";
+
+    // A counter already too large (written before the wrap existed) wraps too.
+    server_.AddArticle("g.wrap", {6, ArticleText("g.wrap", 6)});
+    ASSERT_TRUE(plat::WriteProfileString("QIVNEWS", "LastFileNumIn", "100000000", "qiv.ini"));
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).back().fileName, "00000005.nws");
+    EXPECT_EQ(LogCount("LastFileNumIn passed 99999999; wrapped to 5 in NG1"), 1);
+}
+
 }  // namespace
 }  // namespace apptest

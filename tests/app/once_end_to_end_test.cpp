@@ -210,6 +210,36 @@ TEST_F(OnceEndToEndTest, RejectedGroupIsLoggedAndSkipped) {
     EXPECT_EQ(Ini("NG2", "Index"), "2");
 }
 
+// A login demanded in the middle of a group: the run stops there, without
+// later groups or a posting pass, and the next run fetches the article.
+TEST_F(OnceEndToEndTest, LoginDemandedForAnArticleStopsTheRunAtThatArticle) {
+    server_.AddGroup(MakeGroup("alt.login", 1, 3));
+    server_.AddGroup(MakeGroup("alt.later", 1, 1));
+    server_.AddFault(Fault::Reply("ARTICLE", "480 authentication required", 2));
+    Subscribe(1, "alt.login");
+    Subscribe(2, "alt.later");
+    Queue("00000001.msg");
+    WriteFile(Spool("out.dat"), OutRecord("00000001.msg"));
+    Profile();
+    ProgramResult r = Qiv();
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{
+                  "Connecting to server", "Server connected", "Getting messages from alt.login",
+                  "NG1 stopped at article 2: 480 authentication required",
+                  "Server wants a login before it sends articles", "Disconnecting from Server",
+                  "Server disconnected"}));
+    EXPECT_EQ(Numbers(1), (std::vector<long>{1}));
+    EXPECT_EQ(Ini("NG1", "Index"), "2");
+    EXPECT_FALSE(Exists(Spool("2.grp")));
+    EXPECT_TRUE(server_.Posted().empty());
+
+    r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Numbers(1), (std::vector<long>{1, 2, 3}));
+    EXPECT_EQ(Numbers(2), (std::vector<long>{1}));
+    EXPECT_EQ(server_.Posted().size(), 1u);
+}
+
 TEST_F(OnceEndToEndTest, PostingPassSkipsAFlaggedRecordAndDeletesWhatItPosted) {
     for (const char* name : {"one.txt", "two.txt", "three.txt"}) Queue(name);
     WriteFile(Spool("out.dat"),

@@ -5,6 +5,7 @@
 // of what was fetched.
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "inn_support.h"
@@ -241,6 +242,49 @@ TEST_F(InnFetchTest, ExpiryAndUnsubscribeRemoveFetchedArticles) {
     r = Qiv({"--once"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.Lines(), kQuietCycle);
+}
+
+// Cancelled newest articles: INN keeps their numbers as the group's last,
+// and a refused ARTICLE leaves its current article where it was, so NEXT
+// names an old one. The cycle stops at that last article all the same, and
+// articles that arrive later are fetched.
+TEST_F(InnFetchTest, CancelledNewestArticlesDoNotHideLaterOnes) {
+    std::string tag = UniqueTag();
+    std::replace(tag.begin(), tag.end(), '.', 'x');
+    const std::string group = "qiv.test.cancel" + tag;
+    ASSERT_TRUE(CtlInnd({"newgroup", group, "y", "qiv"}));
+    NntpProbe probe;
+    ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+    auto post = [&](int n) {
+        const std::string id = "<cancel" + std::to_string(n) + "." + tag + "@qiv.test>";
+        const std::string status = probe.Post("From: Canceller <cancel@qiv.test>\nNewsgroups: " +
+                                              group + "\nSubject: Article " + std::to_string(n) +
+                                              "\nMessage-ID: " + id + "\n\nBody " +
+                                              std::to_string(n) + ".\n");
+        EXPECT_EQ(status.substr(0, 3), "240") << status;
+        return id;
+    };
+    // The server numbers a new group's articles from 1.
+    for (int n = 1; n <= 5; ++n) post(n);
+    ASSERT_EQ(probe.ListGroup(group), (std::vector<long>{1, 2, 3, 4, 5}));
+    ASSERT_NO_FATAL_FAILURE(FetchOnce(group));
+    ASSERT_EQ(GroupKey(1, "Index"), "6");
+
+    for (int n = 6; n <= 7; ++n) ASSERT_TRUE(CtlInnd({"cancel", post(n)}));
+    ASSERT_EQ(probe.ListGroup(group), (std::vector<long>{1, 2, 3, 4, 5}));
+    ProgramResult r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.Lines(), CycleLog(group));
+    EXPECT_EQ(GroupKey(1, "Index"), "8");
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 5u);
+
+    for (int n = 8; n <= 10; ++n) post(n);
+    r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<std::string> numbers;
+    for (const IndexRecord& record : ReadIndex(Spool("1.grp"))) numbers.push_back(record.articleNumber);
+    EXPECT_EQ(numbers, (std::vector<std::string>{"1", "2", "3", "4", "5", "8", "9", "10"}));
+    EXPECT_EQ(GroupKey(1, "Index"), "11");
 }
 
 }  // namespace

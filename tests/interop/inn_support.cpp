@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -319,6 +320,20 @@ std::string NntpProbe::Article(const std::string& which) {
     return CrLf(lines);
 }
 
+std::string NntpProbe::Post(const std::string& article) {
+    if (Command("POST").rfind("340", 0) != 0) return std::string();
+    std::string text;
+    std::size_t at = 0;
+    while (at < article.size()) {
+        std::size_t end = article.find('\n', at);
+        if (end == std::string::npos) end = article.size();
+        const std::string line = article.substr(at, end - at);
+        text += (!line.empty() && line[0] == '.' ? "." : "") + line + "\r\n";
+        at = end + 1;
+    }
+    return Command(text + ".");
+}
+
 // ---- Files ----
 
 std::vector<IndexRecord> ReadIndex(const std::string& path) {
@@ -422,6 +437,24 @@ std::string HeaderOf(const std::string& article, const std::string& name) {
 std::string BodyOf(const std::string& article) {
     const std::size_t blank = article.find("\r\n\r\n");
     return blank == std::string::npos ? std::string() : article.substr(blank + 4);
+}
+
+bool CtlInnd(const std::vector<std::string>& args) {
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        std::vector<const char*> argv = {"ctlinnd", "-t", "5"};
+        for (const std::string& a : args) argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) dup2(null, STDOUT_FILENO);
+        execv("/usr/lib/news/bin/ctlinnd", const_cast<char* const*>(argv.data()));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string UniqueTag() {

@@ -80,6 +80,9 @@ public:
     // each line ending in CR LF ("" when the server does not have it).
     std::vector<long> ListGroup(const std::string& group);
     std::string Article(const std::string& which);
+    // POSTs an article given with LF line ends; the status line after it
+    // ("" when POST was refused or the connection broke).
+    std::string Post(const std::string& article);
 
 private:
     bool Line(std::string& line);
@@ -118,5 +121,8 @@ std::string HeaderOf(const std::string& article, const std::string& name);
 std::string BodyOf(const std::string& article);
 // A text no other run of the tests has used: for subjects and message ids.
 std::string UniqueTag();
+// Runs INN's ctlinnd with the arguments (each one word); true when it
+// succeeded. For "newgroup NAME" and "cancel <message-id>".
+bool CtlInnd(const std::vector<std::string>& args);
 
 }  // namespace interop

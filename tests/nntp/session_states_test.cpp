@@ -149,23 +149,46 @@ TEST_F(SessionTest, AuthinfoTables) {
     EXPECT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
 }
 
-// GroupReply: the numbers of a 211; a 4xx refuses; 1xx, 3xx, 5xx and
-// nonsense break the exchange, with QUIT sent at once.
+// GroupReply: the numbers of a 211 (64-bit; both or neither); a 4xx
+// refuses; 1xx, 3xx, 5xx and nonsense break the exchange, with QUIT sent at
+// once.
 TEST_F(SessionTest, GroupReplyTable) {
     Open();
     session.firstArticle = session.lastArticle = -1;
     Note n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
     EXPECT_EQ(ResultSuccess, n.result);
-    EXPECT_EQ(0, n.data);
+    EXPECT_EQ("211 20 100 119 misc.test", n.text);
     EXPECT_EQ(100, session.firstArticle);
     EXPECT_EQ(119, session.lastArticle);
 
-    // Fields that do not read leave their members alone.
-    server.AddFault(Fault::Reply("GROUP", "211 20 555", 2));
-    n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultSuccess, n.result);
-    EXPECT_EQ(555, session.firstArticle);
-    EXPECT_EQ(119, session.lastArticle);
+    // A reply without a readable pair leaves no numbers of an earlier group.
+    struct Row {
+        const char* reply;
+        std::int64_t first;
+        std::int64_t last;
+    };
+    const Row rows[] = {
+        {"211 20 555", -1, -1},
+        {"211 3 g.norange", -1, -1},
+        {"211 3 1 x9 g", -1, -1},
+        {"211 3 -1 5 g", -1, -1},
+        {"211 3 1 5x g", -1, -1},
+        {"211 3 1 99999999999999999999 g", -1, -1},
+        {"211 2 2147483647 2147483648 g", 2147483647, 2147483648},
+        {"211 1 9223372036854775807 9223372036854775807", INT64_MAX, INT64_MAX},
+        {"211 0 8 7 g", 8, 7},
+    };
+    int nth = 2;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reply);
+        session.firstArticle = session.lastArticle = 100;
+        server.AddFault(Fault::Reply("GROUP", row.reply, nth++));
+        n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
+        EXPECT_EQ(ResultSuccess, n.result);
+        EXPECT_EQ(row.reply, n.text);
+        EXPECT_EQ(row.first, session.firstArticle);
+        EXPECT_EQ(row.last, session.lastArticle);
+    }
 
     std::strcpy(session.groupName, "no.such.group");
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
@@ -181,10 +204,10 @@ TEST_F(SessionTest, GroupReplyTable) {
     session.groupName[196] = '\0';
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
     EXPECT_EQ(ResultRefusedLocally, n.result);
-    EXPECT_EQ(4, CommandCount("GROUP"));
+    EXPECT_EQ(nth + 1, CommandCount("GROUP"));
 
     std::strcpy(session.groupName, "misc.test");
-    int nth = 5;
+    nth += 2;
     for (const char* line : {"100 help", "340 what", "502 denied", "nonsense"}) {
         server.AddFault(Fault::Reply("GROUP", line, nth++));
         n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
@@ -206,17 +229,32 @@ TEST_F(SessionTest, NextReplyTable) {
     EXPECT_EQ(101, n.data);
     EXPECT_EQ(101, session.currentArticle);
 
-    server.AddFault(Fault::Reply("NEXT", "223 nonumber", 2));
-    n = Do([&] { session.NextArticle(owner.window(), kNext); });
-    EXPECT_EQ(ResultSuccess, n.result);
-    EXPECT_EQ(101, n.data);
+    // A 223 without a readable number says so (-1) rather than repeating
+    // the previous one.
+    const std::pair<const char*, std::int64_t> rows[] = {
+        {"223 nonumber", -1},
+        {"223", -1},
+        {"223 5x <a@b>", -1},
+        {"223 -5 <a@b>", -1},
+        {"223 99999999999999999999 <a@b>", -1},
+        {"223 2147483648 <a@b>", 2147483648},
+    };
+    int nth = 2;
+    for (const auto& [reply, number] : rows) {
+        SCOPED_TRACE(reply);
+        server.AddFault(Fault::Reply("NEXT", reply, nth++));
+        n = Do([&] { session.NextArticle(owner.window(), kNext); });
+        EXPECT_EQ(ResultSuccess, n.result);
+        EXPECT_EQ(number, n.data);
+        EXPECT_EQ(number, session.currentArticle);
+    }
 
-    server.AddFault(Fault::Reply("NEXT", "421 no next article in this group", 3));
+    server.AddFault(Fault::Reply("NEXT", "421 no next article in this group", nth++));
     n = Do([&] { session.NextArticle(owner.window(), kNext); });
     EXPECT_EQ(ResultFailure, n.result);
     EXPECT_EQ("421 no next article in this group", n.text);
 
-    server.AddFault(Fault::Reply("NEXT", "500 what", 4));
+    server.AddFault(Fault::Reply("NEXT", "500 what", nth++));
     n = Do([&] { session.NextArticle(owner.window(), kNext); });
     EXPECT_EQ(ResultBroken, n.result);
     EXPECT_EQ("500 what", n.text);

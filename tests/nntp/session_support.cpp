@@ -23,7 +23,8 @@ constexpr const char* kOwnerClass = "NntpTestOwner";
 bool CarriesText(unsigned message, int result) {
     if (result == ResultFailure || result == ResultBroken || result == ResultRefusedLocally)
         return true;
-    return result == ResultSuccess && (message == kConnect || message == kUser || message == kPass);
+    return result == ResultSuccess &&
+           (message == kConnect || message == kUser || message == kPass || message == kGroup);
 }
 
 class PollCounter : public plat::LoopSource {

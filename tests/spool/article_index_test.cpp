@@ -177,6 +177,30 @@ TEST_F(ArticleIndexTest, RecordOfTheWorkedExample) {
     EXPECT_EQ(r, expected);
 }
 
+// The article number field: "%lld" in up to 10 digits behind its length
+// byte, zeros after; a number that does not fit is left out, not cut to a
+// different number.
+TEST_F(ArticleIndexTest, ArticleNumberFieldHoldsTenDigits) {
+    const std::pair<std::int64_t, std::string> rows[] = {
+        {0, std::string("\x01" "0") + std::string(9, '\0')},
+        {2147483647, "\x0a" "2147483647"},
+        {2147483648, "\x0a" "2147483648"},
+        {9999999999, "\x0a" "9999999999"},
+        {10000000000, std::string(11, '\0')},
+        {INT64_MAX, std::string(11, '\0')},
+    };
+    for (const auto& [number, field] : rows) {
+        SCOPED_TRACE(number);
+        spool::ArticleHeaders h;
+        h.articleNumber = number;
+        const std::string r =
+            Bytes(spool::BuildArticleIndexRecord(h, 1, 1, {2026, 12, 31, 23, 59}));
+        ASSERT_EQ(r.size(), 322u);
+        EXPECT_EQ(r.substr(311, 11), field);
+        EXPECT_EQ(r.substr(226, 85), std::string(85, '\0'));
+    }
+}
+
 TEST_F(ArticleIndexTest, RecordFieldsAreCutToTheirWidths) {
     spool::ArticleHeaders h;
     h.from = "abcdefghijklmnopqrstuvwxy@example.org";  // 37 characters

@@ -60,6 +60,7 @@ int ReplyCodeOf(const std::string& sent) {
 struct GroupData {
     char postingFlag = 'y';
     std::map<long, std::shared_ptr<const PreparedArticle>> articles;
+    long highWater = 0;  // the highest number cancelled; GROUP's last never drops below it
 };
 
 // What a step writes and how the connection goes on afterwards.
@@ -515,11 +516,10 @@ bool Session::HandleGroup(const std::string& name) {
             reply = "411 no such newsgroup";
         } else {
             const auto& arts = it->second.articles;
+            const long high = std::max(arts.empty() ? 0 : arts.rbegin()->first, it->second.highWater);
             group_ = name;
             current_ = arts.empty() ? 0 : arts.begin()->first;
-            reply = "211 " +
-                    GroupCounts(arts.size(), arts.empty() ? 1 : arts.begin()->first,
-                                arts.empty() ? 0 : arts.rbegin()->first) +
+            reply = "211 " + GroupCounts(arts.size(), arts.empty() ? high + 1 : arts.begin()->first, high) +
                     " " + name;
         }
     }
@@ -878,6 +878,14 @@ bool NewsServer::RemoveArticle(const std::string& group, long number) {
     std::lock_guard<std::mutex> lock(state_->mu);
     auto it = state_->groups.find(group);
     return it != state_->groups.end() && it->second.articles.erase(number) > 0;
+}
+
+bool NewsServer::CancelArticle(const std::string& group, long number) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    auto it = state_->groups.find(group);
+    if (it == state_->groups.end() || it->second.articles.erase(number) == 0) return false;
+    it->second.highWater = std::max(it->second.highWater, number);
+    return true;
 }
 
 void NewsServer::GenerateArticles(const std::string& group, long count, std::size_t size,

@@ -170,6 +170,9 @@ public:
     bool RemoveGroup(const std::string& name);
     void AddArticle(const std::string& group, const Article& article);  // creates the group
     bool RemoveArticle(const std::string& group, long number);
+    // Removes an article as a cancel does on a real server: GROUP goes on
+    // reporting its number as the group's last while no higher one exists.
+    bool CancelArticle(const std::string& group, long number);
     // Adds `count` articles of about `size` bytes each, numbered from
     // `firstNumber`, to `group` (created if needed). Article n has the subject
     // "Article n of group" and a Message-ID; its text is deterministic.
