@@ -131,6 +131,9 @@ public:
     std::int32_t lastArticle = 0;
     std::int32_t firstArticle = 0;
     std::int32_t currentArticle = 0;
+    // PostArticle: the whole article went out, so a refusal is the server's
+    // verdict on it rather than on the request.
+    bool articleSent = false;
     // Written by the owner before the operation that uses them.
     std::int32_t fileNumber = 0;
     char articleDir[kPathSize] = {};

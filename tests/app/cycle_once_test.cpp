@@ -32,7 +32,7 @@ TEST_F(OnceTest, OnceRunsTheWholeCycleAndExitsZero) {
     server_.AddGroup(MakeGroup("alt.once", 10, 12));
     // A refused article and a refused post do not make the cycle fail.
     server_.AddFault(Fault::Reply("ARTICLE", "430 no such article", 2));
-    server_.AddFault(Fault::Reply("POST", "441 posting failed", 1));
+    server_.AddFault(Fault::Reply("POST_DATA", "441 posting failed", 1));
     Subscribe(1, "alt.once");
     WriteFile(Spool("out/a.txt"), "Newsgroups: alt.once\r\nSubject: a\r\n\r\nA\r\n");
     WriteFile(Spool("out.dat"), OutRecord("a.txt"));
@@ -44,13 +44,14 @@ TEST_F(OnceTest, OnceRunsTheWholeCycleAndExitsZero) {
               (std::vector<std::string>{
                   "Connecting to server", "Server connected", "Getting messages from alt.once",
                   "Finished getting messages", "Posting Messages", "441 posting failed",
+                  "a.txt refused by the server; moved to out/rejected/a.txt",
                   "Finished posting essages", "Disconnecting from Server", "Server disconnected"}));
     EXPECT_EQ(r.err, "");
     const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
     ASSERT_EQ(index.size(), 2u);
     EXPECT_EQ(index[1].articleNumber, 12);
     EXPECT_EQ(plat::GetProfileString("NG1", "Index", "", 25, "qivnews.ini"), "13");
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
     EXPECT_EQ(server_.Connections(), 1);
 }
 
@@ -194,7 +195,7 @@ TEST_F(OnceTest, DemoWithoutATerminalRunsOneCycleAndSaysWhereTheSpoolIs) {
     EXPECT_EQ(spool.rfind(work_ + "/qivnews-demo-", 0), 0u) << spool;
     EXPECT_NE(r.out.find("Finished posting essages"), std::string::npos);
     EXPECT_NE(r.out.find("Server disconnected"), std::string::npos);
-    EXPECT_FALSE(Exists(spool + "/out.dat")) << "the queued article was posted";
+    EXPECT_EQ(ReadFile(spool + "/out.dat"), "") << "the queued article was posted";
     EXPECT_NE(ReadFile(spool + "/newsys.rc").find("qiv.demo.welcome:"), std::string::npos);
     EXPECT_GE(ReadIndex(spool + "/1.grp").size(), 1u);
 }
