@@ -26,6 +26,7 @@
 #include "net/warning.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
+#include "spool/expiry.h"
 #include "spool/group_registry.h"
 
 namespace app {
@@ -262,6 +263,10 @@ int RunExpireCommand() {
     // nothing else posts here: the chain has ended when nothing waits.
     plat::Message m;
     while (plat::PeekMessage(m) && m.message != plat::msg::Quit) plat::DispatchMessage(m);
+    if (const std::string& failure = spool::ExpiryFailure(); !failure.empty()) {
+        PrintError("expire: " + failure);
+        return kExitFailed;
+    }
     return kExitOk;
 }
 

@@ -2,6 +2,8 @@
 // their exit statuses.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/cycles.h"
 #include "app/unattended.h"
@@ -53,6 +55,27 @@ TEST_F(OnceTest, OnceRunsTheWholeCycleAndExitsZero) {
     EXPECT_EQ(plat::GetProfileString("NG1", "Index", "", 25, "qivnews.ini"), "13");
     EXPECT_EQ(ReadFile(Spool("out.dat")), "");
     EXPECT_EQ(server_.Connections(), 1);
+}
+
+// An article that could not be stored (its index record cannot be
+// written: a directory in the way) leaves the cycle to run on, but the run
+// says so in its status.
+TEST_F(OnceTest, ArticleThatCouldNotBeStoredExitsOne) {
+    server_.AddGroup(MakeGroup("alt.full", 1, 3));
+    Subscribe(1, "alt.full");
+    Profile({"LastFileNumIn=0"});
+    ASSERT_EQ(mkdir(Spool("1.grp").c_str(), 0755), 0);
+    ProgramResult r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Can't write the index of NG1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Server disconnected"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "qivnews: --once: Can't write the index of NG1\n");
+    EXPECT_EQ(Ini("NG1", "Index"), "(missing)");
+
+    ASSERT_EQ(rmdir(Spool("1.grp").c_str()), 0);
+    r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 3u);
 }
 
 TEST_F(OnceTest, ProfileWithoutServerOrSpoolExitsOneWithoutConnecting) {
