@@ -405,11 +405,11 @@ TEST_F(KillLoopTest, BoardWritingInPiecesWhileRunsFailPostsEveryRecordOnce) {
                 ASSERT_EQ(write(fd, record.data() + at, piece), static_cast<ssize_t>(piece));
                 at += piece;
                 // A pause: until the server has written a few more times, or
-                // up to a millisecond when no run is under way.
+                // up to two milliseconds when no run is under way.
                 const long writes = server_.Writes() + std::uniform_int_distribution<int>(0, 3)(rng);
                 const auto until = std::chrono::steady_clock::now() +
                                    std::chrono::microseconds(
-                                       std::uniform_int_distribution<int>(0, 1000)(rng));
+                                       std::uniform_int_distribution<int>(0, 2000)(rng));
                 while (server_.Writes() < writes && std::chrono::steady_clock::now() < until) {
                 }
             }
