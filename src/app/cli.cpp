@@ -27,6 +27,7 @@
 #include "platform/journal.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
+#include "spool/expiry.h"
 #include "spool/group_registry.h"
 
 namespace app {
@@ -263,6 +264,10 @@ int RunExpireCommand() {
     // nothing else posts here: the chain has ended when nothing waits.
     plat::Message m;
     while (plat::PeekMessage(m) && m.message != plat::msg::Quit) plat::DispatchMessage(m);
+    if (const std::string& failure = spool::ExpiryFailure(); !failure.empty()) {
+        PrintError("expire: " + failure);
+        return kExitFailed;
+    }
     return kExitOk;
 }
 

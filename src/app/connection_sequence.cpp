@@ -49,6 +49,10 @@ CycleReport& LastCycle() {
     return report;
 }
 
+void NoteUndone(const std::string& reason) {
+    if (LastCycle().undone.empty()) LastCycle().undone = reason;
+}
+
 bool IsBroken(plat::WParam result) {
     return result == ResultBroken || result == ResultSendError || result == ResultClosed;
 }

@@ -586,7 +586,11 @@ void ControlChannel::CheckProgress(int& timeoutMs) {
                 if (expiryQuiet) {
                     if (!c.logged) LogRequest(c);
                     LogLine("Expiry finished");
-                    Reply(c, "0", "");
+                    const std::string& failure = spool::ExpiryFailure();
+                    if (failure.empty())
+                        Reply(c, "0", "");
+                    else
+                        Reply(c, "1", "expire: " + failure);
                 }
                 break;
             case State::RunningList:

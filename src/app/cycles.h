@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/files.h"
 #include "platform/message_loop.h"
@@ -25,7 +26,13 @@ struct CycleReport {
     bool listReceived = false;  // the group list arrived
     bool disconnected = false;  // the cycle ended with "Server disconnected"
     bool lost = false;          // the connection broke off
+    // Work the cycle left undone though the server answered: an article
+    // that could not be stored, a post the server would not take now. The
+    // first such reason; empty when there was none.
+    std::string undone;
 };
+// Notes why the cycle's work stays undone (the first reason is kept).
+void NoteUndone(const std::string& reason);
 CycleReport& LastCycle();
 
 // The session reports three kinds of failure: a refusal (the connection

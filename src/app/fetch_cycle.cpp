@@ -451,6 +451,8 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
     if (result == ResultRefusedLocally) {
         // Our side cannot store it; the article stays due.
         LogReplyText(value);
+        const char* why = reinterpret_cast<const char*>(value);
+        NoteUndone(why != nullptr ? why : "An article could not be stored");
         return EndGroup(window);
     }
     // Only 423 and 430 say the article is gone; any other refusal says
@@ -480,6 +482,7 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
             // Moving on would leave the board an article it cannot find;
             // the next cycle tries this one again.
             LogLineF("Can't write the index of %s", Fetch().section.c_str());
+            NoteUndone("Can't write the index of " + Fetch().section);
             return EndGroup(window);
         }
         // NEXT goes out first, so that the server answers while the

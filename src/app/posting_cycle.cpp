@@ -1,22 +1,20 @@
 // Posting the articles the board queued in out.dat.
 //
 // out.dat is a sequence of 13-byte records: a flag byte (0: post) and a file
-// name of up to 12 characters in the out directory. Records are handled one
-// POST at a time, strictly in file order. The board may append to out.dat
-// while a pass runs: records that arrive before the pass ends are posted in
-// it, and the few that could slip in at its very end go back into out.dat
-// for the next pass instead of being deleted with it. So do records that a
-// board which opened out.dat before the pass retired it writes afterwards:
-// the retired file is kept, behind a marker record, until the next pass.
+// name of up to 12 characters in the out directory. The board appends to it
+// whenever it likes, during a pass too and a record in several writes, so
+// the file is never renamed or rewritten under it. A record is taken only
+// once it is whole; once handled (posted, refused by the server, skipped)
+// its flag byte is set in place, and every later pass passes over it. When
+// every record is handled and no one else has the file open, it is emptied.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "app/app_state.h"
 #include "app/commands.h"
@@ -33,14 +31,18 @@ namespace {
 
 constexpr long kRecordSize = 13;
 constexpr std::size_t kNameLength = 12;
-// out.dat is renamed to this at the end of a pass, so that the board, which
-// appends to out.dat, starts a new file rather than one about to be deleted.
-constexpr char kWorkName[] = "qivout.wrk";
-// The retired queue, kept until the next pass: records written into it
-// after its marker came from a board that had it open as out.dat.
-constexpr char kRetiredName[] = "qivout.old";
-// Ends what a pass has read of a retired queue. Skipped by any pass (its
-// flag), and no board writes it (a colon is in no file name).
+// Any flag but 0 is skipped; this one says that we handled the record.
+constexpr char kHandled = '\xff';
+// Articles the server refused, kept for the sysop.
+constexpr char kRejectedDir[] = "rejected";
+
+// The queue files, walked in this order. The first two are left by earlier
+// versions, which renamed the queue at the end of a pass: a work file of a
+// pass cut off while doing so, and the retired queue, whose records behind
+// its last marker record a board wrote after the rename. They are deleted
+// once walked; no board opens them by these names.
+enum QueueFile { LeftWork, LeftRetired, OutQueue, QueueFileCount };
+constexpr const char* kQueueNames[QueueFileCount] = {"qivout.wrk", "qivout.old", "out.dat"};
 constexpr char kMarker[kRecordSize] = {'\xff', ':', 'r', 'e', 't', 'i', 'r', 'e', 'd', ':'};
 
 struct OutboundRecord {
@@ -49,13 +51,11 @@ struct OutboundRecord {
 };
 
 struct PostingState {
-    int outFile = -1;  // out.dat, open while a pass runs
-    std::string outPath;
-    dev_t device = 0;  // which file outFile is, to tell it from a new out.dat
-    ino_t inode = 0;
-    long postRecordCount = 0;
+    int queue = OutQueue;  // the queue file being walked
+    int outFile = -1;      // that file, open while a pass runs
     long postRecordIndex = 0;
-    std::string postPath;  // the file being posted
+    bool anyRecord = false;  // the pass found a whole record
+    std::string postPath;    // the file being posted
     std::string postName;
 };
 
@@ -64,33 +64,14 @@ PostingState& Posting() {
     return state;
 }
 
-std::string SpoolPath(const char* templ) {
-    return plat::FormatPath(templ, App().settings.qivNewsDir.c_str());
-}
-
-std::string WorkPath(const char* name = kWorkName) {
-    return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), name);
-}
-
-// The offset just behind the last marker record, or npos.
-std::size_t AfterLastMarker(const std::string& content) {
-    for (std::size_t at = content.size() / kRecordSize; at-- > 0;)
-        if (content.compare(at * kRecordSize, kRecordSize, kMarker, kRecordSize) == 0)
-            return (at + 1) * kRecordSize;
-    return std::string::npos;
+std::string QueuePath(int queue) {
+    return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), kQueueNames[queue]);
 }
 
 void CloseOutFile() {
     PostingState& p = Posting();
     if (p.outFile >= 0) close(p.outFile);
     p.outFile = -1;
-}
-
-// Records in the open out.dat now; it may have grown since the pass began.
-long CountRecords() {
-    struct stat st;
-    if (fstat(Posting().outFile, &st) != 0) return 0;
-    return static_cast<long>(st.st_size / kRecordSize);
 }
 
 bool ReadRecord(long index, OutboundRecord& record) {
@@ -104,6 +85,103 @@ bool ReadRecord(long index, OutboundRecord& record) {
     return true;
 }
 
+// The records of the retired queue up to its last marker were handled by
+// the pass that retired it.
+long RecordsBeforeMarker() {
+    PostingState& p = Posting();
+    long after = 0;
+    char bytes[kRecordSize];
+    for (long i = 0; pread(p.outFile, bytes, sizeof bytes, i * kRecordSize) == kRecordSize; ++i)
+        if (std::memcmp(bytes, kMarker, kRecordSize) == 0) after = i + 1;
+    return after;
+}
+
+// Opens the first queue file from `from` on that is there; false when none
+// is left.
+bool OpenQueue(int from) {
+    PostingState& p = Posting();
+    for (int queue = from; queue < QueueFileCount; ++queue) {
+        p.queue = queue;
+        const std::string path = QueuePath(queue);
+        if (queue != OutQueue && !plat::FileExists(path)) continue;
+        // Written as well: the flags of handled records are set in it.
+        p.outFile = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        struct stat st;
+        if (p.outFile >= 0 && (fstat(p.outFile, &st) != 0 || !S_ISREG(st.st_mode)))
+            CloseOutFile();
+        if (p.outFile < 0) {
+            if (queue == OutQueue) LogLine("Can't open index file");
+            continue;
+        }
+        p.postRecordIndex = queue == LeftRetired ? RecordsBeforeMarker() : 0;
+        return true;
+    }
+    return false;
+}
+
+// A write lease is granted only while no other process has the file open,
+// and holds off anyone who opens it until it is given up.
+bool TakeLease(int fd) {
+    // Someone opening the file while we hold it raises SIGIO, which would
+    // end the process.
+    struct sigaction current;
+    if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        signal(SIGIO, SIG_IGN);
+    return fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+}
+
+// The walk has reached the end of the whole records of the queue file.
+// When they are all there is and no one else has the file open (a board
+// may hold it to write the rest of a record), out.dat is emptied and a left
+// file deleted; otherwise the flags keep them from being taken again.
+void RetireQueue() {
+    PostingState& p = Posting();
+    if (p.outFile < 0) return;
+    if (TakeLease(p.outFile)) {
+        struct stat st;
+        if (fstat(p.outFile, &st) == 0 &&
+            st.st_size == static_cast<off_t>(p.postRecordIndex) * kRecordSize) {
+            if (p.queue == OutQueue) {
+                if (ftruncate(p.outFile, 0) != 0) LogLine("Can't empty out.dat");
+            } else {
+                plat::DeleteFile(QueuePath(p.queue));
+            }
+        }
+        fcntl(p.outFile, F_SETLEASE, F_UNLCK);
+    }
+    CloseOutFile();
+}
+
+void EndPass(plat::WindowHandle window) {
+    CloseOutFile();
+    BeginDisconnect(window);
+    // Set after the disconnect has started: QUIT runs with the gate open.
+    App().appIdle = 1;
+}
+
+void FinishPass(plat::WindowHandle window) {
+    if (Posting().anyRecord) LogLine("Finished posting essages");
+    EndPass(window);
+}
+
+// The record being walked is done with for good; false (and the pass
+// stopped) when that cannot be written down, as it would then be posted
+// again by every pass.
+bool Handled(plat::WindowHandle window) {
+    PostingState& p = Posting();
+    const off_t at = static_cast<off_t>(p.postRecordIndex) * kRecordSize;
+    if (pwrite(p.outFile, &kHandled, 1, at) != 1) {
+        const std::string line = "Can't mark record " + std::to_string(p.postRecordIndex + 1) +
+                                 " of " + kQueueNames[p.queue] + " as handled; posting stopped";
+        LogLine(line.c_str());
+        NoteUndone(line);
+        EndPass(window);
+        return false;
+    }
+    ++p.postRecordIndex;
+    return true;
+}
+
 // The name comes from a file the board writes: only a plain name inside the
 // out directory may be opened or deleted.
 bool IsPlainName(const char* name) {
@@ -112,84 +190,30 @@ bool IsPlainName(const char* name) {
     return std::strstr(name, "..") == nullptr;
 }
 
-bool ReadWhole(const std::string& path, std::string& content) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    content.clear();
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return false;
-        }
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return true;
+bool HasCode(const char* reply, const char* code) {
+    return reply != nullptr && std::strncmp(reply, code, 3) == 0 &&
+           (reply[3] == ' ' || reply[3] == '\0');
 }
 
-// Appends whole records to out.dat (which the board may be appending to as
-// well: each of our appends is one write at the end of the file).
-bool AppendToQueue(const std::string& records) {
-    if (records.empty()) return true;
-    return plat::WriteAt(SpoolPath("%s\\out.dat"), records.data(), records.size(), -1);
-}
-
-// A work file left by a pass that stopped while retiring the queue: its
-// records go back into the queue. Those already posted name files that are
-// gone by now and are skipped. Then the records written into the retired
-// queue after its marker.
-void RecoverWorkFile() {
-    const std::string work = WorkPath();
-    std::string content;
-    if (plat::FileExists(work) && ReadWhole(work, content)) {
-        content.resize(content.size() / kRecordSize * kRecordSize);
-        if (AppendToQueue(content)) plat::DeleteFile(work);
-    }
-    const std::string retired = WorkPath(kRetiredName);
-    if (plat::FileExists(retired) && ReadWhole(retired, content)) {
-        const std::size_t after = AfterLastMarker(content);
-        std::string late = after == std::string::npos ? content : content.substr(after);
-        late.resize(late.size() / kRecordSize * kRecordSize);
-        if (AppendToQueue(late)) plat::DeleteFile(retired);
-    }
-}
-
-// The pass is complete: out.dat goes, but records that the board appended
-// after the last look at its size are put back into a new out.dat.
-void RetireQueue() {
+// A refused article goes where the sysop can look at it, under a name of
+// its own when an earlier one of that name is there.
+void MoveToRejected() {
     PostingState& p = Posting();
-    CloseOutFile();
-    const std::string work = WorkPath();
-    if (!plat::RenameReplace(p.outPath, work)) return;
-    // A board that opened out.dat before the rename may still write into
-    // it: the marker divides what is read now from what the next pass takes.
-    const int fd = open(work.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) return;  // kept; the next pass recovers it
-    const bool marked = write(fd, kMarker, kRecordSize) == kRecordSize;
-    const off_t end = lseek(fd, 0, SEEK_CUR);
-    close(fd);
-    std::string content;
-    if (!marked || end < kRecordSize || !ReadWhole(work, content)) return;
-    content.resize(std::min(content.size(), static_cast<std::size_t>(end - kRecordSize)));
-    struct stat st;
-    std::size_t handled = 0;
-    if (stat(work.c_str(), &st) == 0 && st.st_dev == p.device && st.st_ino == p.inode)
-        handled = static_cast<std::size_t>(p.postRecordCount) * kRecordSize;
-    // Otherwise out.dat was replaced during the pass: all of it is new.
-    std::string rest = handled < content.size() ? content.substr(handled) : std::string();
-    rest.resize(rest.size() / kRecordSize * kRecordSize);  // a trailing part-record is dropped
-    if (AppendToQueue(rest)) plat::RenameReplace(work, WorkPath(kRetiredName));
-}
-
-void FinishPass(plat::WindowHandle window) {
-    RetireQueue();
-    LogLine("Finished posting essages");
-    BeginDisconnect(window);
-    // Set after the disconnect has started: QUIT runs with the gate open.
-    App().appIdle = 1;
+    const char* spool = App().settings.qivNewsDir.c_str();
+    const std::string dir = plat::FormatPath("%s\\out\\%s", spool, kRejectedDir);
+    plat::CreateDirectory(dir);
+    for (int n = 0; n < 1000; ++n) {
+        std::string name = p.postName;
+        if (n > 0) name += "." + std::to_string(n);
+        if (plat::RenameNoReplace(p.postPath, dir + "/" + name)) {
+            LogLineF("%s refused by the server; moved to out/%s/%s", p.postName.c_str(),
+                     kRejectedDir, name.c_str());
+            return;
+        }
+        if (errno != EEXIST) break;
+    }
+    LogLineF("%s refused by the server; can't move it to out/%s", p.postName.c_str(),
+             kRejectedDir);
 }
 
 }  // namespace
@@ -211,58 +235,39 @@ void AbandonPosting() {
 }
 
 void BeginPosting(plat::WindowHandle window) {
-    AppState& app = App();
     MainWindowData* data = BeginStep(window);
     if (data == nullptr) return;
     LogLine("Posting Messages");
-    RecoverWorkFile();
-
     PostingState& p = Posting();
     CloseOutFile();
-    p.outPath = SpoolPath("%s\\out.dat");
-    p.outFile = open(p.outPath.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (p.outFile >= 0 && (fstat(p.outFile, &st) != 0 || !S_ISREG(st.st_mode))) CloseOutFile();
-    if (p.outFile < 0) {
-        LogLine("Can't open index file");
-        app.appIdle = 1;
-        BeginDisconnect(window);
-        return;
-    }
-    p.device = st.st_dev;
-    p.inode = st.st_ino;
-    p.postRecordCount = static_cast<long>(st.st_size / kRecordSize);
-    if (p.postRecordCount == 0) {
-        // Shorter than one record (perhaps one being written): left alone.
-        CloseOutFile();
-        app.appIdle = 1;
-        BeginDisconnect(window);
-        return;
-    }
-    p.postRecordIndex = 0;
-    PostRecord(window, 0);
+    p.anyRecord = false;
+    if (!OpenQueue(LeftWork)) return FinishPass(window);
+    PostRecord(window, p.postRecordIndex);
 }
 
 void PostRecord(plat::WindowHandle window, long recordIndex) {
     PostingState& p = Posting();
     MainWindowData* data = GetMainWindowData(window);
     if (data == nullptr || p.outFile < 0) return;
+    p.postRecordIndex = recordIndex;
     // Records that are skipped are walked here, not by nested calls.
-    for (long i = recordIndex;; ++i) {
-        p.postRecordIndex = i;
-        if (i >= p.postRecordCount) {
-            p.postRecordCount = CountRecords();
-            if (i >= p.postRecordCount) return FinishPass(window);
-        }
+    for (;;) {
         OutboundRecord record;
-        if (!ReadRecord(i, record)) {
-            // Cut short under us: what is left is no record.
-            p.postRecordCount = i;
-            return FinishPass(window);
+        if (!ReadRecord(p.postRecordIndex, record)) {
+            // No whole record here (yet): a part one waits for a later pass.
+            RetireQueue();
+            if (!OpenQueue(p.queue + 1)) return FinishPass(window);
+            continue;
         }
-        if (record.flag != 0) continue;
+        p.anyRecord = true;
+        if (record.flag != 0) {
+            ++p.postRecordIndex;
+            continue;
+        }
         if (!IsPlainName(record.fileName)) {
-            LogLineF("Record %ld of out.dat names no file of the out directory; skipped", i + 1);
+            LogLineF("Record %ld of %s names no file of the out directory; skipped",
+                     p.postRecordIndex + 1, kQueueNames[p.queue]);
+            if (!Handled(window)) return;
             continue;
         }
         const std::string path =
@@ -270,10 +275,12 @@ void PostRecord(plat::WindowHandle window, long recordIndex) {
         struct stat st;
         if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             LogLineF("%s is not in the out directory; skipped", record.fileName);
+            if (!Handled(window)) return;
             continue;
         }
         if (!PostingStream().Open(path)) {
             LogLineF("Can't open %s; skipped", record.fileName);
+            if (!Handled(window)) return;
             continue;
         }
         p.postPath = path;
@@ -288,18 +295,32 @@ void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
     MainWindowData* data = GetMainWindowData(window);
     if (data == nullptr || data->connected == 0 || p.outFile < 0) return;
     PostingStream().Close();
-    // Broken off: the file and out.dat stay for the next pass.
+    // Broken off: the file and its record stay for the next pass.
     if (IsBroken(result)) return ConnectionLost(window, reply);
-    if (result == ResultRefusedLocally) {
+    const char* text = reinterpret_cast<const char*>(reply);
+    if (result == ResultSuccess) {
+        // Gone before its record is marked: a stop in between leaves a
+        // record whose file is missing, which is skipped, not posted again.
+        if (!plat::DeleteFile(p.postPath))
+            LogLineF("%s was posted but can't be deleted", p.postName.c_str());
+    } else if (result == ResultRefusedLocally) {
         // Not sent at all (a line too long for the server): kept for the
         // board to see.
-        const char* why = reinterpret_cast<const char*>(reply);
-        LogLineF("%s not posted, kept: %s", p.postName.c_str(), why != nullptr ? why : "");
+        LogLineF("%s not posted, kept: %s", p.postName.c_str(), text != nullptr ? text : "");
+    } else if (data->session->articleSent && HasCode(text, "441")) {
+        // The server's verdict on this article.
+        LogReplyText(reply);
+        MoveToRejected();
     } else {
-        if (result != ResultSuccess) LogReplyText(reply);
-        plat::DeleteFile(p.postPath);
+        // No verdict on the article (no permission, a login wanted, a
+        // server in trouble): it stays queued, and so does all after it.
+        LogReplyText(reply);
+        const std::string line = "Posting stopped; " + p.postName + " stays queued";
+        LogLine(line.c_str());
+        NoteUndone(line);
+        return EndPass(window);
     }
-    ++p.postRecordIndex;
+    if (!Handled(window)) return;
     PostRecord(window, p.postRecordIndex);
 }
 

@@ -36,7 +36,12 @@ int Run(plat::WindowHandle window, unsigned command, const char* what, int idleL
     // As choosing the command from the menu does.
     plat::SendMessage(window, plat::msg::Command, command, 0);
     const int status = FinishCycle(window, command == IDM_GET_GROUP_LIST, idleLimitMs);
-    if (status != 0) PrintError(std::string(what) + ": the cycle did not complete");
+    const CycleReport& r = LastCycle();
+    // A cycle that went through with work left undone says which.
+    if (status != 0 && !r.lost && r.disconnected && !r.undone.empty())
+        PrintError(std::string(what) + ": " + r.undone);
+    else if (status != 0)
+        PrintError(std::string(what) + ": the cycle did not complete");
     return status;
 }
 
@@ -63,7 +68,7 @@ int FinishCycle(plat::WindowHandle window, bool listMode, int idleLimitMs) {
     }
     const CycleReport& r = LastCycle();
     const bool ok = !r.running && r.connected && !r.authRejected && !r.lost && r.disconnected &&
-                    (!listMode || r.listReceived);
+                    r.undone.empty() && (!listMode || r.listReceived);
     return ok ? 0 : 1;
 }
 

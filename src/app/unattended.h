@@ -13,7 +13,8 @@ constexpr int kIdleLimitMs = 5 * 60 * 1000;
 // Both are handed the started main window (no timer) and return the exit
 // status: 0 when the server was reached, accepted the login (when one is
 // configured), delivered the group list (list-groups) and the cycle ended
-// with "Server disconnected"; 1 otherwise. A profile without a server or a
+// with "Server disconnected" with nothing left undone (every article stored,
+// no post held back); 1 otherwise. A profile without a server or a
 // usable spool gives 1 at once, before any lookup.
 int RunOnce(plat::WindowHandle window, int idleLimitMs = kIdleLimitMs);
 int RunListGroups(plat::WindowHandle window, int idleLimitMs = kIdleLimitMs);

@@ -135,6 +135,9 @@ public:
     std::int64_t lastArticle = 0;
     std::int64_t firstArticle = 0;
     std::int64_t currentArticle = 0;
+    // PostArticle: the whole article went out, so a refusal is the server's
+    // verdict on it rather than on the request.
+    bool articleSent = false;
     // Written by the owner before the operation that uses them.
     std::int32_t fileNumber = 0;
     char articleDir[kPathSize] = {};

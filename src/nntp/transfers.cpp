@@ -79,6 +79,7 @@ int CNntpSession::PostCommand(int event) {
     switch (event) {
         case Enter:
             inputStream = requestedInput;
+            articleSent = false;
             // A post that could not be finished must not begin: the server
             // would be left inside an unfinished article.
             if (!CheckArticle()) return RefuseLocally(reasonText);
@@ -290,6 +291,7 @@ int CNntpSession::Pump() {
         std::strcpy(commandBuffer, ".\r\n");
         if (!Sent(SendCommandBuffer(3))) return Break(kSendFailed, false);
         MarkProgress();  // the wait for the server's verdict starts now
+        articleSent = true;
         state.Set(&CNntpSession::PostResult);
         return 0;
     }

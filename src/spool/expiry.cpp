@@ -42,6 +42,14 @@ void Log(const SpoolContext& context, const std::string& line) {
     if (context.log) context.log(line);
 }
 
+// Why the run since StartExpiry left a group unexpired (the first reason).
+std::string failure;
+
+void Fail(const SpoolContext& context, const std::string& line) {
+    Log(context, line);
+    if (failure.empty()) failure = line;
+}
+
 // One turn of the message queue. A quit request is put back for the
 // outermost loop and ends the dispatching for this step.
 void DispatchOneMessage() {
@@ -134,7 +142,7 @@ Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
     struct stat st;
     const bool resume = lstat(tmp.c_str(), &st) == 0;
     if (resume && !S_ISREG(st.st_mode)) {
-        Log(context, "Cannot expire group " + std::to_string(n) + ": " + tmp + " is not a file");
+        Fail(context, "Cannot expire group " + std::to_string(n) + ": " + tmp + " is not a file");
         return Outcome::Done;
     }
     if (keepAll) {
@@ -146,18 +154,24 @@ Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
             // No index yet: leave an empty one, as a step always does.
             const int fd = open(grp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
             if (fd >= 0) close(fd);
+        } else {
+            Fail(context, "Cannot expire group " + std::to_string(n) + ": " +
+                              std::strerror(errno));
         }
         return Outcome::Done;
     }
     if (resume) Log(context, "Finishing the interrupted expiry of group " + std::to_string(n));
 
     const int in = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return Outcome::Done;
+    if (in < 0) {
+        Fail(context, "Cannot expire group " + std::to_string(n) + ": " + std::strerror(errno));
+        return Outcome::Done;
+    }
     // Never truncated: when resuming it already holds part of the index.
     const int out = open(grp.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (out < 0) {
         close(in);
-        Log(context, "Cannot write " + grp);
+        Fail(context, "Cannot write " + grp);
         return Outcome::Done;
     }
 
@@ -172,7 +186,7 @@ Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
             // A record cut off by the interruption is dropped.
             if (ds.st_size % static_cast<off_t>(kRecordSize) != 0 &&
                 ftruncate(out, doneCount * static_cast<off_t>(kRecordSize)) != 0) {
-                Log(context, "Cannot repair " + grp);
+                Fail(context, "Cannot repair " + grp);
                 close(done);
                 close(out);
                 close(in);
@@ -216,7 +230,7 @@ Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
     if (step.stop) return Outcome::Done;  // unsubscribed: its files are gone
     if (!durable) {
         // "<n>.tmp" still holds every record; the next step finishes the job.
-        Log(context, "Cannot write " + grp + "; the index stays in " + tmp);
+        Fail(context, "Cannot write " + grp + "; the index stays in " + tmp);
         return Outcome::Done;
     }
     if (!plat::DeleteFile(tmp)) return Outcome::Done;
@@ -253,6 +267,7 @@ void StartExpiry(const SpoolContext& context) {
     }
     // A chain already under way starts over rather than running twice.
     plat::RemoveQueuedMessages(context.mainWindow, kExpireNextMessage, 0);
+    failure.clear();
     expiryGroup = 1;
     ExpireGroupStep(context);
 }
@@ -273,6 +288,10 @@ void ExpireGroupStep(const SpoolContext& context) {
     } else {
         expiryGroup = 1;
     }
+}
+
+const std::string& ExpiryFailure() {
+    return failure;
 }
 
 bool ExpiryRunning() {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "spool/spool_context.h"
 
@@ -38,6 +39,10 @@ void StartExpiry(const SpoolContext& context);
 void ExpireGroupStep(const SpoolContext& context);
 
 bool ExpiryRunning();
+
+// Why the expiry since the last StartExpiry left a group unexpired (its
+// first such log line); empty when every group was done.
+const std::string& ExpiryFailure();
 
 // The group is being unsubscribed: a step working on it stops without
 // touching its files again.

@@ -261,9 +261,32 @@ SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& n
         return result;
     }
 
+    // The group exists in all three places or in none. The registry line,
+    // which the board goes by, comes last; a failure before it undoes the
+    // rest.
+    const std::string section = GroupSection(n);
+    const std::string dir =
+        plat::FormatPath("%s\\news\\%s", context.spoolDir.c_str(), section.c_str());
+    const bool madeDir = !plat::DirectoryExists(dir);
+    const auto undo = [&](bool sectionWritten) {
+        if (sectionWritten) plat::DeleteProfileSection(section, kGroupsFile);
+        if (madeDir) plat::RemoveDirectory(dir);
+    };
+    if (!plat::CreateDirectory(dir)) {
+        result.status = SubscribeStatus::SpoolUnwritable;
+        result.message = "Cannot create " + dir;
+        return result;
+    }
+    if (!plat::WriteProfileString(section, "Name", name, kGroupsFile)) {
+        undo(false);
+        result.status = SubscribeStatus::SpoolUnwritable;
+        result.message = "Cannot write section " + section + " of " + kGroupsFile;
+        return result;
+    }
     char line[300];
     std::snprintf(line, sizeof line, "%s:%ld\n", name.c_str(), static_cast<long>(n));
     if (!AppendRegistryLine(context.spoolDir, line)) {
+        undo(true);
         result.status = SubscribeStatus::RegistryUnavailable;
         result.message = "Cannot write " + RegistryPath(context.spoolDir);
         return result;
@@ -274,12 +297,6 @@ SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& n
     } else if (n != counter && context.log) {
         context.log("LastGroupNum was not set; group " + std::to_string(n) + " is next");
     }
-
-    const std::string section = GroupSection(n);
-    plat::WriteProfileString(section, "Name", name, kGroupsFile);
-    // An existing directory, or a missing news directory, is no reason to stop.
-    plat::CreateDirectory(
-        plat::FormatPath("%s\\news\\%s", context.spoolDir.c_str(), section.c_str()));
 
     *context.lastGroupNum = n + 1;
     plat::WriteProfileString(kSettingsSection, "LastGroupNum", std::to_string(n + 1),

@@ -22,6 +22,7 @@ enum class SubscribeStatus {
     InvalidName,          // a colon, white space or a control character
     AlreadySubscribed,    // the registry holds the name (in any letter case)
     RegistryUnavailable,  // newsys.rc could not be written; nothing changed
+    SpoolUnwritable,      // the section or the directory could not be made; nothing changed
     NoFreeNumber,         // group numbers have run out of their eight digits
 };
 
@@ -47,8 +48,8 @@ struct UnsubscribeResult {
 
 constexpr std::size_t kMaxGroupName = 255;
 
-// Enters the group under the next free number: a registry line, the NG<n>
-// section with Name, the directory news/NG<n>; then advances
+// Enters the group under the next free number: the directory news/NG<n>,
+// the NG<n> section with Name and a registry line, all or none; then advances
 // *context.lastGroupNum and writes it to qiv.ini. The number is never one
 // that the registry, qivnews.ini or the spool already uses; when
 // LastGroupNum was behind them a line is logged.

@@ -238,6 +238,34 @@ TEST_F(CliTest, SubscribeUnsubscribeAndExpire) {
     EXPECT_FALSE(Exists(Spool() + "/2.grp"));
 }
 
+// Spool work that could not be done is no success: one line on standard
+// error and status 1, and a subscribe leaves nothing of the group behind.
+TEST_F(CliTest, GroupCommandsThatCannotWriteTheSpoolFail) {
+    SetUpSpool();
+    // A directory where the group's section would go.
+    ASSERT_EQ(mkdir((Profile() + "/qivnews.ini").c_str(), 0700), 0);
+    ExpectOneLineFailure(Qiv({"subscribe", "comp.lang.c"}), "Cannot write section NG1");
+    EXPECT_EQ(ReadFile(Spool() + "/newsys.rc"), "");
+    EXPECT_FALSE(Exists(Spool() + "/news/NG1"));
+    ASSERT_EQ(rmdir((Profile() + "/qivnews.ini").c_str()), 0);
+
+    // And where the registry would go: the section and directory go again.
+    ASSERT_EQ(mkdir((Spool() + "/newsys.rc").c_str(), 0700), 0);
+    ExpectOneLineFailure(Qiv({"subscribe", "comp.lang.c"}), "Cannot");
+    EXPECT_EQ(ReadFile(Profile() + "/qivnews.ini"), "");
+    EXPECT_FALSE(Exists(Spool() + "/news/NG1"));
+    ASSERT_EQ(rmdir((Spool() + "/newsys.rc").c_str()), 0);
+
+    ProgramResult r = Qiv({"subscribe", "comp.lang.c"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The expiry's copy of the index cannot be made a file of.
+    ASSERT_EQ(mkdir((Spool() + "/1.tmp").c_str(), 0700), 0);
+    ExpectOneLineFailure(Qiv({"expire"}), "Cannot expire group 1");
+    ASSERT_EQ(rmdir((Spool() + "/1.tmp").c_str()), 0);
+    r = Qiv({"expire"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST_F(CliTest, GroupCommandsNeedASpool) {
     ExpectOneLineFailure(Qiv({"subscribe", "comp.lang.c"}), "not set up");
     ExpectOneLineFailure(Qiv({"expire"}), "not set up");

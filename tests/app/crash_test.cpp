@@ -2,6 +2,7 @@
 // of a cycle: the files it leaves are whole, no article is indexed twice,
 // and the next cycle completes where the killed one stopped.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/cycles.h"
@@ -244,7 +247,7 @@ protected:
             EXPECT_TRUE(Posted(i)) << "post " << i;
             EXPECT_FALSE(Exists(Spool("out/p" + std::to_string(i) + ".txt")));
         }
-        EXPECT_FALSE(Exists(Spool("out.dat")));
+        EXPECT_EQ(ReadFile(Spool("out.dat")), "");
         EXPECT_FALSE(Exists(Spool("qivout.wrk")));
     }
 
@@ -348,6 +351,137 @@ TEST_F(KillLoopTest, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
     if (!HasFailure()) {
         EXPECT_GT(killed, kCycles / 2) << "the kills came too late to test anything";
     }
+}
+
+// ---- The posting loop ----
+
+constexpr int kLoopRecords = 1000;
+using testsrv::Fault;
+
+// The board appends records in pieces of 1 to 13 bytes, pausing between
+// them until the gateway has moved on a little, while runs post and are
+// killed, lose their connection or have a post refused at random points.
+// The server (which, as INN does, answers a Message-ID it has taken before
+// with 441) must take every record exactly once; only a record refused by
+// a fault is not taken, and its article is in out/rejected.
+TEST_F(KillLoopTest, BoardWritingInPiecesWhileRunsFailPostsEveryRecordOnce) {
+    unsigned seed = static_cast<unsigned>(std::random_device{}());
+    if (const char* fixed = std::getenv("QIV_CRASH_SEED")) seed = std::strtoul(fixed, nullptr, 10);
+    std::printf("posting loop seed %u (QIV_CRASH_SEED=%u repeats it)\n", seed, seed);
+    RecordProperty("seed", std::to_string(seed));
+    server_.SetPosting(testsrv::Posting::AcceptOnce);
+    WriteFile(dir_ + "/qiv.ini",
+              IniText({"UserVerification=NO", "LastGroupNum=1", "NNTPServer=127.0.0.1"}) +
+                  "NNTPPort=" + std::to_string(server_.Port()) + "\r\nQivNewsDir=" + spool_ +
+                  "\r\n");
+    const auto name = [](int i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "p%04d.txt", i);
+        return std::string(text);
+    };
+    const auto text = [](int i) {
+        return "Newsgroups: alt.loop\nMessage-ID: <" + std::to_string(i) +
+               ".loop@qiv.test>\nSubject: record " + std::to_string(i) + "\n\nbody\n";
+    };
+
+    std::atomic<int> written{0};
+    const std::string spool = spool_;
+    std::thread board([&, seed] {
+        std::mt19937 rng(seed + 1);
+        int fd = -1;
+        for (int i = 0; i < kLoopRecords; ++i) {
+            WriteFile(spool + "/out/" + name(i), Stored(text(i)));
+            // Now and then the board lets go of out.dat, or opens it anew.
+            if (fd < 0 || std::uniform_int_distribution<int>(0, 7)(rng) == 0) {
+                if (fd >= 0) close(fd);
+                fd = open((spool + "/out.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                          0644);
+                ASSERT_GE(fd, 0);
+            }
+            const std::string record = OutRecord(name(i));
+            for (std::size_t at = 0; at < record.size();) {
+                const std::size_t piece = std::min<std::size_t>(
+                    record.size() - at, std::uniform_int_distribution<std::size_t>(1, 13)(rng));
+                ASSERT_EQ(write(fd, record.data() + at, piece), static_cast<ssize_t>(piece));
+                at += piece;
+                // A pause: until the server has written a few more times, or
+                // up to two milliseconds when no run is under way.
+                const long writes = server_.Writes() + std::uniform_int_distribution<int>(0, 3)(rng);
+                const auto until = std::chrono::steady_clock::now() +
+                                   std::chrono::microseconds(
+                                       std::uniform_int_distribution<int>(0, 2000)(rng));
+                while (server_.Writes() < writes && std::chrono::steady_clock::now() < until) {
+                }
+            }
+            written = i + 1;
+        }
+        close(fd);
+    });
+
+    std::mt19937 rng(seed);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(50);
+    int runs = 0, killed = 0, cut = 0, refused = 0;
+    bool finalRun = false;
+    while (std::chrono::steady_clock::now() < deadline && !HasFailure()) {
+        const bool boardDone = written.load() == kLoopRecords;
+        const int posts = static_cast<int>(ServerCommands("POST").size());
+        ++runs;
+        switch (boardDone ? 3 : std::uniform_int_distribution<int>(0, 5)(rng)) {
+            case 0:
+                killed += RunAndKill(std::uniform_int_distribution<std::size_t>(1, 40)(rng),
+                                     std::uniform_int_distribution<int>(0, 300)(rng))
+                              ? 1
+                              : 0;
+                continue;
+            case 1:
+                ++cut;
+                server_.AddFault(std::uniform_int_distribution<int>(0, 1)(rng) == 0
+                                     ? Fault::Close("POST_DATA", posts + 1 +
+                                                    std::uniform_int_distribution<int>(0, 5)(rng))
+                                     : Fault::Reset("POST_LINE", 0));
+                break;
+            case 2:
+                ++refused;
+                server_.AddFault(Fault::Reply("POST_DATA", "441 refused by the loop",
+                                              posts + 1 + std::uniform_int_distribution<int>(0, 5)(rng)));
+                break;
+            default:
+                break;
+        }
+        const ProgramResult r = RunProgram(Run(), 30000);
+        server_.ClearFaults();
+        ASSERT_EQ(r.signal, 0) << r.err;
+        if (finalRun) {
+            ASSERT_EQ(r.status, 0) << r.out << r.err;
+            break;
+        }
+        finalRun = boardDone;
+    }
+    board.join();
+    ASSERT_TRUE(finalRun) << "not done within the bound after " << runs << " runs";
+
+    std::map<std::string, int> taken;
+    std::map<std::string, int> refusals;
+    for (const testsrv::PostRecord& p : server_.PostLog()) {
+        if (!p.complete) continue;
+        if (p.replyCode / 100 == 2) ++taken[p.text];
+        if (p.replyCode == 441) ++refusals[p.text];
+    }
+    int rejected = 0;
+    for (int i = 0; i < kLoopRecords && !HasFailure(); ++i) {
+        const std::string posted = text(i);
+        if (taken[posted] == 0) {
+            EXPECT_GT(refusals[posted], 0) << name(i) << " was neither taken nor refused";
+            EXPECT_TRUE(Exists(Spool("out/rejected/" + name(i)))) << name(i);
+            ++rejected;
+        } else {
+            EXPECT_EQ(taken[posted], 1) << name(i);
+        }
+        EXPECT_FALSE(Exists(Spool("out/" + name(i)))) << name(i);
+    }
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
+    std::printf("%d runs: %d killed, %d cut off, %d with a refusal; %d records refused\n", runs,
+                killed, cut, refused, rejected);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // their exit statuses.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/cycles.h"
 #include "app/unattended.h"
@@ -32,7 +34,7 @@ TEST_F(OnceTest, OnceRunsTheWholeCycleAndExitsZero) {
     server_.AddGroup(MakeGroup("alt.once", 10, 12));
     // A refused article and a refused post do not make the cycle fail.
     server_.AddFault(Fault::Reply("ARTICLE", "430 no such article", 2));
-    server_.AddFault(Fault::Reply("POST", "441 posting failed", 1));
+    server_.AddFault(Fault::Reply("POST_DATA", "441 posting failed", 1));
     Subscribe(1, "alt.once");
     WriteFile(Spool("out/a.txt"), "Newsgroups: alt.once\r\nSubject: a\r\n\r\nA\r\n");
     WriteFile(Spool("out.dat"), OutRecord("a.txt"));
@@ -44,14 +46,36 @@ TEST_F(OnceTest, OnceRunsTheWholeCycleAndExitsZero) {
               (std::vector<std::string>{
                   "Connecting to server", "Server connected", "Getting messages from alt.once",
                   "Finished getting messages", "Posting Messages", "441 posting failed",
+                  "a.txt refused by the server; moved to out/rejected/a.txt",
                   "Finished posting essages", "Disconnecting from Server", "Server disconnected"}));
     EXPECT_EQ(r.err, "");
     const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
     ASSERT_EQ(index.size(), 2u);
     EXPECT_EQ(index[1].articleNumber, 12);
     EXPECT_EQ(plat::GetProfileString("NG1", "Index", "", 25, "qivnews.ini"), "13");
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
     EXPECT_EQ(server_.Connections(), 1);
+}
+
+// An article that could not be stored (its index record cannot be
+// written: a directory in the way) leaves the cycle to run on, but the run
+// says so in its status.
+TEST_F(OnceTest, ArticleThatCouldNotBeStoredExitsOne) {
+    server_.AddGroup(MakeGroup("alt.full", 1, 3));
+    Subscribe(1, "alt.full");
+    Profile({"LastFileNumIn=0"});
+    ASSERT_EQ(mkdir(Spool("1.grp").c_str(), 0755), 0);
+    ProgramResult r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Can't write the index of NG1"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Server disconnected"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "qivnews: --once: Can't write the index of NG1\n");
+    EXPECT_EQ(Ini("NG1", "Index"), "(missing)");
+
+    ASSERT_EQ(rmdir(Spool("1.grp").c_str()), 0);
+    r = Qiv({"--once"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 3u);
 }
 
 TEST_F(OnceTest, ProfileWithoutServerOrSpoolExitsOneWithoutConnecting) {
@@ -194,7 +218,7 @@ TEST_F(OnceTest, DemoWithoutATerminalRunsOneCycleAndSaysWhereTheSpoolIs) {
     EXPECT_EQ(spool.rfind(work_ + "/qivnews-demo-", 0), 0u) << spool;
     EXPECT_NE(r.out.find("Finished posting essages"), std::string::npos);
     EXPECT_NE(r.out.find("Server disconnected"), std::string::npos);
-    EXPECT_FALSE(Exists(spool + "/out.dat")) << "the queued article was posted";
+    EXPECT_EQ(ReadFile(spool + "/out.dat"), "") << "the queued article was posted";
     EXPECT_NE(ReadFile(spool + "/newsys.rc").find("qiv.demo.welcome:"), std::string::npos);
     EXPECT_GE(ReadIndex(spool + "/1.grp").size(), 1u);
 }

@@ -1,7 +1,11 @@
 // The posting pass: out.dat record by record, what is deleted and what is
 // kept.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/commands.h"
 #include "app/cycles.h"
@@ -26,6 +30,8 @@ protected:
     std::string PostedText(const std::string& name, const std::string& body = "text\n") {
         return "Newsgroups: alt.test\nSubject: " + name + "\n\n" + body;
     }
+    // A record as a pass leaves it once handled.
+    static std::string HandledRecord(const std::string& name) { return OutRecord(name, 0xFF); }
 };
 
 TEST_F(PostingTest, FlaggedRecordIsSkippedAndItsFileKept) {
@@ -38,7 +44,7 @@ TEST_F(PostingTest, FlaggedRecordIsSkippedAndItsFileKept) {
     EXPECT_FALSE(Exists(Spool("out/one.txt")));
     EXPECT_TRUE(Exists(Spool("out/two.txt")));
     EXPECT_FALSE(Exists(Spool("out/three.txt")));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "") << "emptied once every record is handled";
     EXPECT_TRUE(app::LastCycle().disconnected);
 }
 
@@ -50,7 +56,12 @@ TEST_F(PostingTest, TrailingPartOfARecordIsIgnoredAndTwelveCharacterNamesAreWhol
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(server_.Posted(),
               (std::vector<std::string>{PostedText("ABCDEFGH.TXT"), PostedText("b.txt")}));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    // The trailing byte may be the start of a record: left as it is, and
+    // the file with it; the records before it are marked as handled.
+    EXPECT_EQ(ReadFile(Spool("out.dat")),
+              HandledRecord("ABCDEFGH.TXT") + HandledRecord("b.txt") + "x");
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(server_.Posted().size(), 2u);
 }
 
 TEST_F(PostingTest, ExactLogOfAPassWithOnePost) {
@@ -68,19 +79,109 @@ TEST_F(PostingTest, ExactLogOfAPassWithOnePost) {
                                         "Disconnecting from Server", "Server disconnected"}));
 }
 
-TEST_F(PostingTest, RejectedPostIsLoggedItsFileDeletedAndThePassGoesOn) {
-    Queue("a.txt");
-    Queue("b.txt");
+// Only 240 and 441 are the server's word on the article. Any other answer
+// says nothing about it: the pass stops with the file and its record (and
+// all after it) queued, and the next pass posts them.
+TEST_F(PostingTest, AnswersThatAreNoVerdictStopThePassAndKeepTheQueue) {
+    const std::vector<Fault> faults = {
+        Fault::Reply("POST", "400 service going away"),
+        Fault::Reply("POST", "401 MODE-READER"),
+        Fault::Reply("POST", "403 internal fault"),
+        Fault::Reply("POST", "480 authentication required"),
+        Fault::Reply("POST", "440 posting not allowed"),
+        Fault::Reply("POST", "441 not before the article"),
+        Fault::Reply("POST_DATA", "400 service going away"),
+        Fault::Reply("POST_DATA", "480 authentication required"),
+        Fault::Close("POST_DATA"),
+        Fault::Reset("POST"),
+    };
+    int round = 0;
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.when + " " + fault.text);
+        const std::string a = "a" + std::to_string(round) + ".txt";
+        const std::string b = "b" + std::to_string(round++) + ".txt";
+        Queue(a);
+        Queue(b);
+        const std::string queue = OutRecord(a) + OutRecord(b);
+        WriteFile(Spool("out.dat"), queue);
+        const std::size_t posted = server_.Posted().size();
+        server_.ClearFaults();
+        server_.AddFault(fault);
+        ASSERT_TRUE(RunCycle());
+        EXPECT_EQ(server_.Posted().size(), posted);
+        EXPECT_TRUE(Exists(Spool("out/" + a)));
+        EXPECT_TRUE(Exists(Spool("out/" + b)));
+        EXPECT_EQ(ReadFile(Spool("out.dat")), queue);
+        if (!fault.text.empty()) {
+            EXPECT_EQ(LogFrom("Posting Messages"),
+                      (std::vector<std::string>{"Posting Messages", fault.text,
+                                                "Posting stopped; " + a + " stays queued",
+                                                "Disconnecting from Server",
+                                                "Server disconnected"}));
+        }
+        ExpectDisconnectedState();
+
+        server_.ClearFaults();
+        ASSERT_TRUE(RunCycle());
+        const std::vector<std::string> all = server_.Posted();
+        ASSERT_EQ(all.size(), posted + 2);
+        EXPECT_EQ(all[posted], PostedText(a));
+        EXPECT_EQ(all[posted + 1], PostedText(b));
+        EXPECT_FALSE(Exists(Spool("out/" + a)));
+        EXPECT_EQ(ReadFile(Spool("out.dat")), "");
+    }
+    EXPECT_FALSE(Exists(Spool("out/rejected")));
+}
+
+// 441 after the article is the server's verdict: the article goes to
+// out/rejected for the sysop, the log names it, and the pass goes on.
+TEST_F(PostingTest, ArticleRefusedByTheServerIsMovedToRejected) {
+    for (const char* name : {"a.txt", "b.txt"}) Queue(name);
     WriteFile(Spool("out.dat"), OutRecord("a.txt") + OutRecord("b.txt"));
-    server_.AddFault(Fault::Reply("POST", "440 posting not allowed", 1));
+    server_.AddFault(Fault::Reply("POST_DATA", "441 435 Duplicate", 1));
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(LogFrom("Posting Messages"),
-              (std::vector<std::string>{"Posting Messages", "440 posting not allowed",
+              (std::vector<std::string>{"Posting Messages", "441 435 Duplicate",
+                                        "a.txt refused by the server; moved to out/rejected/a.txt",
                                         "Finished posting essages", "Disconnecting from Server",
                                         "Server disconnected"}));
     EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("b.txt")}));
     EXPECT_FALSE(Exists(Spool("out/a.txt")));
+    EXPECT_EQ(ReadFile(Spool("out/rejected/a.txt")),
+              "Newsgroups: alt.test\r\nSubject: a.txt\r\n\r\ntext\r\n");
     EXPECT_TRUE(app::LastCycle().disconnected) << "a refused post is no failed cycle";
+
+    // Another refused article of the same name keeps the first.
+    Queue("a.txt", "second\r\n");
+    WriteFile(Spool("out.dat"), OutRecord("a.txt"));
+    server_.SetPosting(testsrv::Posting::Fail);
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(LogCount("a.txt refused by the server; moved to out/rejected/a.txt.1"), 1);
+    EXPECT_NE(ReadFile(Spool("out/rejected/a.txt.1")).find("second"), std::string::npos);
+    EXPECT_NE(ReadFile(Spool("out/rejected/a.txt")).find("text"), std::string::npos);
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("POST").size(), 3u) << "a refused record is not taken again";
+}
+
+// A posted file that cannot be deleted is not posted again by later passes.
+TEST_F(PostingTest, PostedFileThatCannotBeDeletedIsPostedOnce) {
+    Queue("stuck.txt");
+    WriteFile(Spool("out.dat"), OutRecord("stuck.txt"));
+    const int fd = open(Spool("out/stuck.txt").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int flags = FS_IMMUTABLE_FL;
+    if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
+        close(fd);
+        GTEST_SKIP() << "no immutable files here";
+    }
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(LogCount("stuck.txt was posted but can't be deleted"), 1);
+    for (int pass = 0; pass < 2; ++pass) ASSERT_TRUE(RunCycle());
+    flags = 0;
+    ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("stuck.txt")}));
+    EXPECT_TRUE(Exists(Spool("out/stuck.txt")));
 }
 
 TEST_F(PostingTest, ArticleWeCannotPostIsKept) {
@@ -106,6 +207,7 @@ TEST_F(PostingTest, MissingFilesAndNamesWithPathPartsAreSkipped) {
     EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("good.txt")}));
     EXPECT_EQ(ReadFile(Spool("victim")), "must survive");
     EXPECT_TRUE(Exists(Spool("out/sub")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
     EXPECT_EQ(LogCount("gone.txt is not in the out directory; skipped"), 1);
     EXPECT_EQ(LogCount("sub is not in the out directory; skipped"), 1);
     for (int record : {2, 3, 4, 5, 6})
@@ -113,7 +215,6 @@ TEST_F(PostingTest, MissingFilesAndNamesWithPathPartsAreSkipped) {
                            " of out.dat names no file of the out directory; skipped"),
                   1)
             << record;
-    EXPECT_FALSE(Exists(Spool("out.dat")));
 }
 
 TEST_F(PostingTest, NoQueueOrLessThanARecord) {
@@ -144,7 +245,7 @@ TEST_F(PostingTest, RecordsAppendedDuringAPassAreNotLost) {
     ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
     EXPECT_EQ(server_.Posted(),
               (std::vector<std::string>{PostedText("first.txt"), PostedText("second.txt")}));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
 
     // The board replaces out.dat in the middle of a pass: the new file's
     // records are not deleted with the old one but stay queued.
@@ -162,19 +263,60 @@ TEST_F(PostingTest, RecordsAppendedDuringAPassAreNotLost) {
     EXPECT_EQ(server_.Posted().back(), PostedText("third.txt"));
 }
 
-// Its records go back to the end of the live queue (the board may be
-// appending to it; putting them in front would mean rewriting the file under
-// the board), so they are posted in the next pass after what is queued.
-TEST_F(PostingTest, AWorkFileLeftByAnInterruptedPassIsPostedInTheNextPass) {
-    Queue("left.txt");
-    Queue("new.txt");
-    WriteFile(Spool("qivout.wrk"), OutRecord("left.txt"));
+// Files an earlier version left: its work file (records of a pass cut off
+// while retiring the queue; those posted name files that are gone) and its
+// retired queue, whose records behind the last marker a board wrote after
+// the rename. They are walked before out.dat, then deleted.
+TEST_F(PostingTest, QueueFilesOfTheEarlierSchemeArePostedAndRemoved) {
+    for (const char* name : {"left.txt", "late.txt", "new.txt", "reused.txt"}) Queue(name);
+    WriteFile(Spool("qivout.wrk"), OutRecord("gone.txt") + OutRecord("left.txt"));
+    const std::string marker = std::string("\xff:retired:") + std::string(3, '\0');
+    WriteFile(Spool("qivout.old"), OutRecord("reused.txt") + marker + OutRecord("late.txt"));
     WriteFile(Spool("out.dat"), OutRecord("new.txt"));
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(server_.Posted(),
-              (std::vector<std::string>{PostedText("new.txt"), PostedText("left.txt")}));
+              (std::vector<std::string>{PostedText("left.txt"), PostedText("late.txt"),
+                                        PostedText("new.txt")}));
+    EXPECT_TRUE(Exists(Spool("out/reused.txt"))) << "handled before the marker";
     EXPECT_FALSE(Exists(Spool("qivout.wrk")));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_FALSE(Exists(Spool("qivout.old")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
+}
+
+// The board writes a record in pieces, keeps out.dat open across passes
+// and reuses a posted file's name: each record is posted once, whole, and
+// a part record waits for the pass after it is complete.
+TEST_F(PostingTest, RecordsWrittenInPiecesAcrossPassesArePostedOnce) {
+    Queue("a.txt");
+    Queue("b.txt");
+    const int board = open(Spool("out.dat").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    ASSERT_GE(board, 0);
+    const auto put = [&](const std::string& bytes) {
+        ASSERT_EQ(write(board, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    };
+    put(OutRecord("a.txt"));
+    put(OutRecord("b.txt").substr(0, 6));
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt")}));
+
+    put(OutRecord("b.txt").substr(6));
+    Queue("a.txt", "again\r\n");  // a new article under the posted one's name
+    Queue("c.txt");
+    put(OutRecord("c.txt").substr(0, 1));
+    put(OutRecord("c.txt").substr(1));
+    ASSERT_TRUE(RunCycle());
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt"),
+                                                          PostedText("b.txt"),
+                                                          PostedText("c.txt")}));
+    EXPECT_TRUE(Exists(Spool("out/a.txt"))) << "no record names the new a.txt";
+    // Held open by the board, out.dat keeps its handled records.
+    EXPECT_EQ(ReadFile(Spool("out.dat")),
+              HandledRecord("a.txt") + HandledRecord("b.txt") + HandledRecord("c.txt"));
+    close(board);
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
+    EXPECT_EQ(server_.Posted().size(), 3u);
 }
 
 }  // namespace

@@ -252,7 +252,7 @@ TEST_F(OnceEndToEndTest, PostingPassSkipsAFlaggedRecordAndDeletesWhatItPosted) {
     EXPECT_FALSE(Exists(Spool("out/one.txt")));
     EXPECT_TRUE(Exists(Spool("out/two.txt")));
     EXPECT_FALSE(Exists(Spool("out/three.txt")));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
 }
 
 TEST_F(OnceEndToEndTest, TrailingBytesOfARecordAreIgnoredAndTwelveCharacterNamesAreWhole) {
@@ -267,7 +267,8 @@ TEST_F(OnceEndToEndTest, TrailingBytesOfARecordAreIgnoredAndTwelveCharacterNames
               (std::vector<std::string>{PostedText("ABCDEFGH.TXT"), PostedText("b.txt")}));
     EXPECT_FALSE(Exists(Spool("out/ABCDEFGH.TXT")));
     EXPECT_FALSE(Exists(Spool("out/b.txt")));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), OutRecord("ABCDEFGH.TXT", 0xFF) +
+                                              OutRecord("b.txt", 0xFF) + "x");
 }
 
 TEST_F(OnceEndToEndTest, ExactLogOfAPassWithOnePostAndOfARejectedPost) {
@@ -284,27 +285,46 @@ TEST_F(OnceEndToEndTest, ExactLogOfAPassWithOnePostAndOfARejectedPost) {
                                         "Server disconnected"}));
     EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("only.txt")}));
     EXPECT_FALSE(Exists(Spool("out/only.txt")));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
 
-    // A rejected post is logged, its file deleted, and the pass goes on; the
-    // run still counts as complete.
+    // A post the server refuses without a word on the article stops the
+    // pass with the queue kept; the run reports it.
     Queue("a.txt");
     Queue("b.txt");
-    WriteFile(Spool("out.dat"), OutRecord("a.txt") + OutRecord("b.txt"));
+    const std::string queue = OutRecord("a.txt") + OutRecord("b.txt");
+    WriteFile(Spool("out.dat"), queue);
     server_.AddFault(Fault::Reply("POST", "440 posting not allowed", 2));
+    r = Qiv();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(r.err, "qivnews: --once: Posting stopped; a.txt stays queued\n");
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"Connecting to server", "Server connected",
+                                        "Finished getting messages", "Posting Messages",
+                                        "440 posting not allowed",
+                                        "Posting stopped; a.txt stays queued",
+                                        "Disconnecting from Server", "Server disconnected"}));
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("only.txt")}));
+    EXPECT_TRUE(Exists(Spool("out/a.txt")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), queue);
+
+    // A refused article (441) is the server's verdict: moved aside, and the
+    // run is complete.
+    server_.AddFault(Fault::Reply("POST_DATA", "441 posting failed", 2));
     r = Qiv();
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(Lines(r.out),
               (std::vector<std::string>{"Connecting to server", "Server connected",
                                         "Finished getting messages", "Posting Messages",
-                                        "440 posting not allowed", "Finished posting essages",
-                                        "Disconnecting from Server", "Server disconnected"}));
+                                        "441 posting failed",
+                                        "a.txt refused by the server; moved to out/rejected/a.txt",
+                                        "Finished posting essages", "Disconnecting from Server",
+                                        "Server disconnected"}));
     EXPECT_EQ(server_.Posted(),
               (std::vector<std::string>{PostedText("only.txt"), PostedText("b.txt")}));
-    EXPECT_FALSE(Exists(Spool("out/a.txt")));
+    EXPECT_TRUE(Exists(Spool("out/rejected/a.txt")));
     EXPECT_FALSE(Exists(Spool("out/b.txt")));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
 }
 
 class OnceLoginTest : public OnceEndToEndTest {
@@ -538,16 +558,17 @@ TEST_F(OnceEndToEndTest, PostCutOffKeepsItsFileAndTheWholeQueue) {
     EXPECT_FALSE(Exists(Spool("out/a.txt")));
     EXPECT_TRUE(Exists(Spool("out/b.txt")));
     EXPECT_TRUE(Exists(Spool("out/c.txt")));
-    EXPECT_EQ(ReadFile(Spool("out.dat")), queue);
+    // The record of the posted article is marked as handled in place.
+    EXPECT_EQ(ReadFile(Spool("out.dat")), OutRecord("a.txt", 0xFF) + queue.substr(13));
     EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt")}));
 
     server_.ClearFaults();
     r = Qiv();
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(Count(r.out, "a.txt is not in the out directory; skipped"), 1) << r.out;
+    EXPECT_EQ(Count(r.out, "a.txt"), 0) << r.out;
     EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt"), PostedText("b.txt"),
                                                           PostedText("c.txt")}));
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
     EXPECT_FALSE(Exists(Spool("out/b.txt")));
     EXPECT_FALSE(Exists(Spool("out/c.txt")));
 }

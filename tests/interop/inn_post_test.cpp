@@ -52,16 +52,18 @@ TEST_F(InnPostTest, QueuedArticlesArePostedAndReadableFromTheServer) {
     const ProgramResult r = Qiv({"--once"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     const std::vector<std::string> log = r.Lines();
-    ASSERT_EQ(log.size(), 8u) << r.out;
+    ASSERT_EQ(log.size(), 9u) << r.out;
     EXPECT_EQ(log[3], "Posting Messages");
     EXPECT_EQ(log[4].substr(0, 4), "441 ") << "the refused post's reply";
-    EXPECT_EQ(log[5], "Finished posting essages");
-    EXPECT_EQ(log[7], "Server disconnected");
+    EXPECT_EQ(log[5], "refused.txt refused by the server; moved to out/rejected/refused.txt");
+    EXPECT_EQ(log[6], "Finished posting essages");
+    EXPECT_EQ(log[8], "Server disconnected");
 
-    // Every attempted file is gone, the flagged one stays, and so does
-    // nothing else of the queue.
-    EXPECT_EQ(ListDir(Spool("out")), std::vector<std::string>{"held.txt"});
-    EXPECT_FALSE(Exists(Spool("out.dat")));
+    // Every posted file is gone, the refused one is set aside, the flagged
+    // one stays, and the queue is emptied.
+    EXPECT_EQ(ListDir(Spool("out")), (std::vector<std::string>{"held.txt", "rejected"}));
+    EXPECT_EQ(ListDir(Spool("out/rejected")), std::vector<std::string>{"refused.txt"});
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
 
     NntpProbe probe;
     ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));

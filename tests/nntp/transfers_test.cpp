@@ -311,6 +311,7 @@ TEST_F(TransferTest, PostRepliesTable) {
     Note n = Post(&input);
     EXPECT_EQ(ResultFailure, n.result);
     EXPECT_EQ("440 posting not allowed", n.text);
+    EXPECT_FALSE(session.articleSent) << "refused before the article";
 
     server.SetPosting(testsrv::Posting::Accept);
     int nth = 2;
@@ -335,6 +336,7 @@ TEST_F(TransferTest, PostRepliesTable) {
     n = Post(&input);
     EXPECT_EQ(ResultFailure, n.result);
     EXPECT_EQ("441 posting failed", n.text);
+    EXPECT_TRUE(session.articleSent) << "the verdict on the article";
     server.SetPosting(testsrv::Posting::Accept);
 
     nth = 2;

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <list>
+#include <set>
 #include <mutex>
 #include <thread>
 
@@ -199,6 +200,7 @@ struct ServerState {
     std::size_t stallFrom = 0;
     std::atomic<long> writes{0};
     std::vector<PostRecord> posts;
+    std::set<std::string> postedIds;  // of posts answered 2xx
     std::string postDir;
     int postFiles = 0;
 
@@ -384,6 +386,10 @@ std::vector<std::string> Session::WithBody(const std::string& status,
 
 void Session::RecordPost(PostRecord record) {
     std::lock_guard<std::mutex> lock(s_.mu);
+    if (record.complete && IsAll2xx(record.replyCode)) {
+        const std::string id = FindMessageId(record.text);
+        if (!id.empty()) s_.postedIds.insert(id);
+    }
     if (record.complete && IsAll2xx(record.replyCode) && !s_.postDir.empty()) {
         std::string path = s_.postDir + "/" + std::to_string(++s_.postFiles);
         std::ofstream out(path, std::ios::binary);
@@ -660,6 +666,11 @@ bool Session::ReceiveArticle() {
         posting = s_.posting;
     }
     std::string reply = posting == Posting::Fail ? "441 posting failed" : "240 article posted ok";
+    if (posting == Posting::AcceptOnce) {
+        const std::string id = FindMessageId(record.text);
+        std::lock_guard<std::mutex> lock(s_.mu);
+        if (!id.empty() && s_.postedIds.count(id) != 0) reply = "441 435 Duplicate";
+    }
     // The record is kept before the reply goes out, so that a client that has
     // read the reply finds the article there.
     Fault fault;

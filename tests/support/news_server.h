@@ -121,6 +121,9 @@ enum class Posting {
     Accept,  // 340, then 240 after the article
     Refuse,  // 440 posting not allowed
     Fail,    // 340, then 441 posting failed
+    // As Accept, but an article whose Message-ID was taken before (answered
+    // 2xx) gets "441 435 Duplicate", as INN answers it.
+    AcceptOnce,
 };
 
 // One article received through POST.

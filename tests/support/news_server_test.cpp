@@ -297,6 +297,20 @@ TEST_F(NewsServerTest, PostKeepsArticleDotUnstuffed) {
     EXPECT_EQ(server.Posted().size(), 2u);
     EXPECT_EQ(server.PostLog().back().replyCode, 441);
 
+    // Taken once by Message-ID; an article without one is never a repeat.
+    server.SetPosting(Posting::AcceptOnce);
+    for (const char* reply : {"240 article posted ok", "441 435 Duplicate"}) {
+        EXPECT_EQ(c.Command("POST").substr(0, 4), "340 ");
+        c.Send("Message-ID: <once@x>\r\n\r\nbody\r\n.\r\n");
+        EXPECT_EQ(c.Line(), reply);
+    }
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(c.Command("POST").substr(0, 4), "340 ");
+        c.Send("Subject: no id\r\n\r\nbody\r\n.\r\n");
+        EXPECT_EQ(c.Line(), "240 article posted ok");
+    }
+    EXPECT_EQ(server.Posted().size(), 5u);
+
     server.SetPosting(Posting::Refuse);
     EXPECT_EQ(c.Command("POST"), "440 posting not allowed");
     EXPECT_EQ(c.Command("GROUP test.empty"), "211 0 1 0 test.empty");
