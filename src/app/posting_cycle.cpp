@@ -113,7 +113,7 @@ bool IsPlainName(const char* name) {
 }
 
 bool ReadWhole(const std::string& path, std::string& content) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = plat::OpenRegular(path, O_RDONLY);
     if (fd < 0) return false;
     content.clear();
     char buffer[4096];
@@ -166,7 +166,7 @@ void RetireQueue() {
     if (!plat::RenameReplace(p.outPath, work)) return;
     // A board that opened out.dat before the rename may still write into
     // it: the marker divides what is read now from what the next pass takes.
-    const int fd = open(work.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int fd = plat::OpenRegular(work, O_WRONLY | O_APPEND);
     if (fd < 0) return;  // kept; the next pass recovers it
     const bool marked = write(fd, kMarker, kRecordSize) == kRecordSize;
     const off_t end = lseek(fd, 0, SEEK_CUR);
@@ -220,9 +220,9 @@ void BeginPosting(plat::WindowHandle window) {
     PostingState& p = Posting();
     CloseOutFile();
     p.outPath = SpoolPath("%s\\out.dat");
-    p.outFile = open(p.outPath.c_str(), O_RDONLY | O_CLOEXEC);
+    p.outFile = plat::OpenRegular(p.outPath, O_RDONLY);
     struct stat st;
-    if (p.outFile >= 0 && (fstat(p.outFile, &st) != 0 || !S_ISREG(st.st_mode))) CloseOutFile();
+    if (p.outFile >= 0 && fstat(p.outFile, &st) != 0) CloseOutFile();
     if (p.outFile < 0) {
         LogLine("Can't open index file");
         app.appIdle = 1;
@@ -267,13 +267,13 @@ void PostRecord(plat::WindowHandle window, long recordIndex) {
         }
         const std::string path =
             plat::FormatPath("%s\\out\\%s", App().settings.qivNewsDir.c_str(), record.fileName);
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            LogLineF("%s is not in the out directory; skipped", record.fileName);
-            continue;
-        }
+        // A link or special file is refused (and logged) by the open: it
+        // stays where it is, unposted.
         if (!PostingStream().Open(path)) {
-            LogLineF("Can't open %s; skipped", record.fileName);
+            if (errno == ENOENT || errno == EISDIR)
+                LogLineF("%s is not in the out directory; skipped", record.fileName);
+            else if (!plat::LastWasRefused())
+                LogLineF("Can't open %s; skipped", record.fileName);
             continue;
         }
         p.postPath = path;
