@@ -138,7 +138,7 @@ bool RecordArticleNumber(const unsigned char* record, std::int32_t& number) {
 // when there is none.
 bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::int32_t& highest,
                         std::int32_t& lastArticle) {
-    const int fd = open(spool::IndexPath(spoolDir, group).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = plat::OpenRegular(spool::IndexPath(spoolDir, group), O_RDONLY);
     if (fd < 0) return false;
     static unsigned char buffer[spool::kRecordSize * 256];
     bool found = false;
@@ -218,6 +218,17 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
         LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
         return false;
     }
+    // Without its directory no article of the group can be stored, and a
+    // failed create of the article file breaks the connection for every
+    // group after it.
+    if (!plat::IsRealDirectory(dir)) {
+        if (plat::LastWasRefused() || !plat::CreateDirectory(dir)) {
+            LogLineF("%s skipped: its directory %s cannot be made", fetch.section.c_str(),
+                     dir.c_str());
+            return false;
+        }
+        LogLineF("Made the missing directory %s", dir.c_str());
+    }
 
     // A missing or empty Index means the group's first article; one that
     // does not parse is not guessed at.
@@ -257,7 +268,9 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
 // posting pass has then been started.
 bool NextGroup(plat::WindowHandle window) {
     AppState& app = App();
-    ++app.currentGroup;
+    // Straight to the next group that has a section: a counter inflated far
+    // past the groups in use costs nothing.
+    app.currentGroup = spool::NextGroupSection(app.currentGroup);
     if (app.currentGroup < app.settings.lastGroupNum) return true;
     app.currentGroup = 1;
     app.appIdle = 1;
