@@ -35,8 +35,7 @@ std::optional<AppSettings>& Pending() {
 
 bool CycleRunning(plat::WindowHandle window) {
     const MainWindowData* data = GetMainWindowData(window);
-    return data != nullptr &&
-           (data->connected != 0 || App().appIdle != 1 || LastCycle().running);
+    return data != nullptr && (data->connected != 0 || App().appIdle != 1 || LastCycle().running);
 }
 
 // The spool, server and login a cycle works with stay as they were when it

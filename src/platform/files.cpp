@@ -121,7 +121,8 @@ public:
                 Drop();
                 return;
             }
-            const int next = openat(fd_, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int next =
+                openat(fd_, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             const int err = errno;
             if (next < 0) RefuseIfForeign(fd_, part, path.substr(0, end), err);
             close(fd_);
@@ -156,8 +157,9 @@ private:
 // again (O_NONBLOCK was only there so that a FIFO could not stop the open).
 // Outside the spool a character device (/dev/null, /dev/full) is accepted.
 int KeepRegular(int fd, const std::string& path, int flags, bool confined) {
-    struct stat st;
-    const bool ok = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (!confined && S_ISCHR(st.st_mode)));
+    struct stat st {};
+    const bool ok =
+        fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (!confined && S_ISCHR(st.st_mode)));
     if (!ok) {
         const bool dir = S_ISDIR(st.st_mode);
         close(fd);
@@ -294,8 +296,8 @@ bool TextWriter::Open(const std::string& path, const char* mode) {
     }
     // "w" makes a new file: whatever a link in its place points to is not
     // truncated. "a" appends to our own regular file only.
-    const int fd = native[0] == 'w' ? CreateNewFile(path)
-                                    : OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT);
+    const int fd =
+        native[0] == 'w' ? CreateNewFile(path) : OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) return false;
     file_ = fdopen(fd, native);
     if (file_ == nullptr) close(fd);

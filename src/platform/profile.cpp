@@ -588,9 +588,9 @@ bool WriteProfileString(const std::string& section, const std::string& key,
     }
     // A value that begins and ends with a quote gets one more pair, which
     // the read strips again.
-    const std::string stored =
-        value.size() >= 2 && value.front() == '"' && value.back() == '"' ? '"' + value + '"'
-                                                                          : value;
+    const std::string stored = value.size() >= 2 && value.front() == '"' && value.back() == '"'
+                                   ? '"' + value + '"'
+                                   : value;
     return Rewrite(fileName, [&](std::vector<Line>& lines, std::deque<std::string>& added) {
         std::size_t begin, end;
         if (!FindSection(lines, sec, begin, end)) {

@@ -59,7 +59,8 @@ std::int32_t NextGroupSection(std::int32_t after) {
         at += 2;
         long long value = 0;
         std::size_t digits = 0;
-        for (; at < line.size() && line[at] >= '0' && line[at] <= '9' && digits < 11; ++at, ++digits)
+        for (; at < line.size() && line[at] >= '0' && line[at] <= '9' && digits < 11;
+             ++at, ++digits)
             value = value * 10 + (line[at] - '0');
         const std::size_t close = line.find_first_not_of(" \t", at);
         if (digits == 0 || close == std::string::npos || line[close] != ']') continue;

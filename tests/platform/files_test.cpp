@@ -294,11 +294,9 @@ TEST_F(SpoolEntryTest, LinksAndSpecialFilesAreNeitherReadNorWritten) {
     const std::vector<Entry> entries = {
         {"link to a file", [&](const std::string& p) { symlink(secret.c_str(), p.c_str()); },
          "it is a symbolic link"},
-        {"dangling link",
-         [&](const std::string& p) { symlink(Path("none").c_str(), p.c_str()); },
+        {"dangling link", [&](const std::string& p) { symlink(Path("none").c_str(), p.c_str()); },
          "it is a symbolic link"},
-        {"FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0666); },
-         "it is not a regular file"},
+        {"FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0666); }, "it is not a regular file"},
     };
     for (const Entry& e : entries) {
         SCOPED_TRACE(e.what);
@@ -308,9 +306,21 @@ TEST_F(SpoolEntryTest, LinksAndSpecialFilesAreNeitherReadNorWritten) {
         const std::string line = "Refused " + p + ": " + e.reason;
         // Each attempt runs where a blocking open could not hang the test.
         const std::vector<std::pair<const char*, std::function<bool()>>> attempts = {
-            {"write", [&] { plat::TextWriter w; return !w.Open(p, "w") && !w.IsOpen(); }},
-            {"append", [&] { plat::TextWriter w; return !w.Open(p, "a"); }},
-            {"read", [&] { plat::TextReader r; return !r.Open(p); }},
+            {"write",
+             [&] {
+                 plat::TextWriter w;
+                 return !w.Open(p, "w") && !w.IsOpen();
+             }},
+            {"append",
+             [&] {
+                 plat::TextWriter w;
+                 return !w.Open(p, "a");
+             }},
+            {"read",
+             [&] {
+                 plat::TextReader r;
+                 return !r.Open(p);
+             }},
             {"write at", [&] { return !plat::WriteAt(p, "x", 1, -1); }},
             {"write over", [&] { return !plat::WriteAt(p, "x", 1, 0); }},
             {"open", [&] { return plat::OpenRegular(p, O_RDONLY) < 0 && plat::LastWasRefused(); }},

@@ -137,9 +137,8 @@ TEST_F(ProfileTest, OnePairOfSurroundingQuotesIsNotPartOfTheValue) {
     Put("[Q]\r\nDir=\"/srv/board spool\"\r\nEmpty=\"\"\r\nTwice=\"\"x\"\"\r\n"
         "Open=\"a\r\nInner=a\"b\"\r\nOne=\"\r\n  Spaced =  \"x\"  \r\nN=\"42\"\r\n");
     const std::vector<std::pair<const char*, const char*>> reads = {
-        {"Dir", "/srv/board spool"}, {"Empty", ""},    {"Twice", "\"x\""},
-        {"Open", "\"a"},             {"Inner", "a\"b\""}, {"One", "\""},
-        {"Spaced", "x"},
+        {"Dir", "/srv/board spool"}, {"Empty", ""}, {"Twice", "\"x\""}, {"Open", "\"a"},
+        {"Inner", "a\"b\""},         {"One", "\""}, {"Spaced", "x"},
     };
     for (const auto& [key, value] : reads) EXPECT_EQ(S("Q", key), value) << key;
     EXPECT_EQ(plat::GetProfileInt("Q", "N", 0, "qiv.ini"), 42);
@@ -148,8 +147,8 @@ TEST_F(ProfileTest, OnePairOfSurroundingQuotesIsNotPartOfTheValue) {
 }
 
 TEST_F(ProfileTest, AValueInQuotesIsWrittenSoThatItReadsBackUnchanged) {
-    const std::vector<std::string> values = {"\"pw\"", "\"\"", "\"", "\"a b\"", "a\"b\"",
-                                             "\"x", "plain"};
+    const std::vector<std::string> values = {"\"pw\"", "\"\"", "\"",   "\"a b\"",
+                                             "a\"b\"", "\"x",  "plain"};
     for (const std::string& v : values) {
         ASSERT_TRUE(plat::WriteProfileString("Q", "QivNewsPassword", v, "qiv.ini")) << v;
         EXPECT_EQ(S("Q", "QivNewsPassword"), v);
