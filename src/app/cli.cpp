@@ -81,7 +81,10 @@ int OptionValue(const std::vector<std::string>& args, std::size_t& i, const std:
                 std::string& value, std::string& error) {
     const std::string& arg = args[i];
     if (arg == name) {
-        if (i + 1 >= args.size()) {
+        // "--user --password PW" is a missing user name, not a user named
+        // "--password" followed by a stray word (which an error would echo:
+        // the password). A value that begins with "--" goes as --name=VALUE.
+        if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) {
             error = name + " needs a value";
             return -1;
         }
@@ -390,7 +393,8 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, st
             }
             out.profileDir = value;
         } else if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg;
+            // Without its value: a misplaced --password=... must not echo it.
+            error = "unknown option " + arg.substr(0, arg.find('='));
             return false;
         } else {
             break;

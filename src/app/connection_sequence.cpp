@@ -12,6 +12,7 @@
 #include "app/log.h"
 #include "app/menu.h"
 #include "app/settings.h"
+#include "app/setup.h"
 #include "app/status.h"
 #include "nntp/nntp_session.h"
 
@@ -141,8 +142,9 @@ void BeginSendUser(plat::WindowHandle window) {
     MainWindowData* data = BeginStep(window);
     if (data == nullptr) return;
     // Taken from the file at the moment of sending, so that an edit takes
-    // effect at the next connection.
-    app.settings.qivNewsUsername = ReadSetting("QivNewsUsername");
+    // effect at the next connection; not a setup stored after this cycle
+    // began, which waits for the next one.
+    if (!SetupPending()) app.settings.qivNewsUsername = ReadSetting("QivNewsUsername");
     LogLine("Sending username");
     CopyField(data->session->userName, app.settings.qivNewsUsername);
     data->session->SendUser(window, MAIN_MSG_USER_DONE);
@@ -163,7 +165,7 @@ void BeginSendPass(plat::WindowHandle window) {
     AppState& app = App();
     MainWindowData* data = BeginStep(window);
     if (data == nullptr) return;
-    app.settings.qivNewsPassword = ReadSetting("QivNewsPassword");
+    if (!SetupPending()) app.settings.qivNewsPassword = ReadSetting("QivNewsPassword");
     LogLine("Sending password");
     CopyField(data->session->password, app.settings.qivNewsPassword);
     data->session->SendPass(window, MAIN_MSG_PASS_DONE);

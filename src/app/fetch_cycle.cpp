@@ -201,7 +201,7 @@ std::int32_t NextFileNumber(std::int32_t n) {
 // when there is none; lastFile likewise its file number.
 bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::int32_t& highest,
                         std::int64_t& lastArticle, std::int64_t& lastFile) {
-    const int fd = open(spool::IndexPath(spoolDir, group).c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = plat::OpenRegular(spool::IndexPath(spoolDir, group), O_RDONLY);
     if (fd < 0) return false;
     static unsigned char buffer[spool::kRecordSize * 256];
     bool found = false;
@@ -264,6 +264,17 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
         return false;
     }
     fetch.articleDir = plat::ToNativePath(dir);
+    // Without its directory no article of the group can be stored, and a
+    // failed create of the article file breaks the connection for every
+    // group after it.
+    if (!plat::IsRealDirectory(dir)) {
+        if (plat::LastWasRefused() || !plat::CreateDirectory(dir)) {
+            LogLineF("%s skipped: its directory %s cannot be made", fetch.section.c_str(),
+                     dir.c_str());
+            return false;
+        }
+        LogLineF("Made the missing directory %s", dir.c_str());
+    }
 
     // A counter too large for a file name starts again from the bottom.
     if (s.lastFileNumIn > kMaxFileNumber) {
@@ -328,7 +339,9 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
 // posting pass has then been started.
 bool NextGroup(plat::WindowHandle window) {
     AppState& app = App();
-    ++app.currentGroup;
+    // Straight to the next group that has a section: a counter inflated far
+    // past the groups in use costs nothing.
+    app.currentGroup = spool::NextGroupSection(app.currentGroup);
     if (app.currentGroup < app.settings.lastGroupNum) return true;
     app.currentGroup = 1;
     app.appIdle = 1;

@@ -14,6 +14,8 @@
 #include "app/setup.h"
 #include "app/status.h"
 #include "nntp/nntp_session.h"
+#include "platform/files.h"
+#include "platform/profile.h"
 #include "platform/ui.h"
 
 namespace app {
@@ -29,6 +31,18 @@ CycleSteps& Steps() {
 }
 
 namespace {
+
+// The interval the previous tick saw, and whether a change of it left the
+// count already past its new mark.
+struct TimerMark {
+    std::int32_t interval = -1;
+    bool overdue = false;
+};
+
+TimerMark& Mark() {
+    static TimerMark mark;
+    return mark;
+}
 
 LResult OnCreate(WindowHandle window, LParam flags) {
     AppState& app = App();
@@ -46,6 +60,13 @@ LResult OnCreate(WindowHandle window, LParam flags) {
 
     app.configComplete = 1;
     app.groupListRequested = 0;
+    plat::SetRefusalReporter([](const std::string& line) { LogLine(line.c_str()); });
+    plat::MarkProfilePrivate(kProfileFile);
+    // Made by hand or by an older version: the password must not stay
+    // readable by others.
+    if (IsRealValue(ReadSetting("QivNewsPassword", kCredentialBufferSize)) &&
+        plat::TightenProfile(kProfileFile))
+        LogLineF("%s was readable by others; made readable by its owner only", kProfileFile);
     LoadSettings();
 
     data->session->groupName[0] = '\0';
@@ -54,6 +75,7 @@ LResult OnCreate(WindowHandle window, LParam flags) {
 
     app.appIdle = 1;
     app.timerTicks = 0;
+    Mark() = TimerMark{app.settings.timerInterval, false};
     if ((flags & kCreateWithoutTimer) == 0) plat::SetTimer(window, kMainTimerId, kTimerPeriodMs);
     app.timerEnabled = 1;
 
@@ -67,11 +89,26 @@ LResult OnCreate(WindowHandle window, LParam flags) {
 
 // Every tick counts while the timer is enabled; whether enabled or not, the
 // tick on which the count reaches twice the interval (in minutes) starts a
-// connection.
+// connection. An interval lowered below the count starts one on the next
+// tick that finds no cycle running: waiting for the count to equal the mark
+// would never connect again.
 void OnTimer(WindowHandle window) {
     AppState& app = App();
     if (app.timerEnabled == 1 && app.timerTicks < INT32_MAX) ++app.timerTicks;
-    if (static_cast<long long>(app.timerTicks) == 2LL * app.settings.timerInterval) {
+    const std::int32_t interval = app.settings.timerInterval;
+    const long long mark = 2LL * interval;
+    TimerMark& seen = Mark();
+    if (seen.interval != interval) {
+        seen.overdue = interval > 0 && app.timerTicks > mark;
+        seen.interval = interval;
+    }
+    const MainWindowData* data = GetMainWindowData(window);
+    const bool idle =
+        data != nullptr && data->connected == 0 && app.appIdle == 1 && !LastCycle().running;
+    const bool overdue = seen.overdue && app.timerEnabled == 1 && idle;
+    if (app.timerTicks == mark || overdue) {
+        seen.overdue = false;
+        if (idle) TakePendingSetup(window);
         Steps().beginConnect(window);
     }
     StatusUpdateTimer();
@@ -87,6 +124,9 @@ void SetTimerEnabled(bool enabled) {
 // False for a command the window does not know.
 bool OnCommand(WindowHandle window, WParam command) {
     AppState& app = App();
+    // A setup stored during the last cycle is taken before anything new
+    // starts (a connect takes it after emptying the log, so that it shows).
+    if (command != IDM_CONNECT) TakePendingSetup(window);
     switch (command) {
         case IDM_SETUP:
             RunSetup(window);
@@ -94,6 +134,7 @@ bool OnCommand(WindowHandle window, WParam command) {
         case IDM_CONNECT:
             if (app.appIdle) {
                 ResetLog();
+                TakePendingSetup(window);
                 Steps().beginConnect(window);
             }
             break;

@@ -105,7 +105,7 @@ bool OpenQueue(int from) {
         const std::string path = QueuePath(queue);
         if (queue != OutQueue && !plat::FileExists(path)) continue;
         // Written as well: the flags of handled records are set in it.
-        p.outFile = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        p.outFile = plat::OpenRegular(path, O_RDWR);
         struct stat st;
         if (p.outFile >= 0 && (fstat(p.outFile, &st) != 0 || !S_ISREG(st.st_mode)))
             CloseOutFile();
@@ -201,8 +201,10 @@ void MoveToRejected() {
     PostingState& p = Posting();
     const char* spool = App().settings.qivNewsDir.c_str();
     const std::string dir = plat::FormatPath("%s\\out\\%s", spool, kRejectedDir);
-    plat::CreateDirectory(dir);
-    for (int n = 0; n < 1000; ++n) {
+    // A link in its place would move the article out of the spool.
+    const bool usable =
+        plat::IsRealDirectory(dir) || (!plat::LastWasRefused() && plat::CreateDirectory(dir));
+    for (int n = 0; usable && n < 1000; ++n) {
         std::string name = p.postName;
         if (n > 0) name += "." + std::to_string(n);
         if (plat::RenameNoReplace(p.postPath, dir + "/" + name)) {
@@ -272,14 +274,13 @@ void PostRecord(plat::WindowHandle window, long recordIndex) {
         }
         const std::string path =
             plat::FormatPath("%s\\out\\%s", App().settings.qivNewsDir.c_str(), record.fileName);
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            LogLineF("%s is not in the out directory; skipped", record.fileName);
-            if (!Handled(window)) return;
-            continue;
-        }
+        // A link or special file is refused (and logged) by the open: it
+        // stays where it is, unposted.
         if (!PostingStream().Open(path)) {
-            LogLineF("Can't open %s; skipped", record.fileName);
+            if (errno == ENOENT || errno == EISDIR)
+                LogLineF("%s is not in the out directory; skipped", record.fileName);
+            else if (!plat::LastWasRefused())
+                LogLineF("Can't open %s; skipped", record.fileName);
             if (!Handled(window)) return;
             continue;
         }

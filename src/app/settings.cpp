@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "app/app_state.h"
+#include "platform/files.h"
 #include "platform/profile.h"
 
 namespace app {
@@ -116,6 +117,8 @@ void LoadSettings() {
         WriteSetting("QivNewsDir", kPlaceholder);
         app.configComplete = 0;
     }
+
+    plat::SetSpoolRoot(s.qivNewsDir);
 
     LoadCounter("LastFileNumIn", 0, s.lastFileNumIn);
     LoadCounter("LastFileNumOut", 0, s.lastFileNumOut);

@@ -6,11 +6,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "app/app_state.h"
+#include "app/cycles.h"
+#include "app/log.h"
 #include "app/main_window.h"
 #include "app/settings.h"
 #include "app/status.h"
+#include "platform/files.h"
 #include "platform/profile.h"
 
 namespace app {
@@ -22,6 +26,39 @@ using plat::ui::Dialog;
 namespace {
 
 constexpr char kWarningCaption[] = "Qiv News Client";
+
+// Setup stored while a cycle ran: what the next cycle takes.
+std::optional<AppSettings>& Pending() {
+    static std::optional<AppSettings> pending;
+    return pending;
+}
+
+bool CycleRunning(plat::WindowHandle window) {
+    const MainWindowData* data = GetMainWindowData(window);
+    return data != nullptr && (data->connected != 0 || App().appIdle != 1 || LastCycle().running);
+}
+
+// The spool, server and login a cycle works with stay as they were when it
+// began: a spool changed halfway would split the articles and the index
+// between two directories. The file holds the new values already; the
+// interval counts from the next tick.
+void HoldUntilNextCycle(plat::WindowHandle window, const AppSettings& before) {
+    AppSettings& s = App().settings;
+    if (!CycleRunning(window)) {
+        Pending().reset();
+        plat::SetSpoolRoot(s.qivNewsDir);
+        return;
+    }
+    Pending() = s;
+    s.nntpServer = before.nntpServer;
+    s.qivNewsDir = before.qivNewsDir;
+    s.nntpPort = before.nntpPort;
+    s.userVerification = before.userVerification;
+    s.qivNewsUsername = before.qivNewsUsername;
+    s.qivNewsPassword = before.qivNewsPassword;
+    GiveServerToSession(window);
+    LogLine("New settings stored; they take effect at the next cycle");
+}
 
 Control Label(const char* text, bool sameRow = false) {
     Control c;
@@ -153,13 +190,35 @@ bool WriteSetupSettings(const SetupKeys& keys) {
     return ok;
 }
 
+bool SetupPending() {
+    return Pending().has_value();
+}
+
+void TakePendingSetup(plat::WindowHandle window) {
+    if (!Pending() || CycleRunning(window)) return;
+    AppSettings& s = App().settings;
+    const AppSettings& next = *Pending();
+    s.nntpServer = next.nntpServer;
+    s.qivNewsDir = next.qivNewsDir;
+    s.nntpPort = next.nntpPort;
+    s.userVerification = next.userVerification;
+    s.qivNewsUsername = next.qivNewsUsername;
+    s.qivNewsPassword = next.qivNewsPassword;
+    Pending().reset();
+    plat::SetSpoolRoot(s.qivNewsDir);
+    GiveServerToSession(window);
+    LogLine("Took the new settings");
+}
+
 void RunSetup(plat::WindowHandle window) {
+    const AppSettings before = App().settings;
     Dialog dialog = BuildSetupDialog();
     const int result = plat::ui::Current().RunDialog(dialog) == 1 ? 1 : 0;
     if (result == 0) return;
     SetupKeys keys;
     keys.password = !dialog.Text(kSetupPasswordId).empty();
     StoreSetup(window, keys);
+    HoldUntilNextCycle(window, before);
 }
 
 bool StoreSetup(plat::WindowHandle window, const SetupKeys& keys) {
@@ -183,6 +242,7 @@ bool StoreSetup(plat::WindowHandle window, const SetupKeys& keys) {
 
 bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, std::string& error) {
     AppSettings& s = App().settings;
+    const AppSettings before = s;
     SetupKeys keys;
     keys.server = options.server.has_value();
     keys.spoolDir = options.spoolDir.has_value();
@@ -199,9 +259,12 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     if (options.auth) s.userVerification = *options.auth ? 1 : 0;
     if (options.port) s.nntpPort = static_cast<std::int32_t>(*options.port);
     errno = 0;
-    if (!StoreSetup(window, keys)) {
+    const bool stored = StoreSetup(window, keys);
+    const int writeError = errno;
+    HoldUntilNextCycle(window, before);
+    if (!stored) {
         error = "cannot write " + plat::ProfilePath(kProfileFile) + ": " +
-                (errno != 0 ? std::strerror(errno) : "failed");
+                (writeError != 0 ? std::strerror(writeError) : "failed");
         return false;
     }
     return true;

@@ -63,6 +63,11 @@ bool StoreSetup(plat::WindowHandle window, const SetupKeys& keys);
 // the profile could not be written.
 bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, std::string& error);
 
+// A setup stored during a cycle is held back until the cycle has ended;
+// TakePendingSetup makes it current once none runs (logged).
+bool SetupPending();
+void TakePendingSetup(plat::WindowHandle window);
+
 // Reads an edit box's number the way the dialog does: an unsigned decimal
 // number, surrounding blanks allowed; anything else gives 0.
 std::uint32_t ParseDialogUnsigned(const std::string& text);

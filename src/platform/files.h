@@ -3,6 +3,8 @@
 // text mode drops the CR before a LF.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <string>
 
@@ -74,6 +76,31 @@ private:
     int Get();
     std::FILE* file_ = nullptr;
 };
+
+// The spool is written by the board's account too, so nothing inside it is
+// trusted to be what its name says. Below the spool root (which itself may
+// be a link: sysops move spools) no symbolic link is followed, and only
+// regular files are opened: a FIFO would block the open, a device or a link
+// would hand our writes (or the password-bearing profile) to something
+// else. Outside the root only the last component is checked.
+void SetSpoolRoot(const std::string& dir);
+const std::string& SpoolRoot();
+// Receives one line for each entry refused, naming it and the reason.
+using RefusalReporter = void (*)(const std::string& line);
+void SetRefusalReporter(RefusalReporter reporter);
+// True when the last failed open, create or delete was such a refusal
+// (already reported); false for ordinary failures (missing file, a
+// directory in the way, no space).
+bool LastWasRefused();
+
+// open(2) for a regular file only (O_CREAT may create it); -1 with errno
+// otherwise. The descriptor is blocking and close-on-exec.
+int OpenRegular(const std::string& path, int flags, mode_t mode = 0666);
+// A new file of our own: a regular file of that name is replaced, a link
+// or special file in its place is refused. Opened write-only.
+int CreateNewFile(const std::string& path, mode_t mode = 0666);
+// A directory that is no link (below the spool root, nor any component).
+bool IsRealDirectory(const std::string& path);
 
 // Replaces an existing target atomically.
 bool RenameReplace(const std::string& from, const std::string& to);

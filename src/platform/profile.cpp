@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -22,6 +23,24 @@ namespace {
 std::string& Dir() {
     static std::string dir = ".";
     return dir;
+}
+
+// Bare names of the files that hold a secret.
+std::set<std::string>& PrivateFiles() {
+    static auto* files = new std::set<std::string>;
+    return *files;
+}
+
+bool IsPrivate(const std::string& fileName) {
+    return PrivateFiles().count(fileName) != 0;
+}
+
+constexpr mode_t kPrivateMode = 0600;
+
+// The quotes an editor may put around a value are not part of it.
+void StripQuotes(std::string& value) {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
 }
 
 bool IsBlank(char c) {
@@ -50,7 +69,8 @@ bool SameName(std::string_view a, std::string_view b) {
 // permission); errno tells, ENOENT for a missing file.
 bool ReadWhole(const std::string& path, std::string& out, struct stat& st) {
     out.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO swapped in after the stat must not block the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
@@ -287,6 +307,7 @@ bool Lookup(const std::string& section, const std::string& key, const std::strin
     const std::size_t at = FindKey(lines, begin, end, Trim(key));
     if (at == std::string::npos) return false;
     value.assign(lines[at].value);
+    StripQuotes(value);
     return true;
 }
 
@@ -329,8 +350,10 @@ std::string TempName(const std::string& path) {
 // failure may lose the latest writes (two per fetched article; a sync each
 // would cost far more than the write itself). old: the file's stat, null
 // when it does not exist yet. On success the text becomes the cached copy.
-bool ReplaceFile(const std::string& path, std::string content, const struct stat* old) {
-    const mode_t mode = old != nullptr ? old->st_mode & 07777 : 0600;  // may hold the password
+bool ReplaceFile(const std::string& path, std::string content, const struct stat* old,
+                 bool secret) {
+    // A new file may hold the password; a secret one is 0600 whatever it was.
+    const mode_t mode = old != nullptr && !secret ? old->st_mode & 07777 : kPrivateMode;
     // A link (a sysop keeping the profile elsewhere) stays a link: its
     // target is what gets replaced. A dangling one is replaced itself.
     std::string target = path;
@@ -486,15 +509,29 @@ bool Rewrite(const std::string& fileName, Edit edit) {
     if (!edit(lines, added)) return true;  // nothing to change
     std::string updated = Join(lines);
     if (!missing && updated == *file.content) return true;
-    if (!missing) {
+    const bool secret = IsPrivate(fileName);
+    // A secret file others may read is replaced, so that it comes out 0600.
+    if (!missing && !(secret && (st.st_mode & 077) != 0)) {
         bool done;
         if (OverwriteInPlace(path, *file.content, st, updated, done)) return true;
         if (done) return false;
     }
-    return ReplaceFile(path, std::move(updated), missing ? nullptr : &st);
+    return ReplaceFile(path, std::move(updated), missing ? nullptr : &st, secret);
 }
 
 }  // namespace
+
+void MarkProfilePrivate(const std::string& fileName) {
+    PrivateFiles().insert(fileName);
+}
+
+bool TightenProfile(const std::string& fileName) {
+    const std::string path = ProfilePath(fileName);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0)
+        return false;
+    return chmod(path.c_str(), kPrivateMode) == 0;
+}
 
 void SetProfileDir(const std::string& dir) {
     Dir() = dir.empty() ? "." : dir;
@@ -549,11 +586,16 @@ bool WriteProfileString(const std::string& section, const std::string& key,
         errno = EINVAL;
         return false;
     }
+    // A value that begins and ends with a quote gets one more pair, which
+    // the read strips again.
+    const std::string stored = value.size() >= 2 && value.front() == '"' && value.back() == '"'
+                                   ? '"' + value + '"'
+                                   : value;
     return Rewrite(fileName, [&](std::vector<Line>& lines, std::deque<std::string>& added) {
         std::size_t begin, end;
         if (!FindSection(lines, sec, begin, end)) {
             added.push_back(std::string("[").append(sec).append("]"));
-            added.push_back(std::string(k) + "=" + value);
+            added.push_back(std::string(k) + "=" + stored);
             lines.push_back(Classify(added[0]));
             lines.push_back(Classify(added[1]));
             return true;
@@ -561,7 +603,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
         const std::size_t at = FindKey(lines, begin, end, k);
         if (at != std::string::npos) {
             // The key keeps the spelling it has in the file.
-            added.push_back(std::string(lines[at].name) + "=" + value);
+            added.push_back(std::string(lines[at].name) + "=" + stored);
             lines[at] = Classify(added[0]);
             return true;
         }
@@ -569,7 +611,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
         // that separates it from the next section stays where it is.
         std::size_t pos = end;
         while (pos > begin + 1 && Trim(lines[pos - 1].text).empty()) --pos;
-        added.push_back(std::string(k) + "=" + value);
+        added.push_back(std::string(k) + "=" + stored);
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(pos), Classify(added[0]));
         return true;
     });

@@ -2,9 +2,11 @@
 //
 // Files are addressed by bare name and live in one profile directory chosen
 // at start-up. Section and key names compare without regard to case; values
-// are trimmed of surrounding white space. A write rewrites the whole file
-// through a temporary file in the same directory and renames it over the old
-// one, keeping its permission bits (a new file gets 0600: it may hold the
+// are trimmed of surrounding white space, then of one pair of surrounding
+// double quotes (written back around a value that begins and ends with one).
+// A write rewrites the whole file through a temporary file in the same
+// directory and renames it over the old one, keeping its permission bits (a
+// new file, and any file marked private, gets 0600: it may hold the
 // password), so a crash leaves either the old or the new file, never a mix.
 // A change that keeps the length and stays inside one disk sector (a counter
 // going from 103 to 104) is written over the file itself with one write,
@@ -23,6 +25,10 @@
 namespace plat {
 
 void SetProfileDir(const std::string& dir);
+// A file that holds a secret (the password): every write leaves it 0600.
+void MarkProfilePrivate(const std::string& fileName);
+// Makes the file 0600 when others may read it; true when it was changed.
+bool TightenProfile(const std::string& fileName);
 const std::string& ProfileDir();
 // The full path of a profile file given by bare name (an absolute path is
 // taken as it is). The directory defaults to the current one.

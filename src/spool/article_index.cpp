@@ -162,7 +162,7 @@ ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int64_t a
     static const std::string kSubject = "Subject:";
     ArticleHeaders headers;
     headers.articleNumber = articleNumber;
-    const int fd = open(articlePath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = plat::OpenRegular(articlePath, O_RDONLY);
     if (fd < 0) return headers;
     LineSource source(fd);
     std::string line;
@@ -270,12 +270,11 @@ bool AppendArticleIndex(const std::string& spoolDir, const ArticleHeaders& heade
     const ArticleIndexRecord record =
         BuildArticleIndexRecord(headers, groupNumber, fileNumber, plat::Now());
     // The common case, an index of whole records, is one open, fstat, write
-    // and close. O_NONBLOCK: a FIFO in the index's place must not block the
-    // open; it is refused below like any other file that is not regular.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+    // and close.
+    const int fd = plat::OpenRegular(path, O_WRONLY | O_CREAT | O_APPEND);
     if (fd < 0) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
         return false;
     }

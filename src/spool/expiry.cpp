@@ -152,7 +152,7 @@ Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
     if (!resume && !plat::RenameNoReplace(grp, tmp)) {
         if (errno == ENOENT) {
             // No index yet: leave an empty one, as a step always does.
-            const int fd = open(grp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+            const int fd = plat::OpenRegular(grp, O_WRONLY | O_CREAT);
             if (fd >= 0) close(fd);
         } else {
             Fail(context, "Cannot expire group " + std::to_string(n) + ": " +
@@ -162,13 +162,13 @@ Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
     }
     if (resume) Log(context, "Finishing the interrupted expiry of group " + std::to_string(n));
 
-    const int in = open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = plat::OpenRegular(tmp, O_RDONLY);
     if (in < 0) {
         Fail(context, "Cannot expire group " + std::to_string(n) + ": " + std::strerror(errno));
         return Outcome::Done;
     }
     // Never truncated: when resuming it already holds part of the index.
-    const int out = open(grp.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    const int out = plat::OpenRegular(grp, O_WRONLY | O_CREAT | O_APPEND);
     if (out < 0) {
         close(in);
         Fail(context, "Cannot write " + grp);
@@ -179,7 +179,7 @@ Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
     int done = -1;
     off_t doneCount = 0, doneNext = 0;
     if (resume) {
-        done = open(grp.c_str(), O_RDONLY | O_CLOEXEC);
+        done = plat::OpenRegular(grp, O_RDONLY);
         struct stat ds;
         if (done >= 0 && fstat(done, &ds) == 0) {
             doneCount = ds.st_size / static_cast<off_t>(kRecordSize);
@@ -281,7 +281,7 @@ void ExpireGroupStep(const SpoolContext& context) {
     if (ExpireGroup(context, n) == Outcome::Recovered && !step.stop) ExpireGroup(context, n);
     step.running = false;
 
-    expiryGroup = step.restart ? 1 : n + 1;
+    expiryGroup = step.restart ? 1 : NextGroupSection(n);
     step.restart = false;
     if (expiryGroup < *context.lastGroupNum) {
         plat::PostMessage(context.mainWindow, kExpireNextMessage, 0, expiryGroup);

@@ -1,6 +1,5 @@
 #include "spool/group_registry.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,10 +90,10 @@ std::string Trim(const std::string& s) {
     return s.substr(b, s.find_last_not_of(" \t") - b + 1);
 }
 
-// The highest group number in use anywhere: registry lines, NG<n> sections,
-// group directories, index files and their temporary copies.
-long long HighestUsedNumber(const std::string& spoolDir,
-                            const std::vector<RegistryLine>& registry) {
+// The highest group number given out: registry lines and NG<n> sections.
+// Files in the spool do not count: a stray "20240101.tmp" would otherwise
+// push every later group number (and the walk over them) into the millions.
+long long HighestUsedNumber(const std::vector<RegistryLine>& registry) {
     long long highest = 0;
     for (const RegistryLine& line : registry)
         if (line.hasColon) highest = std::max<long long>(highest, line.number);
@@ -110,25 +109,23 @@ long long HighestUsedNumber(const std::string& spoolDir,
             highest = std::max(highest, SectionNumber(Trim(text.substr(1, close - 1))));
         }
     }
-
-    auto scan = [&](const std::string& dir, auto&& number) {
-        DIR* d = opendir(dir.c_str());
-        if (d == nullptr) return;
-        while (dirent* e = readdir(d)) highest = std::max(highest, number(std::string(e->d_name)));
-        closedir(d);
-    };
-    scan(plat::FormatPath("%s\\news", spoolDir.c_str()), SectionNumber);
-    scan(spoolDir, [](const std::string& name) -> long long {
-        if (name.size() < 5) return -1;
-        const std::string ext = name.substr(name.size() - 4);
-        if (ext != ".grp" && ext != ".tmp") return -1;
-        return DigitsValue(name.substr(0, name.size() - 4));
-    });
     return highest;
 }
 
-std::int32_t NextNumber(long long highestUsed, std::int32_t lastGroupNum) {
-    const long long next = std::max<long long>({1, lastGroupNum, highestUsed + 1});
+// Files left under a number (an index, its temporary copy, a directory)
+// would hand an old group's articles to a new one: such a number is passed.
+bool HasLeftovers(const std::string& spoolDir, long long n) {
+    const auto group = static_cast<std::int32_t>(n);
+    struct stat st;
+    return lstat(IndexPath(spoolDir, group).c_str(), &st) == 0 ||
+           lstat(TempIndexPath(spoolDir, group).c_str(), &st) == 0 ||
+           lstat(GroupDirectory(spoolDir, group).c_str(), &st) == 0;
+}
+
+std::int32_t NextNumber(const std::string& spoolDir, long long highestUsed,
+                        std::int32_t lastGroupNum) {
+    long long next = std::max<long long>({1, lastGroupNum, highestUsed + 1});
+    while (next <= kMaxGroupNumber && HasLeftovers(spoolDir, next)) ++next;
     return next > kMaxGroupNumber ? -1 : static_cast<std::int32_t>(next);
 }
 
@@ -150,7 +147,7 @@ bool AppendRegistryLine(const std::string& spoolDir, const std::string& line) {
         if (!S_ISREG(st.st_mode)) return false;
         oldSize = st.st_size;
         if (oldSize > 0) {
-            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            const int fd = plat::OpenRegular(path, O_RDONLY);
             char last = '\n';
             if (fd < 0 || pread(fd, &last, 1, oldSize - 1) != 1) {
                 if (fd >= 0) close(fd);
@@ -173,7 +170,8 @@ bool AppendRegistryLine(const std::string& spoolDir, const std::string& line) {
 
 // Writes the whole file and makes it durable; false on any failure.
 bool WriteWholeFile(const std::string& path, const std::string& content, mode_t mode) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // A new file: a link left as newsys.tmp must not have its target emptied.
+    const int fd = plat::CreateNewFile(path, mode);
     if (fd < 0) return false;
     bool ok = fchmod(fd, mode) == 0;
     std::size_t done = 0;
@@ -194,7 +192,7 @@ bool WriteWholeFile(const std::string& path, const std::string& content, mode_t 
 // Deletes every article that the index file lists, then the index.
 void DeleteIndexedArticles(const std::string& spoolDir, std::int32_t group,
                            const std::string& indexPath) {
-    const int fd = open(indexPath.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = plat::OpenRegular(indexPath, O_RDONLY);
     if (fd < 0) return;
     struct stat st;
     const bool isFile = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -216,7 +214,7 @@ std::int32_t NextFreeGroupNumber(const std::string& spoolDir, std::int32_t lastG
     std::vector<RegistryLine> registry;
     bool missing = false;
     ReadRegistry(spoolDir, registry, missing);
-    return NextNumber(HighestUsedNumber(spoolDir, registry), lastGroupNum);
+    return NextNumber(spoolDir, HighestUsedNumber(registry), lastGroupNum);
 }
 
 SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& name) {
@@ -254,7 +252,7 @@ SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& n
     }
 
     const std::int32_t counter = *context.lastGroupNum;
-    const std::int32_t n = NextNumber(HighestUsedNumber(context.spoolDir, registry), counter);
+    const std::int32_t n = NextNumber(context.spoolDir, HighestUsedNumber(registry), counter);
     if (n < 0) {
         result.status = SubscribeStatus::NoFreeNumber;
         result.message = "No group number is free";

@@ -1,5 +1,6 @@
 #include "spool/spool_paths.h"
 
+#include <climits>
 #include <cstring>
 
 #include "platform/files.h"
@@ -41,6 +42,31 @@ void DeleteArticle(const std::string& spoolDir, std::int32_t group, const std::s
     // The files layer makes "ng<n>" reach the "NG<n>" directory.
     plat::DeleteFile(plat::FormatPath("%s\\news\\ng%ld\\%s", spoolDir.c_str(),
                                       static_cast<long>(group), name.c_str()));
+}
+
+std::int32_t NextGroupSection(std::int32_t after) {
+    std::int32_t next = INT32_MAX;
+    plat::TextReader ini;
+    if (!ini.Open(plat::ProfilePath(kGroupsFile))) return next;
+    std::string line;
+    while (ini.ReadLine(line)) {
+        const std::size_t open = line.find_first_not_of(" \t");
+        if (open == std::string::npos || line[open] != '[') continue;
+        std::size_t at = line.find_first_not_of(" \t", open + 1);
+        if (at == std::string::npos || line.size() < at + 3) continue;
+        if ((line[at] != 'N' && line[at] != 'n') || (line[at + 1] != 'G' && line[at + 1] != 'g'))
+            continue;
+        at += 2;
+        long long value = 0;
+        std::size_t digits = 0;
+        for (; at < line.size() && line[at] >= '0' && line[at] <= '9' && digits < 11;
+             ++at, ++digits)
+            value = value * 10 + (line[at] - '0');
+        const std::size_t close = line.find_first_not_of(" \t", at);
+        if (digits == 0 || close == std::string::npos || line[close] != ']') continue;
+        if (value > after && value < next) next = static_cast<std::int32_t>(value);
+    }
+    return next;
 }
 
 bool IsSubscribed(std::int32_t group) {

@@ -20,6 +20,11 @@ bool IsSafeArticleName(const std::string& name);
 // Deletes the named article of the group when the name is safe.
 void DeleteArticle(const std::string& spoolDir, std::int32_t group, const std::string& name);
 
+// The lowest group number above `after` that has an "NG<n>" section in
+// qivnews.ini; INT32_MAX when there is none. Walking the groups this way
+// costs per section, not per number below the counter.
+std::int32_t NextGroupSection(std::int32_t after);
+
 // True when the section names a subscribed group.
 bool IsSubscribed(std::int32_t group);
 

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "app_fixture.h"
 #include "run_program.h"
@@ -76,6 +78,47 @@ TEST(ProcessTest, MemoryIsKeptOutOfCoreDumps) {
     EXPECT_EQ(report[0], 1);  // dumpable to begin with, so the check below means something
     EXPECT_EQ(report[1], 1);
     EXPECT_EQ(report[2], 0);
+}
+
+TEST_F(CliTest, NoErrorEchoesThePassword) {
+    SetUpSpool();
+    // Each a mistake next to a password; the message must say what is wrong
+    // without the word that follows --password.
+    const std::vector<std::vector<std::string>> mistakes = {
+        {"setup", "--user", "--password", "hunter2"},
+        {"setup", "--password", "hunter2", "--bogus"},
+        {"setup", "--password", "hunter2", "stray"},
+        {"setup", "--password=hunter2", "--password-stdin"},
+        {"setup", "--password", "hunter2hunter2hunter2hunter2hunter2"},
+        {"--password=hunter2", "setup"},
+        {"--password", "hunter2", "setup"},
+    };
+    for (const std::vector<std::string>& args : mistakes) {
+        const ProgramResult r = Qiv(args);
+        EXPECT_NE(r.status, 0) << args[1];
+        EXPECT_FALSE(r.err.empty()) << args[1];
+        EXPECT_EQ(r.err.find("hunter2"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("hunter2"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(Ini().find("hunter2"), std::string::npos);
+}
+
+TEST_F(CliTest, AProfileThatHoldsThePasswordIsWrittenReadableByItsOwnerOnly) {
+    SetUpSpool();
+    ASSERT_EQ(Qiv({"setup", "--user", "joe", "--password", "\"pw\""}).status, 0);
+    const std::string path = Profile() + "/qiv.ini";
+    EXPECT_NE(Ini().find("QivNewsPassword=\"\"pw\"\""), std::string::npos) << Ini();
+    // Made readable by others by hand: a setup that does not touch the
+    // password leaves it private again, and says so.
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    const ProgramResult r = Qiv({"setup", "--interval", "7"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(r.out.find("qiv.ini was readable by others; made readable by its owner only"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(CliTest, VersionAndHelp) {

@@ -1,10 +1,13 @@
 // The fetch cycle against the news server: files, index records and the
 // counters in both profile files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include "app/cli.h"
 #include "app/commands.h"
 #include "app/cycles.h"
 #include "app/group_commands.h"
+#include "app/setup.h"
 #include "cycle_support.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
@@ -39,6 +42,41 @@ TEST_F(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
     EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 3u);
     EXPECT_EQ(ServerCommands("GROUP").size(), 2u);
     EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u);
+}
+
+TEST_F(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
+    server_.AddGroup(MakeGroup("alt.one", 1, 3));
+    Subscribe(1, "alt.one", "0");
+    Configure({"LastFileNumIn=0"});
+    const std::string other = MakeTempDir();
+    for (const char* dir : {"/news", "/news/NG1", "/out"}) mkdir((other + dir).c_str(), 0755);
+    WriteFile(other + "/out/p.txt", "Newsgroups: alt.one\r\nSubject: p\r\n\r\ntext\r\n");
+    WriteFile(other + "/out.dat", OutRecord("p.txt"));
+
+    Command(app::IDM_CONNECT);
+    ASSERT_TRUE(Pump([&] { return Exists(Spool("1.grp")); }));
+    app::SetupOptions options;
+    options.spoolDir = other;
+    std::string error;
+    ASSERT_TRUE(app::ApplySetupOptions(options, window_, error)) << error;
+    EXPECT_EQ(Setting("QivNewsDir"), other) << "stored at once";
+    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+
+    // The whole cycle kept to the spool it began with: every file indexed
+    // beside it, nothing in the new one, the old queue looked at.
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 3u);
+    for (const char* name : {"00000000.nws", "00000001.nws", "00000002.nws"})
+        EXPECT_TRUE(Exists(Spool("news/NG1/") + name)) << name;
+    EXPECT_FALSE(Exists(other + "/1.grp"));
+    EXPECT_TRUE(server_.Posted().empty());
+    EXPECT_EQ(LogCount("New settings stored; they take effect at the next cycle"), 1);
+
+    // The next cycle works in the new spool, and says it took the change.
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Log().front(), "Took the new settings");
+    EXPECT_EQ(server_.Posted().size(), 1u);
+    EXPECT_FALSE(Exists(other + "/out/p.txt"));
+    RemoveTree(other);
 }
 
 TEST_F(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {

@@ -117,6 +117,33 @@ TEST_F(MainWindowTest, TimerConnectsOnTheTickThatReachesTwiceTheInterval) {
     EXPECT_EQ(ui_->LogResets(), 0) << "a timed connection keeps the log";
 }
 
+TEST_F(MainWindowTest, ALoweredIntervalStartsACycleOnTheNextTick) {
+    Start();
+    SetInterval(10);
+    EXPECT_TRUE(TickRun(15).empty());
+    // The count (15) is past the new mark (10): the next tick connects, once.
+    SetInterval(5);
+    EXPECT_EQ(TickRun(3), (std::vector<int>{1}));
+
+    // A cycle that runs on that tick is not interrupted: the first tick
+    // that finds the gateway idle connects.
+    State().timerTicks = 0;
+    SetInterval(10);
+    TickRun(15);
+    State().appIdle = 0;
+    SetInterval(5);
+    EXPECT_TRUE(TickRun(2).empty());
+    State().appIdle = 1;
+    EXPECT_EQ(TickRun(2), (std::vector<int>{1}));
+
+    // Raised above the count: it waits for the new mark as always.
+    State().timerTicks = 0;
+    SetInterval(1);
+    TickRun(4);
+    SetInterval(3);
+    EXPECT_EQ(TickRun(3), (std::vector<int>{2}));
+}
+
 TEST_F(MainWindowTest, IntervalZeroNeverConnectsWhileTheTimerRuns) {
     Start();
     SetInterval(0);

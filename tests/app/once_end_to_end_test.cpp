@@ -2,6 +2,10 @@
 // the scriptable server on loopback, and what it leaves behind: the spool
 // files, the index records, both profile files and its log on standard output.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "cycle_support.h"
 #include "platform/profile.h"
@@ -41,6 +45,9 @@ protected:
             text += "LastGroupNum=" + std::to_string(highest + 1) + "\r\n";
         }
         WriteFile(dir_ + "/qiv.ini", text);
+        // As the program leaves it: one readable by others is tightened (and
+        // logged) at start.
+        chmod((dir_ + "/qiv.ini").c_str(), 0600);
     }
 
     static int Count(const std::string& out, const std::string& prefix) {
@@ -253,6 +260,130 @@ TEST_F(OnceEndToEndTest, PostingPassSkipsAFlaggedRecordAndDeletesWhatItPosted) {
     EXPECT_TRUE(Exists(Spool("out/two.txt")));
     EXPECT_FALSE(Exists(Spool("out/three.txt")));
     EXPECT_EQ(ReadFile(Spool("out.dat")), "");
+}
+
+TEST_F(OnceEndToEndTest, AQueuedPostThatIsALinkStaysUnpostedAndTheOthersGoOut) {
+    // out/evil points at the profile, password and all.
+    Queue("good.txt");
+    ASSERT_EQ(symlink((dir_ + "/qiv.ini").c_str(), Spool("out/evil.txt").c_str()), 0);
+    WriteFile(Spool("out.dat"), OutRecord("evil.txt") + OutRecord("good.txt"));
+    Profile({"LastGroupNum=1", "QivNewsPassword=hunter2"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("good.txt")}));
+    EXPECT_EQ(Count(r.out, "Refused " + Spool("out/evil.txt") + ": it is a symbolic link"), 1)
+        << r.out;
+    EXPECT_EQ(r.out.find("evil.txt;"), std::string::npos) << "one line for it: " << r.out;
+    struct stat st;
+    ASSERT_EQ(lstat(Spool("out/evil.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "left as it was";
+    EXPECT_NE(ReadFile(dir_ + "/qiv.ini").find("QivNewsPassword=hunter2"), std::string::npos);
+}
+
+TEST_F(OnceEndToEndTest, AnOutDirectoryThatIsALinkIsNotPostedFromNorDeletedIn) {
+    const std::string elsewhere = MakeTempDir();
+    WriteFile(elsewhere + "/a.txt", "Newsgroups: alt.test\r\nSubject: a\r\n\r\ntext\r\n");
+    RemoveTree(Spool("out"));
+    ASSERT_EQ(symlink(elsewhere.c_str(), Spool("out").c_str()), 0);
+    WriteFile(Spool("out.dat"), OutRecord("a.txt"));
+    Profile({"LastGroupNum=1"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(server_.Posted().empty());
+    EXPECT_TRUE(Exists(elsewhere + "/a.txt"));
+    EXPECT_EQ(Count(r.out, "Refused " + Spool("out") + ": it is a symbolic link"), 1) << r.out;
+    RemoveTree(elsewhere);
+}
+
+// A FIFO where the program expects its own file: refused at once, the run
+// ends by itself (the lock with it), and the FIFO is left for the sysop.
+TEST_F(OnceEndToEndTest, AFifoInPlaceOfASpoolFileNeverHoldsTheRun) {
+    const std::vector<std::string> places = {"out.dat", "1.grp", "news/NG1/00000000.nws",
+                                             "qivout.wrk"};
+    server_.AddGroup(MakeGroup("alt.fifo", 1, 1));
+    for (const std::string& place : places) {
+        SCOPED_TRACE(place);
+        // Article 1 due again, to be stored as file 0.
+        RemoveTree(Spool("news/NG1"));
+        unlink(Spool("1.grp").c_str());
+        Subscribe(1, "alt.fifo", "0");
+        Profile({"LastFileNumIn=0"});
+        ASSERT_EQ(mkfifo(Spool(place).c_str(), 0666), 0);
+        const ProgramResult r = Qiv({"--once"}, 20000);
+        EXPECT_NE(r.status, -1) << "it did not end: " << r.out;
+        // Named each time it is come across (the index: read, then appended).
+        EXPECT_GE(Count(r.out, "Refused " + Spool(place) + ": it is not a regular file"), 1)
+            << r.out;
+        // The article's name goes after the broken transfer, as any part
+        // of an article would; the others stay.
+        struct stat st;
+        if (place.find(".nws") == std::string::npos) {
+            ASSERT_EQ(lstat(Spool(place).c_str(), &st), 0);
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        }
+        unlink(Spool(place).c_str());
+        // The profile is free again: a second run gets it.
+        EXPECT_NE(Qiv({"--once"}, 20000).status, -1);
+    }
+}
+
+TEST_F(OnceEndToEndTest, AMissingGroupDirectoryIsMadeAndOneThatCannotBeIsSkipped) {
+    server_.AddGroup(MakeGroup("alt.a", 1, 1));
+    server_.AddGroup(MakeGroup("alt.b", 1, 1));
+    server_.AddGroup(MakeGroup("alt.c", 1, 1));
+    Subscribe(1, "alt.a");
+    Subscribe(2, "alt.b");
+    Subscribe(3, "alt.c");
+    ASSERT_EQ(rmdir(Spool("news/NG1").c_str()), 0);
+    // NG2 points out of the spool: no directory of ours, and not made either.
+    const std::string elsewhere = MakeTempDir();
+    ASSERT_EQ(rmdir(Spool("news/NG2").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.c_str(), Spool("news/NG2").c_str()), 0);
+    Queue("p.txt");
+    WriteFile(Spool("out.dat"), OutRecord("p.txt"));
+    Profile({"LastFileNumIn=0"});
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Count(r.out, "Made the missing directory " + Spool("news/NG1")), 1) << r.out;
+    EXPECT_EQ(Count(r.out, "NG2 skipped: its directory " + Spool("news/NG2") + " cannot be made"),
+              1)
+        << r.out;
+    EXPECT_EQ(Numbers(1), (std::vector<long>{1}));
+    EXPECT_FALSE(Exists(Spool("2.grp")));
+    EXPECT_EQ(Numbers(3), (std::vector<long>{1})) << "the groups after it are fetched";
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("p.txt")}))
+        << "and the posting pass runs";
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere)) << "nothing stored through the link";
+    RemoveTree(elsewhere);
+}
+
+TEST_F(OnceEndToEndTest, AQuotedSpoolDirectoryIsReadWithoutItsQuotes) {
+    server_.AddGroup(MakeGroup("alt.q", 1, 1));
+    Subscribe(1, "alt.q");
+    Profile({"LastFileNumIn=0"});
+    std::string text = ReadFile(dir_ + "/qiv.ini");
+    const std::string plain = "QivNewsDir=" + spool_ + "\r\n";
+    ASSERT_NE(text.find(plain), std::string::npos);
+    text.replace(text.find(plain), plain.size(), "QivNewsDir=\"" + spool_ + "\"\r\n");
+    WriteFile(dir_ + "/qiv.ini", text);
+    chmod((dir_ + "/qiv.ini").c_str(), 0600);
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Numbers(1), (std::vector<long>{1}));
+}
+
+TEST_F(OnceEndToEndTest, AProfileWithThePasswordReadableByOthersIsTightenedAtStart) {
+    Profile({"LastGroupNum=1", "QivNewsPassword=hunter2"});
+    ASSERT_EQ(chmod((dir_ + "/qiv.ini").c_str(), 0644), 0);
+    const ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "qiv.ini was readable by others; made readable by its owner only");
+    struct stat st;
+    ASSERT_EQ(stat((dir_ + "/qiv.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(r.out.find("hunter2"), std::string::npos);
 }
 
 TEST_F(OnceEndToEndTest, TrailingBytesOfARecordAreIgnoredAndTwelveCharacterNamesAreWhole) {

@@ -181,10 +181,15 @@ TEST_F(TransferTest, ArticleFilesThatCannotBeWritten) {
     ExpectQuitAndClose();
 
     Reopen();
+    // A link in the article's place is not followed (the board could point
+    // it at any file): refused as the file is made, and left as it is.
     ASSERT_EQ(0, ::symlink("/dev/full", FileOf(2).c_str()));
     n = Fetch(105, 2);
     EXPECT_EQ(ResultBroken, n.result);
-    EXPECT_EQ("Unable to write " + FileOf(2), n.text);
+    EXPECT_EQ("Unable to create " + FileOf(2), n.text);
+    struct stat link {};
+    EXPECT_EQ(0, ::lstat(FileOf(2).c_str(), &link));
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
     ExpectQuitAndClose();
 
     // A file size limit that cuts the long article short.

@@ -5,14 +5,18 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 
@@ -232,6 +236,145 @@ TEST_F(FilesTest, CutOffAppendIsTakenBack) {
         WithFileSizeLimit(500, [&] { return plat::WriteAt(f, record.data(), record.size(), -1); });
     EXPECT_FALSE(ok);
     EXPECT_EQ(Get("1.grp"), std::string(322, 'r'));
+}
+
+// A spool whose directory is reached through a link (allowed), with a file
+// outside it that a hostile board would like us to write or post.
+class SpoolEntryTest : public FilesTest {
+protected:
+    void SetUp() override {
+        FilesTest::SetUp();
+        ASSERT_EQ(mkdir(Path("real").c_str(), 0755), 0);
+        ASSERT_EQ(symlink(Path("real").c_str(), Path("spool").c_str()), 0);
+        ASSERT_EQ(mkdir(Path("elsewhere").c_str(), 0755), 0);
+        Put("secret", "QivNewsPassword=hunter2\r\n");
+        ASSERT_EQ(chmod(Path("secret").c_str(), 0600), 0);
+        plat::SetSpoolRoot(Path("spool"));
+        Refusals().clear();
+        plat::SetRefusalReporter([](const std::string& line) { Refusals().push_back(line); });
+    }
+    void TearDown() override {
+        plat::SetRefusalReporter(nullptr);
+        plat::SetSpoolRoot(std::string());
+        FilesTest::TearDown();
+    }
+    static std::vector<std::string>& Refusals() {
+        static std::vector<std::string> lines;
+        return lines;
+    }
+    std::string Spool(const std::string& name) { return Path("spool/" + name); }
+    void ExpectSecretUntouched() {
+        EXPECT_EQ(Get("secret"), "QivNewsPassword=hunter2\r\n");
+        struct stat st;
+        ASSERT_EQ(stat(Path("secret").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
+    // Runs f in a child that is killed when it blocks: an open of a FIFO
+    // without O_NONBLOCK never returns. True when f returned true.
+    template <class F>
+    static bool InChild(F f) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);
+            _exit(f() ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+};
+
+TEST_F(SpoolEntryTest, LinksAndSpecialFilesAreNeitherReadNorWritten) {
+    struct Entry {
+        const char* what;
+        std::function<void(const std::string&)> make;
+        const char* reason;
+    };
+    const std::string secret = Path("secret");
+    const std::vector<Entry> entries = {
+        {"link to a file", [&](const std::string& p) { symlink(secret.c_str(), p.c_str()); },
+         "it is a symbolic link"},
+        {"dangling link", [&](const std::string& p) { symlink(Path("none").c_str(), p.c_str()); },
+         "it is a symbolic link"},
+        {"FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0666); }, "it is not a regular file"},
+    };
+    for (const Entry& e : entries) {
+        SCOPED_TRACE(e.what);
+        const std::string p = Spool("1.grp");
+        unlink(p.c_str());
+        e.make(p);
+        const std::string line = "Refused " + p + ": " + e.reason;
+        // Each attempt runs where a blocking open could not hang the test.
+        const std::vector<std::pair<const char*, std::function<bool()>>> attempts = {
+            {"write",
+             [&] {
+                 plat::TextWriter w;
+                 return !w.Open(p, "w") && !w.IsOpen();
+             }},
+            {"append",
+             [&] {
+                 plat::TextWriter w;
+                 return !w.Open(p, "a");
+             }},
+            {"read",
+             [&] {
+                 plat::TextReader r;
+                 return !r.Open(p);
+             }},
+            {"write at", [&] { return !plat::WriteAt(p, "x", 1, -1); }},
+            {"write over", [&] { return !plat::WriteAt(p, "x", 1, 0); }},
+            {"open", [&] { return plat::OpenRegular(p, O_RDONLY) < 0 && plat::LastWasRefused(); }},
+            {"create", [&] { return plat::CreateNewFile(p, 0644) < 0 && plat::LastWasRefused(); }},
+        };
+        for (const auto& [name, attempt] : attempts) {
+            SCOPED_TRACE(name);
+            EXPECT_TRUE(InChild(attempt));
+            Refusals().clear();
+            attempt();
+            EXPECT_EQ(Refusals(), (std::vector<std::string>{line}));
+        }
+        ExpectSecretUntouched();
+        EXPECT_NE(access(Path("none").c_str(), F_OK), 0) << "nothing is created through a link";
+        struct stat st;
+        ASSERT_EQ(lstat(p.c_str(), &st), 0) << "the entry itself stays for the sysop to see";
+    }
+}
+
+TEST_F(SpoolEntryTest, LinkedDirectoriesInsideTheSpoolAreNotEntered) {
+    Put("elsewhere/note", "keep");
+    ASSERT_EQ(symlink(Path("elsewhere").c_str(), Spool("out").c_str()), 0);
+    EXPECT_LT(plat::OpenRegular(Spool("out/note"), O_RDONLY), 0);
+    EXPECT_FALSE(plat::DeleteFile(Spool("out/note")));
+    EXPECT_EQ(Get("elsewhere/note"), "keep");
+    EXPECT_FALSE(plat::WriteAt(Spool("out/new"), "x", 1, -1));
+    EXPECT_NE(access(Path("elsewhere/new").c_str(), F_OK), 0);
+    EXPECT_EQ(Refusals().size(), 3u);
+    EXPECT_EQ(Refusals()[0], "Refused " + Spool("out") + ": it is a symbolic link");
+
+    // A group directory that is a link is no directory of ours.
+    ASSERT_TRUE(plat::CreateDirectory(Spool("news")));
+    ASSERT_EQ(symlink(Path("elsewhere").c_str(), Spool("news/NG1").c_str()), 0);
+    EXPECT_FALSE(plat::IsRealDirectory(Spool("news/NG1")));
+    EXPECT_FALSE(plat::CreateDirectory(Spool("news/NG1")));
+    EXPECT_TRUE(plat::CreateDirectory(Spool("news/NG2")));
+    EXPECT_TRUE(plat::IsRealDirectory(Spool("news/NG2")));
+    // The spool directory itself may be a link.
+    EXPECT_TRUE(plat::WriteAt(Spool("news/NG2/1.nws"), "x", 1, -1));
+    EXPECT_EQ(Get("real/news/NG2/1.nws"), "x");
+}
+
+TEST_F(SpoolEntryTest, NewFilesAreNewEvenWhereAnOldOneWasLinkedElsewhere) {
+    // A hard link cannot be told from our own file; writing a new file
+    // rather than emptying the old one leaves the other name's text alone.
+    Put("real/groups.tmp", "old");
+    ASSERT_EQ(link(Path("real/groups.tmp").c_str(), Path("elsewhere/kept").c_str()), 0);
+    plat::TextWriter w;
+    ASSERT_TRUE(w.Open(Spool("groups.tmp"), "w"));
+    EXPECT_TRUE(w.Write("new\n"));
+    EXPECT_TRUE(w.Close());
+    EXPECT_EQ(Get("real/groups.tmp"), "new\r\n");
+    EXPECT_EQ(Get("elsewhere/kept"), "old");
+    EXPECT_TRUE(Refusals().empty());
 }
 
 TEST(ClockTest, TestClockReplacesTheRealOne) {

@@ -16,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -129,6 +131,52 @@ TEST_F(ProfileTest, FirstWriteCreatesAPrivateFile) {
     ASSERT_EQ(stat(Path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(Listing(), "qiv.ini\n");
+}
+
+TEST_F(ProfileTest, OnePairOfSurroundingQuotesIsNotPartOfTheValue) {
+    Put("[Q]\r\nDir=\"/srv/board spool\"\r\nEmpty=\"\"\r\nTwice=\"\"x\"\"\r\n"
+        "Open=\"a\r\nInner=a\"b\"\r\nOne=\"\r\n  Spaced =  \"x\"  \r\nN=\"42\"\r\n");
+    const std::vector<std::pair<const char*, const char*>> reads = {
+        {"Dir", "/srv/board spool"}, {"Empty", ""}, {"Twice", "\"x\""}, {"Open", "\"a"},
+        {"Inner", "a\"b\""},         {"One", "\""}, {"Spaced", "x"},
+    };
+    for (const auto& [key, value] : reads) EXPECT_EQ(S("Q", key), value) << key;
+    EXPECT_EQ(plat::GetProfileInt("Q", "N", 0, "qiv.ini"), 42);
+    // Cut to the buffer after the quotes are gone.
+    EXPECT_EQ(S("Q", "Dir", "z", 5), "/srv");
+}
+
+TEST_F(ProfileTest, AValueInQuotesIsWrittenSoThatItReadsBackUnchanged) {
+    const std::vector<std::string> values = {"\"pw\"", "\"\"", "\"",   "\"a b\"",
+                                             "a\"b\"", "\"x",  "plain"};
+    for (const std::string& v : values) {
+        ASSERT_TRUE(plat::WriteProfileString("Q", "QivNewsPassword", v, "qiv.ini")) << v;
+        EXPECT_EQ(S("Q", "QivNewsPassword"), v);
+    }
+    ASSERT_TRUE(plat::WriteProfileString("Q", "QivNewsPassword", "\"pw\"", "qiv.ini"));
+    EXPECT_EQ(Get(), "[Q]\r\nQivNewsPassword=\"\"pw\"\"\r\n");
+}
+
+TEST_F(ProfileTest, AFileThatHoldsASecretIsPrivateWheneverWritten) {
+    // Another name than the other tests use: the mark lasts for the process.
+    plat::MarkProfilePrivate("secret.ini");
+    Put("[A]\r\nk=1\r\n", "secret.ini");
+    ASSERT_EQ(chmod(Path("secret.ini").c_str(), 0644), 0);
+    struct stat st;
+    // A same-length change (otherwise written in place) and a longer one.
+    for (const char* value : {"2", "333"}) {
+        ASSERT_TRUE(plat::WriteProfileString("A", "k", value, "secret.ini"));
+        ASSERT_EQ(stat(Path("secret.ini").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << value;
+        ASSERT_EQ(chmod(Path("secret.ini").c_str(), 0644), 0);
+    }
+    EXPECT_EQ(S("A", "k", "z", 256, "secret.ini"), "333");
+
+    EXPECT_TRUE(plat::TightenProfile("secret.ini"));
+    ASSERT_EQ(stat(Path("secret.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_FALSE(plat::TightenProfile("secret.ini")) << "nothing left to tighten";
+    EXPECT_FALSE(plat::TightenProfile("missing.ini"));
 }
 
 TEST_F(ProfileTest, WritesKeepEveryOtherLineInOrder) {

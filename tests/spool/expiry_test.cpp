@@ -286,13 +286,27 @@ TEST_F(ExpiryTest, RetiredNumberIsPassedOver) {
     const std::string stray = MakeIndex(2, {{1990, 1, 1}});
     MakeIndex(3, {{1990, 1, 1}});
     ExpireAll();
-    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{2, 3}));
+    // The chain goes from section to section: the retired number costs no step.
+    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{3}));
     EXPECT_EQ(Index(2), stray);
     EXPECT_TRUE(Exists(ArticlePath(2, 1)));
     EXPECT_FALSE(Exists(ArticlePath(3, 1)));
     // A subscribed group without an index is left an empty one.
     EXPECT_EQ(Index(1), "");
     EXPECT_TRUE(Exists(At("1.grp")));
+}
+
+TEST_F(ExpiryTest, ACounterFarAheadOfTheGroupsCostsNoStepPerNumber) {
+    // A group numbered far up (a counter once inflated by a stray file):
+    // the chain goes from section to section, not through every number.
+    Subscribe("alpha");
+    ASSERT_TRUE(plat::WriteProfileString("NG5000", "Name", "far.away", "qivnews.ini"));
+    lastGroupNum = 5001;
+    MakeIndex(5000, {{1990, 1, 1}});
+    ExpireAll();
+    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{5000}));
+    EXPECT_EQ(Index(5000), "");
+    EXPECT_EQ(spool::expiryGroup, 1);
 }
 
 TEST_F(ExpiryTest, RecordAppendedDuringTheStepSurvives) {

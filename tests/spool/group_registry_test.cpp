@@ -2,6 +2,8 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
@@ -123,6 +125,60 @@ TEST_F(RegistryTest, NumbersAreNeverHandedOutTwice) {
     // A counter ahead of the spool is kept.
     lastGroupNum = 40;
     EXPECT_EQ(spool::SubscribeGroup(context, "d").groupNumber, 40);
+}
+
+TEST_F(RegistryTest, StrayNumberedFilesNeitherInflateNumbersNorAreReused) {
+    // Names the board or a sysop left: none is a number we gave out.
+    WriteBytes(At("20240101.tmp"), "board temp");
+    WriteBytes(At("99999998.grp"), "");
+    ASSERT_TRUE(plat::CreateDirectory(At("news/NG88888888")));
+    // Files under the numbers the counter reaches would give a new group an
+    // old one's articles: those numbers are passed over.
+    WriteBytes(At("1.grp"), "old index");
+    ASSERT_TRUE(plat::CreateDirectory(At("news/NG2")));
+    ASSERT_EQ(symlink("/nowhere", At("3.tmp").c_str()), 0);
+    EXPECT_EQ(spool::NextFreeGroupNumber(Spool(), 1), 4);
+    EXPECT_EQ(spool::SubscribeGroup(context, "a").groupNumber, 4);
+    EXPECT_EQ(lastGroupNum, 5);
+    EXPECT_EQ(ReadBytes(At("20240101.tmp")), "board temp");
+    EXPECT_EQ(ReadBytes(At("1.grp")), "old index");
+}
+
+TEST_F(RegistryTest, LinksAndFifosInPlaceOfRegistryFilesAreRefused) {
+    Subscribe("a");
+    Subscribe("b");
+    const std::string registry = Registry();
+    // newsys.tmp linked to a file of someone else's: neither emptied nor
+    // given the registry's mode.
+    const std::string victim = Spool() + ".victim";
+    WriteBytes(victim, "precious");
+    ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(At("newsys.rc").c_str(), 0644), 0);
+    ASSERT_EQ(symlink(victim.c_str(), At("newsys.tmp").c_str()), 0);
+    EXPECT_EQ(spool::UnsubscribeGroup(context, "a").status, UnsubscribeStatus::RegistryUnavailable);
+    EXPECT_EQ(ReadBytes(victim), "precious");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Registry(), registry);
+    unlink(At("newsys.tmp").c_str());
+    unlink(victim.c_str());
+
+    // A FIFO as the registry: refused at once rather than waited on. In a
+    // child, so that a blocking open fails the test instead of hanging it.
+    ASSERT_EQ(rename(At("newsys.rc").c_str(), At("newsys.keep").c_str()), 0);
+    ASSERT_EQ(mkfifo(At("newsys.rc").c_str(), 0644), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        const bool refused =
+            spool::SubscribeGroup(context, "c").status == SubscribeStatus::RegistryUnavailable &&
+            spool::UnsubscribeGroup(context, "b").status == UnsubscribeStatus::RegistryUnavailable;
+        _exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(RegistryTest, SubscribeWithoutAWritableRegistryChangesNothing) {
