@@ -123,6 +123,13 @@ enum class Posting {
     Fail,    // 340, then 441 posting failed
 };
 
+// TLS on the server's side.
+enum class TlsMode {
+    None,      // plain; CAPABILITIES names no STARTTLS, STARTTLS is unknown
+    Implicit,  // every connection begins with the handshake (as port 563)
+    StartTls,  // CAPABILITIES names STARTTLS until it has been used; 382, then the handshake
+};
+
 // One article received through POST.
 struct PostRecord {
     std::string text;       // dot-unstuffed lines, each followed by "\n" (CR LF removed)
@@ -164,6 +171,15 @@ public:
     // Two writes for status line and body (default), or one.
     void SetTwoWrites(bool on);
     void SetNoDelay(bool on);  // TCP_NODELAY on accepted sockets (default on)
+    // The certificate (PEM, chain allowed) and its key for TLS; false when
+    // they cannot be used. Applies to connections accepted afterwards.
+    // QUIT on a TLS connection ends with the TLS close; a Close fault does
+    // not (a truncation, as a cut connection or an attacker makes it).
+    bool SetTls(TlsMode mode, const std::string& certPem, const std::string& keyPem);
+    // Completed handshakes, and the server name the last one asked for
+    // (SNI; empty when none was sent).
+    int TlsHandshakes() const;
+    std::string LastServerName() const;
 
     // Groups, replaced by name; may change while the server runs.
     void AddGroup(const Group& group);
