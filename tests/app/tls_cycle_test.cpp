@@ -269,3 +269,49 @@ TEST(LoopbackServer, DecidesWhetherAPasswordInTheClearLeavesTheMachine) {
 
 }  // namespace
 }  // namespace apptest
+
+namespace apptest {
+namespace {
+
+// The built program with --once: a channel that cannot be secured fails the
+// run with its cause on standard output, a secured one completes it.
+class OnceTlsTest : public ProgramCycleTest {
+protected:
+    void Profile(const std::string& security, const std::string& extra) {
+        std::string text = IniText({"NNTPServer=localhost"});
+        text += "NNTPPort=" + std::to_string(server_.Port()) + "\r\n";
+        text += "QivNewsDir=" + spool_ + "\r\n";
+        text += "UserVerification=yes\r\nQivNewsUsername=joe\r\nQivNewsPassword=secret\r\n";
+        text += "LastGroupNum=2\r\nSecurity=" + security + "\r\n" + extra + "\r\n";
+        WriteFile(dir_ + "/qiv.ini", text);
+        server_.SetAccounts({{"joe", "secret"}});
+        server_.AddGroup(MakeGroup("alt.tls", 1, 2));
+        Subscribe(1, "alt.tls");
+    }
+};
+
+TEST_F(OnceTlsTest, ExitsZeroOverTlsAndOneWithTheCauseWhenUntrusted) {
+    WriteFile(dir_ + "/ca.pem", testsrv::TestCertificates().authority.certPem);
+    ASSERT_TRUE(server_.SetTls(testsrv::TlsMode::Implicit, testsrv::TestCertificates().server.certPem,
+                               testsrv::TestCertificates().server.keyPem));
+    Profile("tls", "CAFile=" + dir_ + "/ca.pem");
+    ProgramResult r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 2u);
+
+    // The same server, now trusted by nothing the run knows.
+    Profile("tls", "");
+    const std::size_t commandsBefore = server_.Commands().size();
+    r = Qiv();
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{
+                  "Connecting to server",
+                  "TLS: the server's certificate is not trusted (unable to get local issuer "
+                  "certificate)",
+                  "Could not connect to server"}));
+    EXPECT_EQ(server_.Commands().size(), commandsBefore) << "nothing crossed the channel";
+}
+
+}  // namespace
+}  // namespace apptest
