@@ -154,6 +154,30 @@ TEST_F(TlsCycleTest, ArticlesLargerThanARecordArriveWholeFromInsideTheEngine) {
     }
 }
 
+// IPv6: the server on ::1 only, named by its literal with or without the
+// brackets, plain and over TLS (the certificate names ::1).
+class IPv6Cycle : public TlsCycleTest,
+                  public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(IPv6Cycle, FetchesFromALiteralAddress) {
+    const auto& [name, security] = GetParam();
+    server_.Stop();
+    ASSERT_TRUE(server_.StartOn("::1")) << "no IPv6 loopback";
+    if (std::string(security) == "tls") Serve(TlsMode::Implicit, TestCertificates().server);
+    serverName_ = name;
+    Cycle({std::string("Security=") + security, CaLine()});
+    EXPECT_EQ(LogCount("TLS"), 0) << ::testing::PrintToString(Log());
+    EXPECT_EQ(Log().back(), "Server disconnected");
+    EXPECT_EQ(StoredArticles(), 3);
+    EXPECT_EQ(server_.TlsHandshakes(), std::string(security) == "tls" ? 1 : 0);
+    EXPECT_EQ(server_.LastServerName(), "") << "no SNI for an address";
+}
+
+INSTANTIATE_TEST_SUITE_P(Literals, IPv6Cycle,
+                         ::testing::Values(std::make_pair("[::1]", "tls"),
+                                           std::make_pair("::1", "tls"),
+                                           std::make_pair("[::1]", "none")));
+
 // ---- Channels that cannot be secured ----
 
 struct FailureCase {

@@ -830,26 +830,49 @@ NewsServer::~NewsServer() {
 }
 
 bool NewsServer::Start(std::uint16_t port) {
+    return StartOn("127.0.0.1", port);
+}
+
+bool NewsServer::StartOn(const std::string& address, std::uint16_t port) {
     ServerState* s = state_.get();
     std::lock_guard<std::mutex> lock(s->mu);
     if (s->running) return false;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool six = address.find(':') != std::string::npos;
+    int fd = socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+    sockaddr_storage storage{};
+    socklen_t len;
+    if (six) {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(port);
+        len = sizeof *a6;
+        if (inet_pton(AF_INET6, address.c_str(), &a6->sin6_addr) != 1) {
+            close(fd);
+            return false;
+        }
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&storage);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(port);
+        len = sizeof *a4;
+        if (inet_pton(AF_INET, address.c_str(), &a4->sin_addr) != 1) {
+            close(fd);
+            return false;
+        }
+    }
+    auto* addr = reinterpret_cast<sockaddr*>(&storage);
+    if (bind(fd, addr, len) != 0 || listen(fd, 64) != 0 || getsockname(fd, addr, &len) != 0 ||
         pipe2(s->wakePipe, O_CLOEXEC) != 0) {
         close(fd);
         return false;
     }
     s->listenFd = fd;
-    s->port = ntohs(addr.sin_port);
+    s->port = ntohs(six ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                        : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
     s->running = true;
     s->stopping = false;
     s->acceptThread = std::thread(AcceptLoop, s);

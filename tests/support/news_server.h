@@ -148,6 +148,8 @@ public:
     // Binds 127.0.0.1 on `port` (0: an ephemeral port) and serves on a thread
     // of its own. False if the socket cannot be bound or the server runs.
     bool Start(std::uint16_t port = 0);
+    // The same on another loopback address: "127.0.0.1" or "::1".
+    bool StartOn(const std::string& address, std::uint16_t port = 0);
     // Closes the listening socket and every connection, and joins the threads.
     void Stop();
     std::uint16_t Port() const;
