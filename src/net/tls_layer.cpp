@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/wsa_errors.h"
@@ -15,6 +16,8 @@ namespace {
 // One read of the socket per event: a record is at most about 16 KB, and
 // reading no more than that keeps the ciphertext held in memory small.
 constexpr int kReadSize = 16 * 1024 + 256;
+// The owner's reads in a row before the loop gets its turn.
+constexpr int kOffersInARow = 16;
 // Bounds the plaintext offered at a close, in the owner's reads.
 constexpr int kMaxOffersAtClose = 1 << 16;
 
@@ -34,6 +37,18 @@ bool IsAddressLiteral(const std::string& host) {
 // With a pinned fingerprint the certificate is judged by the pin alone.
 int AcceptAnyChain(int, X509_STORE_CTX*) {
     return 1;
+}
+
+// The system store as a hashed directory, read one certificate at a time
+// as a chain needs it, rather than the whole bundle file parsed for every
+// connection (a few MB and some milliseconds). SSL_CERT_FILE and
+// SSL_CERT_DIR still choose other places, as everywhere else.
+void LoadSystemAuthorities(SSL_CTX* ctx) {
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    SSL_CTX_load_verify_dir(ctx, dir != nullptr && *dir != '\0' ? dir : X509_get_default_cert_dir());
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    if (file != nullptr && *file != '\0') SSL_CTX_load_verify_file(ctx, file);
+    ERR_clear_error();  // a place that does not exist is no error here
 }
 
 }  // namespace
@@ -95,7 +110,7 @@ int CTlsLayer::Begin(CStreamSocket* socket, CStreamClient* owner, const TlsOptio
         return plat::wsa::NoBuffers;
     }
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
-    SSL_CTX_set_default_verify_paths(ctx_);
+    LoadSystemAuthorities(ctx_);
     if (!options.caFile.empty() &&
         SSL_CTX_load_verify_locations(ctx_, options.caFile.c_str(), nullptr) != 1) {
         problem_ = "the CA file " + options.caFile + " cannot be read";
@@ -211,10 +226,14 @@ bool CTlsLayer::Holding() const {
 }
 
 // The owner reads once per Readable; what stays in the engine is offered
-// again from the loop, since the socket will not report it.
+// again at once, since the socket will not report it, and after a bound
+// from the loop, so that one busy connection does not hold up the rest.
 void CTlsLayer::OfferPlaintext() {
-    owner_->StreamCallback(0, StreamEvent::Readable, 0, nullptr);
-    if (Holding() && !more_.Pending()) more_.Post();
+    for (int i = 0; i < kOffersInARow; ++i) {
+        owner_->StreamCallback(0, StreamEvent::Readable, 0, nullptr);
+        if (!Holding()) return;  // drained, or closed by the owner
+    }
+    if (!more_.Pending()) more_.Post();
 }
 
 void CTlsLayer::OnMore(void* self) {
