@@ -239,6 +239,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"StartTlsRefused", "localhost", TlsMode::StartTls, 0, "starttls", "@ca",
                     "580 can not initiate TLS negotiation",
                     "TLS: the server refused STARTTLS: 580 can not initiate TLS negotiation"},
+        // Plaintext behind the 382 would be read as if it came secured.
+        FailureCase{"InjectedBehindStartTls", "localhost", TlsMode::StartTls, 0, "starttls", "@ca",
+                    "382 continue\r\n211 injected",
+                    "TLS: the server sent data behind its STARTTLS answer"},
         FailureCase{"PlainServerOnATlsSetting", "localhost", TlsMode::None, 0, "tls", "@ca",
                     nullptr, "TLS: the server does not speak TLS on this port"},
         FailureCase{"TlsServerWithSecurityNone", "localhost", TlsMode::Implicit, 0, "none", "@ca",
