@@ -267,13 +267,13 @@ int main(int argc, char** argv) {
     std::ofstream(base + "/key.pem") << pki.server.keyPem;
     const std::string tlsLines = "Security=tls\r\nCAFile=" + base + "/ca.pem\r\n";
 
-    std::printf("%8s %12s %12s %7s %12s %12s %9s %12s\n", "articles", "floor art/s",
-                "cycle art/s", "ratio", "peak RSS KB", "tls art/s", "tls/plain", "tls RSS KB");
+    std::printf("%8s %12s %12s %7s %12s %12s %9s %12s\n", "articles", "floor art/s", "cycle art/s",
+                "ratio", "peak RSS KB", "tls art/s", "tls/plain", "tls RSS KB");
     int status = 0;
     for (long count : counts) {
         const ServerProcess server = StartServer(serverProgram, count);
-        const ServerProcess tlsServer = StartServer(
-            serverProgram, count, {"--tls", base + "/cert.pem", base + "/key.pem"});
+        const ServerProcess tlsServer =
+            StartServer(serverProgram, count, {"--tls", base + "/cert.pem", base + "/key.pem"});
         if (server.pid <= 0 || tlsServer.pid <= 0) {
             std::fprintf(stderr, "the news server did not start\n");
             StopServer(server);

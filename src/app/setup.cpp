@@ -145,7 +145,8 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
     if (!SpoolDirFits(spoolDir)) return Warn(kTooLongSpoolDir);
     const std::string fingerprint = dialog.Text(kSetupFingerprintId);
     std::vector<unsigned char> digest;
-    if (!fingerprint.empty() && !ParseFingerprint(fingerprint, digest)) return Warn(kBadFingerprint);
+    if (!fingerprint.empty() && !ParseFingerprint(fingerprint, digest))
+        return Warn(kBadFingerprint);
 
     AppSettings& s = App().settings;
     s.nntpServer = dialog.Text(kSetupServerId).substr(0, kMaxServerLength);

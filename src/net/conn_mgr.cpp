@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 
 #include <cstring>
-#include <string>
 #include <new>
+#include <string>
 
 #include "net/warning.h"
 #include "platform/wsa_errors.h"

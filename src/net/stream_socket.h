@@ -27,9 +27,9 @@ static_assert(sizeof(CInetAddress) == 16);
 
 // An address of either family, for the connections that are not IPv4.
 struct CNetAddress {
-    int family = 2;                 // AF_INET or AF_INET6 (10)
-    std::uint16_t port = 0;         // network order
-    std::uint8_t bytes[16] = {};    // network order; IPv4 in the first 4
+    int family = 2;               // AF_INET or AF_INET6 (10)
+    std::uint16_t port = 0;       // network order
+    std::uint8_t bytes[16] = {};  // network order; IPv4 in the first 4
 
     static CNetAddress From(const CInetAddress& address);
     // The sockaddr_in or sockaddr_in6 for connect, and its length.

@@ -45,7 +45,8 @@ int AcceptAnyChain(int, X509_STORE_CTX*) {
 // SSL_CERT_DIR still choose other places, as everywhere else.
 void LoadSystemAuthorities(SSL_CTX* ctx) {
     const char* dir = std::getenv(X509_get_default_cert_dir_env());
-    SSL_CTX_load_verify_dir(ctx, dir != nullptr && *dir != '\0' ? dir : X509_get_default_cert_dir());
+    SSL_CTX_load_verify_dir(ctx,
+                            dir != nullptr && *dir != '\0' ? dir : X509_get_default_cert_dir());
     const char* file = std::getenv(X509_get_default_cert_file_env());
     if (file != nullptr && *file != '\0') SSL_CTX_load_verify_file(ctx, file);
     ERR_clear_error();  // a place that does not exist is no error here
@@ -240,8 +241,7 @@ void CTlsLayer::OnMore(void* self) {
     CTlsLayer& layer = *static_cast<CTlsLayer*>(self);
     if (layer.ssl_ == nullptr) return;
     if (layer.broken_) {
-        layer.owner_->StreamCallback(0, StreamEvent::Closed, plat::wsa::ConnectionAborted,
-                                     nullptr);
+        layer.owner_->StreamCallback(0, StreamEvent::Closed, plat::wsa::ConnectionAborted, nullptr);
         return;
     }
     if (layer.Holding()) layer.OfferPlaintext();
@@ -368,8 +368,8 @@ void CTlsLayer::StreamCallback(std::uint32_t, StreamEvent kind, int error, const
 
 void CTlsLayer::Close() {
     if (ssl_ == nullptr) return;
-    if (secured_ && !broken_ && socket_ != nullptr &&
-        socket_->Handle() != plat::kInvalidSocket && !socket_->SendQueued()) {
+    if (secured_ && !broken_ && socket_ != nullptr && socket_->Handle() != plat::kInvalidSocket &&
+        !socket_->SendQueued()) {
         ERR_clear_error();
         SSL_shutdown(ssl_);
         const std::size_t pending = BIO_ctrl_pending(out_);

@@ -72,18 +72,18 @@ private:
     CStreamClient* owner_ = nullptr;
     ssl_ctx_st* ctx_ = nullptr;
     ssl_st* ssl_ = nullptr;
-    bio_st* in_ = nullptr;   // ciphertext from the server, owned by ssl_
-    bio_st* out_ = nullptr;  // ciphertext for the server, owned by ssl_
+    bio_st* in_ = nullptr;     // ciphertext from the server, owned by ssl_
+    bio_st* out_ = nullptr;    // ciphertext for the server, owned by ssl_
     std::list<Chunk> chunks_;  // ciphertext the socket still holds by pointer
     std::vector<unsigned char> pin_;
     std::string host_;
     std::string problem_;
     bool secured_ = false;
-    bool sawBytes_ = false;     // something arrived during the handshake
-    bool tlsRecords_ = false;   // and it began like a TLS record
-    bool drained_ = false;      // the last Receive found nothing more
-    bool peerClosed_ = false;   // the server's TLS close arrived
-    bool broken_ = false;       // the engine failed after the handshake
+    bool sawBytes_ = false;    // something arrived during the handshake
+    bool tlsRecords_ = false;  // and it began like a TLS record
+    bool drained_ = false;     // the last Receive found nothing more
+    bool peerClosed_ = false;  // the server's TLS close arrived
+    bool broken_ = false;      // the engine failed after the handshake
     CDeferredCall more_{&CTlsLayer::OnMore, this};
 
     static void OnMore(void* self);

@@ -69,12 +69,12 @@ void CNntpSession::MarkProgress() {
 bool CNntpSession::Watching() const {
     if (replyTimeoutMs == 0) return false;
     static constexpr Handler kWaiting[] = {
-        &CNntpSession::Greeting,    &CNntpSession::UserReply,  &CNntpSession::PassReply,
-        &CNntpSession::GroupReply,  &CNntpSession::NextReply,  &CNntpSession::QuitReply,
-        &CNntpSession::ListReply,   &CNntpSession::ListData,   &CNntpSession::ArticleReply,
-        &CNntpSession::ArticleData, &CNntpSession::PostReply,  &CNntpSession::PostData,
-        &CNntpSession::PostResult,  &CNntpSession::Abandoning, &CNntpSession::ModeReply,
-        &CNntpSession::Handshaking, &CNntpSession::CapaReply,  &CNntpSession::CapaData,
+        &CNntpSession::Greeting,      &CNntpSession::UserReply,  &CNntpSession::PassReply,
+        &CNntpSession::GroupReply,    &CNntpSession::NextReply,  &CNntpSession::QuitReply,
+        &CNntpSession::ListReply,     &CNntpSession::ListData,   &CNntpSession::ArticleReply,
+        &CNntpSession::ArticleData,   &CNntpSession::PostReply,  &CNntpSession::PostData,
+        &CNntpSession::PostResult,    &CNntpSession::Abandoning, &CNntpSession::ModeReply,
+        &CNntpSession::Handshaking,   &CNntpSession::CapaReply,  &CNntpSession::CapaData,
         &CNntpSession::StartTlsReply,
     };
     for (const Handler h : kWaiting)

@@ -3,9 +3,10 @@
 // exchange, the login least of all, goes out before the channel is secured
 // and its certificate verified; a server that cannot be secured ends the
 // attempt, never a fall back to plain.
+#include <strings.h>
+
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "nntp/nntp_session.h"
 

@@ -306,8 +306,8 @@ int LastLookupError() {
     return TheResolver().lastError;
 }
 
-bool LookupResultEntry(const char* buffer, std::size_t bufferLength, std::size_t index,
-                       int& family, unsigned char (&address)[16]) {
+bool LookupResultEntry(const char* buffer, std::size_t bufferLength, std::size_t index, int& family,
+                       unsigned char (&address)[16]) {
     if (buffer == nullptr || bufferLength < kCountSize) return false;
     std::uint32_t count;
     std::memcpy(&count, buffer, kCountSize);

@@ -31,8 +31,8 @@ int CancelAsyncRequest(TaskHandle handle);
 int LastLookupError();
 
 // Reads entry index of a completed result; false past the last one.
-bool LookupResultEntry(const char* buffer, std::size_t bufferLength, std::size_t index,
-                       int& family, unsigned char (&address)[16]);
+bool LookupResultEntry(const char* buffer, std::size_t bufferLength, std::size_t index, int& family,
+                       unsigned char (&address)[16]);
 // The same for an IPv4 entry only: false also for an IPv6 one.
 bool LookupResultAddress(const char* buffer, std::size_t bufferLength, std::size_t index,
                          std::uint32_t& addressNetworkOrder);

@@ -46,11 +46,16 @@ protected:
 
     void ConfigureLines(const std::vector<const char*>& lines) {
         switch (lines.size()) {
-            case 3: return Configure({lines[0], lines[1], lines[2]});
-            case 4: return Configure({lines[0], lines[1], lines[2], lines[3]});
-            case 5: return Configure({lines[0], lines[1], lines[2], lines[3], lines[4]});
-            case 6: return Configure({lines[0], lines[1], lines[2], lines[3], lines[4], lines[5]});
-            default: FAIL() << "add a case for " << lines.size() << " lines";
+            case 3:
+                return Configure({lines[0], lines[1], lines[2]});
+            case 4:
+                return Configure({lines[0], lines[1], lines[2], lines[3]});
+            case 5:
+                return Configure({lines[0], lines[1], lines[2], lines[3], lines[4]});
+            case 6:
+                return Configure({lines[0], lines[1], lines[2], lines[3], lines[4], lines[5]});
+            default:
+                FAIL() << "add a case for " << lines.size() << " lines";
         }
     }
 
@@ -62,9 +67,7 @@ protected:
         return false;
     }
 
-    long StoredArticles() const {
-        return static_cast<long>(ReadIndex(Spool("1.grp")).size());
-    }
+    long StoredArticles() const { return static_cast<long>(ReadIndex(Spool("1.grp")).size()); }
 
     std::string caFile_;
 };
@@ -73,7 +76,7 @@ protected:
 
 struct SecuredCase {
     const char* name;
-    const char* server;      // NNTPServer
+    const char* server;  // NNTPServer
     TlsMode mode;
     const char* security;
     const char* sniExpected;  // what the server heard as SNI
@@ -97,22 +100,33 @@ TEST_P(SecuredCycle, LogsInFetchesAndQuitsOverTheSecuredChannel) {
     EXPECT_EQ(server_.LastServerName(), c.sniExpected);
     const std::vector<std::string> commands = server_.Commands();
     ASSERT_GE(commands.size(), c.firstCommands.size());
-    EXPECT_EQ(std::vector<std::string>(commands.begin(),
-                                       commands.begin() + static_cast<long>(c.firstCommands.size())),
+    EXPECT_EQ(std::vector<std::string>(
+                  commands.begin(), commands.begin() + static_cast<long>(c.firstCommands.size())),
               c.firstCommands);
     EXPECT_EQ(commands.back(), "QUIT");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, SecuredCycle,
-    ::testing::Values(
-        SecuredCase{"TlsByName", "localhost", TlsMode::Implicit, "tls", "localhost",
-                    {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS secret"}},
-        SecuredCase{"TlsByAddress", "127.0.0.1", TlsMode::Implicit, "TLS", "",
-                    {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS secret"}},
-        SecuredCase{"StartTls", "localhost", TlsMode::StartTls, "starttls", "localhost",
-                    {"CAPABILITIES", "STARTTLS", "CAPABILITIES", "MODE READER",
-                     "AUTHINFO USER joe", "AUTHINFO PASS secret"}}),
+    ::testing::Values(SecuredCase{"TlsByName",
+                                  "localhost",
+                                  TlsMode::Implicit,
+                                  "tls",
+                                  "localhost",
+                                  {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS secret"}},
+                      SecuredCase{"TlsByAddress",
+                                  "127.0.0.1",
+                                  TlsMode::Implicit,
+                                  "TLS",
+                                  "",
+                                  {"MODE READER", "AUTHINFO USER joe", "AUTHINFO PASS secret"}},
+                      SecuredCase{"StartTls",
+                                  "localhost",
+                                  TlsMode::StartTls,
+                                  "starttls",
+                                  "localhost",
+                                  {"CAPABILITIES", "STARTTLS", "CAPABILITIES", "MODE READER",
+                                   "AUTHINFO USER joe", "AUTHINFO PASS secret"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TlsCycleTest, APinnedFingerprintTrustsASelfSignedServer) {
@@ -183,7 +197,7 @@ INSTANTIATE_TEST_SUITE_P(Literals, IPv6Cycle,
 struct FailureCase {
     const char* name;
     const char* server;
-    TlsMode mode;  // what the server speaks
+    TlsMode mode;     // what the server speaks
     int certificate;  // 0 server, 1 other name, 2 self-signed
     const char* security;
     const char* extra;  // CA, fingerprint ("@other": the other certificate's pin)
@@ -202,7 +216,8 @@ TEST_P(FailedChannel, EndsTheAttemptWithItsCauseAndNothingCrossesIt) {
     if (c.fault != nullptr) server_.AddFault(Fault::Reply("STARTTLS", c.fault));
     std::string extra = c.extra;
     if (extra == "@other")
-        extra = "TlsFingerprint=" + testsrv::CertificateFingerprint(TestCertificates().other.certPem);
+        extra =
+            "TlsFingerprint=" + testsrv::CertificateFingerprint(TestCertificates().other.certPem);
     if (extra == "@ca") extra = CaLine();
     Cycle({std::string("Security=") + c.security, extra, "ReplyTimeout=1"});
     const std::vector<std::string> tail = LogFrom(c.logLine);
@@ -287,11 +302,11 @@ TEST_F(TlsCycleTest, EncryptionRequiredIsLoggedWithAHintAndThePasswordStaysHome)
 }
 
 TEST(LoopbackServer, DecidesWhetherAPasswordInTheClearLeavesTheMachine) {
-    for (const char* local : {"localhost", "LOCALHOST", "127.0.0.1", "127.1.2.3", "127.1", "::1",
-                              "[::1]"})
+    for (const char* local :
+         {"localhost", "LOCALHOST", "127.0.0.1", "127.1.2.3", "127.1", "::1", "[::1]"})
         EXPECT_TRUE(app::IsLoopbackServer(local)) << local;
-    for (const char* remote : {"news.example.org", "128.0.0.1", "10.0.0.1", "localhost.example",
-                               "::2", ""})
+    for (const char* remote :
+         {"news.example.org", "128.0.0.1", "10.0.0.1", "localhost.example", "::2", ""})
         EXPECT_FALSE(app::IsLoopbackServer(remote)) << remote;
 }
 
@@ -320,7 +335,8 @@ protected:
 
 TEST_F(OnceTlsTest, ExitsZeroOverTlsAndOneWithTheCauseWhenUntrusted) {
     WriteFile(dir_ + "/ca.pem", testsrv::TestCertificates().authority.certPem);
-    ASSERT_TRUE(server_.SetTls(testsrv::TlsMode::Implicit, testsrv::TestCertificates().server.certPem,
+    ASSERT_TRUE(server_.SetTls(testsrv::TlsMode::Implicit,
+                               testsrv::TestCertificates().server.certPem,
                                testsrv::TestCertificates().server.keyPem));
     Profile("tls", "CAFile=" + dir_ + "/ca.pem");
     ProgramResult r = Qiv();

@@ -45,28 +45,26 @@ protected:
 
     void ExpectRefused(const ProgramResult& r, const std::string& line) {
         EXPECT_EQ(r.status, 1) << r.out;
-        EXPECT_EQ(r.Lines(),
-                  (std::vector<std::string>{"Connecting to server", line,
-                                            "Could not connect to server"}));
+        EXPECT_EQ(r.Lines(), (std::vector<std::string>{"Connecting to server", line,
+                                                       "Could not connect to server"}));
         EXPECT_FALSE(Exists(Spool("1.grp")));
     }
 };
 
 TEST_F(InnTlsTest, LoginAndFetchOverImplicitTls) {
-    ExpectFetched(FetchOver(inn_.tlsPort, {"--security", "tls", "--port",
-                                           std::to_string(inn_.tlsPort), "--ca-file", inn_.caFile,
-                                           "--server", "localhost"}));
+    ExpectFetched(
+        FetchOver(inn_.tlsPort, {"--security", "tls", "--port", std::to_string(inn_.tlsPort),
+                                 "--ca-file", inn_.caFile, "--server", "localhost"}));
 }
 
 TEST_F(InnTlsTest, LoginAndFetchOverStartTls) {
-    ExpectFetched(FetchOver(inn_.startTlsPort,
-                            {"--security", "starttls", "--ca-file", inn_.caFile}));
+    ExpectFetched(
+        FetchOver(inn_.startTlsPort, {"--security", "starttls", "--ca-file", inn_.caFile}));
 }
 
 TEST_F(InnTlsTest, GroupListOverTls) {
     Configure(inn_.tlsPort, inn_.user, inn_.password);
-    Secure({"--security", "tls", "--port", std::to_string(inn_.tlsPort), "--ca-file",
-            inn_.caFile});
+    Secure({"--security", "tls", "--port", std::to_string(inn_.tlsPort), "--ca-file", inn_.caFile});
     const ProgramResult r = Qiv({"list-groups"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(ReadFile(Spool("groups.txt")).find("qiv.test.mixed"), std::string::npos);
@@ -88,10 +86,10 @@ TEST_F(InnTlsTest, PlainLoginIsRefusedWith483AndAHintAndNoPassword) {
 TEST_F(InnTlsTest, VerificationFailuresEndTheRunBeforeTheLogin) {
     // No authority given: the test authority, which INN sends along, is in
     // no system store.
-    ExpectRefused(FetchOver(inn_.tlsPort, {"--security", "tls", "--port",
-                                           std::to_string(inn_.tlsPort)}),
-                  "TLS: the server's certificate is not trusted (self-signed certificate in "
-                  "certificate chain)");
+    ExpectRefused(
+        FetchOver(inn_.tlsPort, {"--security", "tls", "--port", std::to_string(inn_.tlsPort)}),
+        "TLS: the server's certificate is not trusted (self-signed certificate in "
+        "certificate chain)");
     Secure({"--ca-file", inn_.caFile, "--fingerprint", std::string(64, '0')});
     ExpectRefused(Qiv({"--once"}), "TLS: the server's certificate does not match TlsFingerprint");
     // The open reader daemon speaks no TLS; it offers STARTTLS but, having

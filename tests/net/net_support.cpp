@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstring>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
 

@@ -78,13 +78,14 @@ TestPki Make() {
     pki.authority = {PemOf(ca), PemOf(caKey)};
 
     EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* server = MakeCertificate(key, "localhost", "DNS:localhost,IP:127.0.0.1,IP:::1", ca,
-                                   caKey, false, 2);
+    X509* server =
+        MakeCertificate(key, "localhost", "DNS:localhost,IP:127.0.0.1,IP:::1", ca, caKey, false, 2);
     pki.server = {PemOf(server), PemOf(key)};
-    X509* other = MakeCertificate(key, "news.other.test", "DNS:news.other.test", ca, caKey, false, 3);
+    X509* other =
+        MakeCertificate(key, "news.other.test", "DNS:news.other.test", ca, caKey, false, 3);
     pki.other = {PemOf(other), PemOf(key)};
-    X509* self = MakeCertificate(key, "localhost", "DNS:localhost,IP:127.0.0.1", nullptr, nullptr,
-                                 false, 4);
+    X509* self =
+        MakeCertificate(key, "localhost", "DNS:localhost,IP:127.0.0.1", nullptr, nullptr, false, 4);
     pki.selfSigned = {PemOf(self), PemOf(key)};
 
     for (X509* c : {ca, server, other, self}) X509_free(c);

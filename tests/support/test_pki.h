@@ -13,10 +13,10 @@ struct KeyPair {
 };
 
 struct TestPki {
-    KeyPair authority;  // the test CA
-    KeyPair server;     // localhost, 127.0.0.1 and ::1, signed by the CA
-    KeyPair other;      // news.other.test only, signed by the CA
-    KeyPair selfSigned; // localhost and 127.0.0.1, signed by itself
+    KeyPair authority;   // the test CA
+    KeyPair server;      // localhost, 127.0.0.1 and ::1, signed by the CA
+    KeyPair other;       // news.other.test only, signed by the CA
+    KeyPair selfSigned;  // localhost and 127.0.0.1, signed by itself
 };
 
 // Made once per process.

@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
                 return 2;
             }
             const std::string key = ReadAll(argv[++i]);
-            if (!server.SetTls(opt == "--tls" ? testsrv::TlsMode::Implicit
-                                              : testsrv::TlsMode::StartTls,
-                               cert, key)) {
+            if (!server.SetTls(
+                    opt == "--tls" ? testsrv::TlsMode::Implicit : testsrv::TlsMode::StartTls, cert,
+                    key)) {
                 std::fprintf(stderr, "qiv-testserver: the certificate or key cannot be used\n");
                 return 2;
             }
