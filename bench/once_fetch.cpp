@@ -6,7 +6,9 @@
 //           in turn, reading each reply to its end and keeping nothing;
 //   cycle   the real program: connect, the same exchange, every article
 //           stored, indexed and counted in the profile files, the posting
-//           pass, disconnect. Its peak memory is the child's maximum RSS.
+//           pass, disconnect. Its peak memory is the child's VmHWM.
+//   tls     the same cycle over TLS (Security=tls, the certificate checked
+//           against an authority made for the run) from a second server.
 //
 //   bench_once_fetch [articles ...]     (default: 3000 30000)
 //   TMPDIR=/dev/shm bench_once_fetch    (spool and profile on tmpfs)
@@ -34,6 +36,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "test_pki.h"
 
 namespace {
 
@@ -129,7 +133,8 @@ struct ServerProcess {
     std::uint16_t port = 0;
 };
 
-ServerProcess StartServer(const std::string& binary, long count) {
+ServerProcess StartServer(const std::string& binary, long count,
+                          const std::vector<std::string>& extra = {}) {
     ServerProcess server;
     int out[2];
     if (pipe(out) != 0) return server;
@@ -140,6 +145,7 @@ ServerProcess StartServer(const std::string& binary, long count) {
     std::vector<std::string> args = {
         binary, "--port", "0", "--generate",
         std::string(kGroup) + ":" + std::to_string(count) + ":" + std::to_string(kArticleSize)};
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -167,13 +173,24 @@ void StopServer(const ServerProcess& server) {
     waitpid(server.pid, nullptr, 0);
 }
 
+// VmHWM of a running process, 0 when it cannot be read.
+long PeakKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
 struct CycleResult {
     double seconds = -1;
     long maxRssKb = 0;
     long indexed = 0;
 };
 
-CycleResult Cycle(const std::string& program, std::uint16_t port, const std::string& base) {
+// security: extra qiv.ini lines ("" for a plain connection).
+CycleResult Cycle(const std::string& program, std::uint16_t port, const std::string& base,
+                  const std::string& security = "") {
     namespace fs = std::filesystem;
     const std::string profile = base + "/profile";
     const std::string spool = base + "/spool";
@@ -181,8 +198,10 @@ CycleResult Cycle(const std::string& program, std::uint16_t port, const std::str
     fs::create_directories(spool + "/news/NG1");
     fs::create_directories(spool + "/out");
     std::ofstream(profile + "/qiv.ini")
-        << "[QIVNEWS]\r\nNNTPServer=127.0.0.1\r\nNNTPPort=" << port << "\r\nQivNewsDir=" << spool
-        << "\r\nUserVerification=NO\r\nLastFileNumIn=1\r\nLastGroupNum=2\r\n";
+        << "[QIVNEWS]\r\nNNTPServer=" << (security.empty() ? "127.0.0.1" : "localhost")
+        << "\r\nNNTPPort=" << port << "\r\nQivNewsDir=" << spool
+        << "\r\nUserVerification=NO\r\nLastFileNumIn=1\r\nLastGroupNum=2\r\n"
+        << security;
     std::ofstream(profile + "/qivnews.ini") << "[NG1]\r\nName=" << kGroup << "\r\n";
 
     CycleResult result;
@@ -199,13 +218,22 @@ CycleResult Cycle(const std::string& program, std::uint16_t port, const std::str
     const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return result;
+    // The peak is read from the child while it runs: its ru_maxrss would
+    // also count this process, whose memory a spawned child shares until
+    // it execs.
     int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return result;
+    long peakKb = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0) return result;
+        peakKb = std::max(peakKb, PeakKb(pid));
+        usleep(2000);
+    }
     const double seconds = Now() - start;
     struct stat st;
     if (stat((spool + "/1.grp").c_str(), &st) == 0) result.indexed = st.st_size / 322;
-    result.maxRssKb = usage.ru_maxrss;
+    result.maxRssKb = peakKb;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) result.seconds = seconds;
     return result;
 }
@@ -232,42 +260,62 @@ int main(int argc, char** argv) {
     if (mkdtemp(base.data()) == nullptr) return 1;
     std::printf("spool and profile under %s\n", base.c_str());
 
-    std::printf("%8s %12s %12s %7s %12s\n", "articles", "floor art/s", "cycle art/s", "ratio",
-                "peak RSS KB");
+    // The TLS server's certificate and the authority the cycle trusts.
+    const testsrv::TestPki& pki = testsrv::TestCertificates();
+    std::ofstream(base + "/ca.pem") << pki.authority.certPem;
+    std::ofstream(base + "/cert.pem") << pki.server.certPem;
+    std::ofstream(base + "/key.pem") << pki.server.keyPem;
+    const std::string tlsLines = "Security=tls\r\nCAFile=" + base + "/ca.pem\r\n";
+
+    std::printf("%8s %12s %12s %7s %12s %12s %9s %12s\n", "articles", "floor art/s", "cycle art/s",
+                "ratio", "peak RSS KB", "tls art/s", "tls/plain", "tls RSS KB");
     int status = 0;
     for (long count : counts) {
         const ServerProcess server = StartServer(serverProgram, count);
-        if (server.pid <= 0) {
+        const ServerProcess tlsServer =
+            StartServer(serverProgram, count, {"--tls", base + "/cert.pem", base + "/key.pem"});
+        if (server.pid <= 0 || tlsServer.pid <= 0) {
             std::fprintf(stderr, "the news server did not start\n");
+            StopServer(server);
+            StopServer(tlsServer);
             return 1;
         }
         // Best of three for each, alternating, so that both see the same
         // state of the machine.
-        double floor = -1, cycle = -1;
-        long rss = 0, indexed = 0;
+        double floor = -1, cycle = -1, tls = -1;
+        long rss = 0, tlsRss = 0, indexed = 0, tlsIndexed = 0;
         for (int round = 0; round < 3; ++round) {
             const double f = Floor(server.port, count);
             const std::string dir =
                 base + "/run" + std::to_string(count) + "-" + std::to_string(round);
             const CycleResult c = Cycle(program, server.port, dir);
+            const CycleResult t = Cycle(program, tlsServer.port, dir + "-tls", tlsLines);
             if (f > 0 && (floor < 0 || f < floor)) floor = f;
             if (c.seconds > 0 && (cycle < 0 || c.seconds < cycle)) cycle = c.seconds;
+            if (t.seconds > 0 && (tls < 0 || t.seconds < tls)) tls = t.seconds;
             rss = std::max(rss, c.maxRssKb);
+            tlsRss = std::max(tlsRss, t.maxRssKb);
             indexed = c.indexed;
+            tlsIndexed = t.indexed;
         }
         StopServer(server);
+        StopServer(tlsServer);
         // Removed only now: on a disk, deleting thousands of files keeps it
         // busy for a while and would slow the next round.
-        for (int round = 0; round < 3; ++round)
-            std::filesystem::remove_all(base + "/run" + std::to_string(count) + "-" +
-                                        std::to_string(round));
-        if (floor < 0 || cycle < 0 || indexed != count) {
-            std::fprintf(stderr, "%ld articles: a run failed (indexed %ld)\n", count, indexed);
+        for (int round = 0; round < 3; ++round) {
+            const std::string dir =
+                base + "/run" + std::to_string(count) + "-" + std::to_string(round);
+            std::filesystem::remove_all(dir);
+            std::filesystem::remove_all(dir + "-tls");
+        }
+        if (floor < 0 || cycle < 0 || tls < 0 || indexed != count || tlsIndexed != count) {
+            std::fprintf(stderr, "%ld articles: a run failed (indexed %ld, over TLS %ld)\n", count,
+                         indexed, tlsIndexed);
             status = 1;
             continue;
         }
-        std::printf("%8ld %12.0f %12.0f %7.2f %12ld\n", count, count / floor, count / cycle,
-                    cycle / floor, rss);
+        std::printf("%8ld %12.0f %12.0f %7.2f %12ld %12.0f %9.2f %12ld\n", count, count / floor,
+                    count / cycle, cycle / floor, rss, count / tls, tls / cycle, tlsRss);
         std::fflush(stdout);
     }
     std::filesystem::remove_all(base);

@@ -23,6 +23,7 @@
 #include "app/setup.h"
 #include "app/startup.h"
 #include "app/unattended.h"
+#include "net/tls_layer.h"
 #include "net/warning.h"
 #include "platform/journal.h"
 #include "platform/profile.h"
@@ -346,8 +347,16 @@ std::string UsageText() {
            "Subcommands (each runs and exits):\n"
            "  setup --server HOST --spool DIR [--port N] [--auth yes|no] [--user NAME]\n"
            "        [--password PW | --password-stdin] [--interval MINUTES]\n"
+           "        [--security none|tls|starttls] [--ca-file PATH] [--fingerprint HEX]\n"
            "                     store the settings (--server and --spool are required\n"
-           "                     until they are set); creates DIR, DIR/news and DIR/out\n"
+           "                     until they are set); creates DIR, DIR/news and DIR/out.\n"
+           "                     --security tls: TLS from the first byte (port 563 unless\n"
+           "                     --port says otherwise); starttls: STARTTLS on the plain\n"
+           "                     port. Certificates are checked against the system's\n"
+           "                     authorities and those in --ca-file; --fingerprint pins\n"
+           "                     the server's certificate by its SHA-256 (hex, colons\n"
+           "                     allowed), the way to trust a self-signed one. An empty\n"
+           "                     --ca-file or --fingerprint removes the setting\n"
            "  subscribe NAME     subscribe the newsgroup NAME\n"
            "  unsubscribe NAME   unsubscribe the newsgroup NAME and delete its articles\n"
            "  expire             delete the articles older than each group's ExpireDays\n"
@@ -485,6 +494,29 @@ bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
             if (r < 0) return false;
             if (error = CheckCredential("--password", value); !error.empty()) return false;
             out.password = value;
+        } else if ((r = OptionValue(args, i, "--security", value, error)) != 0) {
+            if (r < 0) return false;
+            const int security = ParseSecurity(value);
+            if (security == kBadSecurity) {
+                error = "--security: none, tls or starttls, not \"" + value + "\"";
+                return false;
+            }
+            out.security = security;
+        } else if ((r = OptionValue(args, i, "--ca-file", value, error)) != 0) {
+            if (r < 0) return false;
+            if (value.size() >= kPathBufferSize) {
+                error = "--ca-file: path too long";
+                return false;
+            }
+            out.caFile = value;
+        } else if ((r = OptionValue(args, i, "--fingerprint", value, error)) != 0) {
+            if (r < 0) return false;
+            std::vector<unsigned char> digest;
+            if (!value.empty() && !ParseFingerprint(value, digest)) {
+                error = "--fingerprint: a SHA-256 fingerprint (64 hex digits, colons allowed)";
+                return false;
+            }
+            out.fingerprint = value;
         } else if ((r = OptionValue(args, i, "--interval", value, error)) != 0) {
             if (r < 0) return false;
             std::uint32_t minutes;

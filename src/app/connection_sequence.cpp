@@ -35,6 +35,14 @@ void ShowConnected(bool connected) {
     SetMenuItemGrayed(IDM_DISCONNECT, !connected);
 }
 
+// 483: the server serves this only over an encrypted channel. Logs the hint.
+bool AsksForEncryption(plat::LParam reply) {
+    const char* text = reinterpret_cast<const char*>(reply);
+    if (text == nullptr || std::strncmp(text, "483", 3) != 0) return false;
+    LogLine("The server requires encryption: set Security to tls (port 563) or starttls");
+    return true;
+}
+
 // The cycle has ended in the disconnected state.
 void ShowDisconnected() {
     ShowConnected(false);
@@ -101,6 +109,9 @@ void BeginConnect(plat::WindowHandle window) {
     LastCycle() = CycleReport{};
     LastCycle().running = true;
     LogLine("Connecting to server");
+    const AppSettings& s = App().settings;
+    if (s.userVerification != 0 && s.security == 0 && !IsLoopbackServer(s.nntpServer))
+        LogLine("Warning: the password will travel unencrypted (set Security to tls or starttls)");
     StatusStartCycle();
     StatusSetConnection(kStatusConnecting);
     data->session->Connect(window, MAIN_MSG_CONNECT_DONE);
@@ -112,6 +123,8 @@ void OnConnectDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
     if (data == nullptr) return;
     app.appIdle = 1;
     if (result != ResultSuccess) {
+        // Why, when the secured channel (or its absence) is the cause.
+        if (const char* why = data->session->SecurityProblem(); why[0] != '\0') LogLine(why);
         // A server that refused its greeting is still connected.
         data->session->Close(window, 0, 0);
         LogLine("Could not connect to server");
@@ -155,8 +168,15 @@ void OnUserDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
     if (data == nullptr || data->connected == 0) return;
     if (IsBroken(result)) return ConnectionLost(window, reply);
     // Most servers answer the user name with 381 (password required), which
-    // is not a success; the password goes out whatever the answer was.
+    // is not a success; the password goes out whatever the answer was,
+    // except to a server that has said it wants an encrypted channel first.
     LogReplyText(reply);
+    if (AsksForEncryption(reply)) {
+        App().appIdle = 1;
+        LastCycle().authRejected = true;
+        BeginDisconnect(window);
+        return;
+    }
     App().appIdle = 1;
     BeginSendPass(window);
 }
@@ -178,6 +198,7 @@ void OnPassDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
     app.appIdle = 1;
     if (IsBroken(result)) return ConnectionLost(window, reply);
     LogReplyText(reply);
+    AsksForEncryption(reply);
     if (result != ResultSuccess) {
         LastCycle().authRejected = true;
         BeginDisconnect(window);

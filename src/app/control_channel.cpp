@@ -721,6 +721,9 @@ ControlRequest SetupRequest(const SetupOptions& options) {
     if (options.user) a.push_back("--user=" + *options.user);
     if (options.password) a.push_back("--password=" + *options.password);
     if (options.interval) a.push_back("--interval=" + std::to_string(*options.interval));
+    if (options.security) a.push_back(std::string("--security=") + SecurityName(*options.security));
+    if (options.caFile) a.push_back("--ca-file=" + *options.caFile);
+    if (options.fingerprint) a.push_back("--fingerprint=" + *options.fingerprint);
     return request;
 }
 

@@ -229,6 +229,9 @@ void GiveServerToSession(WindowHandle window) {
     host[length] = '\0';
     data->session->port = static_cast<std::uint32_t>(s.nntpPort);
     data->session->replyTimeoutMs = static_cast<std::uint32_t>(s.replyTimeout) * 1000u;
+    data->session->security = s.security;
+    data->session->caFile = s.caFile;
+    data->session->tlsFingerprint = s.tlsFingerprint;
 }
 
 void LayoutLog(int clientWidth, int clientHeight) {

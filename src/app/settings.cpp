@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -107,6 +109,13 @@ void LoadSettings() {
     if (s.replyTimeout < 1 || s.replyTimeout > kMaxReplyTimeout)
         s.replyTimeout = kDefaultReplyTimeout;
 
+    const std::string security = ReadSetting("Security");
+    s.security = IsMissing(security) ? 0 : ParseSecurity(security);
+    s.caFile = ReadSetting("CAFile", kPathBufferSize);
+    if (IsMissing(s.caFile)) s.caFile.clear();
+    s.tlsFingerprint = ReadSetting("TlsFingerprint");
+    if (IsMissing(s.tlsFingerprint)) s.tlsFingerprint.clear();
+
     if (s.nntpPort == 0) {
         s.nntpPort = 119;
         WriteSetting("NNTPPort", "119");
@@ -123,6 +132,38 @@ void LoadSettings() {
     LoadCounter("LastFileNumIn", 0, s.lastFileNumIn);
     LoadCounter("LastFileNumOut", 0, s.lastFileNumOut);
     LoadCounter("LastGroupNum", 1, s.lastGroupNum);
+}
+
+int ParseSecurity(const std::string& text) {
+    std::size_t begin = text.find_first_not_of(' ');
+    std::size_t end = text.find_last_not_of(' ');
+    const std::string word = begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+    if (EqualsNoCase(word, "none")) return 0;
+    if (EqualsNoCase(word, "tls")) return 1;
+    if (EqualsNoCase(word, "starttls")) return 2;
+    return kBadSecurity;
+}
+
+const char* SecurityName(int security) {
+    switch (security) {
+        case 1:
+            return "tls";
+        case 2:
+            return "starttls";
+        default:
+            return "none";
+    }
+}
+
+bool IsLoopbackServer(const std::string& server) {
+    std::string host = server;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (EqualsNoCase(host, "localhost") || EqualsNoCase(host, "localhost.") || host == "::1")
+        return true;
+    // Read as the connection manager reads a dotted address ("127.1" too).
+    const in_addr_t address = inet_addr(host.c_str());
+    return address != INADDR_NONE && (ntohl(address) >> 24) == 127;
 }
 
 bool CredentialFits(const std::string& value) {

@@ -38,7 +38,21 @@ struct AppSettings {
     std::int32_t lastFileNumOut = 0;  // kept for the board; never changed
     std::int32_t lastGroupNum = 0;    // one more than the highest group number given out
     std::int32_t replyTimeout = 0;    // ReplyTimeout, seconds a server may stay silent
+    int security = 0;                 // Security: a CNntpSession::Security, or kBadSecurity
+    std::string caFile;               // CAFile: authorities trusted besides the system's
+    std::string tlsFingerprint;       // TlsFingerprint: the pinned certificate, hex
 };
+
+// Security, CAFile and TlsFingerprint are read but never written unless set,
+// so that a missing key means a plain connection, as it always did.
+constexpr int kBadSecurity = -1;  // a value other than none, tls or starttls
+constexpr std::size_t kPathBufferSize = 4096;
+// "none", "tls" or "starttls" in any letter case, else kBadSecurity.
+int ParseSecurity(const std::string& text);
+const char* SecurityName(int security);
+// The server is this machine (a loopback address or localhost): a password
+// sent to it in the clear does not travel.
+bool IsLoopbackServer(const std::string& server);
 
 // ReplyTimeout is read but never written, so that a first start leaves the
 // file as it always was. Values outside 1..kMaxReplyTimeout mean the default.

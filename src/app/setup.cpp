@@ -15,6 +15,7 @@
 #include "app/settings.h"
 #include "app/status.h"
 #include "platform/files.h"
+#include "net/tls_layer.h"
 #include "platform/profile.h"
 
 namespace app {
@@ -56,6 +57,9 @@ void HoldUntilNextCycle(plat::WindowHandle window, const AppSettings& before) {
     s.userVerification = before.userVerification;
     s.qivNewsUsername = before.qivNewsUsername;
     s.qivNewsPassword = before.qivNewsPassword;
+    s.security = before.security;
+    s.caFile = before.caFile;
+    s.tlsFingerprint = before.tlsFingerprint;
     GiveServerToSession(window);
     LogLine("New settings stored; they take effect at the next cycle");
 }
@@ -77,14 +81,20 @@ Control Edit(int id, const std::string& text, int width, ControlKind kind = Cont
     return c;
 }
 
-Control Radio(int id, const char* text, bool checked) {
+Control Radio(int id, const char* text, bool checked, int group = 1) {
     Control c;
     c.kind = ControlKind::Radio;
     c.id = id;
     c.text = text;
     c.checked = checked;
-    c.group = 1;
+    c.group = group;
     return c;
+}
+
+// A key that is neither set nor in the file stays out of it.
+bool WriteOptional(const char* key, const std::string& value, bool set) {
+    if (!set && IsMissing(ReadSetting(key))) return true;
+    return WriteSetting(key, value);
 }
 
 Control Button(ControlKind kind, int id, const char* text) {
@@ -129,6 +139,9 @@ Dialog BuildSetupDialog() {
     Control group;
     group.kind = ControlKind::GroupBox;
     group.text = "User Verificarion required:";
+    Control security;
+    security.kind = ControlKind::GroupBox;
+    security.text = "Security:";
     // The interval sits above the buttons so that they close the dialog.
     d.controls = {
         Label("NNTP Port"),
@@ -144,6 +157,14 @@ Dialog BuildSetupDialog() {
         group,
         Radio(kSetupVerifyYesId, "Yes", s.userVerification != 0),
         Radio(kSetupVerifyNoId, "No", s.userVerification == 0),
+        security,
+        Radio(kSetupSecurityNoneId, "None", s.security <= 0, 2),
+        Radio(kSetupSecurityTlsId, "TLS", s.security == 1, 2),
+        Radio(kSetupSecurityStartTlsId, "STARTTLS", s.security == 2, 2),
+        Label("CA file"),
+        Edit(kSetupCaFileId, s.caFile, 40),
+        Label("TLS fingerprint"),
+        Edit(kSetupFingerprintId, s.tlsFingerprint, 40),
         Label("Connect every"),
         Edit(kSetupIntervalId, Unsigned(s.timerInterval), 6),
         Label("minute(s)", true),
@@ -162,6 +183,10 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
     if (!CredentialFits(user)) return Warn(kTooLongUserName);
     if (!CredentialFits(password)) return Warn(kTooLongPassword);
     if (!SpoolDirFits(spoolDir)) return Warn(kTooLongSpoolDir);
+    const std::string fingerprint = dialog.Text(kSetupFingerprintId);
+    std::vector<unsigned char> digest;
+    if (!fingerprint.empty() && !ParseFingerprint(fingerprint, digest))
+        return Warn(kBadFingerprint);
 
     AppSettings& s = App().settings;
     s.nntpServer = dialog.Text(kSetupServerId).substr(0, kMaxServerLength);
@@ -173,6 +198,11 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
     s.nntpPort = static_cast<std::int32_t>(ParseDialogUnsigned(dialog.Text(kSetupPortId)));
     s.timerInterval = static_cast<std::int32_t>(ParseDialogUnsigned(dialog.Text(kSetupIntervalId)));
     s.userVerification = dialog.Checked(kSetupVerifyYesId) ? 1 : 0;
+    s.security = dialog.Checked(kSetupSecurityTlsId)        ? 1
+                 : dialog.Checked(kSetupSecurityStartTlsId) ? 2
+                                                            : 0;
+    s.caFile = dialog.Text(kSetupCaFileId).substr(0, kPathBufferSize - 1);
+    s.tlsFingerprint = fingerprint;
     return true;
 }
 
@@ -187,6 +217,10 @@ bool WriteSetupSettings(const SetupKeys& keys) {
     if (keys.userVerification)
         ok &= WriteSetting("UserVerification", s.userVerification ? "Yes" : "No");
     if (keys.port) ok &= WriteSetting("NNTPPort", Unsigned(s.nntpPort));
+    if (keys.security) ok &= WriteOptional("Security", SecurityName(s.security), s.security > 0);
+    if (keys.caFile) ok &= WriteOptional("CAFile", s.caFile, !s.caFile.empty());
+    if (keys.fingerprint)
+        ok &= WriteOptional("TlsFingerprint", s.tlsFingerprint, !s.tlsFingerprint.empty());
     return ok;
 }
 
@@ -251,6 +285,14 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     keys.timerInterval = options.interval.has_value();
     keys.userVerification = options.auth.has_value();
     keys.port = options.port.has_value();
+    keys.security = options.security.has_value();
+    keys.caFile = options.caFile.has_value();
+    keys.fingerprint = options.fingerprint.has_value();
+    // Implicit TLS has a port of its own.
+    if (options.security == 1 && !options.port) {
+        keys.port = true;
+        s.nntpPort = 563;
+    }
     if (options.server) s.nntpServer = *options.server;
     if (options.spoolDir) s.qivNewsDir = *options.spoolDir;
     if (options.user) s.qivNewsUsername = *options.user;
@@ -258,6 +300,9 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     if (options.interval) s.timerInterval = static_cast<std::int32_t>(*options.interval);
     if (options.auth) s.userVerification = *options.auth ? 1 : 0;
     if (options.port) s.nntpPort = static_cast<std::int32_t>(*options.port);
+    if (options.security) s.security = *options.security;
+    if (options.caFile) s.caFile = *options.caFile;
+    if (options.fingerprint) s.tlsFingerprint = *options.fingerprint;
     errno = 0;
     const bool stored = StoreSetup(window, keys);
     const int writeError = errno;

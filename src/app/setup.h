@@ -19,9 +19,16 @@ constexpr int kSetupPasswordId = 1010;
 constexpr int kSetupVerifyYesId = 1011;
 constexpr int kSetupVerifyNoId = 1012;
 constexpr int kSetupIntervalId = 1013;
+constexpr int kSetupSecurityNoneId = 1014;
+constexpr int kSetupSecurityTlsId = 1015;
+constexpr int kSetupSecurityStartTlsId = 1016;
+constexpr int kSetupCaFileId = 1017;
+constexpr int kSetupFingerprintId = 1018;
 
 constexpr char kTooLongUserName[] = "The user name can be at most 29 characters long.";
 constexpr char kTooLongPassword[] = "The password can be at most 29 characters long.";
+constexpr char kBadFingerprint[] =
+    "The TLS fingerprint must be a SHA-256 fingerprint: 64 hex digits, colons allowed.";
 constexpr char kTooLongSpoolDir[] =
     "The QivNewsDir path is too long: the paths built from it would not fit.";
 
@@ -45,6 +52,11 @@ struct SetupKeys {
     bool timerInterval = true;
     bool userVerification = true;
     bool port = true;
+    // Written only when set or already in the file: a file without them
+    // means a plain connection, as before they existed.
+    bool security = true;
+    bool caFile = true;
+    bool fingerprint = true;
 };
 // Writes the chosen keys from the in-memory settings, in Setup's order.
 // False when a write failed.

@@ -4,13 +4,14 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "net/warning.h"
 #include "platform/wsa_errors.h"
 
 CConnMgr::CConnMgr(CConnectClient* connectClient, std::uint32_t connectClientValue)
     : client(connectClient), clientValue(connectClientValue), report(&CConnMgr::OnReportDue, this) {
-    address.family = 2;
+    address.family = AF_INET;
 }
 
 CConnMgr::~CConnMgr() {
@@ -84,7 +85,22 @@ int CConnMgr::Begin(int) {
     const in_addr_t dotted = inet_addr(hostName);
     if (dotted != INADDR_NONE) {
         isDottedAddress = 1;
-        address.address = dotted;
+        address = CNetAddress();
+        address.family = AF_INET;
+        std::memcpy(address.bytes, &dotted, 4);
+        state.Set(&CConnMgr::StartConnect);
+        return 1;
+    }
+    // An IPv6 address, bare or in brackets as in a URL: no lookup either.
+    std::string literal = hostName;
+    if (literal.size() > 2 && literal.front() == '[' && literal.back() == ']')
+        literal = literal.substr(1, literal.size() - 2);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, literal.c_str(), &v6) == 1) {
+        isDottedAddress = 1;
+        address = CNetAddress();
+        address.family = AF_INET6;
+        std::memcpy(address.bytes, &v6, 16);
         state.Set(&CConnMgr::StartConnect);
         return 1;
     }
@@ -106,7 +122,7 @@ int CConnMgr::AwaitLookup(int event) {
     if (event != LookupDone) return 0;
     if (lastError != 0) return FailWith(lastError);
     int found = 0;
-    lookup.FirstAddress(address, found);
+    lookup.FirstAddress(address, found);  // either family
     if (found != 0) {
         state.Set(&CConnMgr::StartConnect);
         return 1;
@@ -129,7 +145,26 @@ int CConnMgr::StartConnect(int) {
     }
     const int error = lastError;
     stream->Close();
+    // A machine without IPv6 refuses such an address at once.
+    if (TryNextAddress(error)) return 1;
     return FailWith(error);
+}
+
+bool CConnMgr::TryNextAddress(int error) {
+    // A refusal is the server's answer and ends the attempt; these say only
+    // that this address cannot be reached from here.
+    const bool unreachable =
+        error == plat::wsa::NetworkUnreachable || error == plat::wsa::TimedOut ||
+        error == plat::wsa::AddressNotAvailable || error == plat::wsa::AddressFamilyNotSupported;
+    if (!unreachable || isDottedAddress != 0) return false;
+    CNetAddress next;
+    int found = 0;
+    lookup.NextAddress(next, found);
+    if (found == 0) return false;
+    address = next;
+    stream->Close();
+    state.Set(&CConnMgr::StartConnect);
+    return true;
 }
 
 int CConnMgr::AwaitConnect(int event) {
@@ -140,18 +175,7 @@ int CConnMgr::AwaitConnect(int event) {
                 state.Set(&CConnMgr::Finish);
                 return 1;
             }
-            if ((lastError == plat::wsa::NetworkUnreachable || lastError == plat::wsa::TimedOut) &&
-                isDottedAddress == 0) {
-                CInetAddress next;
-                int found = 0;
-                lookup.NextAddress(next, found);
-                if (found != 0) {
-                    address = next;
-                    stream->Close();
-                    state.Set(&CConnMgr::StartConnect);
-                    return 1;
-                }
-            }
+            if (TryNextAddress(lastError)) return 1;
             const int error = lastError;
             stream->Close();
             return FailWith(error);

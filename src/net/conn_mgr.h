@@ -74,7 +74,7 @@ private:
     StateDrive<CConnMgr> state{&CConnMgr::Idle};
     int isDottedAddress = 0;
     CHostLookup lookup;
-    CInetAddress address;
+    CNetAddress address;
 
 public:
     int lastError = 0;
@@ -87,6 +87,9 @@ private:
 
     void Drive(int event) { state.Drive(*this, event); }
     int FailWith(int error);
+    // After a failure that another address may not share, moves on to the
+    // next resolved address; false when there is none to try.
+    bool TryNextAddress(int error);
     static void OnReportDue(void* self);
 
     int Idle(int event);

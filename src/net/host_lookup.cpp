@@ -1,5 +1,7 @@
 #include "net/host_lookup.h"
 
+#include <sys/socket.h>
+
 #include <cstring>
 #include <new>
 
@@ -75,14 +77,32 @@ void CHostLookup::FirstAddress(CInetAddress& address, int& found) {
 
 void CHostLookup::NextAddress(CInetAddress& address, int& found) {
     address = CInetAddress();
-    found = 0;
-    if (state != RequestState::Complete) return;
-    std::uint32_t networkOrder = 0;
-    if (!plat::LookupResultAddress(buffer, kBufferSize, static_cast<std::size_t>(nextIndex),
-                                   networkOrder)) {
+    CNetAddress next;
+    // IPv6 entries are passed over: this form holds IPv4 only.
+    for (NextAddress(next, found); found != 0; NextAddress(next, found)) {
+        if (next.family != AF_INET) continue;
+        std::memcpy(&address.address, next.bytes, 4);
         return;
     }
-    address.address = networkOrder;
+}
+
+void CHostLookup::FirstAddress(CNetAddress& address, int& found) {
+    nextIndex = 0;
+    NextAddress(address, found);
+}
+
+void CHostLookup::NextAddress(CNetAddress& address, int& found) {
+    address = CNetAddress();
+    found = 0;
+    if (state != RequestState::Complete) return;
+    int family = 0;
+    unsigned char bytes[16];
+    if (!plat::LookupResultEntry(buffer, kBufferSize, static_cast<std::size_t>(nextIndex), family,
+                                 bytes)) {
+        return;
+    }
+    address.family = family;
+    std::memcpy(address.bytes, bytes, 16);
     ++nextIndex;
     found = 1;
 }

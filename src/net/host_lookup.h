@@ -67,6 +67,10 @@ public:
     // address 0) past the last one or when the lookup is not Complete.
     void FirstAddress(CInetAddress& address, int& found);
     void NextAddress(CInetAddress& address, int& found);
+    // The same over every address, IPv6 ones included, in the resolver's
+    // order (found 0 past the last). Shares the position with the above.
+    void FirstAddress(CNetAddress& address, int& found);
+    void NextAddress(CNetAddress& address, int& found);
 
 protected:
     int nextIndex = 0;

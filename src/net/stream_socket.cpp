@@ -27,13 +27,37 @@ sockaddr_in CInetAddress::ToSockaddr() const {
     return out;
 }
 
+CNetAddress CNetAddress::From(const CInetAddress& address) {
+    CNetAddress out;
+    out.family = AF_INET;
+    out.port = address.port;
+    std::memcpy(out.bytes, &address.address, 4);
+    return out;
+}
+
+socklen_t CNetAddress::ToSockaddr(sockaddr_storage& out) const {
+    out = sockaddr_storage{};
+    if (family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&out);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = port;
+        std::memcpy(&in6->sin6_addr, bytes, 16);
+        return sizeof(sockaddr_in6);
+    }
+    auto* in = reinterpret_cast<sockaddr_in*>(&out);
+    in->sin_family = AF_INET;
+    in->sin_port = port;
+    std::memcpy(&in->sin_addr, bytes, 4);
+    return sizeof(sockaddr_in);
+}
+
 CStreamSocket::~CStreamSocket() {
     if (socket != plat::kInvalidSocket) Close();
 }
 
-int CStreamSocket::Create() {
+int CStreamSocket::Create(int family) {
     plat::SocketHandle handle = plat::kInvalidSocket;
-    lastError = plat::SocketCreate(handle);
+    lastError = plat::SocketCreate(handle, family);
     if (lastError != 0) return lastError;
     // The platform's sockets are non-blocking from the start.
     socket = handle;
@@ -42,10 +66,16 @@ int CStreamSocket::Create() {
 }
 
 int CStreamSocket::Connect(const CInetAddress& address) {
-    if (socket == plat::kInvalidSocket && Create() != 0) return lastError;
+    return Connect(CNetAddress::From(address));
+}
+
+int CStreamSocket::Connect(const CNetAddress& address) {
+    if (socket == plat::kInvalidSocket && Create(address.family) != 0) return lastError;
     lastError = plat::AsyncSelect(socket, GetEventWindow(), EVENT_MSG_SOCKET, plat::EvConnect);
     if (lastError != 0) return lastError;
-    lastError = plat::SocketConnect(socket, address.ToSockaddr());
+    sockaddr_storage peer;
+    const socklen_t length = address.ToSockaddr(peer);
+    lastError = plat::SocketConnect(socket, reinterpret_cast<const sockaddr*>(&peer), length);
     if (lastError == 0) {
         state = SocketState::Connected;
     } else if (lastError == plat::wsa::WouldBlock) {

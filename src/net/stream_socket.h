@@ -25,6 +25,17 @@ struct CInetAddress {
 };
 static_assert(sizeof(CInetAddress) == 16);
 
+// An address of either family, for the connections that are not IPv4.
+struct CNetAddress {
+    int family = 2;               // AF_INET or AF_INET6 (10)
+    std::uint16_t port = 0;       // network order
+    std::uint8_t bytes[16] = {};  // network order; IPv4 in the first 4
+
+    static CNetAddress From(const CInetAddress& address);
+    // The sockaddr_in or sockaddr_in6 for connect, and its length.
+    socklen_t ToSockaddr(sockaddr_storage& out) const;
+};
+
 enum class StreamEvent : int {
     ConnectDone = 0,  // the attempt ended; error 0 means connected
     Accept = 1,       // never selected by this program
@@ -72,6 +83,8 @@ public:
     // Makes a socket if there is none, selects FD_CONNECT and connects:
     // 0 connected at once, 10035 in progress (ConnectDone follows), or an error.
     int Connect(const CInetAddress& address);
+    // The same for an IPv6 or IPv4 address; the socket is made for its family.
+    int Connect(const CNetAddress& address);
     // 0: all bytes went at once, no SendDone follows. 10035: the rest is
     // queued; buffer must stay valid and unchanged until its SendDone or
     // Close. Other errors: nothing queued (bytes already sent stay sent).
@@ -103,7 +116,7 @@ private:
     PendingSend* sendHead = nullptr;
     PendingSend* sendTail = nullptr;
 
-    int Create();
+    int Create(int family);
     int Append(const void* buffer, const char* position, int remaining);
     void DrainSendQueue();
     void FreeSendQueue();

@@ -84,11 +84,13 @@ void CNntpSession::MarkProgress() {
 bool CNntpSession::Watching() const {
     if (replyTimeoutMs == 0) return false;
     static constexpr Handler kWaiting[] = {
-        &CNntpSession::Greeting,    &CNntpSession::UserReply,  &CNntpSession::PassReply,
-        &CNntpSession::GroupReply,  &CNntpSession::NextReply,  &CNntpSession::QuitReply,
-        &CNntpSession::ListReply,   &CNntpSession::ListData,   &CNntpSession::ArticleReply,
-        &CNntpSession::ArticleData, &CNntpSession::PostReply,  &CNntpSession::PostData,
-        &CNntpSession::PostResult,  &CNntpSession::Abandoning, &CNntpSession::ModeReply,
+        &CNntpSession::Greeting,      &CNntpSession::UserReply,  &CNntpSession::PassReply,
+        &CNntpSession::GroupReply,    &CNntpSession::NextReply,  &CNntpSession::QuitReply,
+        &CNntpSession::ListReply,     &CNntpSession::ListData,   &CNntpSession::ArticleReply,
+        &CNntpSession::ArticleData,   &CNntpSession::PostReply,  &CNntpSession::PostData,
+        &CNntpSession::PostResult,    &CNntpSession::Abandoning, &CNntpSession::ModeReply,
+        &CNntpSession::Handshaking,   &CNntpSession::CapaReply,  &CNntpSession::CapaData,
+        &CNntpSession::StartTlsReply,
     };
     for (const Handler h : kWaiting)
         if (state.Is(h)) return true;
@@ -140,14 +142,20 @@ void CNntpSession::CancelConnection() {
 }
 
 int CNntpSession::SendBytes(const void* buffer, int length) {
+    if (tls.Active()) return tls.Send(buffer, length);
     return stream.Send(buffer, length, 0);
 }
 
 int CNntpSession::ReceiveBytes(void* buffer, int& length) {
+    if (tls.Active()) return tls.Receive(buffer, length);
     return stream.Receive(buffer, length, 0);
 }
 
 void CNntpSession::CloseConnection() {
+    if (tls.Active()) {
+        tls.Close();
+        return;
+    }
     stream.Close();
 }
 
@@ -239,6 +247,10 @@ void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
     skippingLine = 0;
     waitingWritable = 0;
     commandQueued = 0;
+    receivedAny = 0;
+    securityProblem[0] = '\0';
+    // A channel left from the last connection goes before the socket is reused.
+    if (tls.Active()) tls.Close();
     Drive(Enter);
 }
 
@@ -293,6 +305,8 @@ void CNntpSession::Close(plat::WindowHandle window, unsigned message, int notify
 int CNntpSession::Opening(int) {
     if (strnlen(hostName, sizeof hostName) == sizeof hostName)
         return Break("Host name too long", false);
+    if (security < SecurityNone || security > SecurityStartTls)
+        return SecurityBreak("Security must be none, tls or starttls", false);
     // OpenWait is current before Start runs, so that a report made from
     // within Start finds the state that handles it.
     state.Set(&CNntpSession::OpenWait);
@@ -307,7 +321,8 @@ int CNntpSession::Opening(int) {
 int CNntpSession::OpenWait(int event) {
     switch (event) {
         case ConnectOk:
-            return Go(&CNntpSession::Greeting);
+            return Go(security == SecurityTls ? &CNntpSession::Handshaking
+                                              : &CNntpSession::Greeting);
         case Fault: {
             char reason[64];
             std::snprintf(reason, sizeof reason, "Connection failed (error %d)", connMgr.lastError);
@@ -328,7 +343,21 @@ int CNntpSession::OpenWait(int event) {
 int CNntpSession::Greeting(int event) {
     if (event == Reply2) {
         std::snprintf(greetingLine, sizeof greetingLine, "%s", currentLine);
+        // A STARTTLS connection is secured before anything else is said.
+        if (security == SecurityStartTls && !tls.Secured()) return Go(&CNntpSession::CapaCommand);
         return Go(&CNntpSession::ModeCommand);
+    }
+    if (security == SecurityNone && !tls.Active()) {
+        // A TLS port says nothing until it hears a handshake, or answers
+        // text with an alert record.
+        const unsigned char first = static_cast<unsigned char>(currentLine[0]);
+        if ((event == Fault || event == Overflow) && (first == 0x15 || first == 0x16))
+            return SecurityBreak("the server speaks TLS on this port but Security is none", false);
+        if (event == TimedOut && receivedAny == 0) {
+            std::snprintf(securityProblem, sizeof securityProblem,
+                          "TLS: no greeting from the server; if this port speaks TLS (as 563 "
+                          "does), set Security to tls");
+        }
     }
     return UserReply(event);
 }

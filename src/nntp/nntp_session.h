@@ -15,6 +15,7 @@
 #include "net/deferred_call.h"
 #include "net/state_drive.h"
 #include "net/stream_socket.h"
+#include "net/tls_layer.h"
 #include "platform/files.h"
 #include "platform/message_loop.h"
 
@@ -74,6 +75,17 @@ public:
         Overflow = 23,
         // The exchange has made no progress for replyTimeoutMs.
         TimedOut = 24,
+        // The TLS handshake ended: the channel is secured and verified, or
+        // it failed (the cause in SecurityProblem()).
+        SecureOk = 25,
+        SecureFailed = 26,
+    };
+
+    // How the connection is secured.
+    enum Security : int {
+        SecurityNone = 0,      // plain
+        SecurityTls = 1,       // TLS from the first byte
+        SecurityStartTls = 2,  // plain greeting, then STARTTLS; never falls back
     };
 
     static constexpr int kReceiveSize = 2048;
@@ -153,6 +165,15 @@ public:
     // socket) before it is broken off: (ResultBroken, a reason) as for a
     // lost connection. 0: no limit. Applies from the next check.
     std::uint32_t replyTimeoutMs = 120000;
+    // Before Connect: how to secure it, the extra authorities and the pinned
+    // certificate fingerprint (empty: none).
+    int security = SecurityNone;
+    std::string caFile;
+    std::string tlsFingerprint;
+
+    // Why the last connect failed when the cause was the secured channel
+    // (or its absence); empty otherwise. Valid until the next Connect.
+    const char* SecurityProblem() const { return securityProblem; }
 
 protected:
     using Handler = int (CNntpSession::*)(int event);
@@ -208,6 +229,11 @@ protected:
     // a list cut off on its way never replaces a whole one.
     std::string listTemp;
 
+    CTlsLayer tls;
+    int startTlsOffered = 0;  // the capability list named STARTTLS
+    int receivedAny = 0;      // something arrived on this connection
+    char securityProblem[kReceiveSize] = {};
+
     // Watches the waiting states for a server that has gone silent: checked
     // after every poll of the loop, acted on through a deferred call so that
     // the timeout reaches the states through dispatch like every event.
@@ -255,6 +281,12 @@ protected:
     int PostReply(int event);
     int PostData(int event);
     int PostResult(int event);
+    int Handshaking(int event);
+    int CapaCommand(int event);
+    int CapaReply(int event);
+    int CapaData(int event);
+    int StartTlsCommand(int event);
+    int StartTlsReply(int event);
 
 private:
     // The exchange moved: a request went out, bytes arrived or were sent.
@@ -273,6 +305,9 @@ private:
     // Every exchange that ends without its result ends here, so a give-up
     // on a silent server needs nothing else.
     int Break(const char* reason, bool quitFirst);
+    // A break whose cause is the secured channel: also kept for
+    // SecurityProblem().
+    int SecurityBreak(const std::string& why, bool quitFirst);
     int SendCommand(Handler replyState);
     // Sends commandBuffer (or its first length bytes) and notes whether the
     // socket keeps it queued; the result is that of the send.

@@ -32,6 +32,14 @@ void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, co
         case StreamEvent::Closed:
             Drive(LinkLost);
             return;
+        case StreamEvent::ConnectDone:
+            // Only the TLS layer reports it to the session: its handshake ended.
+            if (tls.Active()) {
+                Drive(error == 0 ? SecureOk : SecureFailed);
+                return;
+            }
+            ShowWarning("Unknown socket error");
+            return;
         default:
             ShowWarning("Unknown socket error");
             return;
@@ -59,7 +67,10 @@ void CNntpSession::OnReadable() {
         ShowWarning("Error reading socket");
         return;
     }
-    if (length > 0) MarkProgress();
+    if (length > 0) {
+        MarkProgress();
+        receivedAny = 1;
+    }
     receiveCount += length;
     ExtractLines();
 }

@@ -1,6 +1,7 @@
 #include "platform/resolver.h"
 
 #include <ares.h>
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -16,6 +17,7 @@ namespace plat {
 namespace {
 
 constexpr std::size_t kCountSize = 4;
+constexpr std::size_t kEntrySize = 4 + 16;
 
 int WsaFromAres(int status) {
     switch (status) {
@@ -67,8 +69,8 @@ public:
 private:
     bool Ready();
     bool Reinit();
-    static void Callback(void* arg, int status, int timeouts, hostent* host);
-    void Complete(TaskHandle handle, int status, const hostent* host);
+    static void Callback(void* arg, int status, int timeouts, ares_addrinfo* result);
+    void Complete(TaskHandle handle, int status, const ares_addrinfo* result);
 
     ares_channel channel_ = nullptr;
     std::string servers_;
@@ -144,18 +146,32 @@ TaskHandle Resolver::Start(WindowHandle window, unsigned message, const char* na
     requests_[handle] = Request{window, message, buffer, bufferLength, false};
     // c-ares may answer inside this call (a dotted address, the hosts file,
     // a bad name); the completion is posted either way and arrives later.
-    ares_gethostbyname(channel_, name, AF_INET, &Resolver::Callback,
-                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(handle)));
+    // Both families, in the order the resolver prefers them.
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    // An address needs no packet. c-ares (1.18) takes a dotted address for
+    // a name unless it is asked for IPv4 alone.
+    unsigned char literal[16];
+    if (inet_pton(AF_INET, name, literal) == 1) {
+        hints.ai_family = AF_INET;
+        hints.ai_flags |= ARES_AI_NUMERICHOST;
+    } else if (inet_pton(AF_INET6, name, literal) == 1) {
+        hints.ai_flags |= ARES_AI_NUMERICHOST;
+    }
+    ares_getaddrinfo(channel_, name, nullptr, &hints, &Resolver::Callback,
+                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(handle)));
     lastError = 0;
     return handle;
 }
 
-void Resolver::Callback(void* arg, int status, int, hostent* host) {
+void Resolver::Callback(void* arg, int status, int, ares_addrinfo* result) {
     TheResolver().Complete(static_cast<TaskHandle>(reinterpret_cast<std::uintptr_t>(arg)), status,
-                           host);
+                           result);
+    ares_freeaddrinfo(result);
 }
 
-void Resolver::Complete(TaskHandle handle, int status, const hostent* host) {
+void Resolver::Complete(TaskHandle handle, int status, const ares_addrinfo* result) {
     auto it = requests_.find(handle);
     if (it == requests_.end()) return;
     const Request request = it->second;
@@ -167,17 +183,30 @@ void Resolver::Complete(TaskHandle handle, int status, const hostent* host) {
     if (status != ARES_SUCCESS) {
         error = WsaFromAres(status);
     } else {
-        const std::size_t room = (request.bufferLength - kCountSize) / 4;
-        if (host != nullptr && host->h_addrtype == AF_INET && host->h_length == 4) {
-            for (char** a = host->h_addr_list; *a != nullptr && count < room; ++a, ++count)
-                std::memcpy(request.buffer + kCountSize + 4 * count, *a, 4);
+        const std::size_t room = (request.bufferLength - kCountSize) / kEntrySize;
+        for (const ares_addrinfo_node* n = result != nullptr ? result->nodes : nullptr;
+             n != nullptr && count < room; n = n->ai_next) {
+            char* entry = request.buffer + kCountSize + kEntrySize * count;
+            const std::uint32_t family = static_cast<std::uint32_t>(n->ai_family);
+            std::memset(entry, 0, kEntrySize);
+            if (n->ai_family == AF_INET) {
+                const auto* in = reinterpret_cast<const sockaddr_in*>(n->ai_addr);
+                std::memcpy(entry + 4, &in->sin_addr, 4);
+            } else if (n->ai_family == AF_INET6) {
+                const auto* in6 = reinterpret_cast<const sockaddr_in6*>(n->ai_addr);
+                std::memcpy(entry + 4, &in6->sin6_addr, 16);
+            } else {
+                continue;
+            }
+            std::memcpy(entry, &family, 4);
+            ++count;
         }
         if (count == 0) error = wsa::NoData;  // an answer without an address is no answer
     }
     std::size_t length = 0;
     if (error == 0) {
         std::memcpy(request.buffer, &count, kCountSize);
-        length = kCountSize + 4 * static_cast<std::size_t>(count);
+        length = kCountSize + kEntrySize * static_cast<std::size_t>(count);
     }
     const LParam lParam = static_cast<LParam>((static_cast<std::uint32_t>(error) << 16) |
                                               static_cast<std::uint32_t>(length & 0xFFFF));
@@ -277,13 +306,26 @@ int LastLookupError() {
     return TheResolver().lastError;
 }
 
-bool LookupResultAddress(const char* buffer, std::size_t bufferLength, std::size_t index,
-                         std::uint32_t& addressNetworkOrder) {
+bool LookupResultEntry(const char* buffer, std::size_t bufferLength, std::size_t index, int& family,
+                       unsigned char (&address)[16]) {
     if (buffer == nullptr || bufferLength < kCountSize) return false;
     std::uint32_t count;
     std::memcpy(&count, buffer, kCountSize);
-    if (index >= count || kCountSize + 4 * (index + 1) > bufferLength) return false;
-    std::memcpy(&addressNetworkOrder, buffer + kCountSize + 4 * index, 4);
+    if (index >= count || kCountSize + kEntrySize * (index + 1) > bufferLength) return false;
+    std::uint32_t tag;
+    std::memcpy(&tag, buffer + kCountSize + kEntrySize * index, 4);
+    family = static_cast<int>(tag);
+    std::memcpy(address, buffer + kCountSize + kEntrySize * index + 4, 16);
+    return family == AF_INET || family == AF_INET6;
+}
+
+bool LookupResultAddress(const char* buffer, std::size_t bufferLength, std::size_t index,
+                         std::uint32_t& addressNetworkOrder) {
+    int family = 0;
+    unsigned char address[16];
+    if (!LookupResultEntry(buffer, bufferLength, index, family, address) || family != AF_INET)
+        return false;
+    std::memcpy(&addressNetworkOrder, address, 4);
     return true;
 }
 

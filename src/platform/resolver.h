@@ -6,8 +6,10 @@
 // never reaches the window, even if c-ares answers later.
 //
 // The result is written into the caller's buffer in a layout of our own:
-// a 32-bit count followed by that many IPv4 addresses (network order, 4
-// bytes each), in the resolver's order, as many as the buffer holds.
+// a 32-bit count followed by that many entries, in the resolver's order
+// (IPv6 and IPv4 addresses alike), as many as the buffer holds. An entry is
+// the family (32 bits, AF_INET or AF_INET6) and 16 bytes of address in
+// network order (an IPv4 address in the first 4).
 #pragma once
 
 #include <cstddef>
@@ -29,6 +31,9 @@ int CancelAsyncRequest(TaskHandle handle);
 int LastLookupError();
 
 // Reads entry index of a completed result; false past the last one.
+bool LookupResultEntry(const char* buffer, std::size_t bufferLength, std::size_t index, int& family,
+                       unsigned char (&address)[16]);
+// The same for an IPv4 entry only: false also for an IPv6 one.
 bool LookupResultAddress(const char* buffer, std::size_t bufferLength, std::size_t index,
                          std::uint32_t& addressNetworkOrder);
 

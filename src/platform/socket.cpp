@@ -225,10 +225,10 @@ int LastSocketError() {
     return State().lastError;
 }
 
-int SocketCreate(SocketHandle& out) {
+int SocketCreate(SocketHandle& out, int family) {
     out = kInvalidSocket;
     IgnoreSigpipe();
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return Result(WsaFromErrno(errno));
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -249,13 +249,17 @@ int SocketCreate(SocketHandle& out) {
 }
 
 int SocketConnect(SocketHandle s, const sockaddr_in& addr) {
+    return SocketConnect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+}
+
+int SocketConnect(SocketHandle s, const sockaddr* addr, socklen_t length) {
     SocketRecord* rec = Find(s);
     if (rec == nullptr) return Result(wsa::NotSocket);
     if (rec->connected) return Result(wsa::IsConnected);
     if (rec->connecting) return Result(wsa::Already);
     int rc;
     do {
-        rc = ::connect(rec->fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        rc = ::connect(rec->fd, addr, length);
     } while (rc < 0 && errno == EINTR);
     if (rc == 0) {
         // Connected at once; the connect notification still comes through

@@ -57,11 +57,14 @@ constexpr int SelectError(LParam lParam) {
 // the last one is also kept for LastSocketError().
 int LastSocketError();
 
-// A non-blocking TCP/IPv4 socket, with TCP_NODELAY set.
-int SocketCreate(SocketHandle& out);
+// A non-blocking TCP socket (IPv4 unless family says AF_INET6), with
+// TCP_NODELAY set.
+int SocketCreate(SocketHandle& out, int family = AF_INET);
 // addr is a sockaddr_in (family, port and address in network order).
 // Returns 0 when connected at once, 10035 when in progress.
 int SocketConnect(SocketHandle s, const sockaddr_in& addr);
+// The same for an address of either family (sockaddr_in or sockaddr_in6).
+int SocketConnect(SocketHandle s, const sockaddr* addr, socklen_t length);
 // Sends until everything is taken or the socket refuses; sent receives the
 // bytes taken, also when the result is an error. 10035 when the socket is
 // full (EvWrite follows once room frees). A send to a connection that is

@@ -37,6 +37,8 @@ int WsaFromErrno(int err) {
             return wsa::MessageSize;
         case EADDRINUSE:
             return wsa::AddressInUse;
+        case EAFNOSUPPORT:
+            return wsa::AddressFamilyNotSupported;
         case EADDRNOTAVAIL:
             return wsa::AddressNotAvailable;
         case ENETDOWN:

@@ -16,6 +16,7 @@ constexpr int InProgress = 10036;
 constexpr int Already = 10037;
 constexpr int NotSocket = 10038;
 constexpr int MessageSize = 10040;
+constexpr int AddressFamilyNotSupported = 10047;
 constexpr int AddressInUse = 10048;
 constexpr int AddressNotAvailable = 10049;
 constexpr int NetworkDown = 10050;

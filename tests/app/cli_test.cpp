@@ -169,6 +169,12 @@ TEST_F(CliTest, MalformedArgumentsExitTwoWithTheUsageAndTouchNothing) {
         {"setup", "--spool="},
         {"setup", "--frob", "1"},
         {"setup", "stray"},
+        {"setup", "--security", "ssl"},
+        {"setup", "--security", ""},
+        {"setup", "--fingerprint", "12:34"},
+        {"setup", "--fingerprint", std::string(63, 'a') + "g"},
+        {"setup", "--fingerprint", std::string(66, 'a')},
+        {"setup", "--ca-file"},
     };
     for (std::vector<std::string> args : cases) {
         std::string shown;
@@ -220,6 +226,37 @@ TEST_F(CliTest, SetupKeepsWhatIsNotGivenAndNeverWritesZ) {
     expected.replace(expected.find("UserVerification=NO"), 19, "UserVerification=No");
     expected += "TimerInterval=0\r\n";
     EXPECT_EQ(Ini(), expected);
+}
+
+TEST_F(CliTest, SecuritySettingsAndTheTlsPort) {
+    SetUpSpool();
+    const std::string plain = Ini();
+    EXPECT_EQ(plain.find("Security"), std::string::npos) << "not given, not written";
+    const std::string pin(64, 'A');
+    struct Step {
+        std::vector<std::string> args;
+        std::vector<std::string> expectedLines;  // each found in qiv.ini
+    };
+    const std::vector<Step> steps = {
+        // tls alone takes the TLS port ...
+        {{"--security", "tls", "--ca-file", "/etc/news/ca.pem"},
+         {"Security=tls", "CAFile=/etc/news/ca.pem", "NNTPPort=563"}},
+        // ... but not over a port given with it
+        {{"--security", "TLS", "--port", "8563", "--fingerprint", pin},
+         {"Security=tls", "NNTPPort=8563", "TlsFingerprint=" + pin}},
+        // starttls keeps the port; empty values remove the others
+        {{"--security", "starttls", "--ca-file", "", "--fingerprint", ""},
+         {"Security=starttls", "NNTPPort=8563", "CAFile=\r\n", "TlsFingerprint=\r\n"}},
+        {{"--security", "none"}, {"Security=none", "NNTPPort=8563"}},
+    };
+    for (const Step& step : steps) {
+        std::vector<std::string> args = step.args;
+        args.insert(args.begin(), "setup");
+        const ProgramResult r = Qiv(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (const std::string& line : step.expectedLines)
+            EXPECT_NE(Ini().find(line), std::string::npos) << line << " in\n" << Ini();
+    }
 }
 
 TEST_F(CliTest, SetupRequiresServerAndSpoolUntilTheFileHoldsThem) {

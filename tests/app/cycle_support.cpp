@@ -91,7 +91,7 @@ void CycleTest::TearDown() {
 }
 
 void CycleTest::Configure(std::initializer_list<const char*> extra) {
-    std::string text = IniText({"NNTPServer=127.0.0.1"});
+    std::string text = IniText({("NNTPServer=" + serverName_).c_str()});
     text += "NNTPPort=" + std::to_string(server_.Port()) + "\r\n";
     text += "QivNewsDir=" + spool_ + "\r\n";
     bool auth = false;

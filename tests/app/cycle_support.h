@@ -62,6 +62,7 @@ protected:
 
     std::string spool_;
     testsrv::NewsServer server_;
+    std::string serverName_ = "127.0.0.1";  // NNTPServer as Configure writes it
 };
 
 // Cycle tests that run the built program as a child process on the

@@ -65,6 +65,26 @@ TEST_F(SetupTest, ConfirmWritesInItsOrderAndGivesTheSessionTheServer) {
     EXPECT_EQ(Session().port, 1190u);
 }
 
+TEST_F(SetupTest, SecurityFieldsAreWrittenOnlyOnceSetAndGoToTheSession) {
+    Start();
+    std::remove((dir_ + "/qiv.ini").c_str());
+    RunSetup([](Dialog& d) {
+        EXPECT_TRUE(d.Checked(app::kSetupSecurityNoneId));
+        Fill(d, true);
+        d.Check(app::kSetupSecurityStartTlsId, true);
+        d.SetText(app::kSetupCaFileId, "/etc/news/ca.pem");
+        d.SetText(app::kSetupFingerprintId, std::string(64, 'b'));
+        return 1;
+    });
+    EXPECT_NE(Settings().find("Security=starttls\r\nCAFile=/etc/news/ca.pem\r\nTlsFingerprint=" +
+                              std::string(64, 'b')),
+              std::string::npos)
+        << Settings();
+    EXPECT_EQ(Session().security, CNntpSession::SecurityStartTls);
+    EXPECT_EQ(Session().caFile, "/etc/news/ca.pem");
+    EXPECT_FALSE(Session().tlsFingerprint.empty());
+}
+
 TEST_F(SetupTest, CancelChangesNothing) {
     Start();
     const std::string before = Settings();
@@ -124,6 +144,8 @@ TEST_F(SetupTest, OverlongValuesAreRefusedWithAWarningAndTheDialogStaysOpen) {
         {app::kSetupPasswordId, std::string(30, 'p'), std::string(29, 'p'), app::kTooLongPassword},
         {app::kSetupSpoolDirId, "/" + std::string(app::kMaxSpoolDirLength, 's'),
          "/" + std::string(app::kMaxSpoolDirLength - 1, 's'), app::kTooLongSpoolDir},
+        {app::kSetupFingerprintId, "12:34:" + std::string(59, 'c'), std::string(64, 'c'),
+         app::kBadFingerprint},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.warning);

@@ -101,6 +101,10 @@ bool LoadEnv(InnEnv& env, std::string& why) {
         if (key == "QIV_INN_AUTH_PORT") env.authPort = std::atoi(value.c_str());
         if (key == "QIV_INN_USER") env.user = value;
         if (key == "QIV_INN_PASS") env.password = value;
+        if (key == "QIV_INN_TLS_PORT") env.tlsPort = std::atoi(value.c_str());
+        if (key == "QIV_INN_STARTTLS_PORT") env.startTlsPort = std::atoi(value.c_str());
+        if (key == "QIV_INN_IPV6_PORT") env.ipv6Port = std::atoi(value.c_str());
+        if (key == "QIV_INN_CA") env.caFile = value;
     }
     if (env.host.rfind("127.", 0) != 0) {
         why = path + ": the server must be on a loopback address, not \"" + env.host + "\"";
@@ -227,6 +231,13 @@ void InnTest::Configure(int port, const std::string& user, const std::string& pa
     if (!user.empty()) {
         args.insert(args.end(), {"--user", user, "--password", password});
     }
+    const ProgramResult r = Qiv(args);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+}
+
+void InnTest::Secure(const std::vector<std::string>& options) {
+    std::vector<std::string> args = {"setup"};
+    args.insert(args.end(), options.begin(), options.end());
     const ProgramResult r = Qiv(args);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
 }

@@ -20,6 +20,10 @@ struct InnEnv {
     int authPort = 0;     // nnrpd, AUTHINFO required
     std::string user;
     std::string password;
+    int tlsPort = 0;       // nnrpd -S: TLS from the first byte; login only encrypted
+    int startTlsPort = 0;  // nnrpd offering STARTTLS; login only encrypted
+    int ipv6Port = 0;      // nnrpd on ::1, open
+    std::string caFile;    // the authority of the TLS ports' certificate
 };
 
 // Reads the facts and checks that the reader daemon greets; false with the
@@ -45,6 +49,10 @@ protected:
     ProgramResult Qiv(const std::vector<std::string>& args, int boundMs = 60000);
     // "setup" for the given port, without authentication unless user is set.
     void Configure(int port, const std::string& user = "", const std::string& password = "");
+    // Setup options beyond those: --security, --ca-file, --server ...
+    void Secure(const std::vector<std::string>& options);
+    // Skips the test when inn-setup has not started the TLS and IPv6 daemons.
+    bool HaveTls() const { return inn_.tlsPort > 0 && inn_.startTlsPort > 0 && inn_.ipv6Port > 0; }
     // "subscribe" and the group number it reports.
     int Subscribe(const std::string& group);
 

@@ -327,6 +327,35 @@ TEST_F(ConnMgrDnsTest, UnreachableAndTimedOutAddressesAreSkipped) {
     if (peer >= 0) ::close(peer);
 }
 
+// IPv6: literals (bare or in brackets) need no lookup; a name's IPv6 and
+// IPv4 addresses are tried in the resolver's order.
+TEST_F(ConnMgrDnsTest, IPv6LiteralsAndNamesConnect) {
+    Listener six("::1");
+    ASSERT_TRUE(six.ok()) << "no IPv6 loopback";
+    dns.Answer6("dual.qiv.test", {"::1"});
+    dns.Answer("dual.qiv.test", {kLoopback1});
+    for (const char* host : {"::1", "[::1]", "dual.qiv.test"}) {
+        SCOPED_TRACE(host);
+        client.reports.clear();
+        const int queriesBefore = dns.queries;
+        ASSERT_EQ(Start(host, six.port()), 1);
+        ASSERT_TRUE(AwaitReport());
+        ExpectReport(ConnectResult::Connected);
+        const int peer = six.Accept();
+        EXPECT_GE(peer, 0) << "connected over IPv6";
+        if (peer >= 0) ::close(peer);
+        EXPECT_EQ(dns.queries > queriesBefore, host[0] == 'd');
+        stream.Close();
+    }
+    // Nothing listens on ::1 at the IPv4 listener's port: refused there,
+    // which ends the attempt as a refusal always does.
+    client.reports.clear();
+    ASSERT_EQ(Start("dual.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(AwaitReport());
+    ExpectReport(ConnectResult::Failed);
+    EXPECT_EQ(mgr.lastError, plat::wsa::ConnectionRefused);
+}
+
 TEST_F(ConnMgrDnsTest, OtherErrorsAndTheEndOfTheListFail) {
     struct Case {
         const char* host;

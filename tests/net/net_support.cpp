@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -29,7 +30,28 @@ WarningRecorder::~WarningRecorder() {
 
 namespace {
 
+int BoundSocket6(int type, const char* address, std::uint16_t port, std::uint16_t& boundPort) {
+    const int fd = ::socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    ::inet_pton(AF_INET6, address, &a.sin6_addr);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    boundPort = ntohs(a.sin6_port);
+    return fd;
+}
+
 int BoundSocket(int type, const char* address, std::uint16_t port, std::uint16_t& boundPort) {
+    if (std::strchr(address, ':') != nullptr) return BoundSocket6(type, address, port, boundPort);
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int one = 1;
@@ -124,6 +146,11 @@ void StubDns::Answer(const std::string& name, std::vector<std::uint32_t> hostAdd
     answers_[name] = std::move(hostAddresses);
 }
 
+void StubDns::Answer6(const std::string& name, std::vector<std::string> addresses) {
+    answers6_[name] = std::move(addresses);
+    answers_.emplace(name, std::vector<std::uint32_t>{});
+}
+
 void StubDns::Silent(const std::string& name) {
     silent_[name] = true;
 }
@@ -175,8 +202,10 @@ void StubDns::Reply(const unsigned char* query, std::size_t length, const sockad
     }
     reply[2] = 0x81;  // response, recursion desired
     reply[3] = static_cast<unsigned char>(0x80 | rcode);
+    std::vector<std::string> addresses6;
+    if (qtype == 28 && answers6_.count(name) != 0) addresses6 = answers6_[name];
     reply[6] = 0;
-    reply[7] = static_cast<unsigned char>(addresses.size());
+    reply[7] = static_cast<unsigned char>(addresses.size() + addresses6.size());
     reply[8] = reply[9] = reply[10] = reply[11] = 0;
     for (std::uint32_t a : addresses) {
         const unsigned char record[] = {0xC0,
@@ -196,6 +225,13 @@ void StubDns::Reply(const unsigned char* query, std::size_t length, const sockad
                                         static_cast<unsigned char>(a >> 8),
                                         static_cast<unsigned char>(a)};
         reply.insert(reply.end(), record, record + sizeof record);
+    }
+    for (const std::string& text : addresses6) {
+        const unsigned char head[] = {0xC0, 0x0C, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16};
+        unsigned char bytes[16] = {};
+        ::inet_pton(AF_INET6, text.c_str(), bytes);
+        reply.insert(reply.end(), head, head + sizeof head);
+        reply.insert(reply.end(), bytes, bytes + sizeof bytes);
     }
     ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from),
              sizeof from);

@@ -31,7 +31,8 @@ private:
     WarningSink previous_;
 };
 
-// A listening TCP socket on a loopback address; port 0 picks a free port.
+// A listening TCP socket on a loopback address (IPv4, or IPv6 when it holds
+// a colon); port 0 picks a free port.
 class Listener {
 public:
     explicit Listener(const char* address = "127.0.0.1", std::uint16_t port = 0);
@@ -75,6 +76,8 @@ public:
     // "127.0.0.1:<port>", for plat::SetResolverServersForTests.
     std::string server() const;
     void Answer(const std::string& name, std::vector<std::uint32_t> hostAddresses);
+    // AAAA answers (IPv6 addresses in text form) for a name.
+    void Answer6(const std::string& name, std::vector<std::string> addresses);
     void Silent(const std::string& name);
     int queries = 0;
 
@@ -86,6 +89,7 @@ private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
     std::map<std::string, std::vector<std::uint32_t>> answers_;
+    std::map<std::string, std::vector<std::string>> answers6_;
     std::map<std::string, bool> silent_;
 };
 

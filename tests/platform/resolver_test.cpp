@@ -185,7 +185,7 @@ TEST_F(ResolverTest, HostsFileAndDottedAddressesNeedNoPacket) {
     plat::Message m;
     ASSERT_TRUE(Await(h, m));
     EXPECT_EQ(Error(m), 0);
-    EXPECT_EQ(Length(m), 8);
+    EXPECT_EQ(Length(m), 4 + 20);  // the count, one entry: family and 16 bytes
     EXPECT_EQ(Addresses(buffer_, kBuffer), std::vector<std::string>{"127.0.0.1"});
 
     const plat::TaskHandle d =
@@ -206,18 +206,18 @@ TEST_F(ResolverTest, SeveralAddressesKeepTheServersOrder) {
     ASSERT_TRUE(Await(h, m));
     EXPECT_EQ(m.window, window_);
     EXPECT_EQ(Error(m), 0);
-    EXPECT_EQ(Length(m), 16);
+    EXPECT_EQ(Length(m), 4 + 3 * 20);
     EXPECT_EQ(Addresses(buffer_, kBuffer),
               (std::vector<std::string>{"10.1.0.3", "10.1.0.1", "10.1.0.2"}));
     EXPECT_GE(stub_->queries, 1);
 
     // A buffer with room for two addresses gets the first two.
-    char small[12];
+    char small[4 + 2 * 20 + 19];
     const plat::TaskHandle s =
         plat::AsyncGetHostByName(window_, kLookupDone, "multi.test", small, sizeof small);
     ASSERT_TRUE(Await(s, m));
     EXPECT_EQ(Error(m), 0);
-    EXPECT_EQ(Length(m), 12);
+    EXPECT_EQ(Length(m), 4 + 2 * 20);
     EXPECT_EQ(Addresses(small, sizeof small), (std::vector<std::string>{"10.1.0.3", "10.1.0.1"}));
 }
 

@@ -4,7 +4,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -188,6 +192,10 @@ struct ServerState {
     Posting posting = Posting::Accept;
     bool twoWrites = true;
     bool noDelay = true;
+    TlsMode tlsMode = TlsMode::None;
+    std::shared_ptr<SSL_CTX> tlsContext;
+    int tlsHandshakes = 0;
+    std::string lastServerName;
     std::map<std::string, GroupData> groups;
 
     std::vector<Fault> faults;
@@ -239,6 +247,9 @@ using detail::ServerState;
 class Session {
 public:
     Session(ServerState& s, Connection& c) : s_(s), c_(c), fd_(c.fd) {}
+    ~Session() {
+        if (ssl_ != nullptr) SSL_free(ssl_);
+    }
 
     // Returns when the connection has ended; the caller closes the descriptor
     // unless a reset already did.
@@ -267,8 +278,14 @@ private:
     bool ReceiveArticle();
     void RecordPost(PostRecord record);
     bool Gated(const std::string& step, std::string* reply);
+    bool Handshake(const std::shared_ptr<SSL_CTX>& context);
+    bool HandleStartTls();
+    bool HandleCapabilities();
 
     ServerState& s_;
+    SSL* ssl_ = nullptr;
+    std::shared_ptr<SSL_CTX> tlsContext_;  // the one this connection started with
+    TlsMode tlsMode_ = TlsMode::None;
     Connection& c_;
     int fd_;
     std::string in_;
@@ -299,8 +316,13 @@ bool Session::ReadLine(std::string* line, std::string* raw) {
         }
         if (in_.size() > kMaxPendingLine) return false;
         char buf[65536];
-        ssize_t n = recv(fd_, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n;
+        if (ssl_ != nullptr) {
+            n = SSL_read(ssl_, buf, sizeof buf);
+        } else {
+            n = recv(fd_, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR) continue;
+        }
         if (n <= 0) return false;
         in_.append(buf, static_cast<std::size_t>(n));
     }
@@ -310,6 +332,12 @@ bool Session::WriteAll(const std::string& data) {
     ++s_.writes;
     std::size_t done = 0;
     while (done < data.size()) {
+        if (ssl_ != nullptr) {
+            const int n = SSL_write(ssl_, data.data() + done, static_cast<int>(data.size() - done));
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
         ssize_t n = send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -398,6 +426,25 @@ void Session::RecordPost(PostRecord record) {
     s_.posts.push_back(std::move(record));
 }
 
+// False when the handshake failed (the client refused the certificate,
+// or spoke no TLS); the connection then ends.
+bool Session::Handshake(const std::shared_ptr<SSL_CTX>& context) {
+    ssl_ = SSL_new(context.get());
+    if (ssl_ == nullptr) return false;
+    SSL_set_fd(ssl_, fd_);
+    if (SSL_accept(ssl_) != 1) {
+        ERR_clear_error();
+        SSL_free(ssl_);
+        ssl_ = nullptr;
+        return false;
+    }
+    const char* name = SSL_get_servername(ssl_, TLSEXT_NAMETYPE_host_name);
+    std::lock_guard<std::mutex> lock(s_.mu);
+    ++s_.tlsHandshakes;
+    s_.lastServerName = name != nullptr ? name : "";
+    return true;
+}
+
 void Session::Run() {
     int code;
     std::string text;
@@ -405,7 +452,10 @@ void Session::Run() {
         std::lock_guard<std::mutex> lock(s_.mu);
         code = s_.greetingCode;
         text = s_.greetingText;
+        tlsMode_ = s_.tlsMode;
+        tlsContext_ = s_.tlsContext;
     }
+    if (tlsMode_ == TlsMode::Implicit && !Handshake(tlsContext_)) return;
     if (!Deliver("GREETING", {std::to_string(code) + " " + text + "\r\n"})) return;
     if (!IsAll2xx(code)) {
         OrderlyClose();
@@ -431,7 +481,8 @@ void Session::Run() {
 // mode is missing. True when the command may run.
 bool Session::Gated(const std::string& step, std::string* reply) {
     std::lock_guard<std::mutex> lock(s_.mu);
-    bool exempt = step.rfind("AUTHINFO", 0) == 0 || step == "MODE READER" || step == "QUIT";
+    bool exempt = step.rfind("AUTHINFO", 0) == 0 || step == "MODE READER" || step == "QUIT" ||
+                  step == "CAPABILITIES" || step == "STARTTLS";
     if (s_.authRequired && !authed_ && !exempt) {
         *reply = "480 authentication required";
         return false;
@@ -479,11 +530,38 @@ bool Session::HandleCommand(const std::string& line) {
     if (step == "NEXT") return HandleNext();
     if (step == "LIST") return HandleList(rest);
     if (step == "POST") return HandlePost();
+    if (step == "CAPABILITIES") return HandleCapabilities();
+    if (step == "STARTTLS" && tlsMode_ == TlsMode::StartTls) return HandleStartTls();
     if (step == "QUIT") {
-        if (Deliver(step, {"205 closing connection\r\n"})) OrderlyClose();
+        if (Deliver(step, {"205 closing connection\r\n"})) {
+            if (ssl_ != nullptr) SSL_shutdown(ssl_);
+            OrderlyClose();
+        }
         return false;
     }
     return Deliver(step, {"500 unknown command\r\n"});
+}
+
+bool Session::HandleCapabilities() {
+    std::string list = "101 capability list follows\r\nVERSION 2\r\nREADER\r\nPOST\r\n";
+    if (!authed_) list += "AUTHINFO USER\r\n";
+    if (tlsMode_ == TlsMode::StartTls && ssl_ == nullptr) list += "STARTTLS\r\n";
+    return Deliver("CAPABILITIES", {list + ".\r\n"});
+}
+
+// A STARTTLS after the handshake (or with unread input behind it, which
+// would have to be thrown away) is refused as RFC 4642 says.
+bool Session::HandleStartTls() {
+    if (ssl_ != nullptr) return Deliver("STARTTLS", {"502 already using TLS\r\n"});
+    std::string sent;
+    if (!Deliver("STARTTLS", {"382 continue with TLS negotiation\r\n"}, &sent)) return false;
+    if (sent.rfind("382", 0) != 0) return true;
+    in_.clear();
+    inPos_ = 0;
+    if (!Handshake(tlsContext_)) return false;
+    // A new start: whatever was said before TLS no longer counts.
+    authed_ = haveUser_ = readerMode_ = false;
+    return true;
 }
 
 bool Session::HandleAuthinfo(const std::string& step, const std::string& rest) {
@@ -763,26 +841,49 @@ NewsServer::~NewsServer() {
 }
 
 bool NewsServer::Start(std::uint16_t port) {
+    return StartOn("127.0.0.1", port);
+}
+
+bool NewsServer::StartOn(const std::string& address, std::uint16_t port) {
     ServerState* s = state_.get();
     std::lock_guard<std::mutex> lock(s->mu);
     if (s->running) return false;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool six = address.find(':') != std::string::npos;
+    int fd = socket(six ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+    sockaddr_storage storage{};
+    socklen_t len;
+    if (six) {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(port);
+        len = sizeof *a6;
+        if (inet_pton(AF_INET6, address.c_str(), &a6->sin6_addr) != 1) {
+            close(fd);
+            return false;
+        }
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&storage);
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(port);
+        len = sizeof *a4;
+        if (inet_pton(AF_INET, address.c_str(), &a4->sin_addr) != 1) {
+            close(fd);
+            return false;
+        }
+    }
+    auto* addr = reinterpret_cast<sockaddr*>(&storage);
+    if (bind(fd, addr, len) != 0 || listen(fd, 64) != 0 || getsockname(fd, addr, &len) != 0 ||
         pipe2(s->wakePipe, O_CLOEXEC) != 0) {
         close(fd);
         return false;
     }
     s->listenFd = fd;
-    s->port = ntohs(addr.sin_port);
+    s->port = ntohs(six ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                        : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
     s->running = true;
     s->stopping = false;
     s->acceptThread = std::thread(AcceptLoop, s);
@@ -862,6 +963,53 @@ void NewsServer::SetTwoWrites(bool on) {
 void NewsServer::SetNoDelay(bool on) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->noDelay = on;
+}
+
+bool NewsServer::SetTls(TlsMode mode, const std::string& certPem, const std::string& keyPem) {
+    std::shared_ptr<SSL_CTX> context;
+    // TLS writes through write(2), which has no MSG_NOSIGNAL: a client gone
+    // away must not end the process.
+    signal(SIGPIPE, SIG_IGN);
+    if (mode != TlsMode::None) {
+        context.reset(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+        if (!context) return false;
+        BIO* bio = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
+        X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+        bool ok = cert != nullptr && SSL_CTX_use_certificate(context.get(), cert) == 1;
+        X509_free(cert);
+        // The rest of the file is the chain.
+        while (ok) {
+            X509* extra = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+            if (extra == nullptr) break;
+            if (SSL_CTX_add_extra_chain_cert(context.get(), extra) != 1) {
+                X509_free(extra);
+                ok = false;
+            }
+        }
+        BIO_free(bio);
+        ERR_clear_error();
+        bio = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
+        EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+        BIO_free(bio);
+        ok = ok && key != nullptr && SSL_CTX_use_PrivateKey(context.get(), key) == 1 &&
+             SSL_CTX_check_private_key(context.get()) == 1;
+        EVP_PKEY_free(key);
+        if (!ok) return false;
+    }
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->tlsMode = mode;
+    state_->tlsContext = std::move(context);
+    return true;
+}
+
+int NewsServer::TlsHandshakes() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->tlsHandshakes;
+}
+
+std::string NewsServer::LastServerName() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->lastServerName;
 }
 
 void NewsServer::AddGroup(const Group& group) {

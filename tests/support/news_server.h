@@ -126,6 +126,13 @@ enum class Posting {
     AcceptOnce,
 };
 
+// TLS on the server's side.
+enum class TlsMode {
+    None,      // plain; CAPABILITIES names no STARTTLS, STARTTLS is unknown
+    Implicit,  // every connection begins with the handshake (as port 563)
+    StartTls,  // CAPABILITIES names STARTTLS until it has been used; 382, then the handshake
+};
+
 // One article received through POST.
 struct PostRecord {
     std::string text;       // dot-unstuffed lines, each followed by "\n" (CR LF removed)
@@ -144,6 +151,8 @@ public:
     // Binds 127.0.0.1 on `port` (0: an ephemeral port) and serves on a thread
     // of its own. False if the socket cannot be bound or the server runs.
     bool Start(std::uint16_t port = 0);
+    // The same on another loopback address: "127.0.0.1" or "::1".
+    bool StartOn(const std::string& address, std::uint16_t port = 0);
     // Closes the listening socket and every connection, and joins the threads.
     void Stop();
     std::uint16_t Port() const;
@@ -167,6 +176,15 @@ public:
     // Two writes for status line and body (default), or one.
     void SetTwoWrites(bool on);
     void SetNoDelay(bool on);  // TCP_NODELAY on accepted sockets (default on)
+    // The certificate (PEM, chain allowed) and its key for TLS; false when
+    // they cannot be used. Applies to connections accepted afterwards.
+    // QUIT on a TLS connection ends with the TLS close; a Close fault does
+    // not (a truncation, as a cut connection or an attacker makes it).
+    bool SetTls(TlsMode mode, const std::string& certPem, const std::string& keyPem);
+    // Completed handshakes, and the server name the last one asked for
+    // (SNI; empty when none was sent).
+    int TlsHandshakes() const;
+    std::string LastServerName() const;
 
     // Groups, replaced by name; may change while the server runs.
     void AddGroup(const Group& group);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "news_server.h"
@@ -22,7 +24,8 @@ void Usage() {
         "                      [--generate GROUP:COUNT:SIZE]... [--greeting CODE]\n"
         "                      [--user U --pass P] [--mode-reader accept|unknown|transit]\n"
         "                      [--posting accept|refuse|fail] [--post-dir DIR]\n"
-        "                      [--one-write] [--fault WHEN:NTH:ACTION[:ARG]]...\n");
+        "                      [--one-write] [--fault WHEN:NTH:ACTION[:ARG]]...\n"
+        "                      [--tls CERT.pem KEY.pem | --starttls CERT.pem KEY.pem]\n");
 }
 
 bool ParseLong(const char* text, long* value) {
@@ -42,6 +45,11 @@ bool ParseGenerate(const std::string& arg, std::string* group, long* count, long
 }
 
 }  // namespace
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 int main(int argc, char** argv) {
     testsrv::NewsServer server;
@@ -118,6 +126,20 @@ int main(int argc, char** argv) {
             }
         } else if (opt == "--post-dir") {
             server.SetPostDirectory(need());
+        } else if (opt == "--tls" || opt == "--starttls") {
+            const std::string cert = ReadAll(need());
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "qiv-testserver: %s needs a certificate and a key\n",
+                             opt.c_str());
+                return 2;
+            }
+            const std::string key = ReadAll(argv[++i]);
+            if (!server.SetTls(
+                    opt == "--tls" ? testsrv::TlsMode::Implicit : testsrv::TlsMode::StartTls, cert,
+                    key)) {
+                std::fprintf(stderr, "qiv-testserver: the certificate or key cannot be used\n");
+                return 2;
+            }
         } else if (opt == "--one-write") {
             server.SetTwoWrites(false);
         } else if (opt == "--fault") {
