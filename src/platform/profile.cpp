@@ -6,10 +6,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <string_view>
@@ -453,8 +453,8 @@ constexpr std::size_t kSectorSize = 512;
 
 // Writes length bytes at offset first over the file that seen describes,
 // with one write: false with done unset when the name no longer holds that
-// file; false with done set and errno when the write failed. mine receives the file's stat afterwards, trusted
-// whether its modification time is our own.
+// file; false with done set and errno when the write failed. mine receives
+// the file's stat afterwards, trusted whether its modification time is ours.
 bool WriteRange(const std::string& path, const struct stat& seen, const char* bytes,
                 std::size_t first, std::size_t length, struct stat& mine, bool& trusted,
                 bool& done) {
@@ -522,7 +522,6 @@ bool OverwriteInPlace(const std::string& path, const std::string& before, const 
     return true;
 }
 
-
 // A new value of the same length as the old one, in a cached file whose
 // lines all end with CR LF, changes only its own line: that is written over
 // the file and patched into the cached copy, without joining, comparing or
@@ -555,8 +554,8 @@ bool ChangeLineInPlace(const std::string& path, std::string_view section, std::s
     if ((offset + first) / kSectorSize != (offset + last) / kSectorSize) return false;
     struct stat mine;
     bool trusted, done;
-    if (!WriteRange(path, st, text.data() + first, offset + first, last - first + 1, mine,
-                    trusted, done)) {
+    if (!WriteRange(path, st, text.data() + first, offset + first, last - first + 1, mine, trusted,
+                    done)) {
         ok = false;
         return done;
     }

@@ -440,7 +440,8 @@ TEST_F(ProfileTest, SectionsAreFoundAsTheyComeAndGo) {
     ASSERT_TRUE(plat::DeleteProfileKey("NG1", "Index", "qiv.ini"));
     EXPECT_EQ(S("NG1", "Index"), "z");  // the first section still answers
     ASSERT_TRUE(plat::WriteProfileString("NG1", "Index", "6", "qiv.ini"));
-    EXPECT_EQ(Get(), "[NG1]\r\nIndex=6\r\n[Ng1]\r\nIndex=3\r\n[ ]\r\nIndex=4\r\n[NG3]\r\nIndex=5\r\n");
+    EXPECT_EQ(Get(),
+              "[NG1]\r\nIndex=6\r\n[Ng1]\r\nIndex=3\r\n[ ]\r\nIndex=4\r\n[NG3]\r\nIndex=5\r\n");
 
     // Reordered from outside, same size: each name finds its own section.
     Put("[NG3]\r\nIndex=7\r\n[NG1]\r\nIndex=8\r\n");
@@ -474,8 +475,7 @@ TEST_F(ProfileTest, CounterWritesLeaveWhatTheRewriteWould) {
     const Case cases[] = {
         {"[A]\r\nIndex=103\r\n[B]\r\nIndex=7\r\n", "b", "INDEX", "8",
          "[A]\r\nIndex=103\r\n[B]\r\nIndex=8\r\n", true},
-        {"[A]\r\nINDEX=5\r\nindex=6\r\n", "A", "Index", "9", "[A]\r\nINDEX=9\r\nindex=6\r\n",
-         true},
+        {"[A]\r\nINDEX=5\r\nindex=6\r\n", "A", "Index", "9", "[A]\r\nINDEX=9\r\nindex=6\r\n", true},
         {"[A]\r\nk=1\r\n[a]\r\nk=2\r\n", "a", "k", "3", "[A]\r\nk=3\r\n[a]\r\nk=2\r\n", true},
         {"[A]\r\nk = 1\r\n", "A", "k", "2", "[A]\r\nk=2\r\n", false},
         {"[A]\nk=1\n[B]\nk=2\n", "B", "k", "3", "[A]\r\nk=1\r\n[B]\r\nk=3\r\n", false},
