@@ -105,7 +105,9 @@ TEST_F(InnTlsTest, FetchFromInnOverIPv6) {
         SCOPED_TRACE(server);
         Configure(inn_.ipv6Port);
         Secure({"--server", server});
-        if (GroupKey(1, "Name").empty()) EXPECT_EQ(Subscribe("qiv.test.mixed"), 1);
+        if (GroupKey(1, "Name").empty()) {
+            EXPECT_EQ(Subscribe("qiv.test.mixed"), 1);
+        }
         const ProgramResult r = Qiv({"--once"});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_FALSE(ReadIndex(Spool("1.grp")).empty());

@@ -469,4 +469,106 @@ TEST_F(ProfileTest, KilledWriterLeavesOldOrNewFile) {
     }
 }
 
+// Sections are found through an index of the cached parse: it must name the
+// first of two sections whatever their case, follow sections as they come
+// and go, and be rebuilt when the file changes behind it, also when the
+// change keeps the file's size.
+TEST_F(ProfileTest, SectionsAreFoundAsTheyComeAndGo) {
+    Put("[NG1]\r\nIndex=1\r\n[ng2]\r\nIndex=2\r\n[Ng1]\r\nIndex=3\r\n[ ]\r\nIndex=4\r\n");
+    EXPECT_EQ(S("ng1", "index"), "1");
+    EXPECT_EQ(S("NG2", "Index"), "2");
+    EXPECT_EQ(S("", "Index"), "4");  // a blank header names the empty section
+    EXPECT_FALSE(plat::ProfileSectionExists("NG3", "qiv.ini"));
+
+    ASSERT_TRUE(plat::WriteProfileString("NG3", "Index", "5", "qiv.ini"));
+    EXPECT_EQ(S("ng3", "Index"), "5");
+    ASSERT_TRUE(plat::DeleteProfileSection("NG2", "qiv.ini"));
+    EXPECT_FALSE(plat::ProfileSectionExists("ng2", "qiv.ini"));
+    EXPECT_EQ(S("NG3", "Index"), "5");  // behind the removed one: moved up
+    ASSERT_TRUE(plat::DeleteProfileKey("NG1", "Index", "qiv.ini"));
+    EXPECT_EQ(S("NG1", "Index"), "z");  // the first section still answers
+    ASSERT_TRUE(plat::WriteProfileString("NG1", "Index", "6", "qiv.ini"));
+    EXPECT_EQ(Get(),
+              "[NG1]\r\nIndex=6\r\n[Ng1]\r\nIndex=3\r\n[ ]\r\nIndex=4\r\n[NG3]\r\nIndex=5\r\n");
+
+    // Reordered from outside, same size: each name finds its own section.
+    Put("[NG3]\r\nIndex=7\r\n[NG1]\r\nIndex=8\r\n");
+    const std::string swapped = "[NG1]\r\nIndex=8\r\n[NG3]\r\nIndex=7\r\n";
+    ASSERT_EQ(S("NG1", "Index"), "8");
+    Put(swapped);
+    EXPECT_EQ(S("NG1", "Index"), "8");
+    EXPECT_EQ(S("NG3", "Index"), "7");
+    ASSERT_TRUE(plat::WriteProfileString("NG3", "Index", "9", "qiv.ini"));
+    EXPECT_EQ(Get(), "[NG1]\r\nIndex=8\r\n[NG3]\r\nIndex=9\r\n");
+
+    // The first copy removed from outside: the second becomes the section.
+    Put("[NG1]\r\nIndex=1\r\n[ng1]\r\nIndex=2\r\n");
+    ASSERT_EQ(S("NG1", "Index"), "1");
+    Put("[ng1]\r\nIndex=2\r\n");
+    EXPECT_EQ(S("NG1", "Index"), "2");
+}
+
+// A counter written over its own line must leave exactly the bytes the
+// whole rewrite gives, and a cached copy that later reads and writes agree
+// with; a file whose lines do not all end with CR LF is rewritten whole.
+TEST_F(ProfileTest, CounterWritesLeaveWhatTheRewriteWould) {
+    struct Case {
+        const char* before;
+        const char* section;
+        const char* key;
+        const char* value;
+        const char* after;
+        bool inPlace;
+    };
+    const Case cases[] = {
+        {"[A]\r\nIndex=103\r\n[B]\r\nIndex=7\r\n", "b", "INDEX", "8",
+         "[A]\r\nIndex=103\r\n[B]\r\nIndex=8\r\n", true},
+        {"[A]\r\nINDEX=5\r\nindex=6\r\n", "A", "Index", "9", "[A]\r\nINDEX=9\r\nindex=6\r\n", true},
+        {"[A]\r\nk=1\r\n[a]\r\nk=2\r\n", "a", "k", "3", "[A]\r\nk=3\r\n[a]\r\nk=2\r\n", true},
+        {"[A]\r\nk = 1\r\n", "A", "k", "2", "[A]\r\nk=2\r\n", false},
+        {"[A]\nk=1\n[B]\nk=2\n", "B", "k", "3", "[A]\r\nk=1\r\n[B]\r\nk=3\r\n", false},
+        {"[A]\r\nk=1\n[B]\r\nk=2\r\n", "B", "k", "3", "[A]\r\nk=1\r\n[B]\r\nk=3\r\n", false},
+        {"[A]\r\nk=1", "A", "k", "2", "[A]\r\nk=2\r\n", false},
+        {"[A]\r\nk=1\r\n", "A", "k", "1", "[A]\r\nk=1\r\n", true},
+        {"[A]\r\nk=1\r\n", "A", "j", "1", "[A]\r\nk=1\r\nj=1\r\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.before);
+        ASSERT_EQ(unlink(Path().c_str()) == 0 || errno == ENOENT, true);
+        Put(c.before);
+        ASSERT_EQ(S("A", "nothing"), "z");  // cached before the write
+        const ino_t before = Inode(Path());
+        ASSERT_TRUE(plat::WriteProfileString(c.section, c.key, c.value, "qiv.ini"));
+        EXPECT_EQ(Get(), c.after);
+        EXPECT_EQ(Inode(Path()) == before, c.inPlace);
+        EXPECT_EQ(S(c.section, c.key), c.value);
+        // A rewrite from the cached copy keeps the counter.
+        ASSERT_TRUE(plat::WriteProfileString("Z", "k", "v", "qiv.ini"));
+        EXPECT_EQ(Get(), std::string(c.after) + "[Z]\r\nk=v\r\n");
+    }
+}
+
+// The fetch writes a counter per article into a file of thousands of
+// sections; every one of them must land on its own line.
+TEST_F(ProfileTest, CountersInALargeFileStayInTheirSections) {
+    std::string text;
+    for (int i = 1; i <= 3000; ++i)
+        text += "[NG" + std::to_string(i) + "]\r\nName=group." + std::to_string(i) +
+                "\r\nIndex=1000\r\n";
+    Put(text);
+    const ino_t first = Inode(Path());
+    for (int i = 1; i <= 3000; i += 7)
+        ASSERT_TRUE(plat::WriteProfileString("ng" + std::to_string(i), "Index",
+                                             std::to_string(2000 + i % 1000), "qiv.ini"));
+    EXPECT_EQ(Inode(Path()), first);
+    std::string expected;
+    for (int i = 1; i <= 3000; ++i)
+        expected += "[NG" + std::to_string(i) + "]\r\nName=group." + std::to_string(i) +
+                    "\r\nIndex=" + std::to_string(i % 7 == 1 ? 2000 + i % 1000 : 1000) + "\r\n";
+    EXPECT_EQ(Get(), expected);
+    for (int i = 1; i <= 3000; i += 499)
+        EXPECT_EQ(plat::GetProfileInt("NG" + std::to_string(i), "Index", 0, "qiv.ini"),
+                  i % 7 == 1 ? 2000 + i % 1000 : 1000);
+}
+
 }  // namespace
