@@ -436,9 +436,12 @@ void StopCycle(plat::WindowHandle window) {
 // the server will not serve any article, stops here.
 void ArticleWithheld(plat::WindowHandle window, plat::LParam reply) {
     const int code = ReplyCode(reply);
-    LogLineF("%s stopped at article %lld: %s", Fetch().section.c_str(),
-             static_cast<long long>(App().articleCursor),
-             reply != 0 ? reinterpret_cast<const char*>(reply) : kNoReplyText);
+    const std::string line = Fetch().section + " stopped at article " +
+                             std::to_string(App().articleCursor) + ": " +
+                             (reply != 0 ? reinterpret_cast<const char*>(reply) : kNoReplyText);
+    LogLine(line.c_str());
+    // The article is still due: the run did not do all it was there for.
+    NoteUndone(line);
     if (code == 480) LogLine("Server wants a login before it sends articles");
     if (code == 400 || code == 480) return StopCycle(window);
     EndGroup(window);

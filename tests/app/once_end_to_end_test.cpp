@@ -229,6 +229,11 @@ TEST_F(OnceEndToEndTest, LoginDemandedForAnArticleStopsTheRunAtThatArticle) {
     WriteFile(Spool("out.dat"), OutRecord("00000001.msg"));
     Profile();
     ProgramResult r = Qiv();
+    // The withheld article is work left undone: cron must hear of it.
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("NG1 stopped at article 2: 480 authentication required"),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(Lines(r.out),
               (std::vector<std::string>{
                   "Connecting to server", "Server connected", "Getting messages from alt.login",
