@@ -348,6 +348,7 @@ std::string UsageText() {
            "  setup --server HOST --spool DIR [--port N] [--auth yes|no] [--user NAME]\n"
            "        [--password PW | --password-stdin] [--interval MINUTES]\n"
            "        [--security none|tls|starttls] [--ca-file PATH] [--fingerprint HEX]\n"
+           "        [--initial-fetch N]\n"
            "                     store the settings (--server and --spool are required\n"
            "                     until they are set); creates DIR, DIR/news and DIR/out.\n"
            "                     --security tls: TLS from the first byte (port 563 unless\n"
@@ -356,7 +357,9 @@ std::string UsageText() {
            "                     authorities and those in --ca-file; --fingerprint pins\n"
            "                     the server's certificate by its SHA-256 (hex, colons\n"
            "                     allowed), the way to trust a self-signed one. An empty\n"
-           "                     --ca-file or --fingerprint removes the setting\n"
+           "                     --ca-file or --fingerprint removes the setting.\n"
+           "                     --initial-fetch N: a newly subscribed group starts at\n"
+           "                     the newest N articles the server has (0: all of them)\n"
            "  subscribe NAME     subscribe the newsgroup NAME\n"
            "  unsubscribe NAME   unsubscribe the newsgroup NAME and delete its articles\n"
            "  expire             delete the articles older than each group's ExpireDays\n"
@@ -525,6 +528,14 @@ bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
                 return false;
             }
             out.interval = minutes;
+        } else if ((r = OptionValue(args, i, "--initial-fetch", value, error)) != 0) {
+            if (r < 0) return false;
+            std::uint32_t count;
+            if (!ParseWhole(value, INT32_MAX, count)) {
+                error = "--initial-fetch: a whole number of articles, not \"" + value + "\"";
+                return false;
+            }
+            out.initialFetch = count;
         } else {
             // Without its value: a mistyped --password=... must not echo it.
             error = "unknown option " + args[i].substr(0, args[i].find('='));

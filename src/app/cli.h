@@ -31,6 +31,7 @@ struct SetupOptions {
     std::optional<int> security;  // a CNntpSession::Security
     std::optional<std::string> caFile;
     std::optional<std::string> fingerprint;
+    std::optional<std::uint32_t> initialFetch;
 };
 
 // Exit statuses.

@@ -724,6 +724,8 @@ ControlRequest SetupRequest(const SetupOptions& options) {
     if (options.security) a.push_back(std::string("--security=") + SecurityName(*options.security));
     if (options.caFile) a.push_back("--ca-file=" + *options.caFile);
     if (options.fingerprint) a.push_back("--fingerprint=" + *options.fingerprint);
+    if (options.initialFetch)
+        a.push_back("--initial-fetch=" + std::to_string(*options.initialFetch));
     return request;
 }
 

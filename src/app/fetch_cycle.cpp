@@ -362,6 +362,16 @@ MainWindowData* Live(plat::WindowHandle window) {
     return data != nullptr && data->connected == 1 ? data : nullptr;
 }
 
+// Where a group without Index starts: its first article, or with
+// InitialFetch its newest that many (GROUP's first still the floor).
+std::int64_t NewGroupStart(const CNntpSession& session) {
+    const std::int32_t cap = App().settings.initialFetch;
+    if (cap <= 0 || session.lastArticle - session.firstArticle < cap) return session.firstArticle;
+    LogLineF("%s is new: starting at its newest %ld articles", Fetch().name.c_str(),
+             static_cast<long>(cap));
+    return session.lastArticle - cap + 1;
+}
+
 }  // namespace
 
 void BeginGroupFetch(plat::WindowHandle window) {
@@ -402,7 +412,7 @@ void OnGroupDone(plat::WindowHandle window, unsigned, plat::WParam result, plat:
     // One past the last must still be a number.
     Fetch().last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
     Fetch().refused = false;
-    if (app.articleCursor == 0) app.articleCursor = session.firstArticle;
+    if (app.articleCursor == 0) app.articleCursor = NewGroupStart(session);
     if (app.articleCursor < session.firstArticle) app.articleCursor = session.firstArticle;
     if (app.articleCursor > session.lastArticle) return EndGroup(window);
     session.fileNumber = app.settings.lastFileNumIn;

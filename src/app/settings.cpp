@@ -109,6 +109,8 @@ void LoadSettings() {
     if (s.replyTimeout < 1 || s.replyTimeout > kMaxReplyTimeout)
         s.replyTimeout = kDefaultReplyTimeout;
 
+    s.initialFetch = ReadInitialFetch();
+
     const std::string security = ReadSetting("Security");
     s.security = IsMissing(security) ? 0 : ParseSecurity(security);
     s.caFile = ReadSetting("CAFile", kPathBufferSize);
@@ -132,6 +134,11 @@ void LoadSettings() {
     LoadCounter("LastFileNumIn", 0, s.lastFileNumIn);
     LoadCounter("LastFileNumOut", 0, s.lastFileNumOut);
     LoadCounter("LastGroupNum", 1, s.lastGroupNum);
+}
+
+std::int32_t ReadInitialFetch() {
+    const std::int32_t value = plat::GetProfileInt(kSection, "InitialFetch", 0, kProfileFile);
+    return value > 0 ? value : 0;
 }
 
 int ParseSecurity(const std::string& text) {

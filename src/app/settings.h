@@ -41,6 +41,7 @@ struct AppSettings {
     int security = 0;                 // Security: a CNntpSession::Security, or kBadSecurity
     std::string caFile;               // CAFile: authorities trusted besides the system's
     std::string tlsFingerprint;       // TlsFingerprint: the pinned certificate, hex
+    std::int32_t initialFetch = 0;    // InitialFetch: articles a new group starts with; 0 all
 };
 
 // Security, CAFile and TlsFingerprint are read but never written unless set,
@@ -58,6 +59,10 @@ bool IsLoopbackServer(const std::string& server);
 // file as it always was. Values outside 1..kMaxReplyTimeout mean the default.
 constexpr std::int32_t kDefaultReplyTimeout = 120;
 constexpr std::int32_t kMaxReplyTimeout = 24 * 60 * 60;
+
+// InitialFetch likewise stays out of the file until set; a missing key, 0 or
+// a negative value means a group without Index starts at its first article.
+std::int32_t ReadInitialFetch();
 
 // True for the value a key reads as when it is missing ("z", any case).
 bool IsMissing(const std::string& value);

@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -42,7 +44,8 @@ bool CycleRunning(plat::WindowHandle window) {
 // The spool, server and login a cycle works with stay as they were when it
 // began: a spool changed halfway would split the articles and the index
 // between two directories. The file holds the new values already; the
-// interval counts from the next tick.
+// interval counts from the next tick and InitialFetch holds from the next
+// group, as neither splits anything.
 void HoldUntilNextCycle(plat::WindowHandle window, const AppSettings& before) {
     AppSettings& s = App().settings;
     if (!CycleRunning(window)) {
@@ -165,6 +168,9 @@ Dialog BuildSetupDialog() {
         Edit(kSetupCaFileId, s.caFile, 40),
         Label("TLS fingerprint"),
         Edit(kSetupFingerprintId, s.tlsFingerprint, 40),
+        Label("Initial fetch"),
+        Edit(kSetupInitialFetchId, Unsigned(s.initialFetch), 10),
+        Label("newest articles of a new group (0: all)", true),
         Label("Connect every"),
         Edit(kSetupIntervalId, Unsigned(s.timerInterval), 6),
         Label("minute(s)", true),
@@ -203,6 +209,8 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
                                                             : 0;
     s.caFile = dialog.Text(kSetupCaFileId).substr(0, kPathBufferSize - 1);
     s.tlsFingerprint = fingerprint;
+    s.initialFetch = static_cast<std::int32_t>(
+        std::min<std::uint32_t>(ParseDialogUnsigned(dialog.Text(kSetupInitialFetchId)), INT32_MAX));
     return true;
 }
 
@@ -221,6 +229,8 @@ bool WriteSetupSettings(const SetupKeys& keys) {
     if (keys.caFile) ok &= WriteOptional("CAFile", s.caFile, !s.caFile.empty());
     if (keys.fingerprint)
         ok &= WriteOptional("TlsFingerprint", s.tlsFingerprint, !s.tlsFingerprint.empty());
+    if (keys.initialFetch)
+        ok &= WriteOptional("InitialFetch", Unsigned(s.initialFetch), s.initialFetch > 0);
     return ok;
 }
 
@@ -288,6 +298,7 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     keys.security = options.security.has_value();
     keys.caFile = options.caFile.has_value();
     keys.fingerprint = options.fingerprint.has_value();
+    keys.initialFetch = options.initialFetch.has_value();
     // Implicit TLS has a port of its own.
     if (options.security == 1 && !options.port) {
         keys.port = true;
@@ -303,6 +314,7 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     if (options.security) s.security = *options.security;
     if (options.caFile) s.caFile = *options.caFile;
     if (options.fingerprint) s.tlsFingerprint = *options.fingerprint;
+    if (options.initialFetch) s.initialFetch = static_cast<std::int32_t>(*options.initialFetch);
     errno = 0;
     const bool stored = StoreSetup(window, keys);
     const int writeError = errno;

@@ -24,6 +24,7 @@ constexpr int kSetupSecurityTlsId = 1015;
 constexpr int kSetupSecurityStartTlsId = 1016;
 constexpr int kSetupCaFileId = 1017;
 constexpr int kSetupFingerprintId = 1018;
+constexpr int kSetupInitialFetchId = 1019;
 
 constexpr char kTooLongUserName[] = "The user name can be at most 29 characters long.";
 constexpr char kTooLongPassword[] = "The password can be at most 29 characters long.";
@@ -53,10 +54,12 @@ struct SetupKeys {
     bool userVerification = true;
     bool port = true;
     // Written only when set or already in the file: a file without them
-    // means a plain connection, as before they existed.
+    // means a plain connection (and every article of a new group), as
+    // before they existed.
     bool security = true;
     bool caFile = true;
     bool fingerprint = true;
+    bool initialFetch = true;
 };
 // Writes the chosen keys from the in-memory settings, in Setup's order.
 // False when a write failed.

@@ -160,6 +160,10 @@ TEST_F(CliTest, MalformedArgumentsExitTwoWithTheUsageAndTouchNothing) {
         {"setup", "--interval", "-1"},
         {"setup", "--interval", "1.5"},
         {"setup", "--interval", "99999999999"},
+        {"setup", "--initial-fetch", "-1"},
+        {"setup", "--initial-fetch", "ten"},
+        {"setup", "--initial-fetch", "2147483648"},
+        {"setup", "--initial-fetch"},
         {"setup", "--auth", "maybe"},
         {"setup", "--user", std::string(30, 'u')},
         {"setup", "--password", std::string(30, 'p')},
@@ -214,6 +218,7 @@ TEST_F(CliTest, SetupKeepsWhatIsNotGivenAndNeverWritesZ) {
     const std::string first = Ini();
     EXPECT_EQ(first.find("=z"), std::string::npos) << first;
     EXPECT_EQ(first.find("TimerInterval"), std::string::npos) << "not given, not written";
+    EXPECT_EQ(first.find("InitialFetch"), std::string::npos) << "not given, not written";
     EXPECT_NE(first.find("QivNewsPassword=NotYetSet\r\n"), std::string::npos);
 
     // Server and spool are now set: neither is required any more.
@@ -221,10 +226,12 @@ TEST_F(CliTest, SetupKeepsWhatIsNotGivenAndNeverWritesZ) {
     ASSERT_EQ(r.status, 0) << r.err;
     r = Qiv({"setup", "--interval", "0"});
     ASSERT_EQ(r.status, 0) << r.err;
+    r = Qiv({"setup", "--initial-fetch=2147483647"});
+    ASSERT_EQ(r.status, 0) << r.err;
     std::string expected = first;
     expected.replace(expected.find("QivNewsPassword=NotYetSet"), 25, "QivNewsPassword=s3cret");
     expected.replace(expected.find("UserVerification=NO"), 19, "UserVerification=No");
-    expected += "TimerInterval=0\r\n";
+    expected += "TimerInterval=0\r\nInitialFetch=2147483647\r\n";
     EXPECT_EQ(Ini(), expected);
 }
 

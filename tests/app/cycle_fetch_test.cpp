@@ -20,6 +20,12 @@ using app::App;
 
 class FetchTest : public CycleTest {};
 
+std::vector<long> Numbers(const std::vector<IndexEntry>& index) {
+    std::vector<long> n;
+    for (const IndexEntry& e : index) n.push_back(e.articleNumber);
+    return n;
+}
+
 TEST_F(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
     server_.AddGroup(MakeGroup("alt.worked", 100, 102));
     Subscribe(1, "alt.worked", "0");
@@ -153,6 +159,76 @@ TEST_F(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     EXPECT_EQ(ServerCommands("GROUP").size(), 5u) << "g.bad is never selected";
 }
 
+// InitialFetch caps only a group without a position: GROUP's last - N + 1,
+// never below its first; a known Index is followed as before.
+TEST_F(FetchTest, InitialFetchStartsANewGroupAtItsNewestArticles) {
+    struct Case {
+        const char* name;
+        long first, last;
+        const char* index;  // nullptr: no Index key
+        std::vector<long> fetched;
+    };
+    const std::vector<Case> cases = {
+        {"g.missing", 100, 104, nullptr, {102, 103, 104}},
+        {"g.zero", 100, 104, "0", {102, 103, 104}},
+        {"g.empty", 100, 104, "", {102, 103, 104}},
+        {"g.known", 100, 104, "101", {101, 102, 103, 104}},
+        {"g.exact", 7, 9, nullptr, {7, 8, 9}},
+        {"g.small", 7, 8, nullptr, {7, 8}},
+        {"g.big", 4294967296, 4294967300, nullptr, {4294967298, 4294967299, 4294967300}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        server_.AddGroup(MakeGroup(c.name, c.first, c.last));
+        Subscribe(++n, c.name, c.index);
+    }
+    Configure({"LastFileNumIn=0", "InitialFetch=3"});
+    ASSERT_TRUE(RunCycle());
+    n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string group = std::to_string(++n);
+        EXPECT_EQ(Numbers(ReadIndex(Spool(group + ".grp"))), c.fetched);
+        EXPECT_EQ(Ini("NG" + group, "Index"), std::to_string(c.last + 1));
+    }
+    EXPECT_EQ(LogCount("g.missing is new: starting at its newest 3 articles"), 1);
+    EXPECT_EQ(LogCount("g.exact is new"), 0);
+
+    // Once a group has its position the cap no longer applies.
+    server_.AddArticle("g.missing", {105, ArticleText("g.missing", 105)});
+    server_.AddArticle("g.missing", {106, ArticleText("g.missing", 106)});
+    server_.AddArticle("g.missing", {107, ArticleText("g.missing", 107)});
+    server_.AddArticle("g.missing", {108, ArticleText("g.missing", 108)});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))),
+              (std::vector<long>{102, 103, 104, 105, 106, 107, 108}));
+}
+
+// Unlike the server and the spool, the cap holds from the next group on,
+// even when set while a cycle runs.
+TEST_F(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
+    server_.AddGroup(MakeGroup("alt.first", 1, 6));
+    server_.AddGroup(MakeGroup("alt.second", 1, 6));
+    Subscribe(1, "alt.first");
+    Subscribe(2, "alt.second");
+    Configure({"LastFileNumIn=0"});
+    Command(app::IDM_CONNECT);
+    ASSERT_TRUE(Pump([&] { return Exists(Spool("1.grp")); }));
+    app::SetupOptions options;
+    options.initialFetch = 2;
+    std::string error;
+    ASSERT_TRUE(app::ApplySetupOptions(options, window_, error)) << error;
+    EXPECT_EQ(Setting("InitialFetch"), "2");
+    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 6u) << "the group under way is not cut";
+    EXPECT_EQ(Numbers(ReadIndex(Spool("2.grp"))), (std::vector<long>{5, 6}));
+    // The next cycle takes the held settings (nothing is left pending) and
+    // finds nothing new.
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Log().front(), "Took the new settings");
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 8u);
+}
+
 TEST_F(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
     server_.AddGroup(MakeGroup("alt.gap", 100, 103));
     // The second ARTICLE (101) is refused as gone.
@@ -249,12 +325,6 @@ TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u) << "two of alt.leaving, one of alt.staying";
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
     EXPECT_TRUE(app::LastCycle().disconnected);
-}
-
-std::vector<long> Numbers(const std::vector<IndexEntry>& index) {
-    std::vector<long> n;
-    for (const IndexEntry& e : index) n.push_back(e.articleNumber);
-    return n;
 }
 
 // A refused ARTICLE does not move the server's current article, so NEXT

@@ -111,6 +111,34 @@ TEST_F(OnceEndToEndTest, WorkedExampleThenANextRunThatFindsNothingNew) {
     EXPECT_EQ(server_.Connections(), 2);
 }
 
+// setup --initial-fetch, then subscribe, then a cycle: the new group starts
+// at its newest articles, the group with a position is not cut.
+TEST_F(OnceEndToEndTest, InitialFetchSetUpFromTheCommandLineCapsOnlyANewGroup) {
+    server_.AddGroup(MakeGroup("alt.old", 1, 5));
+    server_.AddGroup(MakeGroup("alt.fresh", 10, 19));
+    Subscribe(1, "alt.old", "2");
+    Profile({"LastFileNumIn=0"});
+    ProgramResult r = Qiv({"setup", "--initial-fetch", "4"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Setting("InitialFetch"), "4");
+    r = Qiv({"subscribe", "alt.fresh"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Qiv();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(Numbers(1), (std::vector<long>{2, 3, 4, 5}));
+    EXPECT_EQ(Numbers(2), (std::vector<long>{16, 17, 18, 19}));
+    EXPECT_EQ(Ini("NG2", "Index"), "20");
+    EXPECT_EQ(Count(r.out, "alt.fresh is new: starting at its newest 4 articles"), 1) << r.out;
+
+    // 0 lifts the cap for the next new group.
+    server_.AddGroup(MakeGroup("alt.later", 1, 5));
+    ASSERT_EQ(Qiv({"setup", "--initial-fetch", "0"}).status, 0);
+    EXPECT_EQ(Setting("InitialFetch"), "0");
+    ASSERT_EQ(Qiv({"subscribe", "alt.later"}).status, 0);
+    EXPECT_EQ(Qiv().status, 0);
+    EXPECT_EQ(Numbers(3), (std::vector<long>{1, 2, 3, 4, 5}));
+}
+
 TEST_F(OnceEndToEndTest, OnlySubscribedGroupsInNumberOrderAndNothingForARetiredOne) {
     server_.AddGroup(MakeGroup("alt.one", 1, 2));
     server_.AddGroup(MakeGroup("alt.two", 1, 2));

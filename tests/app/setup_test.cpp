@@ -16,9 +16,10 @@ class SetupTest : public AppTest {
 protected:
     // Opens Setup through the menu and answers it.
     void RunSetup(std::function<int(Dialog&)> answer) {
+        const std::size_t before = ui_->Dialogs().size();
         ui_->QueueDialogAnswer(std::move(answer));
         ASSERT_TRUE(ui_->Choose(app::IDM_SETUP));
-        ASSERT_TRUE(plat::PumpUntil([&] { return ui_->Dialogs().size() == 1; }, 5000));
+        ASSERT_TRUE(plat::PumpUntil([&] { return ui_->Dialogs().size() == before + 1; }, 5000));
     }
 };
 
@@ -83,6 +84,38 @@ TEST_F(SetupTest, SecurityFieldsAreWrittenOnlyOnceSetAndGoToTheSession) {
     EXPECT_EQ(Session().security, CNntpSession::SecurityStartTls);
     EXPECT_EQ(Session().caFile, "/etc/news/ca.pem");
     EXPECT_FALSE(Session().tlsFingerprint.empty());
+}
+
+TEST_F(SetupTest, InitialFetchIsShownAndWrittenOnlyOnceSetOrInTheFile) {
+    Start();
+    std::remove((dir_ + "/qiv.ini").c_str());
+    RunSetup([](Dialog& d) {
+        EXPECT_EQ(d.Text(app::kSetupInitialFetchId), "0");
+        return Fill(d, true);
+    });
+    EXPECT_EQ(Settings().find("InitialFetch"), std::string::npos) << Settings();
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"250", "InitialFetch=250\r\n"},
+        {" 7 ", "InitialFetch=7\r\n"},
+        {"4294967295", "InitialFetch=2147483647\r\n"},
+        {"-3", "InitialFetch=0\r\n"},  // kept in the file once there
+    };
+    for (const auto& [typed, line] : cases) {
+        SCOPED_TRACE(typed);
+        RunSetup([&](Dialog& d) {
+            d.SetText(app::kSetupInitialFetchId, typed);
+            return 1;
+        });
+        EXPECT_NE(Settings().find(line), std::string::npos) << Settings();
+    }
+    EXPECT_EQ(State().settings.initialFetch, 0);
+    RunSetup([](Dialog& d) {
+        d.SetText(app::kSetupInitialFetchId, "12");
+        return 1;
+    });
+    EXPECT_EQ(State().settings.initialFetch, 12) << "in effect at once";
+    EXPECT_EQ(app::ReadInitialFetch(), 12);
 }
 
 TEST_F(SetupTest, CancelChangesNothing) {
