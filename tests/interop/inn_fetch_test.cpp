@@ -157,6 +157,37 @@ TEST_F(InnFetchTest, PlainGroupIsStoredIndexedAndCountedAndASecondCycleFetchesNo
     EXPECT_EQ(Setting("LastFileNumIn"), fileNumber);
 }
 
+// A fresh subscription with InitialFetch 2 gets the group's newest two
+// articles, as the server numbers them, and nothing before them.
+TEST_F(InnFetchTest, InitialFetchGivesAFreshSubscriptionOnlyTheNewestArticles) {
+    const std::string group = "qiv.test.plain";
+    NntpProbe probe;
+    ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+    const std::vector<long> numbers = probe.ListGroup(group);
+    ASSERT_GE(numbers.size(), 25u);
+    const long last = numbers.back();
+    ASSERT_EQ(numbers[numbers.size() - 2], last - 1) << "no gap before the newest";
+
+    ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+    ASSERT_EQ(Qiv({"setup", "--initial-fetch", "2"}).status, 0);
+    ASSERT_EQ(Subscribe(group), 1);
+    const ProgramResult r = Qiv({"--once"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<std::string> log = CycleLog(group);
+    log.insert(log.begin() + 3, group + " is new: starting at its newest 2 articles");
+    EXPECT_EQ(r.Lines(), log);
+
+    const std::vector<IndexRecord> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const long number = last - 1 + static_cast<long>(i);
+        EXPECT_EQ(index[i].articleNumber, std::to_string(number));
+        EXPECT_EQ(ReadFile(Spool("news/NG1/" + index[i].fileName)),
+                  probe.Article(std::to_string(number)));
+    }
+    EXPECT_EQ(GroupKey(1, "Index"), std::to_string(last + 1));
+}
+
 TEST_F(InnFetchTest, DotStuffedFoldedAndEightBitArticlesAreStoredByteForByte) {
     ASSERT_NO_FATAL_FAILURE(FetchOnce("qiv.test.mixed"));
     std::vector<std::string> texts;
