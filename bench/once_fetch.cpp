@@ -10,6 +10,9 @@
 //   tls     the same cycle over TLS (Security=tls, the certificate checked
 //           against an authority made for the run) from a second server.
 //
+// Memory is each cycle's VmHWM, and apart the highest RssAnon seen: the
+// first counts the resident pages of shared libraries too.
+//
 //   bench_once_fetch [articles ...]     (default: 3000 30000)
 //   TMPDIR=/dev/shm bench_once_fetch    (spool and profile on tmpfs)
 //
@@ -173,18 +176,27 @@ void StopServer(const ServerProcess& server) {
     waitpid(server.pid, nullptr, 0);
 }
 
-// VmHWM of a running process, 0 when it cannot be read.
-long PeakKb(pid_t pid) {
+struct Memory {
+    long peakKb = 0;  // VmHWM: every resident page, shared library code too
+    long anonKb = 0;  // RssAnon now: the memory of this process alone
+};
+
+// The memory of a running process, zeros when it cannot be read.
+Memory MemoryOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-    return 0;
+    Memory memory;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) memory.peakKb = std::atol(line.c_str() + 6);
+        if (line.rfind("RssAnon:", 0) == 0) memory.anonKb = std::atol(line.c_str() + 8);
+    }
+    return memory;
 }
 
 struct CycleResult {
     double seconds = -1;
     long maxRssKb = 0;
+    long maxAnonKb = 0;  // the highest RssAnon seen while it ran
     long indexed = 0;
 };
 
@@ -221,19 +233,25 @@ CycleResult Cycle(const std::string& program, std::uint16_t port, const std::str
     // The peak is read from the child while it runs: its ru_maxrss would
     // also count this process, whose memory a spawned child shares until
     // it execs.
+    // The shared pages of the libraries (OpenSSL's code above all) count
+    // in VmHWM though every process using them shares one copy; RssAnon
+    // shows apart what the cycle itself holds.
     int status = 0;
-    long peakKb = 0;
+    long peakKb = 0, anonKb = 0;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
         if (done < 0) return result;
-        peakKb = std::max(peakKb, PeakKb(pid));
+        const Memory memory = MemoryOf(pid);
+        peakKb = std::max(peakKb, memory.peakKb);
+        anonKb = std::max(anonKb, memory.anonKb);
         usleep(2000);
     }
     const double seconds = Now() - start;
     struct stat st;
     if (stat((spool + "/1.grp").c_str(), &st) == 0) result.indexed = st.st_size / 322;
     result.maxRssKb = peakKb;
+    result.maxAnonKb = anonKb;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) result.seconds = seconds;
     return result;
 }
@@ -267,8 +285,9 @@ int main(int argc, char** argv) {
     std::ofstream(base + "/key.pem") << pki.server.keyPem;
     const std::string tlsLines = "Security=tls\r\nCAFile=" + base + "/ca.pem\r\n";
 
-    std::printf("%8s %12s %12s %7s %12s %12s %9s %12s\n", "articles", "floor art/s", "cycle art/s",
-                "ratio", "peak RSS KB", "tls art/s", "tls/plain", "tls RSS KB");
+    std::printf("%8s %12s %12s %7s %12s %8s %12s %9s %12s %8s\n", "articles", "floor art/s",
+                "cycle art/s", "ratio", "peak RSS KB", "anon KB", "tls art/s", "tls/plain",
+                "tls RSS KB", "anon KB");
     int status = 0;
     for (long count : counts) {
         const ServerProcess server = StartServer(serverProgram, count);
@@ -283,7 +302,7 @@ int main(int argc, char** argv) {
         // Best of three for each, alternating, so that both see the same
         // state of the machine.
         double floor = -1, cycle = -1, tls = -1;
-        long rss = 0, tlsRss = 0, indexed = 0, tlsIndexed = 0;
+        long rss = 0, tlsRss = 0, anon = 0, tlsAnon = 0, indexed = 0, tlsIndexed = 0;
         for (int round = 0; round < 3; ++round) {
             const double f = Floor(server.port, count);
             const std::string dir =
@@ -295,6 +314,8 @@ int main(int argc, char** argv) {
             if (t.seconds > 0 && (tls < 0 || t.seconds < tls)) tls = t.seconds;
             rss = std::max(rss, c.maxRssKb);
             tlsRss = std::max(tlsRss, t.maxRssKb);
+            anon = std::max(anon, c.maxAnonKb);
+            tlsAnon = std::max(tlsAnon, t.maxAnonKb);
             indexed = c.indexed;
             tlsIndexed = t.indexed;
         }
@@ -314,8 +335,9 @@ int main(int argc, char** argv) {
             status = 1;
             continue;
         }
-        std::printf("%8ld %12.0f %12.0f %7.2f %12ld %12.0f %9.2f %12ld\n", count, count / floor,
-                    count / cycle, cycle / floor, rss, count / tls, tls / cycle, tlsRss);
+        std::printf("%8ld %12.0f %12.0f %7.2f %12ld %8ld %12.0f %9.2f %12ld %8ld\n", count,
+                    count / floor, count / cycle, cycle / floor, rss, anon, count / tls,
+                    tls / cycle, tlsRss, tlsAnon);
         std::fflush(stdout);
     }
     std::filesystem::remove_all(base);
