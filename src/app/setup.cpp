@@ -41,6 +41,20 @@ bool CycleRunning(plat::WindowHandle window) {
     return data != nullptr && (data->connected != 0 || App().appIdle != 1 || LastCycle().running);
 }
 
+// What a running cycle keeps until it ends: one list, so that holding a
+// change back and taking it later cannot disagree.
+void CopyConnectionSettings(AppSettings& to, const AppSettings& from) {
+    to.nntpServer = from.nntpServer;
+    to.qivNewsDir = from.qivNewsDir;
+    to.nntpPort = from.nntpPort;
+    to.userVerification = from.userVerification;
+    to.qivNewsUsername = from.qivNewsUsername;
+    to.qivNewsPassword = from.qivNewsPassword;
+    to.security = from.security;
+    to.caFile = from.caFile;
+    to.tlsFingerprint = from.tlsFingerprint;
+}
+
 // The spool, server and login a cycle works with stay as they were when it
 // began: a spool changed halfway would split the articles and the index
 // between two directories. The file holds the new values already; the
@@ -54,15 +68,7 @@ void HoldUntilNextCycle(plat::WindowHandle window, const AppSettings& before) {
         return;
     }
     Pending() = s;
-    s.nntpServer = before.nntpServer;
-    s.qivNewsDir = before.qivNewsDir;
-    s.nntpPort = before.nntpPort;
-    s.userVerification = before.userVerification;
-    s.qivNewsUsername = before.qivNewsUsername;
-    s.qivNewsPassword = before.qivNewsPassword;
-    s.security = before.security;
-    s.caFile = before.caFile;
-    s.tlsFingerprint = before.tlsFingerprint;
+    CopyConnectionSettings(s, before);
     GiveServerToSession(window);
     LogLine("New settings stored; they take effect at the next cycle");
 }
@@ -241,13 +247,7 @@ bool SetupPending() {
 void TakePendingSetup(plat::WindowHandle window) {
     if (!Pending() || CycleRunning(window)) return;
     AppSettings& s = App().settings;
-    const AppSettings& next = *Pending();
-    s.nntpServer = next.nntpServer;
-    s.qivNewsDir = next.qivNewsDir;
-    s.nntpPort = next.nntpPort;
-    s.userVerification = next.userVerification;
-    s.qivNewsUsername = next.qivNewsUsername;
-    s.qivNewsPassword = next.qivNewsPassword;
+    CopyConnectionSettings(s, *Pending());
     Pending().reset();
     plat::SetSpoolRoot(s.qivNewsDir);
     GiveServerToSession(window);

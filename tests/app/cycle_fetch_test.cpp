@@ -63,9 +63,11 @@ TEST_F(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
     ASSERT_TRUE(Pump([&] { return Exists(Spool("1.grp")); }));
     app::SetupOptions options;
     options.spoolDir = other;
+    options.caFile = other + "/ca.pem";
     std::string error;
     ASSERT_TRUE(app::ApplySetupOptions(options, window_, error)) << error;
     EXPECT_EQ(Setting("QivNewsDir"), other) << "stored at once";
+    EXPECT_EQ(app::App().settings.caFile, "") << "the connection's settings are held too";
     ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
 
     // The whole cycle kept to the spool it began with: every file indexed
@@ -80,6 +82,7 @@ TEST_F(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
     // The next cycle works in the new spool, and says it took the change.
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(Log().front(), "Took the new settings");
+    EXPECT_EQ(app::App().settings.caFile, other + "/ca.pem");
     EXPECT_EQ(server_.Posted().size(), 1u);
     EXPECT_FALSE(Exists(other + "/out/p.txt"));
     RemoveTree(other);
