@@ -51,7 +51,7 @@ struct FetchState {
     // The last ARTICLE was refused as gone (the cursor has moved past it);
     // the server's current article did not move with it.
     bool refused = false;
-    std::string articleDir;  // native path
+    std::string articleDir;
 };
 
 FetchState& Fetch() {
@@ -174,9 +174,7 @@ std::int64_t RecordFileNumber(const unsigned char* record) {
 }
 
 std::string ArticleFile(std::int32_t fileNumber) {
-    char name[24];
-    std::snprintf(name, sizeof name, "/%08ld.nws", static_cast<long>(fileNumber));
-    return Fetch().articleDir + name;
+    return spool::ArticlePath(Fetch().articleDir, fileNumber);
 }
 
 // The file number after n for the group being fetched: past 99999999 the
@@ -257,13 +255,12 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     }
     fetch.storedFileNum = s.lastFileNumIn;
 
-    const std::string dir =
-        plat::FormatPath("%s\\news\\%s", s.qivNewsDir.c_str(), fetch.section.c_str());
+    const std::string dir = spool::GroupDirectory(s.qivNewsDir, app.currentGroup);
     if (dir.size() >= sizeof session.articleDir) {
         LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
         return false;
     }
-    fetch.articleDir = plat::ToNativePath(dir);
+    fetch.articleDir = dir;
     // Without its directory no article of the group can be stored, and a
     // failed create of the article file breaks the connection for every
     // group after it.
@@ -470,8 +467,7 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
     if (IsBroken(result)) {
         // What arrived of the article is no article: the next cycle fetches
         // it again under the same number. Nothing indexed uses that number.
-        plat::DeleteFile(plat::FormatPath("%s\\%08ld.nws", session.articleDir,
-                                          static_cast<long>(session.fileNumber)));
+        plat::DeleteFile(spool::ArticlePath(session.articleDir, session.fileNumber));
         return ConnectionLost(window, value);
     }
     if (result == ResultRefusedLocally) {

@@ -10,6 +10,7 @@
 #include "platform/ui.h"
 #include "spool/expiry.h"
 #include "spool/group_registry.h"
+#include "spool/spool_paths.h"
 
 namespace app {
 
@@ -65,7 +66,7 @@ std::string SpoolProblem() {
     const std::string& dir = App().settings.qivNewsDir;
     if (!IsRealValue(dir)) return "The spool directory (QivNewsDir) is not set up";
     if (!plat::DirectoryExists(dir)) return "The spool directory " + dir + " does not exist";
-    const std::string news = plat::FormatPath("%s\\news", dir.c_str());
+    const std::string news = spool::NewsDirectory(dir);
     if (!plat::DirectoryExists(news)) return "The spool directory has no news directory: " + news;
     return std::string();
 }

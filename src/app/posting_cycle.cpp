@@ -24,6 +24,7 @@
 #include "net/winsock_init.h"
 #include "nntp/nntp_session.h"
 #include "platform/files.h"
+#include "spool/spool_paths.h"
 
 namespace app {
 
@@ -34,7 +35,7 @@ constexpr std::size_t kNameLength = 12;
 // Any flag but 0 is skipped; this one says that we handled the record.
 constexpr char kHandled = '\xff';
 // Articles the server refused, kept for the sysop.
-constexpr char kRejectedDir[] = "rejected";
+constexpr const char* kRejectedDir = spool::kRejectedName;
 
 // The queue files, walked in this order. The first two are left by earlier
 // versions, which renamed the queue at the end of a pass: a work file of a
@@ -65,7 +66,7 @@ PostingState& Posting() {
 }
 
 std::string QueuePath(int queue) {
-    return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), kQueueNames[queue]);
+    return spool::QueuePath(App().settings.qivNewsDir, kQueueNames[queue]);
 }
 
 void CloseOutFile() {
@@ -199,8 +200,7 @@ bool HasCode(const char* reply, const char* code) {
 // its own when an earlier one of that name is there.
 void MoveToRejected() {
     PostingState& p = Posting();
-    const char* spool = App().settings.qivNewsDir.c_str();
-    const std::string dir = plat::FormatPath("%s\\out\\%s", spool, kRejectedDir);
+    const std::string dir = spool::RejectedDirectory(App().settings.qivNewsDir);
     // A link in its place would move the article out of the spool.
     const bool usable =
         plat::IsRealDirectory(dir) || (!plat::LastWasRefused() && plat::CreateDirectory(dir));
@@ -272,8 +272,7 @@ void PostRecord(plat::WindowHandle window, long recordIndex) {
             if (!Handled(window)) return;
             continue;
         }
-        const std::string path =
-            plat::FormatPath("%s\\out\\%s", App().settings.qivNewsDir.c_str(), record.fileName);
+        const std::string path = spool::OutboundPath(App().settings.qivNewsDir, record.fileName);
         // A link or special file is refused (and logged) by the open: it
         // stays where it is, unposted.
         if (!PostingStream().Open(path)) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "spool/spool_paths.h"
 
 namespace spool {
 
@@ -250,7 +251,7 @@ ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::i
     r.timestampLength = kTimestampWidth;
     PutText(r.timestamp, stamp);
 
-    const std::string file = Format("%08ld.nws", fileNumber);
+    const std::string file = ArticleFileName(fileNumber);
     r.fileNameLength = kFileNameWidth;
     PutText(r.fileName, file);
     r.fileNameCopyLength = kFileNameWidth;
@@ -266,7 +267,7 @@ ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::i
 
 bool AppendArticleIndex(const std::string& spoolDir, const ArticleHeaders& headers,
                         std::int32_t groupNumber, std::int32_t fileNumber) {
-    const std::string path = plat::FormatPath("%s\\%d.grp", spoolDir.c_str(), groupNumber);
+    const std::string path = IndexPath(spoolDir, groupNumber);
     const ArticleIndexRecord record =
         BuildArticleIndexRecord(headers, groupNumber, fileNumber, plat::Now());
     // The common case, an index of whole records, is one open, fstat, write
