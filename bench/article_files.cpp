@@ -22,6 +22,7 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
+#include "spool/spool_paths.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ std::string FreshGroups(const std::string& base, const std::string& name, int gr
 }
 
 bool WriteArticle(const Dirs& d, long number, const std::string& text, std::string& path) {
-    path = plat::FormatPath("%s\\%08ld.nws", d.articles.c_str(), number);
+    path = spool::ArticlePath(d.articles, number);
     plat::TextWriter out;
     return out.Open(path, "w") && out.Write(text) && out.Close();
 }

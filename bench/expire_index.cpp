@@ -22,11 +22,17 @@
 
 namespace {
 
+constexpr unsigned kStep = plat::msg::User + 100;
+// As the application runs them: one record per step, each further step
+// posted to the loop.
+constexpr long kRecordsPerStep = 1;
+
 spool::SpoolContext* g_context = nullptr;
+plat::WindowHandle g_window = 0;
 
 plat::LResult MainProc(plat::WindowHandle w, unsigned message, plat::WParam wp, plat::LParam lp) {
-    if (message == spool::kExpireNextMessage) {
-        spool::ExpireGroupStep(*g_context);
+    if (message == kStep) {
+        if (spool::ExpiryStep(*g_context, kRecordsPerStep)) plat::PostMessage(w, kStep, 0, 0);
         return 0;
     }
     return plat::DefWindowProc(w, message, wp, lp);
@@ -73,7 +79,7 @@ bool Run(const std::string& root, long records) {
     spool::SpoolContext context;
     context.spoolDir = spoolDir;
     context.lastGroupNum = &lastGroupNum;
-    context.mainWindow = plat::CreateWindow("BenchMain");
+    g_window = plat::CreateWindow("BenchMain");
     g_context = &context;
     plat::DeleteProfileSection("NG1", "qivnews.ini");
     if (!spool::SubscribeGroup(context, "bench.group").Ok() || !MakeGroup(spoolDir, records)) {
@@ -83,7 +89,8 @@ bool Run(const std::string& root, long records) {
     plat::WriteProfileString("NG1", "ExpireDays", "3", "qivnews.ini");
 
     const auto start = std::chrono::steady_clock::now();
-    spool::StartExpiry(context);
+    spool::StartExpiry();
+    plat::SendMessage(g_window, kStep, 0, 0);
     plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }, 600000);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -95,7 +102,7 @@ bool Run(const std::string& root, long records) {
         "peak memory %ld KB\n",
         records, records * 322.0 / 1e6, seconds, seconds * 1e6 / records,
         static_cast<long>(st.st_size / 322), PeakKb());
-    plat::DestroyWindow(context.mainWindow);
+    plat::DestroyWindow(g_window);
     std::filesystem::remove_all(spoolDir);
     return true;
 }

@@ -1,15 +1,16 @@
-// The expiry on arbitrary index files: one step over group 1, whose
-// "1.grp" (and, for a step that was cut off, "1.tmp") come from the input.
+// The expiry on arbitrary index files: a run over group 1, whose "1.grp"
+// (and, for a run that was cut off, "1.tmp") come from the input, in steps
+// of one record.
 //
 // Input: [flags] [ExpireDays] [length of 1.grp, two bytes] [1.grp] [1.tmp]
 //   flags bit 0: a "1.tmp" is there (the rest of the input)
-//   flags bits 1-2: what a message dispatched during the step does:
-//                   0 nothing, 1 appends a record to 1.grp, 2 starts the
-//                   expiry over, 3 unsubscribes the group
+//   flags bits 1-2: what happens after the first step: 0 nothing,
+//                   1 a record is appended to 1.grp, 2 the expiry is
+//                   started over, 3 the group is unsubscribed
 //   flags bit 3: no "1.grp" at all when its part of the input is empty
 //   ExpireDays byte: 0 leaves the key out, 255 writes "soon", else the
 //                   byte as a signed number
-// Checked: the step ends with no "1.tmp"; the new index is whole records,
+// Checked: the run ends with no "1.tmp"; the new index is whole records,
 // each one of the records it started from, in their order; only articles
 // inside the group's directory are deleted.
 #include "spool/expiry.h"
@@ -22,7 +23,6 @@
 
 #include "fuzz_support.h"
 #include "platform/clock.h"
-#include "platform/message_loop.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
 #include "spool/group_registry.h"
@@ -32,9 +32,6 @@
 
 namespace {
 
-constexpr unsigned kNested = plat::msg::User + 100;
-
-spool::SpoolContext* context = nullptr;
 int nestedAction = 0;
 int nestedRuns = 0;
 
@@ -49,31 +46,18 @@ std::string NameOf(const std::string& record) {
     return spool::RecordFileName(reinterpret_cast<const unsigned char*>(record.data()));
 }
 
-plat::LResult Proc(plat::WindowHandle window, unsigned message, plat::WParam wParam,
-                   plat::LParam lParam) {
-    if (message == kNested && context != nullptr) {
-        ++nestedRuns;
-        if (nestedAction == 1) {
-            spool::ArticleHeaders headers;
-            headers.from = "nested@example.com";
-            headers.subject = "appended meanwhile";
-            spool::AppendArticleIndex(context->spoolDir, headers, 1, 99);
-        } else if (nestedAction == 2) {
-            spool::StartExpiry(*context);
-        } else if (nestedAction == 3) {
-            spool::UnsubscribeGroup(*context, "alt.test");
-        }
-        return 0;
+void RunNested(const spool::SpoolContext& context) {
+    ++nestedRuns;
+    if (nestedAction == 1) {
+        spool::ArticleHeaders headers;
+        headers.from = "nested@example.com";
+        headers.subject = "appended meanwhile";
+        spool::AppendArticleIndex(context.spoolDir, headers, 1, 99);
+    } else if (nestedAction == 2) {
+        spool::StartExpiry();
+    } else if (nestedAction == 3) {
+        spool::UnsubscribeGroup(context, "alt.test");
     }
-    return plat::DefWindowProc(window, message, wParam, lParam);
-}
-
-plat::WindowHandle MainWindow() {
-    static const plat::WindowHandle window = [] {
-        plat::RegisterWindowClass("FuzzExpiryMain", Proc);
-        return plat::CreateWindow("FuzzExpiryMain");
-    }();
-    return window;
 }
 
 const char* const kBystanders[] = {"keep.txt", "news/keep.txt", "news/NG2/00000001.nws", "2.grp"};
@@ -88,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }();
     (void)clock;
     fuzz::ClearScratch();
-    plat::RemoveQueuedMessagesIf([](const plat::Message&) { return true; });
+    spool::AbandonExpiry();
     const std::string dir = fuzz::ScratchDir();
     plat::SetProfileDir(dir);
 
@@ -127,22 +111,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     spool::SpoolContext ctx;
     ctx.spoolDir = dir;
     ctx.lastGroupNum = &lastGroupNum;
-    ctx.mainWindow = MainWindow();
-    context = &ctx;
-    if (nestedAction != 0) plat::PostMessage(MainWindow(), kNested, 0, 0);
 
-    spool::StartExpiry(ctx);
-    // A restart asked for during the step is a posted step of its own.
-    for (int i = 0; i < 8 && plat::QueuedMessageCount() != 0; ++i) {
-        plat::Message m;
-        if (!plat::PeekMessage(m)) break;
-        if (m.message == spool::kExpireNextMessage)
-            spool::ExpireGroupStep(ctx);
-        else
-            plat::DispatchMessage(m);
-    }
-    context = nullptr;
-    FUZZ_CHECK(!spool::ExpiryRunning(), "the step still runs");
+    spool::StartExpiry();
+    // A restart asked for meanwhile walks the group once more.
+    bool more = spool::ExpiryStep(ctx, 1);
+    if (more && nestedAction != 0) RunNested(ctx);
+    for (int i = 0; i < 100000 && more; ++i) more = spool::ExpiryStep(ctx, 1);
+    FUZZ_CHECK(!spool::ExpiryRunning(), "the run did not end");
     FUZZ_CHECK(spool::expiryGroup == 1, "the chain did not end");
 
     FUZZ_CHECK(!fuzz::Exists(tmpPath), "1.tmp left behind");

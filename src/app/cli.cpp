@@ -264,8 +264,8 @@ int RunExpireCommand() {
         return kExitFailed;
     }
     plat::SendMessage(window, plat::msg::Command, IDM_EXPIRE, 0);
-    // Each step posts the message for the next before it returns, and
-    // nothing else posts here: the chain has ended when nothing waits.
+    // Each step schedules the next before it returns, and nothing else
+    // posts here: the run has ended when nothing waits.
     plat::Message m;
     while (plat::PeekMessage(m) && m.message != plat::msg::Quit) plat::DispatchMessage(m);
     if (const std::string& failure = spool::ExpiryFailure(); !failure.empty()) {

@@ -31,7 +31,6 @@ constexpr unsigned MAIN_MSG_LIST_DONE = plat::msg::User + 4;
 constexpr unsigned MAIN_MSG_POST_DONE = plat::msg::User + 5;
 constexpr unsigned MAIN_MSG_QUIT_DONE = plat::msg::User + 6;
 constexpr unsigned MAIN_MSG_GROUP_FINISHED = plat::msg::User + 7;  // sent, not posted
-constexpr unsigned MAIN_MSG_EXPIRE_NEXT = plat::msg::User + 8;
 constexpr unsigned MAIN_MSG_USER_DONE = plat::msg::User + 9;
 constexpr unsigned MAIN_MSG_PASS_DONE = plat::msg::User + 10;
 

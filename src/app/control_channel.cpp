@@ -208,16 +208,6 @@ constexpr unsigned kRunRequestMessage = plat::msg::User + 1;  // lParam: the cli
 constexpr std::size_t kMaxClients = 16;
 int clientTimeoutMs = 10000;
 
-bool ExpiryQueued(plat::WindowHandle mainWindow) {
-    // The queue offers no look of its own; a match that removes nothing is one.
-    bool found = false;
-    plat::RemoveQueuedMessagesIf([&](const plat::Message& m) {
-        if (m.window == mainWindow && m.message == MAIN_MSG_EXPIRE_NEXT) found = true;
-        return false;
-    });
-    return found;
-}
-
 bool GatewayIdle(plat::WindowHandle mainWindow) {
     const MainWindowData* data = GetMainWindowData(mainWindow);
     return data != nullptr && data->connected == 0 && App().appIdle == 1 && !LastCycle().running;
@@ -580,7 +570,7 @@ void ControlChannel::CheckProgress(int& timeoutMs) {
                 break;
             case State::RunningExpire:
                 if (!expiryLooked) {
-                    expiryQuiet = !spool::ExpiryRunning() && !ExpiryQueued(mainWindow_);
+                    expiryQuiet = !spool::ExpiryRunning();
                     expiryLooked = true;
                 }
                 if (expiryQuiet) {

@@ -51,11 +51,10 @@ constexpr char kConnectionLostLine[] = "Connection to server lost";
 // "Server not connected", the cycle ends there and the result is null.
 MainWindowData* BeginStep(plat::WindowHandle window);
 
-// The stream the articles are posted from; built before main, after the
-// sockets start-up.
-plat::TextReader& PostingStream();
-// Closes out.dat and the posting stream of an interrupted pass; the queue
-// stays as it is for the next pass.
+// Whether a posting pass holds a queue file or an article open.
+bool PostingFilesOpen();
+// Closes out.dat and the article of an interrupted pass; the queue stays
+// as it is for the next pass.
 void AbandonPosting();
 
 // Connection sequence.
@@ -89,7 +88,7 @@ void OnGroupFinished(plat::WindowHandle window, unsigned message, plat::WParam r
 
 // Posting cycle.
 void BeginPosting(plat::WindowHandle window);
-void PostRecord(plat::WindowHandle window, long recordIndex);
+void PostRecord(plat::WindowHandle window);
 void OnPostDone(plat::WindowHandle window, unsigned message, plat::WParam result,
                 plat::LParam data);
 

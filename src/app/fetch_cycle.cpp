@@ -4,12 +4,9 @@
 // the cursor passes the last article GROUP reported. The counters are
 // written after every article, so a cycle cut off anywhere resumes at the
 // article it was working on.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -25,7 +22,6 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
-#include "spool/index_record.h"
 #include "spool/spool_paths.h"
 
 namespace app {
@@ -34,9 +30,7 @@ namespace {
 
 constexpr char kNotSubscribed[] = "NotSubscribed";
 constexpr std::size_t kNameBufferSize = 256;
-// Article files are named "%08ld.nws": a ninth digit would not fit the
-// index record's name field.
-constexpr std::int32_t kMaxFileNumber = 99999999;
+using spool::kMaxFileNumber;
 
 // The group being fetched: its section and the name it had when it began.
 struct FetchState {
@@ -51,7 +45,7 @@ struct FetchState {
     // The last ARTICLE was refused as gone (the cursor has moved past it);
     // the server's current article did not move with it.
     bool refused = false;
-    std::string articleDir;  // native path
+    std::string articleDir;
 };
 
 FetchState& Fetch() {
@@ -63,24 +57,6 @@ std::string FormatLong(long long value) {
     char text[24];
     std::snprintf(text, sizeof text, "%lld", value);
     return text;
-}
-
-// Index as "%ld" reads it (blanks, a sign, digits, anything after), but in
-// 64 bits; false when it holds no number or one that does not fit.
-bool ParseIndex(const std::string& text, std::int64_t& out) {
-    std::size_t i = text.find_first_not_of(" \t\r\n\f\v");
-    if (i == std::string::npos) return false;
-    const bool negative = text[i] == '-';
-    if (text[i] == '+' || text[i] == '-') ++i;
-    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (value > (INT64_MAX - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    out = negative ? -value : value;
-    return true;
 }
 
 void StoreLastFileNumIn(std::int32_t value) {
@@ -152,80 +128,14 @@ void LogUnsubscribed() {
     LogLineF("%s was unsubscribed during its fetch", Fetch().name.c_str());
 }
 
-// The article number the record holds; false when its field is no number.
-bool RecordArticleNumber(const unsigned char* record, std::int64_t& number) {
-    const std::size_t length =
-        std::min<std::size_t>(record[spool::kArticleNumberOffset], spool::kArticleNumberWidth);
-    const std::string text(reinterpret_cast<const char*>(record) + spool::kArticleNumberOffset + 1,
-                           length);
-    return !text.empty() && ParseIndex(text, number);
-}
-
-// The number a record's file name starts with; -1 when it starts with no
-// digit or names no file we could have written.
-std::int64_t RecordFileNumber(const unsigned char* record) {
-    const std::string name = spool::RecordFileName(record);
-    std::int64_t value = 0;
-    std::size_t digits = 0;
-    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9' &&
-           value <= kMaxFileNumber)
-        value = value * 10 + (name[digits++] - '0');
-    return digits == 0 || value > kMaxFileNumber ? -1 : value;
-}
-
-std::string ArticleFile(std::int32_t fileNumber) {
-    char name[24];
-    std::snprintf(name, sizeof name, "/%08ld.nws", static_cast<long>(fileNumber));
-    return Fetch().articleDir + name;
-}
-
-// The file number after n for the group being fetched: past 99999999 the
-// count starts again at 1; a number whose file is still there is passed
-// over, so that no article overwrites one the board may still list.
+// The file number after n for the group being fetched.
 std::int32_t NextFileNumber(std::int32_t n) {
     bool wrapped = false;
-    for (std::int32_t tries = 0; tries < kMaxFileNumber; ++tries) {
-        wrapped = wrapped || n >= kMaxFileNumber || n < 0;
-        n = n >= kMaxFileNumber || n < 0 ? 1 : n + 1;
-        if (!plat::FileExists(ArticleFile(n))) break;
-    }
+    n = spool::NextFreeFileNumber(Fetch().articleDir, n, wrapped);
     if (wrapped)
         LogLineF("LastFileNumIn passed %ld; wrapped to %ld in %s", static_cast<long>(kMaxFileNumber),
                  static_cast<long>(n), Fetch().section.c_str());
     return n;
-}
-
-// The highest file number that the group's index names; false when the
-// index is missing or names none. Records whose file name is not a number
-// are passed over. lastArticle: the article number of the last record, -1
-// when there is none; lastFile likewise its file number.
-bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::int32_t& highest,
-                        std::int64_t& lastArticle, std::int64_t& lastFile) {
-    const int fd = plat::OpenRegular(spool::IndexPath(spoolDir, group), O_RDONLY);
-    if (fd < 0) return false;
-    static unsigned char buffer[spool::kRecordSize * 256];
-    bool found = false;
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-        if (n < 0 && errno == EINTR) continue;
-        // A partial record at the end of the file is no record.
-        const std::size_t records = n > 0 ? static_cast<std::size_t>(n) / spool::kRecordSize : 0;
-        if (records == 0) break;
-        const unsigned char* lastRecord = buffer + (records - 1) * spool::kRecordSize;
-        std::int64_t number = 0;
-        lastArticle = RecordArticleNumber(lastRecord, number) ? number : -1;
-        lastFile = RecordFileNumber(lastRecord);
-        for (std::size_t r = 0; r < records; ++r) {
-            const std::int64_t value = RecordFileNumber(buffer + r * spool::kRecordSize);
-            if (value < 0) continue;
-            if (!found || value > highest) highest = static_cast<std::int32_t>(value);
-            found = true;
-        }
-        offset += static_cast<off_t>(records * spool::kRecordSize);
-    }
-    close(fd);
-    return found;
 }
 
 // Prepares and starts the group currentGroup. False when the group is
@@ -257,13 +167,12 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     }
     fetch.storedFileNum = s.lastFileNumIn;
 
-    const std::string dir =
-        plat::FormatPath("%s\\news\\%s", s.qivNewsDir.c_str(), fetch.section.c_str());
+    const std::string dir = spool::GroupDirectory(s.qivNewsDir, app.currentGroup);
     if (dir.size() >= sizeof session.articleDir) {
         LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
         return false;
     }
-    fetch.articleDir = plat::ToNativePath(dir);
+    fetch.articleDir = dir;
     // Without its directory no article of the group can be stored, and a
     // failed create of the article file breaks the connection for every
     // group after it.
@@ -283,17 +192,11 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     }
 
     // A counter that lags behind the index (restored from a backup, edited
-    // by hand) would overwrite articles the board already lists. After a
-    // wrap the index's newest record names a file below its highest, and
-    // a counter past that newest one is where it should be.
-    std::int32_t highest = 0;
-    std::int64_t lastArticle = -1;
-    std::int64_t lastFile = -1;
-    const bool indexed =
-        HighestIndexedFile(s.qivNewsDir, app.currentGroup, highest, lastArticle, lastFile);
-    const bool pastWrap = lastFile >= 0 && lastFile < highest && s.lastFileNumIn > lastFile;
-    if (s.lastFileNumIn < 0 || (indexed && s.lastFileNumIn <= highest && !pastWrap)) {
-        const std::int32_t moved = indexed ? NextFileNumber(highest) : 0;
+    // by hand) would overwrite articles the board already lists.
+    const spool::IndexScan scan = spool::ScanIndex(s.qivNewsDir, app.currentGroup);
+    const std::int64_t lastArticle = scan.lastArticle;
+    if (spool::CounterBehindIndex(scan, s.lastFileNumIn)) {
+        const std::int32_t moved = scan.named ? NextFileNumber(scan.highestFile) : 0;
         LogLineF("LastFileNumIn %ld is behind the index of %s; moved to %ld",
                  static_cast<long>(s.lastFileNumIn), fetch.section.c_str(),
                  static_cast<long>(moved));
@@ -306,7 +209,7 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     const std::string index = plat::GetProfileString(fetch.section, "Index", kMissing,
                                                      kCounterBufferSize, kGroupProfileFile);
     std::int64_t cursor = 0;
-    if (!IsMissing(index) && !index.empty() && !ParseIndex(index, cursor)) {
+    if (!IsMissing(index) && !index.empty() && !spool::ParseArticleNumber(index, cursor)) {
         LogLineF("%s skipped: its Index \"%s\" is not a number", fetch.section.c_str(),
                  index.c_str());
         return false;
@@ -470,8 +373,7 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
     if (IsBroken(result)) {
         // What arrived of the article is no article: the next cycle fetches
         // it again under the same number. Nothing indexed uses that number.
-        plat::DeleteFile(plat::FormatPath("%s\\%08ld.nws", session.articleDir,
-                                          static_cast<long>(session.fileNumber)));
+        plat::DeleteFile(spool::ArticlePath(session.articleDir, session.fileNumber));
         return ConnectionLost(window, value);
     }
     if (result == ResultRefusedLocally) {

@@ -6,10 +6,12 @@
 #include "app/app_state.h"
 #include "app/log.h"
 #include "app/menu.h"
+#include "net/deferred_call.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 #include "spool/expiry.h"
 #include "spool/group_registry.h"
+#include "spool/spool_paths.h"
 
 namespace app {
 
@@ -56,7 +58,6 @@ spool::SpoolContext MakeSpoolContext() {
     spool::SpoolContext context;
     context.spoolDir = app.settings.qivNewsDir;
     context.lastGroupNum = &app.settings.lastGroupNum;
-    context.mainWindow = app.mainWindow;
     context.log = [](const std::string& line) { LogLine(line.c_str()); };
     return context;
 }
@@ -65,7 +66,7 @@ std::string SpoolProblem() {
     const std::string& dir = App().settings.qivNewsDir;
     if (!IsRealValue(dir)) return "The spool directory (QivNewsDir) is not set up";
     if (!plat::DirectoryExists(dir)) return "The spool directory " + dir + " does not exist";
-    const std::string news = plat::FormatPath("%s\\news", dir.c_str());
+    const std::string news = spool::NewsDirectory(dir);
     if (!plat::DirectoryExists(news)) return "The spool directory has no news directory: " + news;
     return std::string();
 }
@@ -90,15 +91,45 @@ void UnsubscribeGroupCommand(plat::WindowHandle) {
     Report(result.Ok(), result.message);
 }
 
-void ExpireCommand(plat::WindowHandle) {
-    if (const std::string problem = SpoolProblem(); !problem.empty()) return Warn(problem);
-    spool::StartExpiry(MakeSpoolContext());
+namespace {
+
+// The loop gets a turn after every record, as it did when the expiry
+// dispatched a waiting message per record.
+constexpr long kExpiryRecordsPerStep = 1;
+
+void ExpiryStep(void*);
+
+CDeferredCall& ExpiryContinuation() {
+    static CDeferredCall call(ExpiryStep, nullptr);
+    return call;
 }
 
-void ExpireNextStep(plat::WindowHandle, unsigned, plat::WParam, plat::LParam) {
-    // The spool may have been set up anew since the chain began.
-    if (!SpoolProblem().empty()) return;
-    spool::ExpireGroupStep(MakeSpoolContext());
+// One step of the expiry; the next is called from the loop, never from
+// inside this one.
+void ExpiryStep(void*) {
+    // The spool may have been set up anew since the run began.
+    if (!SpoolProblem().empty()) return spool::AbandonExpiry();
+    const spool::SpoolContext context = MakeSpoolContext();
+    if (!spool::ExpiryStep(context, kExpiryRecordsPerStep)) return;
+    // Without an event window nothing else can run meanwhile either.
+    if (ExpiryContinuation().Post() != 0)
+        while (spool::ExpiryStep(context, kExpiryRecordsPerStep)) {
+        }
+}
+
+}  // namespace
+
+void ExpireCommand(plat::WindowHandle) {
+    if (const std::string problem = SpoolProblem(); !problem.empty()) return Warn(problem);
+    spool::StartExpiry();
+    // A step already scheduled takes the run from where it is.
+    if (!ExpiryContinuation().Pending()) ExpiryStep(nullptr);
+}
+
+void FinishExpiryAtExit() {
+    ExpiryContinuation().Cancel();
+    if (SpoolProblem().empty()) spool::FinishExpiryGroup(MakeSpoolContext());
+    spool::AbandonExpiry();
 }
 
 }  // namespace app

@@ -12,11 +12,11 @@ namespace app {
 void SubscribeGroupCommand(plat::WindowHandle window);
 // Command 40006: asks for a name and unsubscribes it.
 void UnsubscribeGroupCommand(plat::WindowHandle window);
-// Command 40009: expires every group, one per step; the steps after the
-// first arrive as message 1032.
+// Command 40009: expires every group, in steps of a few records; the first
+// runs inside the command, each further one is a deferred call.
 void ExpireCommand(plat::WindowHandle window);
-void ExpireNextStep(plat::WindowHandle window, unsigned message, plat::WParam wParam,
-                    plat::LParam lParam);
+// The program ends: the group being expired is finished first.
+void FinishExpiryAtExit();
 // A subscribe or unsubscribe handed over by another qivnews: the name stands
 // in for the Select Group answer, and the outcome comes back here rather
 // than in a warning box (no one sits at the gateway to close it).

@@ -206,8 +206,6 @@ HandlerFn CompletionHandler(unsigned message) {
             return s.onQuitDone;
         case MAIN_MSG_GROUP_FINISHED:
             return s.onGroupFinished;
-        case MAIN_MSG_EXPIRE_NEXT:
-            return ExpireNextStep;
         case MAIN_MSG_USER_DONE:
             return s.onUserDone;
         case MAIN_MSG_PASS_DONE:
@@ -257,6 +255,7 @@ LResult MainWindowProc(WindowHandle window, unsigned message, WParam wParam, LPa
             return 0;
         case plat::msg::Destroy:
             plat::KillTimer(window, kMainTimerId);
+            FinishExpiryAtExit();
             plat::PostQuitMessage(0);
             return 0;
         default:

@@ -1,18 +1,6 @@
-// Posting the articles the board queued in out.dat.
-//
-// out.dat is a sequence of 13-byte records: a flag byte (0: post) and a file
-// name of up to 12 characters in the out directory. The board appends to it
-// whenever it likes, during a pass too and a record in several writes, so
-// the file is never renamed or rewritten under it. A record is taken only
-// once it is whole; once handled (posted, refused by the server, skipped)
-// its flag byte is set in place, and every later pass passes over it. When
-// every record is handled and no one else has the file open, it is emptied.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// Posting the articles the board queued in out.dat: the queue itself (its
+// records, flags and leftovers) is spool::OutboundQueue; this drives the
+// session through it and logs.
 #include <cstring>
 #include <string>
 
@@ -21,42 +9,15 @@
 #include "app/cycles.h"
 #include "app/log.h"
 #include "app/settings.h"
-#include "net/winsock_init.h"
 #include "nntp/nntp_session.h"
-#include "platform/files.h"
+#include "spool/outbound_queue.h"
 
 namespace app {
 
 namespace {
 
-constexpr long kRecordSize = 13;
-constexpr std::size_t kNameLength = 12;
-// Any flag but 0 is skipped; this one says that we handled the record.
-constexpr char kHandled = '\xff';
-// Articles the server refused, kept for the sysop.
-constexpr char kRejectedDir[] = "rejected";
-
-// The queue files, walked in this order. The first two are left by earlier
-// versions, which renamed the queue at the end of a pass: a work file of a
-// pass cut off while doing so, and the retired queue, whose records behind
-// its last marker record a board wrote after the rename. They are deleted
-// once walked; no board opens them by these names.
-enum QueueFile { LeftWork, LeftRetired, OutQueue, QueueFileCount };
-constexpr const char* kQueueNames[QueueFileCount] = {"qivout.wrk", "qivout.old", "out.dat"};
-constexpr char kMarker[kRecordSize] = {'\xff', ':', 'r', 'e', 't', 'i', 'r', 'e', 'd', ':'};
-
-struct OutboundRecord {
-    unsigned char flag = 0;               // 0: post the file; anything else: skip
-    char fileName[kNameLength + 1] = {};  // terminated after the twelfth byte
-};
-
 struct PostingState {
-    int queue = OutQueue;  // the queue file being walked
-    int outFile = -1;      // that file, open while a pass runs
-    long postRecordIndex = 0;
-    bool anyRecord = false;  // the pass found a whole record
-    std::string postPath;    // the file being posted
-    std::string postName;
+    spool::OutboundQueue queue;
 };
 
 PostingState& Posting() {
@@ -64,130 +25,25 @@ PostingState& Posting() {
     return state;
 }
 
-std::string QueuePath(int queue) {
-    return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), kQueueNames[queue]);
-}
-
-void CloseOutFile() {
-    PostingState& p = Posting();
-    if (p.outFile >= 0) close(p.outFile);
-    p.outFile = -1;
-}
-
-bool ReadRecord(long index, OutboundRecord& record) {
-    unsigned char bytes[kRecordSize];
-    const ssize_t n =
-        pread(Posting().outFile, bytes, sizeof bytes, static_cast<off_t>(index) * kRecordSize);
-    if (n != kRecordSize) return false;
-    record.flag = bytes[0];
-    std::memcpy(record.fileName, bytes + 1, kNameLength);
-    record.fileName[kNameLength] = '\0';
-    return true;
-}
-
-// The records of the retired queue up to its last marker were handled by
-// the pass that retired it.
-long RecordsBeforeMarker() {
-    PostingState& p = Posting();
-    long after = 0;
-    char bytes[kRecordSize];
-    for (long i = 0; pread(p.outFile, bytes, sizeof bytes, i * kRecordSize) == kRecordSize; ++i)
-        if (std::memcmp(bytes, kMarker, kRecordSize) == 0) after = i + 1;
-    return after;
-}
-
-// Opens the first queue file from `from` on that is there; false when none
-// is left.
-bool OpenQueue(int from) {
-    PostingState& p = Posting();
-    for (int queue = from; queue < QueueFileCount; ++queue) {
-        p.queue = queue;
-        const std::string path = QueuePath(queue);
-        if (queue != OutQueue && !plat::FileExists(path)) continue;
-        // Written as well: the flags of handled records are set in it.
-        p.outFile = plat::OpenRegular(path, O_RDWR);
-        struct stat st;
-        if (p.outFile >= 0 && (fstat(p.outFile, &st) != 0 || !S_ISREG(st.st_mode)))
-            CloseOutFile();
-        if (p.outFile < 0) {
-            if (queue == OutQueue) LogLine("Can't open index file");
-            continue;
-        }
-        p.postRecordIndex = queue == LeftRetired ? RecordsBeforeMarker() : 0;
-        return true;
-    }
-    return false;
-}
-
-// A write lease is granted only while no other process has the file open,
-// and holds off anyone who opens it until it is given up.
-bool TakeLease(int fd) {
-    // Someone opening the file while we hold it raises SIGIO, which would
-    // end the process.
-    struct sigaction current;
-    if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-        signal(SIGIO, SIG_IGN);
-    return fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
-}
-
-// The walk has reached the end of the whole records of the queue file.
-// When they are all there is and no one else has the file open (a board
-// may hold it to write the rest of a record), out.dat is emptied and a left
-// file deleted; otherwise the flags keep them from being taken again.
-void RetireQueue() {
-    PostingState& p = Posting();
-    if (p.outFile < 0) return;
-    if (TakeLease(p.outFile)) {
-        struct stat st;
-        if (fstat(p.outFile, &st) == 0 &&
-            st.st_size == static_cast<off_t>(p.postRecordIndex) * kRecordSize) {
-            if (p.queue == OutQueue) {
-                if (ftruncate(p.outFile, 0) != 0) LogLine("Can't empty out.dat");
-            } else {
-                plat::DeleteFile(QueuePath(p.queue));
-            }
-        }
-        fcntl(p.outFile, F_SETLEASE, F_UNLCK);
-    }
-    CloseOutFile();
-}
-
 void EndPass(plat::WindowHandle window) {
-    CloseOutFile();
+    Posting().queue.Close();
     BeginDisconnect(window);
     // Set after the disconnect has started: QUIT runs with the gate open.
     App().appIdle = 1;
 }
 
 void FinishPass(plat::WindowHandle window) {
-    if (Posting().anyRecord) LogLine("Finished posting essages");
+    if (Posting().queue.AnyRecord()) LogLine("Finished posting essages");
     EndPass(window);
 }
 
-// The record being walked is done with for good; false (and the pass
-// stopped) when that cannot be written down, as it would then be posted
-// again by every pass.
-bool Handled(plat::WindowHandle window) {
-    PostingState& p = Posting();
-    const off_t at = static_cast<off_t>(p.postRecordIndex) * kRecordSize;
-    if (pwrite(p.outFile, &kHandled, 1, at) != 1) {
-        const std::string line = "Can't mark record " + std::to_string(p.postRecordIndex + 1) +
-                                 " of " + kQueueNames[p.queue] + " as handled; posting stopped";
-        LogLine(line.c_str());
-        NoteUndone(line);
-        EndPass(window);
-        return false;
-    }
-    ++p.postRecordIndex;
-    return true;
-}
-
-// The name comes from a file the board writes: only a plain name inside the
-// out directory may be opened or deleted.
-bool IsPlainName(const char* name) {
-    if (*name == '\0' || std::strcmp(name, ".") == 0) return false;
-    if (std::strpbrk(name, "/\\") != nullptr) return false;
-    return std::strstr(name, "..") == nullptr;
+// The queue could not write down that a record was handled: it would be
+// posted again by every pass.
+void Stopped(plat::WindowHandle window) {
+    const std::string& line = Posting().queue.StopReason();
+    LogLine(line.c_str());
+    NoteUndone(line);
+    EndPass(window);
 }
 
 bool HasCode(const char* reply, const char* code) {
@@ -195,134 +51,74 @@ bool HasCode(const char* reply, const char* code) {
            (reply[3] == ' ' || reply[3] == '\0');
 }
 
-// A refused article goes where the sysop can look at it, under a name of
-// its own when an earlier one of that name is there.
-void MoveToRejected() {
-    PostingState& p = Posting();
-    const char* spool = App().settings.qivNewsDir.c_str();
-    const std::string dir = plat::FormatPath("%s\\out\\%s", spool, kRejectedDir);
-    // A link in its place would move the article out of the spool.
-    const bool usable =
-        plat::IsRealDirectory(dir) || (!plat::LastWasRefused() && plat::CreateDirectory(dir));
-    for (int n = 0; usable && n < 1000; ++n) {
-        std::string name = p.postName;
-        if (n > 0) name += "." + std::to_string(n);
-        if (plat::RenameNoReplace(p.postPath, dir + "/" + name)) {
-            LogLineF("%s refused by the server; moved to out/%s/%s", p.postName.c_str(),
-                     kRejectedDir, name.c_str());
-            return;
-        }
-        if (errno != EEXIST) break;
-    }
-    LogLineF("%s refused by the server; can't move it to out/%s", p.postName.c_str(),
-             kRejectedDir);
+void LogQueueLine(const std::string& line) {
+    LogLine(line.c_str());
 }
 
 }  // namespace
 
-// Built after the sockets start-up, torn down before it.
-plat::TextReader& PostingStream() {
-    WinsockInit();
-    static plat::TextReader stream;
-    return stream;
+bool PostingFilesOpen() {
+    spool::OutboundQueue& queue = Posting().queue;
+    return queue.Walking() || queue.Article().IsOpen();
 }
-
-namespace {
-[[maybe_unused]] plat::TextReader& builtBeforeMain = PostingStream();
-}  // namespace
 
 void AbandonPosting() {
-    CloseOutFile();
-    PostingStream().Close();
+    Posting().queue.Close();
 }
 
 void BeginPosting(plat::WindowHandle window) {
     MainWindowData* data = BeginStep(window);
     if (data == nullptr) return;
     LogLine("Posting Messages");
-    PostingState& p = Posting();
-    CloseOutFile();
-    p.anyRecord = false;
-    if (!OpenQueue(LeftWork)) return FinishPass(window);
-    PostRecord(window, p.postRecordIndex);
+    if (!Posting().queue.Begin(App().settings.qivNewsDir, LogQueueLine)) return FinishPass(window);
+    PostRecord(window);
 }
 
-void PostRecord(plat::WindowHandle window, long recordIndex) {
-    PostingState& p = Posting();
+void PostRecord(plat::WindowHandle window) {
+    spool::OutboundQueue& queue = Posting().queue;
     MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || p.outFile < 0) return;
-    p.postRecordIndex = recordIndex;
-    // Records that are skipped are walked here, not by nested calls.
-    for (;;) {
-        OutboundRecord record;
-        if (!ReadRecord(p.postRecordIndex, record)) {
-            // No whole record here (yet): a part one waits for a later pass.
-            RetireQueue();
-            if (!OpenQueue(p.queue + 1)) return FinishPass(window);
-            continue;
-        }
-        p.anyRecord = true;
-        if (record.flag != 0) {
-            ++p.postRecordIndex;
-            continue;
-        }
-        if (!IsPlainName(record.fileName)) {
-            LogLineF("Record %ld of %s names no file of the out directory; skipped",
-                     p.postRecordIndex + 1, kQueueNames[p.queue]);
-            if (!Handled(window)) return;
-            continue;
-        }
-        const std::string path =
-            plat::FormatPath("%s\\out\\%s", App().settings.qivNewsDir.c_str(), record.fileName);
-        // A link or special file is refused (and logged) by the open: it
-        // stays where it is, unposted.
-        if (!PostingStream().Open(path)) {
-            if (errno == ENOENT || errno == EISDIR)
-                LogLineF("%s is not in the out directory; skipped", record.fileName);
-            else if (!plat::LastWasRefused())
-                LogLineF("Can't open %s; skipped", record.fileName);
-            if (!Handled(window)) return;
-            continue;
-        }
-        p.postPath = path;
-        p.postName = record.fileName;
-        data->session->PostArticle(window, MAIN_MSG_POST_DONE, &PostingStream());
-        return;
+    if (data == nullptr || !queue.Walking()) return;
+    switch (queue.NextArticle()) {
+        case spool::OutboundQueue::Next::Article:
+            data->session->PostArticle(window, MAIN_MSG_POST_DONE, &queue.Article());
+            return;
+        case spool::OutboundQueue::Next::Done:
+            return FinishPass(window);
+        case spool::OutboundQueue::Next::Stopped:
+            return Stopped(window);
     }
 }
 
 void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    PostingState& p = Posting();
+    spool::OutboundQueue& queue = Posting().queue;
     MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->connected == 0 || p.outFile < 0) return;
-    PostingStream().Close();
+    if (data == nullptr || data->connected == 0 || !queue.Walking()) return;
+    queue.Article().Close();
     // Broken off: the file and its record stay for the next pass.
     if (IsBroken(result)) return ConnectionLost(window, reply);
     const char* text = reinterpret_cast<const char*>(reply);
+    bool marked = false;
     if (result == ResultSuccess) {
-        // Gone before its record is marked: a stop in between leaves a
-        // record whose file is missing, which is skipped, not posted again.
-        if (!plat::DeleteFile(p.postPath))
-            LogLineF("%s was posted but can't be deleted", p.postName.c_str());
+        marked = queue.Posted();
     } else if (result == ResultRefusedLocally) {
         // Not sent at all (a line too long for the server): kept for the
         // board to see.
-        LogLineF("%s not posted, kept: %s", p.postName.c_str(), text != nullptr ? text : "");
+        marked = queue.Kept(text != nullptr ? text : "");
     } else if (data->session->articleSent && HasCode(text, "441")) {
         // The server's verdict on this article.
         LogReplyText(reply);
-        MoveToRejected();
+        marked = queue.Refused();
     } else {
         // No verdict on the article (no permission, a login wanted, a
         // server in trouble): it stays queued, and so does all after it.
         LogReplyText(reply);
-        const std::string line = "Posting stopped; " + p.postName + " stays queued";
+        const std::string line = "Posting stopped; " + queue.ArticleName() + " stays queued";
         LogLine(line.c_str());
         NoteUndone(line);
         return EndPass(window);
     }
-    if (!Handled(window)) return;
-    PostRecord(window, p.postRecordIndex);
+    if (!marked) return Stopped(window);
+    PostRecord(window);
 }
 
 }  // namespace app

@@ -315,7 +315,7 @@ private:
     void Disconnect();
     int ReplyState(int event);
 
-    bool PreparePath(const char* templ, const char* dir, long number);
+    bool PreparePath(const std::string& path);
     int StartData(Handler dataState);
     int StoreData(bool wholeLine);
     int WriteFailed();

@@ -7,6 +7,7 @@
 
 #include "nntp/nntp_session.h"
 #include "platform/wsa_errors.h"
+#include "spool/spool_paths.h"
 
 namespace {
 
@@ -23,14 +24,18 @@ bool Sent(int result) {
     return result == 0 || result == plat::wsa::WouldBlock;
 }
 
+// A directory input that is empty or fills its whole array names no place
+// a path can be made from.
+bool UsableDir(const char* dir) {
+    const std::size_t length = strnlen(dir, CNntpSession::kPathSize);
+    return length != 0 && length != CNntpSession::kPathSize;
+}
+
 }  // namespace
 
 // The file of a transfer is named before its command goes out, so that a
 // request that could only write to the wrong place is refused unsent.
-bool CNntpSession::PreparePath(const char* templ, const char* dir, long number) {
-    const std::size_t dirLength = strnlen(dir, kPathSize);
-    if (dirLength == 0 || dirLength == kPathSize) return false;
-    const std::string path = plat::FormatPath(templ, dir, number);
+bool CNntpSession::PreparePath(const std::string& path) {
     if (path.size() >= sizeof filePath) return false;
     std::memcpy(filePath, path.c_str(), path.size() + 1);
     return true;
@@ -41,9 +46,9 @@ bool CNntpSession::PreparePath(const char* templ, const char* dir, long number) 
 int CNntpSession::ListCommand(int event) {
     switch (event) {
         case Enter:
-            if (!PreparePath("%s\\groups.txt", spoolDir, 0))
+            if (!UsableDir(spoolDir) || !PreparePath(spool::GroupListPath(spoolDir)))
                 return RefuseLocally("No usable spool directory for the group list");
-            listTemp = plat::FormatPath("%s\\groups.tmp", spoolDir);
+            listTemp = spool::GroupListTempPath(spoolDir);
             std::strcpy(commandBuffer, "LIST\r\n");
             return SendCommand(&CNntpSession::ListReply);
         case LinkLost:
@@ -60,7 +65,7 @@ int CNntpSession::ArticleCommand(int event) {
     switch (event) {
         case Enter:
             articleNumber = requestedArticle;
-            if (!PreparePath("%s\\%08ld.nws", articleDir, fileNumber))
+            if (!UsableDir(articleDir) || !PreparePath(spool::ArticlePath(articleDir, fileNumber)))
                 return RefuseLocally("No usable article directory");
             std::snprintf(commandBuffer, sizeof commandBuffer, "ARTICLE %lld\r\n",
                           static_cast<long long>(articleNumber));

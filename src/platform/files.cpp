@@ -6,56 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
-#include <string_view>
 
 namespace plat {
 
 namespace {
-
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// "ng" followed by nothing but digits.
-bool IsGroupComponent(std::string_view c) {
-    if (c.size() < 3 || (c[0] != 'n' && c[0] != 'N') || (c[1] != 'g' && c[1] != 'G')) return false;
-    for (std::size_t i = 2; i < c.size(); ++i)
-        if (!IsDigit(c[i])) return false;
-    return true;
-}
-
-// "ng" followed by one integer conversion ("ng%ld", "ng%d", "ng%03u") or digits.
-bool IsGroupTemplateComponent(std::string_view c) {
-    if (IsGroupComponent(c)) return true;
-    if (c.size() < 4 || (c[0] != 'n' && c[0] != 'N') || (c[1] != 'g' && c[1] != 'G') || c[2] != '%')
-        return false;
-    std::size_t i = 3;
-    while (i < c.size() && std::strchr("-+ #0", c[i]) != nullptr) ++i;
-    while (i < c.size() && IsDigit(c[i])) ++i;
-    while (i < c.size() && (c[i] == 'l' || c[i] == 'h')) ++i;
-    return i + 1 == c.size() && std::strchr("diu", c[i]) != nullptr;
-}
-
-bool IsSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// Upper-cases the "ng" of every component the predicate accepts.
-template <class Pred>
-void UpperGroupComponents(std::string& path, Pred accept) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = start;
-        while (end < path.size() && !IsSeparator(path[end])) ++end;
-        if (accept(std::string_view(path).substr(start, end - start))) {
-            path[start] = 'N';
-            path[start + 1] = 'G';
-        }
-        start = end + 1;
-    }
-}
 
 std::string& Root() {
     static std::string root;
@@ -243,39 +198,6 @@ bool IsRealDirectory(const std::string& path) {
     struct stat st;
     return fstatat(parent.Fd(), parent.Leaf().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISDIR(st.st_mode);
-}
-
-std::string FormatPath(const char* templ, ...) {
-    // The group directory is created as "NG<n>" but article files are deleted
-    // through "ng<n>"; Windows ignores the case, so both must name one
-    // directory here. Only components written in the template are touched:
-    // a spool directory or file name passed as an argument stays as it is.
-    std::string pattern(templ);
-    UpperGroupComponents(pattern, IsGroupTemplateComponent);
-
-    va_list args;
-    va_start(args, templ);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, pattern.c_str(), args);
-    va_end(args);
-    std::string out;
-    if (length > 0) {
-        out.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(out.data(), out.size(), pattern.c_str(), again);
-        out.resize(static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    for (char& c : out)
-        if (c == '\\') c = '/';
-    return out;
-}
-
-std::string ToNativePath(std::string path) {
-    for (char& c : path)
-        if (c == '\\') c = '/';
-    UpperGroupComponents(path, IsGroupComponent);
-    return path;
 }
 
 // ---- TextWriter ----

@@ -10,21 +10,6 @@
 
 namespace plat {
 
-// Formats a path template written with backslash separators ("%s\\news\\NG%ld")
-// and turns every backslash into '/'.
-//
-// A group's directory is created as "NG<n>" but its article files are
-// deleted through "ng<n>"; Windows ignores the case, Linux does not. So a
-// component of the template that is "ng" followed by digits or by one
-// integer conversion ("ng%ld") is written "NG": both spellings reach the
-// same directory. Text from the arguments (the spool directory, file names)
-// is never changed in case.
-std::string FormatPath(const char* templ, ...) __attribute__((format(printf, 1, 2)));
-// Backslashes become '/', and every component that is "ng" (any case)
-// followed by nothing but digits becomes "NG<digits>". Meant for paths whose
-// components are all ours; FormatPath already does this for its template.
-std::string ToNativePath(std::string path);
-
 // A file written in text mode: every '\n' written reaches the disk as CR LF.
 // Errors are remembered; Close reports whether everything was written.
 class TextWriter {

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "platform/files.h"
+#include "spool/spool_paths.h"
 
 namespace spool {
 
@@ -250,7 +252,7 @@ ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::i
     r.timestampLength = kTimestampWidth;
     PutText(r.timestamp, stamp);
 
-    const std::string file = Format("%08ld.nws", fileNumber);
+    const std::string file = ArticleFileName(fileNumber);
     r.fileNameLength = kFileNameWidth;
     PutText(r.fileName, file);
     r.fileNameCopyLength = kFileNameWidth;
@@ -266,7 +268,7 @@ ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::i
 
 bool AppendArticleIndex(const std::string& spoolDir, const ArticleHeaders& headers,
                         std::int32_t groupNumber, std::int32_t fileNumber) {
-    const std::string path = plat::FormatPath("%s\\%d.grp", spoolDir.c_str(), groupNumber);
+    const std::string path = IndexPath(spoolDir, groupNumber);
     const ArticleIndexRecord record =
         BuildArticleIndexRecord(headers, groupNumber, fileNumber, plat::Now());
     // The common case, an index of whole records, is one open, fstat, write
@@ -295,6 +297,84 @@ bool AppendArticleIndex(const std::string& spoolDir, const ArticleHeaders& heade
     std::vector<unsigned char> block(kRecordSize + static_cast<std::size_t>(tail), 0);
     std::memcpy(block.data(), &record, kRecordSize);
     return plat::WriteAt(path, block.data(), block.size(), length - tail);
+}
+
+bool ParseArticleNumber(const std::string& text, std::int64_t& out) {
+    std::size_t i = text.find_first_not_of(" \t\r\n\f\v");
+    if (i == std::string::npos) return false;
+    const bool negative = text[i] == '-';
+    if (text[i] == '+' || text[i] == '-') ++i;
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
+    std::int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value > (INT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    out = negative ? -value : value;
+    return true;
+}
+
+bool RecordArticleNumber(const unsigned char* record, std::int64_t& number) {
+    const std::size_t length =
+        std::min<std::size_t>(record[kArticleNumberOffset], kArticleNumberWidth);
+    const std::string text(reinterpret_cast<const char*>(record) + kArticleNumberOffset + 1,
+                           length);
+    return !text.empty() && ParseArticleNumber(text, number);
+}
+
+std::int64_t RecordFileNumber(const unsigned char* record) {
+    const std::string name = RecordFileName(record);
+    std::int64_t value = 0;
+    std::size_t digits = 0;
+    while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9' &&
+           value <= kMaxFileNumber)
+        value = value * 10 + (name[digits++] - '0');
+    return digits == 0 || value > kMaxFileNumber ? -1 : value;
+}
+
+IndexScan ScanIndex(const std::string& spoolDir, std::int32_t group) {
+    IndexScan scan;
+    const int fd = plat::OpenRegular(IndexPath(spoolDir, group), O_RDONLY);
+    if (fd < 0) return scan;
+    static unsigned char buffer[kRecordSize * 256];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        const std::size_t records = n > 0 ? static_cast<std::size_t>(n) / kRecordSize : 0;
+        if (records == 0) break;
+        const unsigned char* lastRecord = buffer + (records - 1) * kRecordSize;
+        std::int64_t number = 0;
+        scan.lastArticle = RecordArticleNumber(lastRecord, number) ? number : -1;
+        scan.lastFile = RecordFileNumber(lastRecord);
+        for (std::size_t r = 0; r < records; ++r) {
+            const std::int64_t value = RecordFileNumber(buffer + r * kRecordSize);
+            if (value < 0) continue;
+            if (!scan.named || value > scan.highestFile)
+                scan.highestFile = static_cast<std::int32_t>(value);
+            scan.named = true;
+        }
+        offset += static_cast<off_t>(records * kRecordSize);
+    }
+    close(fd);
+    return scan;
+}
+
+bool CounterBehindIndex(const IndexScan& scan, std::int32_t counter) {
+    const bool pastWrap =
+        scan.lastFile >= 0 && scan.lastFile < scan.highestFile && counter > scan.lastFile;
+    return counter < 0 || (scan.named && counter <= scan.highestFile && !pastWrap);
+}
+
+std::int32_t NextFreeFileNumber(const std::string& groupDir, std::int32_t n, bool& wrapped) {
+    wrapped = false;
+    for (std::int32_t tries = 0; tries < kMaxFileNumber; ++tries) {
+        wrapped = wrapped || n >= kMaxFileNumber || n < 0;
+        n = n >= kMaxFileNumber || n < 0 ? 1 : n + 1;
+        if (!plat::FileExists(ArticlePath(groupDir, n))) break;
+    }
+    return n;
 }
 
 }  // namespace spool

@@ -80,6 +80,41 @@ ArticleIndexRecord BuildArticleIndexRecord(const ArticleHeaders& headers, std::i
 bool AppendArticleIndex(const std::string& spoolDir, const ArticleHeaders& headers,
                         std::int32_t groupNumber, std::int32_t fileNumber);
 
+// Article files are named "%08ld.nws": a ninth digit would not fit the
+// record's name field.
+constexpr std::int32_t kMaxFileNumber = 99999999;
+
+// A decimal number as "%ld" reads it (blanks, a sign, digits, anything
+// after), but in 64 bits; false when the text holds no number or one that
+// does not fit.
+bool ParseArticleNumber(const std::string& text, std::int64_t& out);
+// The article number a record holds; false when its field is no number.
+bool RecordArticleNumber(const unsigned char* record, std::int64_t& number);
+// The number a record's file name starts with; -1 when it starts with no
+// digit or names no file we could have written.
+std::int64_t RecordFileNumber(const unsigned char* record);
+
+// What a group's index says about the files and articles it names.
+// Records whose file name is not a number are passed over; a part record
+// at the end of the file is no record.
+struct IndexScan {
+    bool named = false;            // some record names a numbered file
+    std::int32_t highestFile = 0;  // the highest file number named
+    std::int64_t lastArticle = -1;  // the newest record's article number; -1: none
+    std::int64_t lastFile = -1;     // the newest record's file number; -1: none
+};
+// A missing index names nothing.
+IndexScan ScanIndex(const std::string& spoolDir, std::int32_t group);
+// Whether a file counter would overwrite articles the index lists. After
+// the counter wrapped, the newest record names a file below the highest,
+// and a counter past that newest one is where it should be.
+bool CounterBehindIndex(const IndexScan& scan, std::int32_t counter);
+// The file number after n in the group directory: past kMaxFileNumber the
+// count starts again at 1 (wrapped is then set); a number whose file is
+// still there is passed over, so that no article overwrites one the board
+// may still list.
+std::int32_t NextFreeFileNumber(const std::string& groupDir, std::int32_t n, bool& wrapped);
+
 // The two-digit year of the timestamp field, and back. Years 70-99 are
 // 1970-1999 and 00-69 are 2000-2069; the result counts years since 1900.
 int TimestampYear(int fullYear);

@@ -13,7 +13,6 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/message_loop.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
 #include "spool/index_record.h"
@@ -27,14 +26,30 @@ namespace {
 
 constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
-struct StepState {
-    bool running = false;
+// The group being expired, between steps.
+struct GroupRun {
+    bool open = false;  // its files are open and its records being walked
     std::int32_t group = 0;
+    bool resume = false;  // finishing a run that was cut off
+    bool keepAll = false;
+    long long newestExpired = 0;
+    std::string grp, tmp;
+    int in = -1, out = -1;
+    // The new index as the cut-off run left it (resuming only).
+    int done = -1;
+    off_t doneCount = 0, doneNext = 0;
+    bool passingOver = false;
+    off_t count = 0, next = 0;  // records of the copy, and the next one
+    bool writeFailed = false;
+};
+
+struct RunState {
+    bool active = false;   // between StartExpiry and the step that ends the run
     bool stop = false;     // the group was unsubscribed meanwhile
     bool restart = false;  // "Expire messages" was chosen meanwhile
-    bool quitSeen = false;
+    GroupRun group;
 };
-StepState step;
+RunState run;
 
 enum class Outcome { Done, Recovered };
 
@@ -50,18 +65,13 @@ void Fail(const SpoolContext& context, const std::string& line) {
     if (failure.empty()) failure = line;
 }
 
-// One turn of the message queue. A quit request is put back for the
-// outermost loop and ends the dispatching for this step.
-void DispatchOneMessage() {
-    if (step.quitSeen) return;
-    plat::Message m;
-    if (!plat::PeekMessage(m)) return;
-    if (m.message == plat::msg::Quit) {
-        step.quitSeen = true;
-        plat::PostQuitMessage(static_cast<int>(m.wParam));
-        return;
+void CloseGroup() {
+    GroupRun& g = run.group;
+    for (int* fd : {&g.in, &g.out, &g.done}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
     }
-    plat::DispatchMessage(m);
+    g.open = false;
 }
 
 bool IsDigit(char c) {
@@ -116,125 +126,142 @@ bool ProvablyOld(const unsigned char* record, long long newestExpired) {
     return day <= newestExpired;
 }
 
-// Runs the expiry of group n over "<n>.tmp" into "<n>.grp". When the step
+// Sets up the expiry of group n over "<n>.tmp" into "<n>.grp": false when
+// there is nothing to walk (the group is then done with). When the run
 // resumes one that was cut off, the records the new index already holds are
 // passed over: they are the kept records of a prefix of "<n>.tmp", in
 // order, mixed with records the fetch cycle appended.
-Outcome ExpireGroup(const SpoolContext& context, std::int32_t n) {
-    if (!IsSubscribed(n)) return Outcome::Done;
+bool BeginGroup(const SpoolContext& context, std::int32_t n) {
+    if (!IsSubscribed(n)) return false;
     const std::string section = GroupSection(n);
+    GroupRun& g = run.group;
+    g = GroupRun{};
+    g.group = n;
 
-    bool keepAll = false;
     long long days = 1;
     const std::string value = plat::GetProfileString(section, "ExpireDays", "z", 25, kGroupsFile);
     if (EqualNoCase(value, "z")) {
         plat::WriteProfileString(section, "ExpireDays", "1", kGroupsFile);
     } else if (!ParseExpireDays(value, days)) {
-        keepAll = true;
+        g.keepAll = true;
     }
 
     const plat::LocalTime now = plat::Now();
     const long long today = dayNumber(YearsSince1900(TimestampYear(now.year)), now.month, now.day);
-    const long long newestExpired = today - days;
+    g.newestExpired = today - days;
 
-    const std::string grp = IndexPath(context.spoolDir, n);
-    const std::string tmp = TempIndexPath(context.spoolDir, n);
+    g.grp = IndexPath(context.spoolDir, n);
+    g.tmp = TempIndexPath(context.spoolDir, n);
     struct stat st;
-    const bool resume = lstat(tmp.c_str(), &st) == 0;
-    if (resume && !S_ISREG(st.st_mode)) {
-        Fail(context, "Cannot expire group " + std::to_string(n) + ": " + tmp + " is not a file");
-        return Outcome::Done;
+    g.resume = lstat(g.tmp.c_str(), &st) == 0;
+    if (g.resume && !S_ISREG(st.st_mode)) {
+        Fail(context, "Cannot expire group " + std::to_string(n) + ": " + g.tmp + " is not a file");
+        return false;
     }
-    if (keepAll) {
+    if (g.keepAll) {
         Log(context, "ExpireDays of " + section + " is not a number; nothing expires");
-        if (!resume) return Outcome::Done;
+        if (!g.resume) return false;
     }
-    if (!resume && !plat::RenameNoReplace(grp, tmp)) {
+    if (!g.resume && !plat::RenameNoReplace(g.grp, g.tmp)) {
         if (errno == ENOENT) {
-            // No index yet: leave an empty one, as a step always does.
-            const int fd = plat::OpenRegular(grp, O_WRONLY | O_CREAT);
+            // No index yet: leave an empty one, as a run always does.
+            const int fd = plat::OpenRegular(g.grp, O_WRONLY | O_CREAT);
             if (fd >= 0) close(fd);
         } else {
             Fail(context, "Cannot expire group " + std::to_string(n) + ": " +
                               std::strerror(errno));
         }
-        return Outcome::Done;
+        return false;
     }
-    if (resume) Log(context, "Finishing the interrupted expiry of group " + std::to_string(n));
+    if (g.resume) Log(context, "Finishing the interrupted expiry of group " + std::to_string(n));
 
-    const int in = plat::OpenRegular(tmp, O_RDONLY);
-    if (in < 0) {
+    g.in = plat::OpenRegular(g.tmp, O_RDONLY);
+    if (g.in < 0) {
         Fail(context, "Cannot expire group " + std::to_string(n) + ": " + std::strerror(errno));
-        return Outcome::Done;
+        return false;
     }
     // Never truncated: when resuming it already holds part of the index.
-    const int out = plat::OpenRegular(grp, O_WRONLY | O_CREAT | O_APPEND);
-    if (out < 0) {
-        close(in);
-        Fail(context, "Cannot write " + grp);
-        return Outcome::Done;
+    g.out = plat::OpenRegular(g.grp, O_WRONLY | O_CREAT | O_APPEND);
+    if (g.out < 0) {
+        CloseGroup();
+        Fail(context, "Cannot write " + g.grp);
+        return false;
     }
 
-    // Records already in the new index (resuming only).
-    int done = -1;
-    off_t doneCount = 0, doneNext = 0;
-    if (resume) {
-        done = plat::OpenRegular(grp, O_RDONLY);
+    if (g.resume) {
+        g.done = plat::OpenRegular(g.grp, O_RDONLY);
         struct stat ds;
-        if (done >= 0 && fstat(done, &ds) == 0) {
-            doneCount = ds.st_size / static_cast<off_t>(kRecordSize);
+        if (g.done >= 0 && fstat(g.done, &ds) == 0) {
+            g.doneCount = ds.st_size / static_cast<off_t>(kRecordSize);
             // A record cut off by the interruption is dropped.
             if (ds.st_size % static_cast<off_t>(kRecordSize) != 0 &&
-                ftruncate(out, doneCount * static_cast<off_t>(kRecordSize)) != 0) {
-                Fail(context, "Cannot repair " + grp);
-                close(done);
-                close(out);
-                close(in);
-                return Outcome::Done;
+                ftruncate(g.out, g.doneCount * static_cast<off_t>(kRecordSize)) != 0) {
+                Fail(context, "Cannot repair " + g.grp);
+                CloseGroup();
+                return false;
             }
         }
     }
-    bool passingOver = resume && doneCount > 0;
+    g.passingOver = g.resume && g.doneCount > 0;
+    if (fstat(g.in, &st) == 0) g.count = st.st_size / static_cast<off_t>(kRecordSize);
+    g.open = true;
+    return true;
+}
 
-    off_t count = 0;
-    if (fstat(in, &st) == 0) count = st.st_size / static_cast<off_t>(kRecordSize);
-    bool writeFailed = false;
+// Walks up to `limit` records of the group; false when none was left.
+bool WalkRecords(const SpoolContext& context, long limit) {
+    GroupRun& g = run.group;
     unsigned char record[kRecordSize];
     unsigned char other[kRecordSize];
-    for (off_t i = 0; i < count && !step.stop; ++i) {
-        if (!ReadRecord(in, i, record)) break;
-        const bool old = !keepAll && ProvablyOld(record, newestExpired);
+    long walked = 0;
+    for (; walked < limit && g.next < g.count && !g.writeFailed; ++walked) {
+        if (!ReadRecord(g.in, g.next, record)) {
+            g.count = g.next;
+            break;
+        }
+        ++g.next;
+        const bool old = !g.keepAll && ProvablyOld(record, g.newestExpired);
         if (old) {
-            DeleteArticle(context.spoolDir, n, RecordFileName(record));
-        } else if (passingOver) {
+            DeleteArticle(context.spoolDir, g.group, RecordFileName(record));
+        } else if (g.passingOver) {
             bool found = false;
-            while (!found && doneNext < doneCount) {
-                found = ReadRecord(done, doneNext++, other) &&
+            while (!found && g.doneNext < g.doneCount) {
+                found = ReadRecord(g.done, g.doneNext++, other) &&
                         std::memcmp(record, other, kRecordSize) == 0;
             }
             // The first kept record the new index lacks is where the
-            // interrupted step stopped.
-            if (!found) passingOver = false;
+            // interrupted run stopped.
+            if (!found) g.passingOver = false;
         }
-        if (!old && !passingOver && !WriteRecord(out, record)) {
-            writeFailed = true;
-            break;
-        }
-        DispatchOneMessage();
+        if (!old && !g.passingOver && !WriteRecord(g.out, record)) g.writeFailed = true;
     }
+    return walked > 0;
+}
 
-    bool durable = !writeFailed && fsync(out) == 0;
-    if (close(out) != 0) durable = false;
-    close(in);
-    if (done >= 0) close(done);
-    if (step.stop) return Outcome::Done;  // unsubscribed: its files are gone
+Outcome FinishGroup(const SpoolContext& context) {
+    GroupRun& g = run.group;
+    bool durable = !g.writeFailed && fsync(g.out) == 0;
+    if (close(g.out) != 0) durable = false;
+    g.out = -1;
+    CloseGroup();
     if (!durable) {
-        // "<n>.tmp" still holds every record; the next step finishes the job.
-        Fail(context, "Cannot write " + grp + "; the index stays in " + tmp);
+        // "<n>.tmp" still holds every record; the next run finishes the job.
+        Fail(context, "Cannot write " + g.grp + "; the index stays in " + g.tmp);
         return Outcome::Done;
     }
-    if (!plat::DeleteFile(tmp)) return Outcome::Done;
-    return resume ? Outcome::Recovered : Outcome::Done;
+    if (!plat::DeleteFile(g.tmp)) return Outcome::Done;
+    return g.resume ? Outcome::Recovered : Outcome::Done;
+}
+
+// On to the next group after n; false when the run has ended.
+bool NextGroup(const SpoolContext& context, std::int32_t n) {
+    expiryGroup = run.restart ? 1 : NextGroupSection(n);
+    run.restart = false;
+    run.stop = false;
+    if (expiryGroup < *context.lastGroupNum) return true;
+    expiryGroup = 1;
+    run.active = false;
+    return false;
 }
 
 }  // namespace
@@ -260,34 +287,39 @@ bool TimestampDayNumber(const char* timestamp, long long& day) {
     return true;
 }
 
-void StartExpiry(const SpoolContext& context) {
-    if (step.running) {
-        step.restart = true;
+void StartExpiry() {
+    if (run.group.open) {
+        run.restart = true;
         return;
     }
-    // A chain already under way starts over rather than running twice.
-    plat::RemoveQueuedMessages(context.mainWindow, kExpireNextMessage, 0);
     failure.clear();
     expiryGroup = 1;
-    ExpireGroupStep(context);
+    run = RunState{};
+    run.active = true;
 }
 
-void ExpireGroupStep(const SpoolContext& context) {
-    if (step.running) return;
+bool ExpiryStep(const SpoolContext& context, long maxRecords) {
+    if (!run.active) return false;
+    GroupRun& g = run.group;
     const std::int32_t n = expiryGroup;
-    step = StepState{};
-    step.running = true;
-    step.group = n;
-    if (ExpireGroup(context, n) == Outcome::Recovered && !step.stop) ExpireGroup(context, n);
-    step.running = false;
+    if (run.stop) return NextGroup(context, n);  // unsubscribed: its files are gone
+    if (!g.open && !BeginGroup(context, n)) return NextGroup(context, n);
+    if (WalkRecords(context, maxRecords)) return true;
+    // The copy is walked; a run that finished a cut-off one goes over the
+    // group once more, as a run of its own.
+    if (FinishGroup(context) == Outcome::Recovered) return true;
+    return NextGroup(context, n);
+}
 
-    expiryGroup = step.restart ? 1 : NextGroupSection(n);
-    step.restart = false;
-    if (expiryGroup < *context.lastGroupNum) {
-        plat::PostMessage(context.mainWindow, kExpireNextMessage, 0, expiryGroup);
-    } else {
-        expiryGroup = 1;
+void FinishExpiryGroup(const SpoolContext& context) {
+    while (run.group.open && ExpiryStep(context, LONG_MAX)) {
     }
+    AbandonExpiry();
+}
+
+void AbandonExpiry() {
+    CloseGroup();
+    run = RunState{};
 }
 
 const std::string& ExpiryFailure() {
@@ -295,11 +327,13 @@ const std::string& ExpiryFailure() {
 }
 
 bool ExpiryRunning() {
-    return step.running;
+    return run.active;
 }
 
 void StopExpiryOfGroup(std::int32_t group) {
-    if (step.running && step.group == group) step.stop = true;
+    if (!run.group.open || run.group.group != group) return;
+    CloseGroup();
+    run.stop = true;
 }
 
 }  // namespace spool

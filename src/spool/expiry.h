@@ -1,13 +1,13 @@
-// Expiry of old articles, one group per step. The first step runs inside
-// the "Expire messages" command; each step posts kExpireNextMessage to the
-// main window, whose handler runs the next one, until every group number
-// below LastGroupNum has been visited. Within a step one waiting message is
-// dispatched per index record, so the program stays responsive.
+// Expiry of old articles, one group after another, in steps: each step
+// walks a bounded number of index records and returns, and the caller
+// schedules the next one from its loop, until every group number below
+// LastGroupNum has been visited. Nothing here runs the caller's loop, so
+// nothing can reach the spool in the middle of a record.
 //
-// A step moves "<n>.grp" to "<n>.tmp" and writes the records it keeps to a
-// new "<n>.grp", appending, so that a record the fetch cycle adds meanwhile
-// stays. A "<n>.tmp" found at the start of a step is the index of a step
-// that was cut off; the step then finishes that one before its own run.
+// A group's run moves "<n>.grp" to "<n>.tmp" and writes the records it
+// keeps to a new "<n>.grp", appending, so that a record the fetch cycle adds
+// meanwhile stays. A "<n>.tmp" found when a group's run begins is the index
+// of a run that was cut off; that one is then finished before its own run.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,6 @@
 #include "spool/spool_context.h"
 
 namespace spool {
-
-constexpr unsigned kExpireNextMessage = 1032;  // MAIN_MSG_EXPIRE_NEXT, WM_USER + 8
 
 // The group number the expiry is at; 1 when it is idle.
 extern std::int32_t expiryGroup;
@@ -30,21 +28,30 @@ long long dayNumber(int yearsSince1900, int month, int day);
 // cannot be read (then the record is never expired).
 bool TimestampDayNumber(const char* timestamp, long long& day);
 
-// Command 40009: start over at group 1. While a step is running, the
-// restart happens as soon as it finishes.
-void StartExpiry(const SpoolContext& context);
+// Command 40009: start over at group 1. While a group's run is under way,
+// the restart happens as soon as it is finished.
+void StartExpiry();
 
-// Message kExpireNextMessage: the step for expiryGroup. Does nothing when
-// called from inside a running step (the running step goes on).
-void ExpireGroupStep(const SpoolContext& context);
+// Walks up to maxRecords records of the group at hand (a step that begins
+// a group's run walks its first ones; finishing a run is a step of its
+// own); true when more remains, for a later step.
+bool ExpiryStep(const SpoolContext& context, long maxRecords);
 
+// A run is under way: started, and not yet ended by its last step.
 bool ExpiryRunning();
+
+// The program is ending: the group at hand is finished (its run is not
+// left for the next start) and the rest of the run dropped.
+void FinishExpiryGroup(const SpoolContext& context);
+// Drops the run; a group's run under way stays in its "<n>.tmp", which the
+// next run finishes.
+void AbandonExpiry();
 
 // Why the expiry since the last StartExpiry left a group unexpired (its
 // first such log line); empty when every group was done.
 const std::string& ExpiryFailure();
 
-// The group is being unsubscribed: a step working on it stops without
+// The group is being unsubscribed: a run under way on it ends without
 // touching its files again.
 void StopExpiryOfGroup(std::int32_t group);
 

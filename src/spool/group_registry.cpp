@@ -49,10 +49,6 @@ RegistryLine ParseLine(const std::string& text) {
     return line;
 }
 
-std::string RegistryPath(const std::string& spoolDir) {
-    return plat::FormatPath("%s\\newsys.rc", spoolDir.c_str());
-}
-
 // Reads every line of the registry; false when it exists but cannot be read.
 bool ReadRegistry(const std::string& spoolDir, std::vector<RegistryLine>& lines, bool& missing) {
     lines.clear();
@@ -263,8 +259,7 @@ SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& n
     // which the board goes by, comes last; a failure before it undoes the
     // rest.
     const std::string section = GroupSection(n);
-    const std::string dir =
-        plat::FormatPath("%s\\news\\%s", context.spoolDir.c_str(), section.c_str());
+    const std::string dir = GroupDirectory(context.spoolDir, n);
     const bool madeDir = !plat::DirectoryExists(dir);
     const auto undo = [&](bool sectionWritten) {
         if (sectionWritten) plat::DeleteProfileSection(section, kGroupsFile);
@@ -342,7 +337,7 @@ std::int32_t RemoveRegistryEntry(const std::string& spoolDir, const std::string&
 
     // The new registry is written whole, then renamed over the old one: a
     // failure anywhere before the rename leaves newsys.rc as it was.
-    const std::string temp = plat::FormatPath("%s\\newsys.tmp", spoolDir.c_str());
+    const std::string temp = RegistryTempPath(spoolDir);
     if (!WriteWholeFile(temp, content, st.st_mode & 07777) || !plat::RenameReplace(temp, path)) {
         plat::DeleteFile(temp);
         return -1;

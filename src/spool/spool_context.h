@@ -6,8 +6,6 @@
 #include <functional>
 #include <string>
 
-#include "platform/message_loop.h"
-
 namespace spool {
 
 struct SpoolContext {
@@ -17,8 +15,6 @@ struct SpoolContext {
     // The application's in-memory LastGroupNum: read by the expiry, advanced
     // by SubscribeGroup (which also writes it to qiv.ini). Must not be null.
     std::int32_t* lastGroupNum = nullptr;
-    // Receives message 1032 between the expiry's steps.
-    plat::WindowHandle mainWindow = 0;
     // Appends a line to the activity log; may be empty.
     std::function<void(const std::string&)> log;
 };

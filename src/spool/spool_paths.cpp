@@ -1,6 +1,7 @@
 #include "spool/spool_paths.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/files.h"
@@ -14,16 +15,58 @@ std::string GroupSection(std::int32_t group) {
     return "NG" + std::to_string(group);
 }
 
+std::string RegistryPath(const std::string& spoolDir) {
+    return spoolDir + "/newsys.rc";
+}
+
+std::string RegistryTempPath(const std::string& spoolDir) {
+    return spoolDir + "/newsys.tmp";
+}
+
 std::string IndexPath(const std::string& spoolDir, std::int32_t group) {
-    return plat::FormatPath("%s\\%d.grp", spoolDir.c_str(), static_cast<int>(group));
+    return spoolDir + "/" + std::to_string(group) + ".grp";
 }
 
 std::string TempIndexPath(const std::string& spoolDir, std::int32_t group) {
-    return plat::FormatPath("%s\\%d.tmp", spoolDir.c_str(), static_cast<int>(group));
+    return spoolDir + "/" + std::to_string(group) + ".tmp";
+}
+
+std::string NewsDirectory(const std::string& spoolDir) {
+    return spoolDir + "/news";
 }
 
 std::string GroupDirectory(const std::string& spoolDir, std::int32_t group) {
-    return plat::FormatPath("%s\\news\\NG%ld", spoolDir.c_str(), static_cast<long>(group));
+    return NewsDirectory(spoolDir) + "/" + GroupSection(group);
+}
+
+std::string ArticleFileName(long fileNumber) {
+    char name[24];
+    std::snprintf(name, sizeof name, "%08ld.nws", fileNumber);
+    return name;
+}
+
+std::string ArticlePath(const std::string& groupDir, long fileNumber) {
+    return groupDir + "/" + ArticleFileName(fileNumber);
+}
+
+std::string GroupListPath(const std::string& spoolDir) {
+    return spoolDir + "/groups.txt";
+}
+
+std::string GroupListTempPath(const std::string& spoolDir) {
+    return spoolDir + "/groups.tmp";
+}
+
+std::string QueuePath(const std::string& spoolDir, const char* queueName) {
+    return spoolDir + "/" + queueName;
+}
+
+std::string OutboundPath(const std::string& spoolDir, const std::string& name) {
+    return spoolDir + "/out/" + name;
+}
+
+std::string RejectedDirectory(const std::string& spoolDir) {
+    return OutboundPath(spoolDir, kRejectedName);
 }
 
 std::string RecordFileName(const unsigned char* record) {
@@ -39,9 +82,7 @@ bool IsSafeArticleName(const std::string& name) {
 
 void DeleteArticle(const std::string& spoolDir, std::int32_t group, const std::string& name) {
     if (!IsSafeArticleName(name)) return;
-    // The files layer makes "ng<n>" reach the "NG<n>" directory.
-    plat::DeleteFile(plat::FormatPath("%s\\news\\ng%ld\\%s", spoolDir.c_str(),
-                                      static_cast<long>(group), name.c_str()));
+    plat::DeleteFile(GroupDirectory(spoolDir, group) + "/" + name);
 }
 
 std::int32_t NextGroupSection(std::int32_t after) {

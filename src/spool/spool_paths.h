@@ -1,4 +1,6 @@
-// Paths and names shared by the registry, the index and the expiry.
+// Every file and directory of the spool, by the name it has on disk. The
+// board opens these by the same names, so each byte of them (the case
+// too: a group directory is "NG<n>") is part of its interface.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +9,23 @@
 namespace spool {
 
 std::string GroupSection(std::int32_t group);                                // "NG<n>"
+std::string RegistryPath(const std::string& spoolDir);                       // newsys.rc
+std::string RegistryTempPath(const std::string& spoolDir);                   // newsys.tmp
 std::string IndexPath(const std::string& spoolDir, std::int32_t group);      // <n>.grp
 std::string TempIndexPath(const std::string& spoolDir, std::int32_t group);  // <n>.tmp
-std::string GroupDirectory(const std::string& spoolDir, std::int32_t group);
+std::string NewsDirectory(const std::string& spoolDir);                      // news
+std::string GroupDirectory(const std::string& spoolDir, std::int32_t group);  // news/NG<n>
+// "%08ld.nws": the name an article gets, and its path in a group directory.
+std::string ArticleFileName(long fileNumber);
+std::string ArticlePath(const std::string& groupDir, long fileNumber);
+std::string GroupListPath(const std::string& spoolDir);      // groups.txt
+std::string GroupListTempPath(const std::string& spoolDir);  // groups.tmp
+// The outbound side: a queue file by its bare name (out.dat, ...), the
+// out directory and its files, and where refused articles are put.
+std::string QueuePath(const std::string& spoolDir, const char* queueName);
+std::string OutboundPath(const std::string& spoolDir, const std::string& name);  // out/<name>
+inline constexpr char kRejectedName[] = "rejected";
+std::string RejectedDirectory(const std::string& spoolDir);  // out/rejected
 
 // The article file name a record holds (the 12 bytes at its file name
 // offset, up to a zero byte).

@@ -173,7 +173,7 @@ void CycleTest::ExpectDisconnectedState() {
     // post being read, the queue.
     EXPECT_TRUE(Pump([&] { return server_.OpenConnections() == 0; }, 5000))
         << "the connection to the server is still open";
-    EXPECT_FALSE(app::PostingStream().IsOpen());
+    EXPECT_FALSE(app::PostingFilesOpen());
     std::error_code ec;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
         std::error_code ignored;

@@ -80,11 +80,11 @@ TEST_F(GroupCommandsTest, ASpoolNotSetUpIsReportedAndLeftAlone) {
     EXPECT_EQ(State().settings.lastGroupNum, 1);
 }
 
-TEST_F(GroupCommandsTest, ExpireRunsOneGroupPerMessageToTheEnd) {
+TEST_F(GroupCommandsTest, ExpireRunsInStepsToTheEnd) {
     for (const char* name : {"a.one", "b.two", "c.three"}) GroupCommand(IDM_SUBSCRIBE, name);
     GroupCommand(IDM_UNSUBSCRIBE, "b.two");
     Command(IDM_EXPIRE);
-    // The first group inside the command, the others through message 1032.
+    // The first group inside the command, the others in later steps.
     EXPECT_EQ(plat::GetProfileString("NG1", "ExpireDays", "-", 25, kGroupProfileFile), "1");
     EXPECT_EQ(plat::GetProfileString("NG3", "ExpireDays", "-", 25, kGroupProfileFile), "-");
     EXPECT_EQ(spool::expiryGroup, 3) << "the retired number 2 costs no step";

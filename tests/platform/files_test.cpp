@@ -61,39 +61,6 @@ auto WithFileSizeLimit(rlim_t limit, F f) {
     return result;
 }
 
-TEST(PathTest, FormatPathTurnsBackslashesIntoSlashes) {
-    EXPECT_EQ(plat::FormatPath("%s\\%08ld.nws", "/spool/news/NG3", 7L),
-              "/spool/news/NG3/00000007.nws");
-    EXPECT_EQ(plat::FormatPath("%s\\news\\%s", "/spool", "NG12"), "/spool/news/NG12");
-    EXPECT_EQ(plat::FormatPath("%s\\out.dat", "C:\\qiv"), "C:/qiv/out.dat");
-    EXPECT_EQ(plat::FormatPath("%s\\%d.grp", "/s", 4), "/s/4.grp");
-    EXPECT_EQ(plat::FormatPath("%s\\x", std::string(300, 'd').c_str()).size(), 302u);
-}
-
-TEST(PathTest, GroupDirectoryHasOneSpelling) {
-    // The template's "ng" becomes "NG"; arguments stay as they are.
-    EXPECT_EQ(plat::FormatPath("%s\\news\\ng%ld\\%s", "/srv/ng1/spool", 5L, "00000001.nws"),
-              "/srv/ng1/spool/news/NG5/00000001.nws");
-    EXPECT_EQ(plat::FormatPath("%s\\news\\NG%ld", "/s", 5L), "/s/news/NG5");
-    EXPECT_EQ(plat::FormatPath("%s\\news\\ng%03d\\ng", "/s", 5), "/s/news/NG005/ng");
-    EXPECT_EQ(plat::FormatPath("%s\\ngx%ld\\%s", "/s", 5L, "ng4"), "/s/ngx5/ng4");
-
-    EXPECT_EQ(plat::ToNativePath("/s\\news\\ng12\\a"), "/s/news/NG12/a");
-    EXPECT_EQ(plat::ToNativePath("/s/Ng7/nG8"), "/s/NG7/NG8");
-    EXPECT_EQ(plat::ToNativePath("/s/ng/ng1a/ngx1/ang1/ng1.grp"), "/s/ng/ng1a/ngx1/ang1/ng1.grp");
-}
-
-TEST_F(FilesTest, ArticleDeletedThroughLowerCaseTemplate) {
-    ASSERT_TRUE(plat::CreateDirectory(Path("news")));
-    ASSERT_TRUE(plat::CreateDirectory(plat::FormatPath("%s\\news\\%s", dir_.c_str(), "NG2")));
-    const std::string article = plat::FormatPath("%s\\%08ld.nws", Path("news/NG2").c_str(), 9L);
-    ASSERT_TRUE(plat::WriteAt(article, "x", 1, -1));
-    EXPECT_TRUE(plat::DeleteFile(
-        plat::FormatPath("%s\\news\\ng%ld\\%s", dir_.c_str(), 2L, "00000009.nws")));
-    EXPECT_FALSE(plat::FileExists(article));
-    EXPECT_TRUE(plat::RemoveDirectory(plat::FormatPath("%s\\news\\NG%ld", dir_.c_str(), 2L)));
-}
-
 TEST_F(FilesTest, TextWriterStoresCrLf) {
     plat::TextWriter w;
     ASSERT_TRUE(w.Open(Path("g.txt"), "w"));

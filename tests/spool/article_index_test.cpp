@@ -302,3 +302,59 @@ TEST_F(ArticleIndexTest, AppendFailureLeavesTheIndexAsItWas) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ArticleIndexTest, ScanFindsTheFilesAndTheNewestRecord) {
+    EXPECT_FALSE(spool::ScanIndex(Spool(), 1).named) << "no index";
+    std::string index = Record(1, 7, 1997, 3, 10) + Record(1, 99999999, 1997, 3, 10) +
+                        Record(1, 3, 1997, 3, 10);
+    std::string stray = Record(1, 1, 1997, 3, 10);
+    stray.replace(154, 12, "notanumber\0\0", 12);
+    index += stray + Record(1, 5, 1997, 3, 10).substr(0, 200);  // a part record is none
+    WriteBytes(At("1.grp"), index);
+    const spool::IndexScan scan = spool::ScanIndex(Spool(), 1);
+    EXPECT_TRUE(scan.named);
+    EXPECT_EQ(scan.highestFile, 99999999);
+    EXPECT_EQ(scan.lastFile, -1) << "the newest record names no numbered file";
+    EXPECT_EQ(scan.lastArticle, 1001);
+}
+
+TEST(IndexScan, CounterBehindTheIndex) {
+    const auto scan = [](bool named, std::int32_t highest, std::int64_t lastFile) {
+        spool::IndexScan s;
+        s.named = named;
+        s.highestFile = highest;
+        s.lastFile = lastFile;
+        return s;
+    };
+    const struct {
+        spool::IndexScan scan;
+        std::int32_t counter;
+        bool behind;
+    } cases[] = {
+        {scan(false, 0, -1), 0, false},  {scan(false, 0, -1), -1, true},
+        {scan(true, 10, 10), 10, true},  {scan(true, 10, 10), 11, false},
+        {scan(true, 10, 10), 3, true},
+        // Wrapped: the newest record names 4, below the highest.
+        {scan(true, 99999999, 4), 5, false}, {scan(true, 99999999, 4), 4, true},
+        {scan(true, 99999999, 4), 2, true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(spool::CounterBehindIndex(c.scan, c.counter), c.behind)
+            << c.scan.highestFile << " " << c.scan.lastFile << " " << c.counter;
+}
+
+TEST_F(ArticleIndexTest, NextFreeFileNumberPassesOverFilesAndWraps) {
+    for (int n : {5, 6, 1}) MakeArticle(1, n);
+    const std::string dir = At("news/NG1");
+    bool wrapped = true;
+    EXPECT_EQ(spool::NextFreeFileNumber(dir, 4, wrapped), 7);
+    EXPECT_FALSE(wrapped);
+    EXPECT_EQ(spool::NextFreeFileNumber(dir, 99999999, wrapped), 2);
+    EXPECT_TRUE(wrapped);
+    EXPECT_EQ(spool::NextFreeFileNumber(dir, -3, wrapped), 2);
+    EXPECT_TRUE(wrapped);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <string>
@@ -21,22 +22,29 @@ using spooltest::Exists;
 using spooltest::ReadBytes;
 using spooltest::WriteBytes;
 
-constexpr unsigned kTick = plat::msg::User + 100;
+constexpr unsigned kStep = plat::msg::User + 100;
 
 spool::SpoolContext* g_context = nullptr;
-std::vector<plat::LParam> g_chain;  // lParam of every 1032 that arrived
-std::function<void(int)> g_tick;    // runs for the n-th tick (1-based)
+plat::WindowHandle g_window = 0;
+std::vector<std::int32_t> g_chain;  // the group of every step, each run of them once
+std::function<void(int)> g_tick;    // runs after the n-th step (1-based)
 int g_ticks = 0;
+bool g_pending = false;  // a step is scheduled
+
+// One step of one record, as the application runs them; the next one is
+// scheduled through the loop.
+void RunStep() {
+    g_pending = false;
+    if (g_chain.empty() || g_chain.back() != spool::expiryGroup)
+        g_chain.push_back(spool::expiryGroup);
+    if (spool::ExpiryStep(*g_context, 1)) g_pending = plat::PostMessage(g_window, kStep, 0, 0);
+    ++g_ticks;
+    if (g_tick) g_tick(g_ticks);
+}
 
 plat::LResult MainProc(plat::WindowHandle w, unsigned message, plat::WParam wp, plat::LParam lp) {
-    if (message == spool::kExpireNextMessage) {
-        g_chain.push_back(lp);
-        spool::ExpireGroupStep(*g_context);
-        return 0;
-    }
-    if (message == kTick) {
-        ++g_ticks;
-        if (g_tick) g_tick(g_ticks);
+    if (message == kStep) {
+        RunStep();
         return 0;
     }
     return plat::DefWindowProc(w, message, wp, lp);
@@ -54,16 +62,18 @@ protected:
         ASSERT_TRUE(plat::RegisterWindowClass("SpoolTestMain", MainProc));
         window = plat::CreateWindow("SpoolTestMain");
         ASSERT_NE(window, 0u);
+        g_window = window;
         lastGroupNum = 1;
         log.clear();
         context.spoolDir = Spool();
         context.lastGroupNum = &lastGroupNum;
-        context.mainWindow = window;
         context.log = [this](const std::string& line) { log.push_back(line); };
         g_context = &context;
         g_chain.clear();
         g_tick = nullptr;
         g_ticks = 0;
+        g_pending = false;
+        spool::AbandonExpiry();
         spool::expiryGroup = 1;
     }
     void TearDown() override {
@@ -91,16 +101,18 @@ protected:
         WriteBytes(At(std::to_string(n) + ".grp"), index);
         return index;
     }
-    // Runs the command and the chain of steps it starts to its end.
+    // The command: the first step at once, unless one is scheduled.
+    void Start() {
+        spool::StartExpiry();
+        if (!g_pending) RunStep();
+    }
+    // Runs the command and the steps it starts to the end.
     void ExpireAll() {
-        spool::StartExpiry(context);
+        Start();
         ASSERT_TRUE(plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }));
         EXPECT_FALSE(spool::ExpiryRunning());
     }
     std::string Index(std::int32_t n) { return ReadBytes(At(std::to_string(n) + ".grp")); }
-    void PostTicks(int count) {
-        for (int i = 0; i < count; ++i) ASSERT_TRUE(plat::PostMessage(window, kTick, 0, 0));
-    }
 
     std::int32_t lastGroupNum = 1;
     plat::WindowHandle window = 0;
@@ -254,15 +266,18 @@ TEST_F(ExpiryTest, ChainOfStepsVisitsEveryNumber) {
     const std::string two = MakeIndex(2, {{1997, 3, 1}, {1997, 3, 10}}, 3);
     MakeIndex(3, {{1997, 3, 1}}, 5);
 
-    // The command runs group 1 itself and leaves 1032 for group 2.
-    spool::StartExpiry(context);
-    EXPECT_EQ(Index(1), Slice(one, {1}));
+    // The command walks group 1's first record and leaves the rest for
+    // later steps.
+    Start();
+    EXPECT_EQ(Index(1), "");
+    EXPECT_EQ(ReadBytes(At("1.tmp")), one);
     EXPECT_EQ(Index(2), two);
-    EXPECT_EQ(spool::expiryGroup, 2);
+    EXPECT_EQ(spool::expiryGroup, 1);
     EXPECT_EQ(plat::QueuedMessageCount(), 1u);
 
     ASSERT_TRUE(plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }));
-    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{2, 3}));
+    EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 2, 3}));
+    EXPECT_EQ(Index(1), Slice(one, {1}));
     EXPECT_EQ(spool::expiryGroup, 1);
     EXPECT_EQ(Index(2), Slice(two, {1}));
     EXPECT_EQ(Index(3), "");
@@ -271,8 +286,9 @@ TEST_F(ExpiryTest, ChainOfStepsVisitsEveryNumber) {
 
 TEST_F(ExpiryTest, NoGroupEverSubscribed) {
     ASSERT_EQ(lastGroupNum, 1);
-    spool::StartExpiry(context);
+    Start();
     EXPECT_EQ(spool::expiryGroup, 1);
+    EXPECT_FALSE(spool::ExpiryRunning());
     EXPECT_EQ(plat::QueuedMessageCount(), 0u);
     EXPECT_FALSE(Exists(At("1.grp")));
 }
@@ -286,8 +302,8 @@ TEST_F(ExpiryTest, RetiredNumberIsPassedOver) {
     const std::string stray = MakeIndex(2, {{1990, 1, 1}});
     MakeIndex(3, {{1990, 1, 1}});
     ExpireAll();
-    // The chain goes from section to section: the retired number costs no step.
-    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{3}));
+    // The steps go from section to section: the retired number costs none.
+    EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 3}));
     EXPECT_EQ(Index(2), stray);
     EXPECT_TRUE(Exists(ArticlePath(2, 1)));
     EXPECT_FALSE(Exists(ArticlePath(3, 1)));
@@ -304,7 +320,8 @@ TEST_F(ExpiryTest, ACounterFarAheadOfTheGroupsCostsNoStepPerNumber) {
     lastGroupNum = 5001;
     MakeIndex(5000, {{1990, 1, 1}});
     ExpireAll();
-    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{5000}));
+    EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 5000}));
+    EXPECT_LT(g_ticks, 5);
     EXPECT_EQ(Index(5000), "");
     EXPECT_EQ(spool::expiryGroup, 1);
 }
@@ -316,13 +333,12 @@ TEST_F(ExpiryTest, RecordAppendedDuringTheStepSurvives) {
     spool::ArticleHeaders fetched;
     fetched.from = "late@example.org";
     fetched.articleNumber = 777;
-    // The fetch cycle indexes an article while the step is at record 2.
+    // The fetch cycle indexes an article after the step of record 2.
     g_tick = [&](int tick) {
         if (tick == 2) {
             ASSERT_TRUE(spool::AppendArticleIndex(Spool(), fetched, 1, 99));
         }
     };
-    PostTicks(5);
     ExpireAll();
     const std::string after = Index(1);
     ASSERT_EQ(after.size(), 4u * 322);
@@ -336,27 +352,28 @@ TEST_F(ExpiryTest, SecondCommandDuringAStepRestartsAfterIt) {
     Subscribe("beta");
     const std::string one = MakeIndex(1, {{1997, 3, 10}, {1997, 3, 1}, {1997, 3, 10}}, 1);
     const std::string two = MakeIndex(2, {{1997, 3, 1}, {1997, 3, 10}}, 4);
+    // The command again while group 1 is half done.
     g_tick = [&](int tick) {
-        if (tick == 1) spool::StartExpiry(context);
-        // A stray 1032 inside the step does not run a step of its own.
-        if (tick == 2) spool::ExpireGroupStep(context);
+        if (tick == 1) Start();
     };
-    PostTicks(2);
-    spool::StartExpiry(context);
-    EXPECT_EQ(Index(1), Slice(one, {0, 2}));
-    EXPECT_EQ(spool::expiryGroup, 1);  // starts over at group 1
+    Start();
+    EXPECT_EQ(plat::QueuedMessageCount(), 1u) << "one run of steps, not two";
+    g_tick = nullptr;
     ASSERT_TRUE(plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }));
-    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{1, 2}));
+    // Group 1 twice: to its end, then from the start.
+    EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 2}));
+    EXPECT_EQ(g_ticks, 4 + 3 + 3);
     EXPECT_EQ(Index(1), Slice(one, {0, 2}));
     EXPECT_EQ(Index(2), Slice(two, {1}));
     EXPECT_FALSE(Exists(At("1.tmp")));
 
-    // Between two steps the command starts the chain over without a second one.
+    // Twice in a row: one run of steps.
     g_chain.clear();
-    spool::StartExpiry(context);
-    spool::StartExpiry(context);
+    Start();
+    Start();
+    EXPECT_EQ(plat::QueuedMessageCount(), 1u);
     ASSERT_TRUE(plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }));
-    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{2}));
+    EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 2}));
 }
 
 TEST_F(ExpiryTest, UnsubscribeDuringTheStepLeavesNothingBehind) {
@@ -369,14 +386,13 @@ TEST_F(ExpiryTest, UnsubscribeDuringTheStepLeavesNothingBehind) {
             ASSERT_TRUE(spool::UnsubscribeGroup(context, "alpha").Ok());
         }
     };
-    PostTicks(4);
     ExpireAll();
     EXPECT_FALSE(Exists(At("1.grp")));
     EXPECT_FALSE(Exists(At("1.tmp")));
     EXPECT_FALSE(Exists(At("news/NG1")));
     EXPECT_EQ(ReadBytes(At("newsys.rc")), "beta:2\n");
-    // The chain goes on with the next group.
-    EXPECT_EQ(g_chain, (std::vector<plat::LParam>{2}));
+    // The run goes on with the next group.
+    EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 2}));
     EXPECT_EQ(Index(2), Slice(two, {1}));
 }
 
@@ -401,8 +417,9 @@ TEST_F(ExpiryTest, StepInterruptedAtEveryPointIsFinishedLater) {
     spool::ArticleHeaders fetched;
     fetched.articleNumber = 4242;
 
-    // The step is killed after record `killAfter` (a tick is dispatched after
-    // each record); with `lateAt` the fetch cycle appends a record first.
+    // The run is killed after record `killAfter` (a tick follows each
+    // step of one record); with `lateAt` the fetch cycle appends a record
+    // first.
     for (int lateAt = 0; lateAt <= 3; lateAt += 3) {
         for (int killAfter = 1; killAfter <= count; ++killAfter) {
             SCOPED_TRACE("killed after record " + std::to_string(killAfter) + ", late record at " +
@@ -418,8 +435,7 @@ TEST_F(ExpiryTest, StepInterruptedAtEveryPointIsFinishedLater) {
                     if (tick == lateAt) spool::AppendArticleIndex(Spool(), fetched, 1, 50);
                     if (tick == killAfter) _exit(7);
                 };
-                PostTicks(count);
-                spool::StartExpiry(context);
+                ExpireAll();
                 _exit(0);
             }
             int status = 0;
@@ -488,7 +504,7 @@ TEST_F(ExpiryTest, WriteFailureKeepsTheIndexForTheNextStep) {
     small.rlim_cur = 2 * 322 + 100;
     signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    spool::StartExpiry(context);
+    ExpireAll();
     setrlimit(RLIMIT_FSIZE, &old);
     EXPECT_EQ(ReadBytes(At("1.tmp")), before);
     EXPECT_FALSE(log.empty());
@@ -498,22 +514,66 @@ TEST_F(ExpiryTest, WriteFailureKeepsTheIndexForTheNextStep) {
     EXPECT_FALSE(Exists(At("1.tmp")));
 }
 
-TEST_F(ExpiryTest, QuitDuringAStepIsLeftForTheMainLoop) {
+TEST_F(ExpiryTest, EachStepWalksAtMostItsBound) {
     Subscribe("alpha");
-    const std::string before =
-        MakeIndex(1, {{1997, 3, 10}, {1997, 3, 1}, {1997, 3, 10}, {1997, 3, 10}, {1997, 3, 10}});
-    g_tick = [](int tick) {
-        if (tick == 1) plat::PostQuitMessage(3);
-    };
-    PostTicks(2);
-    spool::StartExpiry(context);
-    // The step takes the quit after the waiting ticks and puts it back.
-    EXPECT_EQ(g_ticks, 2);
-    EXPECT_EQ(Index(1), Slice(before, {0, 2, 3, 4}));
-    plat::Message m;
-    ASSERT_TRUE(plat::PeekMessage(m));
-    EXPECT_EQ(m.message, plat::msg::Quit);
-    EXPECT_EQ(plat::QuitCode(), 3);
+    Subscribe("beta");
+    const std::vector<Day> days = {{1997, 3, 10}, {1997, 3, 1}, {1997, 3, 10}, {1997, 3, 1},
+                                   {1997, 3, 10}};
+    for (long bound : {1L, 2L, 5L, 100L}) {
+        SCOPED_TRACE("bound " + std::to_string(bound));
+        const std::string one = MakeIndex(1, days);
+        EXPECT_FALSE(spool::ExpiryStep(context, bound)) << "no run was started";
+        EXPECT_EQ(Index(1), one);
+        spool::StartExpiry();
+        // Group 1: the records, then a step that finishes it; then group 2,
+        // which has no index, in a step of its own.
+        const long walking = (5 + bound - 1) / bound;
+        for (long step = 1; step <= walking; ++step) {
+            ASSERT_TRUE(spool::ExpiryStep(context, bound));
+            EXPECT_EQ(ReadBytes(At("1.tmp")), one);
+            const std::size_t walked = static_cast<std::size_t>(std::min(5L, step * bound));
+            EXPECT_EQ(Index(1), Slice(one, {0, 2, 4}).substr(0, (walked + 1) / 2 * 322));
+        }
+        EXPECT_TRUE(spool::ExpiryStep(context, bound));
+        EXPECT_FALSE(Exists(At("1.tmp")));
+        EXPECT_EQ(spool::expiryGroup, 2);
+        EXPECT_FALSE(spool::ExpiryStep(context, bound));
+        EXPECT_FALSE(spool::ExpiryRunning());
+        EXPECT_EQ(Index(1), Slice(one, {0, 2, 4}));
+        EXPECT_EQ(Index(2), "");
+    }
+}
+
+TEST_F(ExpiryTest, EndingFinishesTheGroupAtHandOnly) {
+    Subscribe("alpha");
+    Subscribe("beta");
+    const std::string one = MakeIndex(1, {{1997, 3, 10}, {1997, 3, 1}, {1997, 3, 10}});
+    const std::string two = MakeIndex(2, {{1997, 3, 1}}, 4);
+    Start();
+    ASSERT_TRUE(Exists(At("1.tmp")));
+    spool::FinishExpiryGroup(context);
+    EXPECT_EQ(Index(1), Slice(one, {0, 2}));
+    EXPECT_FALSE(Exists(At("1.tmp")));
+    EXPECT_FALSE(spool::ExpiryRunning());
+    // The step that was scheduled finds no run.
+    ASSERT_TRUE(plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }));
+    EXPECT_EQ(Index(2), two);
+}
+
+TEST_F(ExpiryTest, AbandonedRunIsFinishedByTheNext) {
+    Subscribe("alpha");
+    const std::string one = MakeIndex(1, {{1997, 3, 10}, {1997, 3, 1}, {1997, 3, 10}});
+    Start();
+    spool::AbandonExpiry();
+    EXPECT_FALSE(spool::ExpiryRunning());
+    EXPECT_EQ(ReadBytes(At("1.tmp")), one);
+    ASSERT_TRUE(plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }));
+    EXPECT_EQ(ReadBytes(At("1.tmp")), one);
+    log.clear();
+    ExpireAll();
+    EXPECT_EQ(Index(1), Slice(one, {0, 2}));
+    EXPECT_FALSE(Exists(At("1.tmp")));
+    EXPECT_EQ(log, (std::vector<std::string>{"Finishing the interrupted expiry of group 1"}));
 }
 
 }  // namespace
