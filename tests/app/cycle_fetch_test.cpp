@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <tuple>
+
 #include "app/cli.h"
 #include "app/commands.h"
 #include "app/cycles.h"
@@ -18,7 +20,18 @@ namespace {
 
 using app::App;
 
-class FetchTest : public CycleTest {};
+// Every scenario runs at each depth with the same spool result; only what
+// the server is asked can differ.
+class FetchTest : public DepthTest {};
+
+// NEXT itself: the lock-step exchange only.
+class LockStepFetchTest : public CycleTest {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        pipelineDepth_ = 1;
+    }
+};
 
 std::vector<long> Numbers(const std::vector<IndexEntry>& index) {
     std::vector<long> n;
@@ -26,7 +39,7 @@ std::vector<long> Numbers(const std::vector<IndexEntry>& index) {
     return n;
 }
 
-TEST_F(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
+TEST_P(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
     server_.AddGroup(MakeGroup("alt.worked", 100, 102));
     Subscribe(1, "alt.worked", "0");
     Configure({"LastFileNumIn=7"});
@@ -50,7 +63,7 @@ TEST_F(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
     EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u);
 }
 
-TEST_F(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
+TEST_P(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
     server_.AddGroup(MakeGroup("alt.one", 1, 3));
     Subscribe(1, "alt.one", "0");
     Configure({"LastFileNumIn=0"});
@@ -88,7 +101,7 @@ TEST_F(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
     RemoveTree(other);
 }
 
-TEST_F(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {
+TEST_P(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {
     server_.AddGroup(MakeGroup("alt.one", 1, 2));
     server_.AddGroup(MakeGroup("alt.two", 1, 2));
     server_.AddGroup(MakeGroup("alt.three", 5, 5));
@@ -107,7 +120,7 @@ TEST_F(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {
     EXPECT_EQ(Ini("NG3", "Index"), "6");
 }
 
-TEST_F(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
+TEST_P(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
     server_.AddGroup(MakeGroup("alt.first", 1, 1));
     server_.AddGroup(MakeGroup("alt.last", 1, 1));
     Subscribe(1, "alt.first");
@@ -120,7 +133,7 @@ TEST_F(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
     EXPECT_EQ(App().currentGroup, 1);
 }
 
-TEST_F(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
+TEST_P(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
     Configure({"LastGroupNum=1"});
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(Log(), (std::vector<std::string>{"Connecting to server", "Server connected",
@@ -129,7 +142,7 @@ TEST_F(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
                                                "Server disconnected"}));
 }
 
-TEST_F(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
+TEST_P(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     for (const char* name : {"g.below", "g.inside", "g.beyond", "g.missing", "g.bad", "g.empty"})
         server_.AddGroup(MakeGroup(name, 100, 104));
     Subscribe(1, "g.below", "50");
@@ -164,7 +177,7 @@ TEST_F(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
 
 // InitialFetch caps only a group without a position: GROUP's last - N + 1,
 // never below its first; a known Index is followed as before.
-TEST_F(FetchTest, InitialFetchStartsANewGroupAtItsNewestArticles) {
+TEST_P(FetchTest, InitialFetchStartsANewGroupAtItsNewestArticles) {
     struct Case {
         const char* name;
         long first, last;
@@ -209,7 +222,7 @@ TEST_F(FetchTest, InitialFetchStartsANewGroupAtItsNewestArticles) {
 
 // Unlike the server and the spool, the cap holds from the next group on,
 // even when set while a cycle runs.
-TEST_F(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
+TEST_P(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
     server_.AddGroup(MakeGroup("alt.first", 1, 6));
     server_.AddGroup(MakeGroup("alt.second", 1, 6));
     Subscribe(1, "alt.first");
@@ -232,7 +245,7 @@ TEST_F(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
     EXPECT_EQ(ServerCommands("ARTICLE").size(), 8u);
 }
 
-TEST_F(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
+TEST_P(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
     server_.AddGroup(MakeGroup("alt.gap", 100, 103));
     // The second ARTICLE (101) is refused as gone.
     server_.AddFault(testsrv::Fault::Reply("ARTICLE", "423 no such article", 2));
@@ -253,7 +266,7 @@ TEST_F(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
     EXPECT_TRUE(app::LastCycle().disconnected);
 }
 
-TEST_F(FetchTest, RejectedGroupIsLoggedAndSkipped) {
+TEST_P(FetchTest, RejectedGroupIsLoggedAndSkipped) {
     server_.AddGroup(MakeGroup("alt.there", 1, 1));
     Subscribe(1, "alt.gone", "5");
     Subscribe(2, "alt.there");
@@ -269,7 +282,7 @@ TEST_F(FetchTest, RejectedGroupIsLoggedAndSkipped) {
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
 }
 
-TEST_F(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
+TEST_P(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
     const std::string longName = "alt." + std::string(192, 'x');  // 196 characters
     server_.AddGroup(MakeGroup(longName, 1, 1));
     server_.AddGroup(MakeGroup("alt.short", 1, 1));
@@ -281,7 +294,7 @@ TEST_F(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
     EXPECT_EQ(ServerCommands("GROUP"), (std::vector<std::string>{"GROUP alt.short"}));
 }
 
-TEST_F(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
+TEST_P(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
     server_.AddGroup(MakeGroup("alt.behind", 1, 2));
     Subscribe(1, "alt.behind");
     spool::ArticleHeaders h;
@@ -304,7 +317,7 @@ TEST_F(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
     EXPECT_EQ(Setting("LastFileNumIn"), "15");
 }
 
-TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
+TEST_P(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     server_.AddGroup(MakeGroup("alt.leaving", 1, 3));
     server_.AddGroup(MakeGroup("alt.staying", 1, 1));
     // The second article arrives in two parts, far apart: its file is open
@@ -325,7 +338,10 @@ TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     EXPECT_FALSE(Exists(Spool("1.grp")));
     EXPECT_FALSE(Exists(Spool("news/NG1")));
     EXPECT_EQ(LogCount("alt.leaving was unsubscribed during its fetch"), 1);
-    EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u) << "two of alt.leaving, one of alt.staying";
+    // Pipelined, the third article was asked for too; its answer was read
+    // and not stored.
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), LockStep() ? 3u : 4u)
+        << "two (or three) of alt.leaving, one of alt.staying";
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
     EXPECT_TRUE(app::LastCycle().disconnected);
 }
@@ -333,14 +349,17 @@ TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
 // A refused ARTICLE does not move the server's current article, so NEXT
 // names an old one; the cursor must still stop at GROUP's last article and
 // later arrivals must be fetched.
-TEST_F(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes) {
+TEST_P(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes) {
     server_.AddGroup(MakeGroup("alt.cancel", 1, 7));
     ASSERT_TRUE(server_.CancelArticle("alt.cancel", 6));
     ASSERT_TRUE(server_.CancelArticle("alt.cancel", 7));
     Subscribe(1, "alt.cancel", "6");
     Configure({"LastFileNumIn=20"});
     ASSERT_TRUE(RunCycle());
-    EXPECT_EQ(ServerCommands("ARTICLE"), (std::vector<std::string>{"ARTICLE 6", "ARTICLE 7"}));
+    // The list shows both gone: nothing is asked for.
+    EXPECT_EQ(ServerCommands("ARTICLE"),
+              LockStep() ? (std::vector<std::string>{"ARTICLE 6", "ARTICLE 7"})
+                         : std::vector<std::string>{});
     EXPECT_EQ(Ini("NG1", "Index"), "8");
     EXPECT_FALSE(Exists(Spool("1.grp")));
 
@@ -349,13 +368,15 @@ TEST_F(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes)
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), (std::vector<long>{8, 9, 10}));
     EXPECT_EQ(Ini("NG1", "Index"), "11");
+    const std::size_t asked = ServerCommands("ARTICLE").size();
+    EXPECT_EQ(asked, LockStep() ? 5u : 3u);
     ASSERT_TRUE(RunCycle());
-    EXPECT_EQ(ServerCommands("ARTICLE").size(), 5u) << "nothing is fetched twice";
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), asked) << "nothing is fetched twice";
 }
 
 // A 211 without a readable pair of numbers: the group is skipped, its Index
 // untouched; neither the previous group's numbers nor its own first are used.
-TEST_F(FetchTest, GroupReplyWithoutNumbersSkipsTheGroup) {
+TEST_P(FetchTest, GroupReplyWithoutNumbersSkipsTheGroup) {
     const char* const replies[] = {"211 3 g.norange", "211 3 10 x g", "211 3 -1 12 g", "211"};
     server_.AddGroup(MakeGroup("g.first", 1, 3));
     Subscribe(1, "g.first");
@@ -392,10 +413,12 @@ struct Refusal {
     bool breaks;      // the session ends the connection (5xx)
 };
 
-class ArticleRefusalTest : public CycleTest, public ::testing::WithParamInterface<Refusal> {};
+class ArticleRefusalTest : public CycleTest,
+                           public ::testing::WithParamInterface<std::tuple<Refusal, int>> {};
 
 TEST_P(ArticleRefusalTest, OnlyGoneSkipsTheArticle) {
-    const Refusal& r = GetParam();
+    const Refusal& r = std::get<0>(GetParam());
+    pipelineDepth_ = std::get<1>(GetParam());
     server_.AddGroup(MakeGroup("g.a", 1, 3));
     server_.AddGroup(MakeGroup("g.b", 1, 1));
     server_.AddFault(testsrv::Fault::Reply("ARTICLE", r.reply, 2));
@@ -424,21 +447,23 @@ TEST_P(ArticleRefusalTest, OnlyGoneSkipsTheArticle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, ArticleRefusalTest,
-    ::testing::Values(Refusal{"423 no such article number", true, false, false},
-                      Refusal{"430 no such article", true, false, false},
-                      Refusal{"400 service going down", false, true, false},
-                      Refusal{"401 MODE-READER", false, false, false},
-                      Refusal{"403 archive unreachable", false, false, false},
-                      Refusal{"412 no newsgroup selected", false, false, false},
-                      Refusal{"480 authentication required", false, true, false},
-                      Refusal{"502 permission denied", false, true, true}),
-    [](const ::testing::TestParamInfo<Refusal>& info) {
-        return "Code" + std::string(info.param.reply, 3);
+    ::testing::Combine(::testing::Values(Refusal{"423 no such article number", true, false, false},
+                                         Refusal{"430 no such article", true, false, false},
+                                         Refusal{"400 service going down", false, true, false},
+                                         Refusal{"401 MODE-READER", false, false, false},
+                                         Refusal{"403 archive unreachable", false, false, false},
+                                         Refusal{"412 no newsgroup selected", false, false, false},
+                                         Refusal{"480 authentication required", false, true, false},
+                                         Refusal{"502 permission denied", false, true, true}),
+                       ::testing::ValuesIn(FetchDepths())),
+    [](const ::testing::TestParamInfo<std::tuple<Refusal, int>>& info) {
+        return "Code" + std::string(std::get<0>(info.param).reply, 3) +
+               DepthName(std::get<1>(info.param));
     });
 
 // NEXT answered 223 with no number, or one that does not move past the
 // article just saved: the group ends there instead of fetching it again.
-TEST_F(FetchTest, NextWithoutProgressEndsTheGroup) {
+TEST_F(LockStepFetchTest, NextWithoutProgressEndsTheGroup) {
     const std::pair<const char*, const char*> rows[] = {
         {"223 nonumber", "NG1 ended: NEXT after article 1 gave no article number"},
         {"223 1 <again@x>", "NG1 ended: NEXT after article 1 gave article 1"},
@@ -467,7 +492,7 @@ TEST_F(FetchTest, NextWithoutProgressEndsTheGroup) {
 
 // Article numbers past 2^31 - 1 are numbers like any other, in the cursor,
 // in Index and in the index record's 10-character field.
-TEST_F(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
+TEST_P(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
     server_.AddGroup(MakeGroup("g.big", 2147483646, 2147483649));
     Subscribe(1, "g.big", "2147483647");
     Configure();
@@ -488,7 +513,7 @@ TEST_F(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
 
 // Past 99999999 a file name would need a ninth digit: the count starts
 // again at 1, passing over files still there.
-TEST_F(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
+TEST_P(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
     server_.AddGroup(MakeGroup("g.wrap", 1, 4));
     Subscribe(1, "g.wrap");
     WriteFile(Spool("news/NG1/00000001.nws"), "kept\r\n");
@@ -518,6 +543,9 @@ TEST_F(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
     EXPECT_EQ(ReadIndex(Spool("1.grp")).back().fileName, "00000005.nws");
     EXPECT_EQ(LogCount("LastFileNumIn passed 99999999; wrapped to 5 in NG1"), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Depths, FetchTest, ::testing::ValuesIn(FetchDepths()),
+                         [](const auto& info) { return DepthName(info.param); });
 
 }  // namespace
 }  // namespace apptest
