@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "app/cli.h"
@@ -11,6 +12,7 @@
 #include "app/group_commands.h"
 #include "app/setup.h"
 #include "cycle_support.h"
+#include "nntp/nntp_session.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
 #include "spool/group_registry.h"
@@ -542,6 +544,70 @@ TEST_P(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(ReadIndex(Spool("1.grp")).back().fileName, "00000005.nws");
     EXPECT_EQ(LogCount("LastFileNumIn passed 99999999; wrapped to 5 in NG1"), 1);
+}
+
+// A cancelled article between others is passed over: NEXT skips it, the
+// list leaves it out; no file number is used up either way.
+TEST_P(FetchTest, CancelledArticleBetweenOthersIsPassedOver) {
+    server_.AddGroup(MakeGroup("alt.hole", 1, 5));
+    ASSERT_TRUE(server_.CancelArticle("alt.hole", 3));
+    Subscribe(1, "alt.hole");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    EXPECT_EQ(Numbers(index), (std::vector<long>{1, 2, 4, 5}));
+    ASSERT_EQ(index.size(), 4u);
+    for (std::size_t i = 0; i < index.size(); ++i)
+        EXPECT_EQ(index[i].fileName, "0000000" + std::to_string(i) + ".nws");
+    EXPECT_EQ(Ini("NG1", "Index"), "6");
+    EXPECT_EQ(Setting("LastFileNumIn"), "4");
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 4u);
+}
+
+// A server without LISTGROUP (500) is asked for every number of GROUP's
+// range; a missing one is refused as gone and, like any refused request
+// with another after it, uses up its file number.
+TEST_F(CycleTest, WithoutListGroupEveryNumberOfTheRangeIsAskedFor) {
+    server_.AddGroup(MakeGroup("alt.old", 1, 6));
+    ASSERT_TRUE(server_.CancelArticle("alt.old", 3));
+    server_.SetListGroup(false);
+    Subscribe(1, "alt.old", "2");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("LISTGROUP"), (std::vector<std::string>{"LISTGROUP alt.old 2-6"}));
+    EXPECT_EQ(ServerCommands("ARTICLE"),
+              (std::vector<std::string>{"ARTICLE 2", "ARTICLE 3", "ARTICLE 4", "ARTICLE 5",
+                                        "ARTICLE 6"}));
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    EXPECT_EQ(Numbers(index), (std::vector<long>{2, 4, 5, 6}));
+    std::vector<std::string> files;
+    for (const IndexEntry& e : index) files.push_back(e.fileName);
+    EXPECT_EQ(files, (std::vector<std::string>{"00000000.nws", "00000002.nws", "00000003.nws",
+                                               "00000004.nws"}));
+    EXPECT_EQ(Ini("NG1", "Index"), "7");
+    EXPECT_EQ(Setting("LastFileNumIn"), "5");
+    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_EQ(LogCount("500"), 0) << "a refused LISTGROUP is no news for the log";
+}
+
+// At most PipelineDepth requests are out at once, and that many are while
+// the articles last.
+TEST_F(CycleTest, NoMoreThanPipelineDepthRequestsAreOut) {
+    server_.AddGroup(MakeGroup("alt.deep", 1, 12));
+    server_.AddFault(testsrv::Fault::Delay("ARTICLE", 200, 5));
+    Subscribe(1, "alt.deep");
+    pipelineDepth_ = 4;
+    Configure({"LastFileNumIn=0"});
+    const CNntpSession& session = Session();
+    std::size_t most = 0;
+    Command(app::IDM_CONNECT);
+    ASSERT_TRUE(Pump([&] {
+        most = std::max(most, session.ArticlesOut());
+        return !app::LastCycle().running;
+    }));
+    EXPECT_EQ(most, 4u);
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 12u);
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 12u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, FetchTest, ::testing::ValuesIn(FetchDepths()),
