@@ -55,6 +55,7 @@ struct ArticleAnswer {
 struct ArticleRun {
     std::int64_t first = 0;
     std::int64_t last = 0;
+    bool operator==(const ArticleRun&) const = default;
 };
 
 class CNntpSession : public CConnectClient, public CStreamClient {
