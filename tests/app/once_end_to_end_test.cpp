@@ -351,8 +351,9 @@ TEST_F(OnceEndToEndTest, AFifoInPlaceOfASpoolFileNeverHoldsTheRun) {
         EXPECT_GE(Count(r.out, "Refused " + Spool(place) + ": it is not a regular file"),
                   renamedOver ? 0 : 1)
             << r.out;
-        if (renamedOver)
+        if (renamedOver) {
             EXPECT_EQ(ReadFile(Spool(place)), Stored(ArticleText("alt.fifo", 1)));
+        }
         // The article's name goes after the broken transfer, as any part
         // of an article would; the others stay.
         struct stat st;
