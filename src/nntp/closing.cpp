@@ -1,11 +1,18 @@
 // CNntpSession: how exchanges end without a result of their own: the watch
-// on a server gone silent, QUIT, closing, and abandoning a connection whose
-// exchange broke.
+// on a server gone silent, the refusals and breaks the reply states share,
+// QUIT, closing, and abandoning a connection whose exchange broke.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "nntp/nntp_session.h"
+
+namespace {
+
+constexpr const char* kConnectionLost = "Connection lost";
+constexpr const char* kLineTooLong = "Reply line too long";
+
+}  // namespace
 
 // ---- Silence ----
 
@@ -69,6 +76,32 @@ const char* CNntpSession::SilenceReason() {
 }
 
 // ---- Ending states ----
+
+// The rows that GroupReply, NextReply, ListReply and ArticleReply share:
+// everything but their Reply2.
+int CNntpSession::ReplyState(int event) {
+    switch (event) {
+        case Reply4:
+            return Refuse();
+        case Reply1:
+        case Reply3:
+        case Reply5:
+        case Fault:
+            return Break(currentLine, true);
+        case Overflow:
+            return Break(kLineTooLong, true);
+        case LinkLost:
+            return Break(kConnectionLost, false);
+        case TimedOut:
+            return Break(SilenceReason(), false);
+        case CloseReq:
+            closeResult = ResultClosed;
+            return Go(&CNntpSession::Closing);
+        default:
+            return 0;
+    }
+}
+
 
 // QuitCommand: any event -> send QUIT: sent or queued -> QuitReply;
 // send error -> break.

@@ -583,28 +583,3 @@ int CNntpSession::NextReply(int event) {
     return ReplyState(event);
 }
 
-// The rows that GroupReply, NextReply, ListReply and ArticleReply share:
-// everything but their Reply2.
-int CNntpSession::ReplyState(int event) {
-    switch (event) {
-        case Reply4:
-            return Refuse();
-        case Reply1:
-        case Reply3:
-        case Reply5:
-        case Fault:
-            return Break(currentLine, true);
-        case Overflow:
-            return Break(kLineTooLong, true);
-        case LinkLost:
-            return Break(kConnectionLost, false);
-        case TimedOut:
-            return Break(SilenceReason(), false);
-        case CloseReq:
-            closeResult = ResultClosed;
-            return Go(&CNntpSession::Closing);
-        default:
-            return 0;
-    }
-}
-
