@@ -348,7 +348,7 @@ std::string UsageText() {
            "  setup --server HOST --spool DIR [--port N] [--auth yes|no] [--user NAME]\n"
            "        [--password PW | --password-stdin] [--interval MINUTES]\n"
            "        [--security none|tls|starttls] [--ca-file PATH] [--fingerprint HEX]\n"
-           "        [--initial-fetch N]\n"
+           "        [--initial-fetch N] [--pipeline-depth N]\n"
            "                     store the settings (--server and --spool are required\n"
            "                     until they are set); creates DIR, DIR/news and DIR/out.\n"
            "                     --security tls: TLS from the first byte (port 563 unless\n"
@@ -359,7 +359,9 @@ std::string UsageText() {
            "                     allowed), the way to trust a self-signed one. An empty\n"
            "                     --ca-file or --fingerprint removes the setting.\n"
            "                     --initial-fetch N: a newly subscribed group starts at\n"
-           "                     the newest N articles the server has (0: all of them)\n"
+           "                     the newest N articles the server has (0: all of them).\n"
+           "                     --pipeline-depth N: ARTICLE requests kept in flight,\n"
+           "                     1 to 256 (1: one at a time)\n"
            "  subscribe NAME     subscribe the newsgroup NAME\n"
            "  unsubscribe NAME   unsubscribe the newsgroup NAME and delete its articles\n"
            "  expire             delete the articles older than each group's ExpireDays\n"
@@ -536,6 +538,14 @@ bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
                 return false;
             }
             out.initialFetch = count;
+        } else if ((r = OptionValue(args, i, "--pipeline-depth", value, error)) != 0) {
+            if (r < 0) return false;
+            std::uint32_t depth;
+            if (!ParseWhole(value, kMaxPipelineDepth, depth) || depth == 0) {
+                error = "--pipeline-depth: a whole number from 1 to 256, not \"" + value + "\"";
+                return false;
+            }
+            out.pipelineDepth = depth;
         } else {
             // Without its value: a mistyped --password=... must not echo it.
             error = "unknown option " + args[i].substr(0, args[i].find('='));

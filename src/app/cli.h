@@ -32,6 +32,7 @@ struct SetupOptions {
     std::optional<std::string> caFile;
     std::optional<std::string> fingerprint;
     std::optional<std::uint32_t> initialFetch;
+    std::optional<std::uint32_t> pipelineDepth;
 };
 
 // Exit statuses.

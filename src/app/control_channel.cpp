@@ -716,6 +716,8 @@ ControlRequest SetupRequest(const SetupOptions& options) {
     if (options.fingerprint) a.push_back("--fingerprint=" + *options.fingerprint);
     if (options.initialFetch)
         a.push_back("--initial-fetch=" + std::to_string(*options.initialFetch));
+    if (options.pipelineDepth)
+        a.push_back("--pipeline-depth=" + std::to_string(*options.pipelineDepth));
     return request;
 }
 

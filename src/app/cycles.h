@@ -85,6 +85,11 @@ void OnNextDone(plat::WindowHandle window, unsigned message, plat::WParam result
                 plat::LParam data);
 void OnGroupFinished(plat::WindowHandle window, unsigned message, plat::WParam result,
                      plat::LParam data);
+// The pipelined exchange (PipelineDepth above 1).
+void OnArticlesListed(plat::WindowHandle window, unsigned message, plat::WParam result,
+                      plat::LParam data);
+void OnArticleAnswer(plat::WindowHandle window, unsigned message, plat::WParam result,
+                     plat::LParam data);
 
 // Posting cycle.
 void BeginPosting(plat::WindowHandle window);
@@ -115,6 +120,8 @@ struct CycleSteps {
     HandlerFn onGroupFinished = OnGroupFinished;
     HandlerFn onUserDone = OnUserDone;
     HandlerFn onPassDone = OnPassDone;
+    HandlerFn onArticlesListed = OnArticlesListed;
+    HandlerFn onArticleAnswer = OnArticleAnswer;
 };
 
 CycleSteps& Steps();

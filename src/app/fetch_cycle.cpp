@@ -1,7 +1,8 @@
 // Fetching every subscribed group, article by article.
 //
-// Per group: GROUP, then ARTICLE and NEXT alternately until NEXT fails or
-// the cursor passes the last article GROUP reported. The counters are
+// Per group: GROUP, then with PipelineDepth 1 ARTICLE and NEXT alternately
+// until NEXT fails or the cursor passes the last article GROUP reported;
+// otherwise the pipelined exchange of fetch_pipeline.cpp. The counters are
 // written after every article, so a cycle cut off anywhere resumes at the
 // article it was working on.
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "app/app_state.h"
 #include "app/commands.h"
 #include "app/cycles.h"
+#include "app/fetch_state.h"
 #include "app/log.h"
 #include "app/settings.h"
 #include "app/status.h"
@@ -32,36 +34,10 @@ constexpr char kNotSubscribed[] = "NotSubscribed";
 constexpr std::size_t kNameBufferSize = 256;
 using spool::kMaxFileNumber;
 
-// The group being fetched: its section and the name it had when it began.
-struct FetchState {
-    std::string section;
-    std::string name;
-    // What qiv.ini holds as LastFileNumIn, as far as this cycle wrote or
-    // read it.
-    std::int32_t storedFileNum = 0;
-    // The last article of the group as GROUP reported it: the cursor never
-    // passes it by more than one.
-    std::int64_t last = 0;
-    // The last ARTICLE was refused as gone (the cursor has moved past it);
-    // the server's current article did not move with it.
-    bool refused = false;
-    std::string articleDir;
-};
-
-FetchState& Fetch() {
-    static FetchState state;
-    return state;
-}
-
 std::string FormatLong(long long value) {
     char text[24];
     std::snprintf(text, sizeof text, "%lld", value);
     return text;
-}
-
-void StoreLastFileNumIn(std::int32_t value) {
-    WriteSetting("LastFileNumIn", FormatLong(value));
-    Fetch().storedFileNum = value;
 }
 
 // qivnews.ini as it was when its section was last seen (or written) by
@@ -98,6 +74,18 @@ void RememberGroupsFile(const struct stat& st) {
     seen.modified = st.st_mtim;
 }
 
+}  // namespace
+
+FetchState& Fetch() {
+    static FetchState state;
+    return state;
+}
+
+void StoreLastFileNumIn(std::int32_t value) {
+    WriteSetting("LastFileNumIn", FormatLong(value));
+    Fetch().storedFileNum = value;
+}
+
 void StoreIndex(std::int64_t value) {
     // The section was there just before (StillSubscribed), so the file as
     // written still holds it.
@@ -128,6 +116,10 @@ void LogUnsubscribed() {
     LogLineF("%s was unsubscribed during its fetch", Fetch().name.c_str());
 }
 
+std::string ArticleFile(std::int32_t fileNumber) {
+    return spool::ArticlePath(Fetch().articleDir, fileNumber);
+}
+
 // The file number after n for the group being fetched.
 std::int32_t NextFileNumber(std::int32_t n) {
     bool wrapped = false;
@@ -137,6 +129,8 @@ std::int32_t NextFileNumber(std::int32_t n) {
                  static_cast<long>(n), Fetch().section.c_str());
     return n;
 }
+
+namespace {
 
 // Prepares and starts the group currentGroup. False when the group is
 // skipped: not subscribed, or it cannot be fetched in this cycle.
@@ -254,17 +248,6 @@ bool NextGroup(plat::WindowHandle window) {
     return false;
 }
 
-// The group is done; the next one starts before this returns.
-void EndGroup(plat::WindowHandle window) {
-    plat::SendMessage(window, MAIN_MSG_GROUP_FINISHED, 0, 0);
-}
-
-// The handlers act only on completions of a live connection.
-MainWindowData* Live(plat::WindowHandle window) {
-    MainWindowData* data = GetMainWindowData(window);
-    return data != nullptr && data->connected == 1 ? data : nullptr;
-}
-
 // Where a group without Index starts: its first article, or with
 // InitialFetch its newest that many (GROUP's first still the floor).
 std::int64_t NewGroupStart(const CNntpSession& session) {
@@ -276,6 +259,16 @@ std::int64_t NewGroupStart(const CNntpSession& session) {
 }
 
 }  // namespace
+
+void EndGroup(plat::WindowHandle window) {
+    plat::SendMessage(window, MAIN_MSG_GROUP_FINISHED, 0, 0);
+}
+
+// The handlers act only on completions of a live connection.
+MainWindowData* Live(plat::WindowHandle window) {
+    MainWindowData* data = GetMainWindowData(window);
+    return data != nullptr && data->connected == 1 ? data : nullptr;
+}
 
 void BeginGroupFetch(plat::WindowHandle window) {
     MainWindowData* data = GetMainWindowData(window);
@@ -318,15 +311,12 @@ void OnGroupDone(plat::WindowHandle window, unsigned, plat::WParam result, plat:
     if (app.articleCursor == 0) app.articleCursor = NewGroupStart(session);
     if (app.articleCursor < session.firstArticle) app.articleCursor = session.firstArticle;
     if (app.articleCursor > session.lastArticle) return EndGroup(window);
+    if (app.settings.pipelineDepth > 1) return StartPipelinedFetch(window, *data);
     session.fileNumber = app.settings.lastFileNumIn;
     session.FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
 }
 
-namespace {
-
-// The reply code a refusal's text begins with; 0 without one.
-int ReplyCode(plat::LParam reply) {
-    const char* text = reinterpret_cast<const char*>(reply);
+int ReplyCode(const char* text) {
     if (text == nullptr) return 0;
     int code = 0;
     for (int i = 0; i < 3; ++i) {
@@ -336,26 +326,32 @@ int ReplyCode(plat::LParam reply) {
     return code;
 }
 
-// Ends the cycle early, as its end would (no further group, no posting):
-// the counters stay where they are.
+// The counters stay where they are.
 void StopCycle(plat::WindowHandle window) {
     App().currentGroup = 1;
     StatusSetGroup(std::string());
     BeginDisconnect(window);
 }
 
+int NoteWithheld(const char* reply) {
+    const std::string line = Fetch().section + " stopped at article " +
+                             std::to_string(App().articleCursor) + ": " +
+                             (reply != nullptr ? reply : kNoReplyText);
+    LogLine(line.c_str());
+    // The article is still due: the run did not do all it was there for.
+    NoteUndone(line);
+    const int code = ReplyCode(reply);
+    if (code == 480) LogLine("Server wants a login before it sends articles");
+    return code;
+}
+
+namespace {
+
 // An ARTICLE refusal that does not say the article is gone: the article
 // stays due (Index still names it) and the group, or the whole cycle when
 // the server will not serve any article, stops here.
 void ArticleWithheld(plat::WindowHandle window, plat::LParam reply) {
-    const int code = ReplyCode(reply);
-    const std::string line = Fetch().section + " stopped at article " +
-                             std::to_string(App().articleCursor) + ": " +
-                             (reply != 0 ? reinterpret_cast<const char*>(reply) : kNoReplyText);
-    LogLine(line.c_str());
-    // The article is still due: the run did not do all it was there for.
-    NoteUndone(line);
-    if (code == 480) LogLine("Server wants a login before it sends articles");
+    const int code = NoteWithheld(reinterpret_cast<const char*>(reply));
     if (code == 400 || code == 480) return StopCycle(window);
     EndGroup(window);
 }
@@ -385,7 +381,8 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
     }
     // Only 423 and 430 say the article is gone; any other refusal says
     // nothing about it.
-    const int code = result == ResultSuccess ? 0 : ReplyCode(value);
+    const int code =
+        result == ResultSuccess ? 0 : ReplyCode(reinterpret_cast<const char*>(value));
     if (result != ResultSuccess && code != 423 && code != 430) return ArticleWithheld(window, value);
     if (!StillSubscribed()) {
         if (saved != nullptr) {

@@ -210,6 +210,10 @@ HandlerFn CompletionHandler(unsigned message) {
             return s.onUserDone;
         case MAIN_MSG_PASS_DONE:
             return s.onPassDone;
+        case MAIN_MSG_ARTICLES_LISTED:
+            return s.onArticlesListed;
+        case MAIN_MSG_ARTICLE_ANSWER:
+            return s.onArticleAnswer;
         default:
             return nullptr;
     }

@@ -110,6 +110,7 @@ void LoadSettings() {
         s.replyTimeout = kDefaultReplyTimeout;
 
     s.initialFetch = ReadInitialFetch();
+    s.pipelineDepth = ReadPipelineDepth();
 
     const std::string security = ReadSetting("Security");
     s.security = IsMissing(security) ? 0 : ParseSecurity(security);
@@ -139,6 +140,12 @@ void LoadSettings() {
 std::int32_t ReadInitialFetch() {
     const std::int32_t value = plat::GetProfileInt(kSection, "InitialFetch", 0, kProfileFile);
     return value > 0 ? value : 0;
+}
+
+std::int32_t ReadPipelineDepth() {
+    const std::int32_t value =
+        plat::GetProfileInt(kSection, "PipelineDepth", kDefaultPipelineDepth, kProfileFile);
+    return value >= 1 && value <= kMaxPipelineDepth ? value : kDefaultPipelineDepth;
 }
 
 int ParseSecurity(const std::string& text) {

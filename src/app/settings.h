@@ -42,6 +42,7 @@ struct AppSettings {
     std::string caFile;               // CAFile: authorities trusted besides the system's
     std::string tlsFingerprint;       // TlsFingerprint: the pinned certificate, hex
     std::int32_t initialFetch = 0;    // InitialFetch: articles a new group starts with; 0 all
+    std::int32_t pipelineDepth = 0;   // PipelineDepth: ARTICLE requests in flight; 1 lock-step
 };
 
 // Security, CAFile and TlsFingerprint are read but never written unless set,
@@ -63,6 +64,12 @@ constexpr std::int32_t kMaxReplyTimeout = 24 * 60 * 60;
 // InitialFetch likewise stays out of the file until set; a missing key, 0 or
 // a negative value means a group without Index starts at its first article.
 std::int32_t ReadInitialFetch();
+
+// PipelineDepth too; missing or out of 1..kMaxPipelineDepth: the default.
+// 1 is the exchange of ARTICLE and NEXT in turn.
+constexpr std::int32_t kDefaultPipelineDepth = 32;
+constexpr std::int32_t kMaxPipelineDepth = 256;
+std::int32_t ReadPipelineDepth();
 
 // True for the value a key reads as when it is missing ("z", any case).
 bool IsMissing(const std::string& value);

@@ -58,8 +58,8 @@ void CopyConnectionSettings(AppSettings& to, const AppSettings& from) {
 // The spool, server and login a cycle works with stay as they were when it
 // began: a spool changed halfway would split the articles and the index
 // between two directories. The file holds the new values already; the
-// interval counts from the next tick and InitialFetch holds from the next
-// group, as neither splits anything.
+// interval counts from the next tick and InitialFetch and PipelineDepth
+// hold from the next group, as none of them splits anything.
 void HoldUntilNextCycle(plat::WindowHandle window, const AppSettings& before) {
     AppSettings& s = App().settings;
     if (!CycleRunning(window)) {
@@ -177,6 +177,9 @@ Dialog BuildSetupDialog() {
         Label("Initial fetch"),
         Edit(kSetupInitialFetchId, Unsigned(s.initialFetch), 10),
         Label("newest articles of a new group (0: all)", true),
+        Label("Pipeline depth"),
+        Edit(kSetupPipelineDepthId, Unsigned(s.pipelineDepth), 4),
+        Label("articles asked for at once (1: one at a time)", true),
         Label("Connect every"),
         Edit(kSetupIntervalId, Unsigned(s.timerInterval), 6),
         Label("minute(s)", true),
@@ -217,6 +220,9 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
     s.tlsFingerprint = fingerprint;
     s.initialFetch = static_cast<std::int32_t>(
         std::min<std::uint32_t>(ParseDialogUnsigned(dialog.Text(kSetupInitialFetchId)), INT32_MAX));
+    s.pipelineDepth = static_cast<std::int32_t>(
+        std::clamp<std::uint32_t>(ParseDialogUnsigned(dialog.Text(kSetupPipelineDepthId)), 1,
+                                  kMaxPipelineDepth));
     return true;
 }
 
@@ -237,6 +243,9 @@ bool WriteSetupSettings(const SetupKeys& keys) {
         ok &= WriteOptional("TlsFingerprint", s.tlsFingerprint, !s.tlsFingerprint.empty());
     if (keys.initialFetch)
         ok &= WriteOptional("InitialFetch", Unsigned(s.initialFetch), s.initialFetch > 0);
+    if (keys.pipelineDepth)
+        ok &= WriteOptional("PipelineDepth", Unsigned(s.pipelineDepth),
+                            s.pipelineDepth != kDefaultPipelineDepth);
     return ok;
 }
 
@@ -299,6 +308,7 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     keys.caFile = options.caFile.has_value();
     keys.fingerprint = options.fingerprint.has_value();
     keys.initialFetch = options.initialFetch.has_value();
+    keys.pipelineDepth = options.pipelineDepth.has_value();
     // Implicit TLS has a port of its own.
     if (options.security == 1 && !options.port) {
         keys.port = true;
@@ -315,6 +325,7 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     if (options.caFile) s.caFile = *options.caFile;
     if (options.fingerprint) s.tlsFingerprint = *options.fingerprint;
     if (options.initialFetch) s.initialFetch = static_cast<std::int32_t>(*options.initialFetch);
+    if (options.pipelineDepth) s.pipelineDepth = static_cast<std::int32_t>(*options.pipelineDepth);
     errno = 0;
     const bool stored = StoreSetup(window, keys);
     const int writeError = errno;

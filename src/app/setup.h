@@ -25,6 +25,7 @@ constexpr int kSetupSecurityStartTlsId = 1016;
 constexpr int kSetupCaFileId = 1017;
 constexpr int kSetupFingerprintId = 1018;
 constexpr int kSetupInitialFetchId = 1019;
+constexpr int kSetupPipelineDepthId = 1020;
 
 constexpr char kTooLongUserName[] = "The user name can be at most 29 characters long.";
 constexpr char kTooLongPassword[] = "The password can be at most 29 characters long.";
@@ -60,6 +61,7 @@ struct SetupKeys {
     bool caFile = true;
     bool fingerprint = true;
     bool initialFetch = true;
+    bool pipelineDepth = true;
 };
 // Writes the chosen keys from the in-memory settings, in Setup's order.
 // False when a write failed.

@@ -1,7 +1,7 @@
 // CNntpSession: operations, notifications, and the states of the exchanges
 // that carry no data (connect and greeting, AUTHINFO, GROUP, NEXT, QUIT,
-// closing). The transfers live in transfers.cpp, the reader in
-// reply_reader.cpp.
+// closing). The transfers live in transfers.cpp and pipeline.cpp, the
+// reader in reply_reader.cpp, the ending states in closing.cpp.
 //
 // How an exchange can end, as the owner sees it:
 //  - success:  (ResultSuccess, the operation's data);
@@ -70,65 +70,6 @@ CNntpSession::CNntpSession() : connMgr(this, 0) {
 CNntpSession::~CNntpSession() {
     Close(0, 0, 0);
     plat::RemoveLoopSource(&silenceWatch);
-}
-
-// ---- Silence ----
-
-void CNntpSession::MarkProgress() {
-    lastProgressMs = plat::NowMs();
-}
-
-// The states that wait on the server. OpenWait is not among them: a lookup
-// and a connection attempt end by themselves, and the connection manager
-// must be free to try the next address.
-bool CNntpSession::Watching() const {
-    if (replyTimeoutMs == 0) return false;
-    static constexpr Handler kWaiting[] = {
-        &CNntpSession::Greeting,      &CNntpSession::UserReply,  &CNntpSession::PassReply,
-        &CNntpSession::GroupReply,    &CNntpSession::NextReply,  &CNntpSession::QuitReply,
-        &CNntpSession::ListReply,     &CNntpSession::ListData,   &CNntpSession::ArticleReply,
-        &CNntpSession::ArticleData,   &CNntpSession::PostReply,  &CNntpSession::PostData,
-        &CNntpSession::PostResult,    &CNntpSession::Abandoning, &CNntpSession::ModeReply,
-        &CNntpSession::Handshaking,   &CNntpSession::CapaReply,  &CNntpSession::CapaData,
-        &CNntpSession::StartTlsReply,
-    };
-    for (const Handler h : kWaiting)
-        if (state.Is(h)) return true;
-    return false;
-}
-
-std::uint64_t CNntpSession::SilenceLeft() const {
-    const std::uint64_t silent = plat::NowMs() - lastProgressMs;
-    return silent >= replyTimeoutMs ? 0 : replyTimeoutMs - silent;
-}
-
-void CNntpSession::SilenceWatch::Collect(std::vector<pollfd>&, int& timeoutMs) {
-    // Once the call is on its way the loop need not wake for it again.
-    if (!session_.Watching() || session_.silenceCall.Pending()) return;
-    const std::uint64_t left = session_.SilenceLeft();
-    timeoutMs = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-}
-
-void CNntpSession::SilenceWatch::Dispatch(const pollfd*, std::size_t) {
-    if (!session_.Watching() || session_.silenceCall.Pending() || session_.SilenceLeft() > 0)
-        return;
-    // Without an event window nothing can be posted; rather than wake the
-    // loop at once again, look again a whole timeout later.
-    if (session_.silenceCall.Post() != 0) session_.MarkProgress();
-}
-
-// Bytes may have arrived between the check and this call.
-void CNntpSession::OnSilenceCall(void* context) {
-    CNntpSession& session = *static_cast<CNntpSession*>(context);
-    if (session.Watching() && session.SilenceLeft() == 0) session.Drive(TimedOut);
-}
-
-// The reason a timed-out exchange reports.
-const char* CNntpSession::SilenceReason() {
-    const unsigned seconds = (replyTimeoutMs + 999) / 1000;
-    std::snprintf(reasonText, sizeof reasonText, "No answer from the server for %u second%s",
-                  seconds, seconds == 1 ? "" : "s");
-    return reasonText;
 }
 
 // ---- Network layer ----
@@ -220,6 +161,7 @@ int CNntpSession::SendCommandBuffer(int length) {
 void CNntpSession::Disconnect() {
     commandQueued = 0;
     CloseConnection();
+    pipeline.clear();
 }
 
 // ---- Operations ----
@@ -249,6 +191,7 @@ void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
     commandQueued = 0;
     receivedAny = 0;
     securityProblem[0] = '\0';
+    pipeline.clear();
     // A channel left from the last connection goes before the socket is reused.
     if (tls.Active()) tls.Close();
     Drive(Enter);
@@ -277,6 +220,29 @@ void CNntpSession::FetchArticle(plat::WindowHandle window, unsigned message, std
 
 void CNntpSession::ListGroups(plat::WindowHandle window, unsigned message) {
     Request(window, message, ListReq);
+}
+
+void CNntpSession::ListArticles(plat::WindowHandle window, unsigned message, std::int64_t first,
+                                std::int64_t last) {
+    listFirst = first;
+    listLast = last;
+    Request(window, message, ListArticlesReq);
+}
+
+void CNntpSession::RequestArticle(plat::WindowHandle window, unsigned message, std::int64_t number,
+                                  std::string path) {
+    requestedNumber = number;
+    requestedPath = std::move(path);
+    owner = window;
+    notifyMessage = message;
+    notifyOnClose = 1;
+    // Another request is no sign of life from the server.
+    if (pipeline.empty()) MarkProgress();
+    Drive(RequestArticleReq);
+}
+
+void CNntpSession::DropArticles() {
+    for (PipelinedArticle& article : pipeline) article.drop = true;
 }
 
 void CNntpSession::PostArticle(plat::WindowHandle window, unsigned message,
@@ -447,6 +413,8 @@ int CNntpSession::PassReply(int event) {
 //   LinkLost                      close the socket             LinkDown
 //   CloseReq                      Closed                       Closing
 //   UserReq ... PostReq           -                            the command state
+//   ListArticlesReq               -                            ListArticlesCommand
+//   RequestArticleReq             send ARTICLE                 PipelineReply
 int CNntpSession::Ready(int event) {
     switch (event) {
         case LinkLost:
@@ -473,6 +441,10 @@ int CNntpSession::Ready(int event) {
             return Go(&CNntpSession::ListCommand);
         case PostReq:
             return Go(&CNntpSession::PostCommand);
+        case ListArticlesReq:
+            return Go(&CNntpSession::ListArticlesCommand);
+        case RequestArticleReq:
+            return SendPipelined();
         default:
             return 0;
     }
@@ -491,6 +463,8 @@ int CNntpSession::LinkDown(int event) {
         case ArticleReq:
         case ListReq:
         case PostReq:
+        case ListArticlesReq:
+        case RequestArticleReq:
             return Break(kConnectionLost, false);
         case QuitReq:
             closeResult = ResultSuccess;
@@ -609,105 +583,3 @@ int CNntpSession::NextReply(int event) {
     return ReplyState(event);
 }
 
-// The rows that GroupReply, NextReply, ListReply and ArticleReply share:
-// everything but their Reply2.
-int CNntpSession::ReplyState(int event) {
-    switch (event) {
-        case Reply4:
-            return Refuse();
-        case Reply1:
-        case Reply3:
-        case Reply5:
-        case Fault:
-            return Break(currentLine, true);
-        case Overflow:
-            return Break(kLineTooLong, true);
-        case LinkLost:
-            return Break(kConnectionLost, false);
-        case TimedOut:
-            return Break(SilenceReason(), false);
-        case CloseReq:
-            closeResult = ResultClosed;
-            return Go(&CNntpSession::Closing);
-        default:
-            return 0;
-    }
-}
-
-// QuitCommand: any event -> send QUIT: sent or queued -> QuitReply;
-// send error -> break.
-int CNntpSession::QuitCommand(int) {
-    std::strcpy(commandBuffer, "QUIT\r\n");
-    return SendCommand(&CNntpSession::QuitReply);
-}
-
-// QuitReply
-//   any reply, Fault, Overflow, LinkLost   Success          Closing
-//   TimedOut                               break            Ended
-//   CloseReq                               Closed           Closing
-int CNntpSession::QuitReply(int event) {
-    switch (event) {
-        case TimedOut:
-            return Break(SilenceReason(), false);
-        case Reply1:
-        case Reply2:
-        case Reply3:
-        case Reply4:
-        case Reply5:
-        case Fault:
-        case Overflow:
-        case LinkLost:
-            closeResult = ResultSuccess;
-            return Go(&CNntpSession::Closing);
-        case CloseReq:
-            closeResult = ResultClosed;
-            return Go(&CNntpSession::Closing);
-        default:
-            return 0;
-    }
-}
-
-// Closing: any event -> close; post (closeResult, 0) if asked to; Ended.
-int CNntpSession::Closing(int) {
-    multiLine = 0;
-    outputFile.Close();
-    Disconnect();
-    if (notifyOnClose != 0) Notify(closeResult, 0);
-    return Go(&CNntpSession::Ended);
-}
-
-// Ended: ignores everything; only Connect leaves it.
-int CNntpSession::Ended(int) {
-    return 0;
-}
-
-// Abandoning: an exchange broke on a connection that still worked and QUIT
-// has gone out. The owner has been told; this only waits to close.
-//   DataLine, DataPart            (the rest of a transfer) ignored
-//   DataEnd                       end of multi-line mode
-//   any reply, Fault, Overflow, LinkLost, TimedOut   close    Ended
-//   CloseReq                      Closed                      Closing
-int CNntpSession::Abandoning(int event) {
-    switch (event) {
-        case DataEnd:
-            multiLine = 0;
-            return 0;
-        case TimedOut:
-        case Reply1:
-        case Reply2:
-        case Reply3:
-        case Reply4:
-        case Reply5:
-        case Fault:
-        case Overflow:
-        case LinkLost:
-            multiLine = 0;
-            Disconnect();
-            return Go(&CNntpSession::Ended);
-        case CloseReq:
-            closeResult = ResultClosed;
-            return Go(&CNntpSession::Closing);
-        default:
-            return 0;
-    }
-}

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,21 @@ struct ArticleSaved {
 };
 
 void ReleaseArticleSaved(ArticleSaved* record);
+
+// The data of a RequestArticle notification (ResultSuccess or ResultFailure).
+// Allocated by the session; the receiver owns it and deletes it.
+struct ArticleAnswer {
+    std::int64_t articleNumber = 0;  // the number RequestArticle asked for
+    std::string path;   // the file that holds the article; empty when none was stored
+    std::string reply;  // ResultFailure: the server's refusal
+};
+
+// Consecutive article numbers first..last, as ListArticles reports them.
+struct ArticleRun {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    bool operator==(const ArticleRun&) const = default;
+};
 
 class CNntpSession : public CConnectClient, public CStreamClient {
 public:
@@ -79,6 +95,8 @@ public:
         // it failed (the cause in SecurityProblem()).
         SecureOk = 25,
         SecureFailed = 26,
+        ListArticlesReq = 27,
+        RequestArticleReq = 28,
     };
 
     // How the connection is secured.
@@ -123,6 +141,9 @@ public:
     //                                 -1 when the reply holds none
     //   FetchArticle                  a new ArticleSaved; the receiver owns it
     //   ListGroups, PostArticle       0
+    //   ListArticles                  0; listedArticles filled
+    //   RequestArticle                a new ArticleAnswer (also with
+    //                                 ResultFailure); the receiver owns it
     //   Quit                          0, once the connection is closed
     //   Close (notify set)            0, with ResultClosed
     // Every other result carries a text in the session, valid until the
@@ -136,6 +157,23 @@ public:
     void NextArticle(plat::WindowHandle window, unsigned message);
     void FetchArticle(plat::WindowHandle window, unsigned message, std::int64_t number);
     void ListGroups(plat::WindowHandle window, unsigned message);
+    // LISTGROUP of groupName for first-last: the articles the server has
+    // there. A refusal of any kind (500 and 501 from a server without it
+    // included) leaves the connection usable; so does a local refusal when
+    // the command does not fit.
+    void ListArticles(plat::WindowHandle window, unsigned message, std::int64_t first,
+                      std::int64_t last);
+    // ARTICLE number, stored into path, without waiting for the answers to
+    // the requests still out (pipelining): the answers are read in order
+    // and each request gets its own notification, in the order of the
+    // requests. GROUP and the others wait until every answer is in.
+    void RequestArticle(plat::WindowHandle window, unsigned message, std::int64_t number,
+                        std::string path);
+    // The answers to the requests still out are read but not stored: each
+    // is still notified, a stored one with an empty path.
+    void DropArticles();
+    // Requests whose notification has not been posted yet.
+    std::size_t ArticlesOut() const { return pipeline.size(); }
     // The stream is read (twice: checked first, then sent) but neither
     // opened nor closed; keep it open until the notification.
     void PostArticle(plat::WindowHandle window, unsigned message, plat::TextReader* input);
@@ -147,6 +185,8 @@ public:
     std::int64_t lastArticle = 0;
     std::int64_t firstArticle = 0;
     std::int64_t currentArticle = 0;
+    // ListArticles: the listed numbers within the range asked for, in order.
+    std::vector<ArticleRun> listedArticles;
     // PostArticle: the whole article went out, so a refusal is the server's
     // verdict on it rather than on the request.
     bool articleSent = false;
@@ -229,6 +269,24 @@ protected:
     // a list cut off on its way never replaces a whole one.
     std::string listTemp;
 
+    // One ARTICLE of a pipelined fetch, from its request until its answer
+    // has been read.
+    struct PipelinedArticle {
+        std::int64_t number = 0;
+        std::string path;
+        bool drop = false;    // read the answer, store nothing
+        bool queued = false;  // the command waits in the socket's send queue
+        char command[32] = {};
+    };
+    // Oldest first. Entries are removed only once answered or with the
+    // socket, which may hold their commands until then.
+    std::deque<PipelinedArticle> pipeline;
+    std::int64_t requestedNumber = 0;
+    std::string requestedPath;
+    std::int64_t listFirst = 0;
+    std::int64_t listLast = 0;
+    bool listInOrder = true;
+
     CTlsLayer tls;
     int startTlsOffered = 0;  // the capability list named STARTTLS
     int receivedAny = 0;      // something arrived on this connection
@@ -287,6 +345,11 @@ protected:
     int CapaData(int event);
     int StartTlsCommand(int event);
     int StartTlsReply(int event);
+    int ListArticlesCommand(int event);
+    int ListArticlesReply(int event);
+    int ListArticlesData(int event);
+    int PipelineReply(int event);
+    int PipelineData(int event);
 
 private:
     // The exchange moved: a request went out, bytes arrived or were sent.
@@ -321,6 +384,14 @@ private:
     int WriteFailed();
     int Pump();
     bool CheckArticle();
+
+    // Appends the requested article to the pipeline and sends its command.
+    int SendPipelined();
+    // An answer has been read: notify it and go on with the next one.
+    int PipelineAnswered(SessionResult result, ArticleAnswer* answer);
+    void NoteListed(std::int64_t number);
+    // A SendDone for a buffer other than commandBuffer.
+    void PipelineSent(const void* buffer, int error);
 
     void OnReadable();
     void ExtractLines();

@@ -20,9 +20,12 @@ void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, co
             return;
         case StreamEvent::SendDone:
             if (error == 0) MarkProgress();
-            // Only the command buffer matters; the "." sent ahead of a posted
-            // line completes silently.
-            if (data != commandBuffer) return;
+            // The "." sent ahead of a posted line completes silently; the
+            // commands of a pipelined fetch are the pipeline's.
+            if (data != commandBuffer) {
+                PipelineSent(data, error);
+                return;
+            }
             commandQueued = 0;
             waitingWritable = 0;
             // A queued command that the socket gave up never reached the

@@ -164,6 +164,9 @@ TEST_F(CliTest, MalformedArgumentsExitTwoWithTheUsageAndTouchNothing) {
         {"setup", "--initial-fetch", "ten"},
         {"setup", "--initial-fetch", "2147483648"},
         {"setup", "--initial-fetch"},
+        {"setup", "--pipeline-depth", "0"},
+        {"setup", "--pipeline-depth", "257"},
+        {"setup", "--pipeline-depth", "4x"},
         {"setup", "--auth", "maybe"},
         {"setup", "--user", std::string(30, 'u')},
         {"setup", "--password", std::string(30, 'p')},
@@ -219,6 +222,7 @@ TEST_F(CliTest, SetupKeepsWhatIsNotGivenAndNeverWritesZ) {
     EXPECT_EQ(first.find("=z"), std::string::npos) << first;
     EXPECT_EQ(first.find("TimerInterval"), std::string::npos) << "not given, not written";
     EXPECT_EQ(first.find("InitialFetch"), std::string::npos) << "not given, not written";
+    EXPECT_EQ(first.find("PipelineDepth"), std::string::npos) << "not given, not written";
     EXPECT_NE(first.find("QivNewsPassword=NotYetSet\r\n"), std::string::npos);
 
     // Server and spool are now set: neither is required any more.
@@ -228,10 +232,12 @@ TEST_F(CliTest, SetupKeepsWhatIsNotGivenAndNeverWritesZ) {
     ASSERT_EQ(r.status, 0) << r.err;
     r = Qiv({"setup", "--initial-fetch=2147483647"});
     ASSERT_EQ(r.status, 0) << r.err;
+    r = Qiv({"setup", "--pipeline-depth", "256"});
+    ASSERT_EQ(r.status, 0) << r.err;
     std::string expected = first;
     expected.replace(expected.find("QivNewsPassword=NotYetSet"), 25, "QivNewsPassword=s3cret");
     expected.replace(expected.find("UserVerification=NO"), 19, "UserVerification=No");
-    expected += "TimerInterval=0\r\nInitialFetch=2147483647\r\n";
+    expected += "TimerInterval=0\r\nInitialFetch=2147483647\r\nPipelineDepth=256\r\n";
     EXPECT_EQ(Ini(), expected);
 }
 

@@ -3,8 +3,11 @@
 // what was cut off, storing every article and post exactly once.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/commands.h"
 #include "app/cycles.h"
+#include "app/settings.h"
 #include "cycle_support.h"
 
 namespace apptest {
@@ -67,11 +70,13 @@ void PrintTo(const BreakCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class BreakEachStep : public BreakTest, public ::testing::WithParamInterface<BreakCase> {};
+class BreakEachStep : public BreakTest,
+                      public ::testing::WithParamInterface<std::tuple<BreakCase, int>> {};
 
 TEST_P(BreakEachStep, StopsLosesNothingAndTheNextTimedCycleCompletes) {
+    pipelineDepth_ = std::get<1>(GetParam());
     Prepare();
-    server_.AddFault(GetParam().fault);
+    server_.AddFault(std::get<0>(GetParam()).fault);
     ASSERT_TRUE(RunCycle());
     ExpectBrokenOff();
 
@@ -86,8 +91,9 @@ TEST_P(BreakEachStep, StopsLosesNothingAndTheNextTimedCycleCompletes) {
         EXPECT_EQ(index, std::to_string(before.back().articleNumber + 1));
         EXPECT_EQ(Setting("LastFileNumIn"), std::to_string(before.size()));
     }
-    EXPECT_FALSE(Exists(Spool("news/NG1/0000000" + std::to_string(before.size()) + ".nws")))
-        << "no part of an article is left behind";
+    for (const char* kind : {".nws", ".part"})
+        EXPECT_FALSE(Exists(Spool("news/NG1/0000000" + std::to_string(before.size()) + kind)))
+            << "no part of an article is left behind";
     EXPECT_EQ(ReadFile(Spool("out.dat")), OutRecord("post1.txt"));
     EXPECT_TRUE(Exists(Spool("out/post1.txt")));
 
@@ -103,6 +109,7 @@ TEST_P(BreakEachStep, StopsLosesNothingAndTheNextTimedCycleCompletes) {
     ExpectEverythingOnce();
 }
 
+// Breaks at the steps both exchanges take.
 const BreakCase kBreakCases[] = {
     {"UserClosed", Fault::Close("AUTHINFO USER", 1)},
     {"PassReset", Fault::Reset("AUTHINFO PASS", 1)},
@@ -112,18 +119,50 @@ const BreakCase kBreakCases[] = {
     {"FirstArticleReset", Fault::Reset("ARTICLE", 1)},
     {"SecondArticleCutMidway", Fault::CloseAfter("ARTICLE", 80, 2)},
     {"ThirdArticleNonsense", Fault::Nonsense("ARTICLE", 3)},
-    {"NextClosed", Fault::Close("NEXT", 1)},
-    {"NextUnexpectedReply", Fault::Reply("NEXT", "500 what?", 2)},
-    {"NextOverlongReply", Fault::OverlongLine("NEXT", 3000, 1)},
+    {"ThirdArticleOverlongReply", Fault::OverlongLine("ARTICLE", 3000, 3)},
     {"PostClosed", Fault::Close("POST", 1)},
     {"PostCutMidArticle", Fault::Close("POST_LINE", 2)},
     {"PostResultReset", Fault::Reset("POST_DATA", 1)},
 };
 
-INSTANTIATE_TEST_SUITE_P(Steps, BreakEachStep, ::testing::ValuesIn(kBreakCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+// The lock-step exchange's NEXT, and the pipelined one's LISTGROUP.
+const BreakCase kNextCases[] = {
+    {"NextClosed", Fault::Close("NEXT", 1)},
+    {"NextUnexpectedReply", Fault::Reply("NEXT", "500 what?", 2)},
+    {"NextOverlongReply", Fault::OverlongLine("NEXT", 3000, 1)},
+};
+const BreakCase kListCases[] = {
+    {"ListClosed", Fault::Close("LISTGROUP", 1)},
+    {"ListCutInTheList", Fault::CloseAfter("LISTGROUP", 40, 1)},
+    {"ListNonsense", Fault::Nonsense("LISTGROUP", 1)},
+    {"ListUnexpectedReply", Fault::Reply("LISTGROUP", "340 what?", 1)},
+};
 
-TEST_F(BreakTest, ArticleCutOffIsStoredAndIndexedOnceByTheNextCycle) {
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<BreakCase, int>>& info) {
+    return std::string(std::get<0>(info.param).name) + DepthName(std::get<1>(info.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, BreakEachStep,
+                         ::testing::Combine(::testing::ValuesIn(kBreakCases),
+                                            ::testing::ValuesIn(FetchDepths())),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(LockStep, BreakEachStep,
+                         ::testing::Combine(::testing::ValuesIn(kNextCases), ::testing::Values(1)),
+                         CaseName);
+INSTANTIATE_TEST_SUITE_P(Pipelined, BreakEachStep,
+                         ::testing::Combine(::testing::ValuesIn(kListCases),
+                                            ::testing::Values(app::kDefaultPipelineDepth)),
+                         CaseName);
+
+class BreakAtDepth : public BreakTest, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        BreakTest::SetUp();
+        pipelineDepth_ = GetParam();
+    }
+};
+
+TEST_P(BreakAtDepth, ArticleCutOffIsStoredAndIndexedOnceByTheNextCycle) {
     server_.AddGroup(MakeGroup("alt.cut", 100, 102));
     server_.AddFault(Fault::CloseAfter("ARTICLE", 120, 2));
     Subscribe(1, "alt.cut");
@@ -145,7 +184,7 @@ TEST_F(BreakTest, ArticleCutOffIsStoredAndIndexedOnceByTheNextCycle) {
     EXPECT_EQ(Setting("LastFileNumIn"), "10");
 }
 
-TEST_F(BreakTest, ArticleCutOffAfterARefusedOneKeepsItsFileNumber) {
+TEST_P(BreakAtDepth, ArticleCutOffAfterARefusedOneKeepsItsFileNumber) {
     server_.AddGroup(MakeGroup("alt.cut", 100, 102));
     server_.AddFault(Fault::Reply("ARTICLE", "423 gone", 1));
     server_.AddFault(Fault::CloseAfter("ARTICLE", 120, 2));
@@ -164,6 +203,9 @@ TEST_F(BreakTest, ArticleCutOffAfterARefusedOneKeepsItsFileNumber) {
     EXPECT_EQ(index[0].fileName, "00000008.nws");
     EXPECT_EQ(index[1].fileName, "00000009.nws");
 }
+
+INSTANTIATE_TEST_SUITE_P(Depths, BreakAtDepth, ::testing::ValuesIn(FetchDepths()),
+                         [](const auto& info) { return DepthName(info.param); });
 
 TEST_F(BreakTest, PostCutOffKeepsItsFileAndTheWholeQueue) {
     Subscribe(1, "alt.none");

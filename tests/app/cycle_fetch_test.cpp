@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <tuple>
+
 #include "app/cli.h"
 #include "app/commands.h"
 #include "app/cycles.h"
 #include "app/group_commands.h"
 #include "app/setup.h"
 #include "cycle_support.h"
+#include "nntp/nntp_session.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
 #include "spool/group_registry.h"
@@ -18,7 +22,18 @@ namespace {
 
 using app::App;
 
-class FetchTest : public CycleTest {};
+// Every scenario runs at each depth with the same spool result; only what
+// the server is asked can differ.
+class FetchTest : public DepthTest {};
+
+// NEXT itself: the lock-step exchange only.
+class LockStepFetchTest : public CycleTest {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        pipelineDepth_ = 1;
+    }
+};
 
 std::vector<long> Numbers(const std::vector<IndexEntry>& index) {
     std::vector<long> n;
@@ -26,7 +41,7 @@ std::vector<long> Numbers(const std::vector<IndexEntry>& index) {
     return n;
 }
 
-TEST_F(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
+TEST_P(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
     server_.AddGroup(MakeGroup("alt.worked", 100, 102));
     Subscribe(1, "alt.worked", "0");
     Configure({"LastFileNumIn=7"});
@@ -50,7 +65,7 @@ TEST_F(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
     EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u);
 }
 
-TEST_F(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
+TEST_P(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
     server_.AddGroup(MakeGroup("alt.one", 1, 3));
     Subscribe(1, "alt.one", "0");
     Configure({"LastFileNumIn=0"});
@@ -88,7 +103,7 @@ TEST_F(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
     RemoveTree(other);
 }
 
-TEST_F(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {
+TEST_P(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {
     server_.AddGroup(MakeGroup("alt.one", 1, 2));
     server_.AddGroup(MakeGroup("alt.two", 1, 2));
     server_.AddGroup(MakeGroup("alt.three", 5, 5));
@@ -107,7 +122,7 @@ TEST_F(FetchTest, OnlySubscribedGroupsInNumberOrderAndNothingForRetiredOnes) {
     EXPECT_EQ(Ini("NG3", "Index"), "6");
 }
 
-TEST_F(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
+TEST_P(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
     server_.AddGroup(MakeGroup("alt.first", 1, 1));
     server_.AddGroup(MakeGroup("alt.last", 1, 1));
     Subscribe(1, "alt.first");
@@ -120,7 +135,7 @@ TEST_F(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
     EXPECT_EQ(App().currentGroup, 1);
 }
 
-TEST_F(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
+TEST_P(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
     Configure({"LastGroupNum=1"});
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(Log(), (std::vector<std::string>{"Connecting to server", "Server connected",
@@ -129,7 +144,7 @@ TEST_F(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
                                                "Server disconnected"}));
 }
 
-TEST_F(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
+TEST_P(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     for (const char* name : {"g.below", "g.inside", "g.beyond", "g.missing", "g.bad", "g.empty"})
         server_.AddGroup(MakeGroup(name, 100, 104));
     Subscribe(1, "g.below", "50");
@@ -164,7 +179,7 @@ TEST_F(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
 
 // InitialFetch caps only a group without a position: GROUP's last - N + 1,
 // never below its first; a known Index is followed as before.
-TEST_F(FetchTest, InitialFetchStartsANewGroupAtItsNewestArticles) {
+TEST_P(FetchTest, InitialFetchStartsANewGroupAtItsNewestArticles) {
     struct Case {
         const char* name;
         long first, last;
@@ -209,7 +224,7 @@ TEST_F(FetchTest, InitialFetchStartsANewGroupAtItsNewestArticles) {
 
 // Unlike the server and the spool, the cap holds from the next group on,
 // even when set while a cycle runs.
-TEST_F(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
+TEST_P(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
     server_.AddGroup(MakeGroup("alt.first", 1, 6));
     server_.AddGroup(MakeGroup("alt.second", 1, 6));
     Subscribe(1, "alt.first");
@@ -232,7 +247,7 @@ TEST_F(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
     EXPECT_EQ(ServerCommands("ARTICLE").size(), 8u);
 }
 
-TEST_F(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
+TEST_P(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
     server_.AddGroup(MakeGroup("alt.gap", 100, 103));
     // The second ARTICLE (101) is refused as gone.
     server_.AddFault(testsrv::Fault::Reply("ARTICLE", "423 no such article", 2));
@@ -253,7 +268,7 @@ TEST_F(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
     EXPECT_TRUE(app::LastCycle().disconnected);
 }
 
-TEST_F(FetchTest, RejectedGroupIsLoggedAndSkipped) {
+TEST_P(FetchTest, RejectedGroupIsLoggedAndSkipped) {
     server_.AddGroup(MakeGroup("alt.there", 1, 1));
     Subscribe(1, "alt.gone", "5");
     Subscribe(2, "alt.there");
@@ -269,7 +284,7 @@ TEST_F(FetchTest, RejectedGroupIsLoggedAndSkipped) {
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
 }
 
-TEST_F(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
+TEST_P(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
     const std::string longName = "alt." + std::string(192, 'x');  // 196 characters
     server_.AddGroup(MakeGroup(longName, 1, 1));
     server_.AddGroup(MakeGroup("alt.short", 1, 1));
@@ -281,7 +296,7 @@ TEST_F(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
     EXPECT_EQ(ServerCommands("GROUP"), (std::vector<std::string>{"GROUP alt.short"}));
 }
 
-TEST_F(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
+TEST_P(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
     server_.AddGroup(MakeGroup("alt.behind", 1, 2));
     Subscribe(1, "alt.behind");
     spool::ArticleHeaders h;
@@ -304,7 +319,7 @@ TEST_F(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
     EXPECT_EQ(Setting("LastFileNumIn"), "15");
 }
 
-TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
+TEST_P(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     server_.AddGroup(MakeGroup("alt.leaving", 1, 3));
     server_.AddGroup(MakeGroup("alt.staying", 1, 1));
     // The second article arrives in two parts, far apart: its file is open
@@ -325,7 +340,10 @@ TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     EXPECT_FALSE(Exists(Spool("1.grp")));
     EXPECT_FALSE(Exists(Spool("news/NG1")));
     EXPECT_EQ(LogCount("alt.leaving was unsubscribed during its fetch"), 1);
-    EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u) << "two of alt.leaving, one of alt.staying";
+    // Pipelined, the third article was asked for too; its answer was read
+    // and not stored.
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), LockStep() ? 3u : 4u)
+        << "two (or three) of alt.leaving, one of alt.staying";
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
     EXPECT_TRUE(app::LastCycle().disconnected);
 }
@@ -333,14 +351,17 @@ TEST_F(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
 // A refused ARTICLE does not move the server's current article, so NEXT
 // names an old one; the cursor must still stop at GROUP's last article and
 // later arrivals must be fetched.
-TEST_F(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes) {
+TEST_P(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes) {
     server_.AddGroup(MakeGroup("alt.cancel", 1, 7));
     ASSERT_TRUE(server_.CancelArticle("alt.cancel", 6));
     ASSERT_TRUE(server_.CancelArticle("alt.cancel", 7));
     Subscribe(1, "alt.cancel", "6");
     Configure({"LastFileNumIn=20"});
     ASSERT_TRUE(RunCycle());
-    EXPECT_EQ(ServerCommands("ARTICLE"), (std::vector<std::string>{"ARTICLE 6", "ARTICLE 7"}));
+    // The list shows both gone: nothing is asked for.
+    EXPECT_EQ(ServerCommands("ARTICLE"),
+              LockStep() ? (std::vector<std::string>{"ARTICLE 6", "ARTICLE 7"})
+                         : std::vector<std::string>{});
     EXPECT_EQ(Ini("NG1", "Index"), "8");
     EXPECT_FALSE(Exists(Spool("1.grp")));
 
@@ -349,13 +370,15 @@ TEST_F(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes)
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), (std::vector<long>{8, 9, 10}));
     EXPECT_EQ(Ini("NG1", "Index"), "11");
+    const std::size_t asked = ServerCommands("ARTICLE").size();
+    EXPECT_EQ(asked, LockStep() ? 5u : 3u);
     ASSERT_TRUE(RunCycle());
-    EXPECT_EQ(ServerCommands("ARTICLE").size(), 5u) << "nothing is fetched twice";
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), asked) << "nothing is fetched twice";
 }
 
 // A 211 without a readable pair of numbers: the group is skipped, its Index
 // untouched; neither the previous group's numbers nor its own first are used.
-TEST_F(FetchTest, GroupReplyWithoutNumbersSkipsTheGroup) {
+TEST_P(FetchTest, GroupReplyWithoutNumbersSkipsTheGroup) {
     const char* const replies[] = {"211 3 g.norange", "211 3 10 x g", "211 3 -1 12 g", "211"};
     server_.AddGroup(MakeGroup("g.first", 1, 3));
     Subscribe(1, "g.first");
@@ -392,10 +415,12 @@ struct Refusal {
     bool breaks;      // the session ends the connection (5xx)
 };
 
-class ArticleRefusalTest : public CycleTest, public ::testing::WithParamInterface<Refusal> {};
+class ArticleRefusalTest : public CycleTest,
+                           public ::testing::WithParamInterface<std::tuple<Refusal, int>> {};
 
 TEST_P(ArticleRefusalTest, OnlyGoneSkipsTheArticle) {
-    const Refusal& r = GetParam();
+    const Refusal& r = std::get<0>(GetParam());
+    pipelineDepth_ = std::get<1>(GetParam());
     server_.AddGroup(MakeGroup("g.a", 1, 3));
     server_.AddGroup(MakeGroup("g.b", 1, 1));
     server_.AddFault(testsrv::Fault::Reply("ARTICLE", r.reply, 2));
@@ -424,21 +449,23 @@ TEST_P(ArticleRefusalTest, OnlyGoneSkipsTheArticle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, ArticleRefusalTest,
-    ::testing::Values(Refusal{"423 no such article number", true, false, false},
-                      Refusal{"430 no such article", true, false, false},
-                      Refusal{"400 service going down", false, true, false},
-                      Refusal{"401 MODE-READER", false, false, false},
-                      Refusal{"403 archive unreachable", false, false, false},
-                      Refusal{"412 no newsgroup selected", false, false, false},
-                      Refusal{"480 authentication required", false, true, false},
-                      Refusal{"502 permission denied", false, true, true}),
-    [](const ::testing::TestParamInfo<Refusal>& info) {
-        return "Code" + std::string(info.param.reply, 3);
+    ::testing::Combine(::testing::Values(Refusal{"423 no such article number", true, false, false},
+                                         Refusal{"430 no such article", true, false, false},
+                                         Refusal{"400 service going down", false, true, false},
+                                         Refusal{"401 MODE-READER", false, false, false},
+                                         Refusal{"403 archive unreachable", false, false, false},
+                                         Refusal{"412 no newsgroup selected", false, false, false},
+                                         Refusal{"480 authentication required", false, true, false},
+                                         Refusal{"502 permission denied", false, true, true}),
+                       ::testing::ValuesIn(FetchDepths())),
+    [](const ::testing::TestParamInfo<std::tuple<Refusal, int>>& info) {
+        return "Code" + std::string(std::get<0>(info.param).reply, 3) +
+               DepthName(std::get<1>(info.param));
     });
 
 // NEXT answered 223 with no number, or one that does not move past the
 // article just saved: the group ends there instead of fetching it again.
-TEST_F(FetchTest, NextWithoutProgressEndsTheGroup) {
+TEST_F(LockStepFetchTest, NextWithoutProgressEndsTheGroup) {
     const std::pair<const char*, const char*> rows[] = {
         {"223 nonumber", "NG1 ended: NEXT after article 1 gave no article number"},
         {"223 1 <again@x>", "NG1 ended: NEXT after article 1 gave article 1"},
@@ -467,7 +494,7 @@ TEST_F(FetchTest, NextWithoutProgressEndsTheGroup) {
 
 // Article numbers past 2^31 - 1 are numbers like any other, in the cursor,
 // in Index and in the index record's 10-character field.
-TEST_F(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
+TEST_P(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
     server_.AddGroup(MakeGroup("g.big", 2147483646, 2147483649));
     Subscribe(1, "g.big", "2147483647");
     Configure();
@@ -488,7 +515,7 @@ TEST_F(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
 
 // Past 99999999 a file name would need a ninth digit: the count starts
 // again at 1, passing over files still there.
-TEST_F(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
+TEST_P(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
     server_.AddGroup(MakeGroup("g.wrap", 1, 4));
     Subscribe(1, "g.wrap");
     WriteFile(Spool("news/NG1/00000001.nws"), "kept\r\n");
@@ -518,6 +545,73 @@ TEST_F(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
     EXPECT_EQ(ReadIndex(Spool("1.grp")).back().fileName, "00000005.nws");
     EXPECT_EQ(LogCount("LastFileNumIn passed 99999999; wrapped to 5 in NG1"), 1);
 }
+
+// A cancelled article between others is passed over: NEXT skips it, the
+// list leaves it out; no file number is used up either way.
+TEST_P(FetchTest, CancelledArticleBetweenOthersIsPassedOver) {
+    server_.AddGroup(MakeGroup("alt.hole", 1, 5));
+    ASSERT_TRUE(server_.CancelArticle("alt.hole", 3));
+    Subscribe(1, "alt.hole");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    EXPECT_EQ(Numbers(index), (std::vector<long>{1, 2, 4, 5}));
+    ASSERT_EQ(index.size(), 4u);
+    for (std::size_t i = 0; i < index.size(); ++i)
+        EXPECT_EQ(index[i].fileName, "0000000" + std::to_string(i) + ".nws");
+    EXPECT_EQ(Ini("NG1", "Index"), "6");
+    EXPECT_EQ(Setting("LastFileNumIn"), "4");
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 4u);
+}
+
+// A server without LISTGROUP (500) is asked for every number of GROUP's
+// range; a missing one is refused as gone and, like any refused request
+// with another after it, uses up its file number.
+TEST_F(CycleTest, WithoutListGroupEveryNumberOfTheRangeIsAskedFor) {
+    server_.AddGroup(MakeGroup("alt.old", 1, 6));
+    ASSERT_TRUE(server_.CancelArticle("alt.old", 3));
+    server_.SetListGroup(false);
+    Subscribe(1, "alt.old", "2");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("LISTGROUP"), (std::vector<std::string>{"LISTGROUP alt.old 2-6"}));
+    EXPECT_EQ(ServerCommands("ARTICLE"),
+              (std::vector<std::string>{"ARTICLE 2", "ARTICLE 3", "ARTICLE 4", "ARTICLE 5",
+                                        "ARTICLE 6"}));
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    EXPECT_EQ(Numbers(index), (std::vector<long>{2, 4, 5, 6}));
+    std::vector<std::string> files;
+    for (const IndexEntry& e : index) files.push_back(e.fileName);
+    EXPECT_EQ(files, (std::vector<std::string>{"00000000.nws", "00000002.nws", "00000003.nws",
+                                               "00000004.nws"}));
+    EXPECT_EQ(Ini("NG1", "Index"), "7");
+    EXPECT_EQ(Setting("LastFileNumIn"), "5");
+    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_EQ(LogCount("500"), 0) << "a refused LISTGROUP is no news for the log";
+}
+
+// At most PipelineDepth requests are out at once, and that many are while
+// the articles last.
+TEST_F(CycleTest, NoMoreThanPipelineDepthRequestsAreOut) {
+    server_.AddGroup(MakeGroup("alt.deep", 1, 12));
+    server_.AddFault(testsrv::Fault::Delay("ARTICLE", 200, 5));
+    Subscribe(1, "alt.deep");
+    pipelineDepth_ = 4;
+    Configure({"LastFileNumIn=0"});
+    const CNntpSession& session = Session();
+    std::size_t most = 0;
+    Command(app::IDM_CONNECT);
+    ASSERT_TRUE(Pump([&] {
+        most = std::max(most, session.ArticlesOut());
+        return !app::LastCycle().running;
+    }));
+    EXPECT_EQ(most, 4u);
+    EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 12u);
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 12u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, FetchTest, ::testing::ValuesIn(FetchDepths()),
+                         [](const auto& info) { return DepthName(info.param); });
 
 }  // namespace
 }  // namespace apptest

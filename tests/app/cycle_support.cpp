@@ -10,6 +10,7 @@
 
 #include "app/commands.h"
 #include "app/cycles.h"
+#include "app/settings.h"
 #include "nntp/nntp_session.h"
 #include "platform/profile.h"
 #include "platform/socket.h"
@@ -102,6 +103,7 @@ void CycleTest::Configure(std::initializer_list<const char*> extra) {
         groupNum = groupNum || std::strncmp(line, "LastGroupNum", 12) == 0;
     }
     if (!auth) text += "UserVerification=NO\r\n";
+    if (pipelineDepth_ > 0) text += "PipelineDepth=" + std::to_string(pipelineDepth_) + "\r\n";
     if (!groupNum) {
         // One more than the highest section written so far.
         int highest = 0;
@@ -156,7 +158,8 @@ int CycleTest::LogCount(const std::string& prefix) const {
 std::vector<std::string> CycleTest::ServerCommands(const std::string& verb) const {
     std::vector<std::string> out;
     for (const std::string& c : server_.Commands())
-        if (c.rfind(verb, 0) == 0) out.push_back(c);
+        if (c.rfind(verb, 0) == 0 && (c.size() == verb.size() || c[verb.size()] == ' '))
+            out.push_back(c);
     return out;
 }
 
@@ -232,6 +235,14 @@ std::vector<std::string> ProgramCycleTest::Lines(const std::string& text) {
     for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
         lines.push_back(text.substr(start, nl - start));
     return lines;
+}
+
+std::vector<int> FetchDepths() {
+    return {1, app::kDefaultPipelineDepth};
+}
+
+std::string DepthName(int depth) {
+    return depth == 1 ? "LockStep" : "Depth" + std::to_string(depth);
 }
 
 }  // namespace apptest

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "app_fixture.h"
 #include "news_server.h"
 #include "run_program.h"
@@ -61,6 +63,8 @@ protected:
     void ExpectWorkedExampleStored();
 
     std::string spool_;
+    // The PipelineDepth Configure writes; 0 writes none (the default).
+    int pipelineDepth_ = 0;
     testsrv::NewsServer server_;
     std::string serverName_ = "127.0.0.1";  // NNTPServer as Configure writes it
 };
@@ -78,6 +82,21 @@ protected:
     static std::vector<std::string> Lines(const std::string& text);
 
     std::string work_;
+};
+
+// The depths the fetch scenarios run at: the exchange of ARTICLE and NEXT
+// in turn, and the default pipeline. Their spool results must not differ.
+std::vector<int> FetchDepths();
+std::string DepthName(int depth);
+
+// A cycle test run at each of FetchDepths().
+class DepthTest : public CycleTest, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        CycleTest::SetUp();
+        pipelineDepth_ = GetParam();
+    }
+    bool LockStep() const { return GetParam() == 1; }
 };
 
 // Articles n..m of a group as the server holds them.

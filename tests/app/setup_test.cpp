@@ -6,6 +6,7 @@
 #include "app/settings.h"
 #include "app_fixture.h"
 #include "nntp/nntp_session.h"
+#include "platform/profile.h"
 
 namespace apptest {
 namespace {
@@ -116,6 +117,42 @@ TEST_F(SetupTest, InitialFetchIsShownAndWrittenOnlyOnceSetOrInTheFile) {
     });
     EXPECT_EQ(State().settings.initialFetch, 12) << "in effect at once";
     EXPECT_EQ(app::ReadInitialFetch(), 12);
+}
+
+// Out of 1..256 a typed depth is brought within it; the default is not
+// written until the file holds the key.
+TEST_F(SetupTest, PipelineDepthIsShownClampedAndWrittenOnlyOnceChanged) {
+    Start();
+    std::remove((dir_ + "/qiv.ini").c_str());
+    RunSetup([](Dialog& d) {
+        EXPECT_EQ(d.Text(app::kSetupPipelineDepthId), "32");
+        return Fill(d, true);
+    });
+    EXPECT_EQ(Settings().find("PipelineDepth"), std::string::npos) << Settings();
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"1", "PipelineDepth=1\r\n"},
+        {"0", "PipelineDepth=1\r\n"},
+        {"999", "PipelineDepth=256\r\n"},
+        {"32", "PipelineDepth=32\r\n"},  // kept in the file once there
+    };
+    for (const auto& [typed, line] : cases) {
+        SCOPED_TRACE(typed);
+        RunSetup([&](Dialog& d) {
+            d.SetText(app::kSetupPipelineDepthId, typed);
+            return 1;
+        });
+        EXPECT_NE(Settings().find(line), std::string::npos) << Settings();
+    }
+    RunSetup([](Dialog& d) {
+        d.SetText(app::kSetupPipelineDepthId, "8");
+        return 1;
+    });
+    EXPECT_EQ(State().settings.pipelineDepth, 8) << "in effect at once";
+    EXPECT_EQ(app::ReadPipelineDepth(), 8);
+    // A hand-edited value out of range reads as the default.
+    ASSERT_TRUE(plat::WriteProfileString("QIVNEWS", "PipelineDepth", "0", "qiv.ini"));
+    EXPECT_EQ(app::ReadPipelineDepth(), app::kDefaultPipelineDepth);
 }
 
 TEST_F(SetupTest, CancelChangesNothing) {

@@ -62,9 +62,12 @@ bool OnlyCrLfLineEnds(const std::string& text) {
 
 class InnFetchTest : public InnTest {
 protected:
-    // Subscribes the group as the first one and fetches it with --once.
-    void FetchOnce(const std::string& group) {
+    // Subscribes the group as the first one and fetches it with --once, at
+    // the default PipelineDepth or at `depth`.
+    void FetchOnce(const std::string& group, int depth = 0) {
         ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+        if (depth > 0)
+            ASSERT_EQ(Qiv({"setup", "--pipeline-depth", std::to_string(depth)}).status, 0);
         ASSERT_EQ(Subscribe(group), 1);
         before_ = time(nullptr);
         const ProgramResult r = Qiv({"--once"});
@@ -241,6 +244,16 @@ TEST_F(InnFetchTest, DotStuffedFoldedAndEightBitArticlesAreStoredByteForByte) {
         ASSERT_EQ(probe.Command("GROUP qiv.test.mixed").rfind("211", 0), 0u);
         EXPECT_EQ(probe.Command("ARTICLE " + std::to_string(a + 1)).substr(0, 3), "423");
     }
+}
+
+// The tests here fetch with the default pipeline; one article at a time
+// the same files, records and counters come out, checked against the
+// server in the same way.
+TEST_F(InnFetchTest, OneArticleAtATimeStoresWhatThePipelineStores) {
+    ASSERT_NO_FATAL_FAILURE(FetchOnce("qiv.test.mixed", 1));
+    EXPECT_EQ(Setting("PipelineDepth"), "1");
+    std::vector<std::string> texts;
+    EXPECT_FALSE(CheckAgainstServer("qiv.test.mixed", texts).empty());
 }
 
 TEST_F(InnFetchTest, ExpiryAndUnsubscribeRemoveFetchedArticles) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -21,6 +22,7 @@ namespace {
 constexpr const char* kOwnerClass = "NntpTestOwner";
 
 bool CarriesText(unsigned message, int result) {
+    if (message == kAnswer) return result == ResultBroken || result == ResultRefusedLocally;
     if (result == ResultFailure || result == ResultBroken || result == ResultRefusedLocally)
         return true;
     return result == ResultSuccess &&
@@ -68,6 +70,12 @@ plat::LResult Owner::Proc(plat::WindowHandle window, unsigned message, plat::WPa
         note.articleNumber = saved->articleNumber;
         note.path = saved->path;
         ReleaseArticleSaved(saved);
+    }
+    if (message == kAnswer && (note.result == ResultSuccess || note.result == ResultFailure)) {
+        const std::unique_ptr<ArticleAnswer> answer(reinterpret_cast<ArticleAnswer*>(lParam));
+        note.articleNumber = static_cast<long>(answer->articleNumber);
+        note.path = answer->path;
+        note.text = answer->reply;
     }
     self->notes.push_back(std::move(note));
     return 0;

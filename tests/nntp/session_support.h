@@ -31,6 +31,8 @@ enum : unsigned {
     kQuit = 1030,
     kUser = 1033,
     kPass = 1034,
+    kListArticles = 1035,
+    kAnswer = 1036,  // RequestArticle: each notification carries an ArticleAnswer
     kClose = 1040,
 };
 
@@ -40,7 +42,7 @@ struct Note {
     plat::LParam data = 0;
     std::string text;         // the text the notification pointed at, if any
     long articleNumber = -1;  // from an ArticleSaved
-    std::string path;         // from an ArticleSaved
+    std::string path;         // from an ArticleSaved or an ArticleAnswer
 };
 
 class Owner {

@@ -16,6 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
@@ -191,6 +193,7 @@ struct ServerState {
     ModeReader modeReader = ModeReader::Accept;
     Posting posting = Posting::Accept;
     bool twoWrites = true;
+    bool listGroup = true;
     bool noDelay = true;
     TlsMode tlsMode = TlsMode::None;
     std::shared_ptr<SSL_CTX> tlsContext;
@@ -271,6 +274,7 @@ private:
     bool HandleCommand(const std::string& line);
     bool HandleAuthinfo(const std::string& step, const std::string& rest);
     bool HandleGroup(const std::string& name);
+    bool HandleListGroup(const std::string& arg);
     bool HandleArticle(const std::string& arg);
     bool HandleNext();
     bool HandleList(const std::string& arg);
@@ -487,7 +491,8 @@ bool Session::Gated(const std::string& step, std::string* reply) {
         *reply = "480 authentication required";
         return false;
     }
-    bool readerCommand = step == "GROUP" || step == "ARTICLE" || step == "NEXT" || step == "POST";
+    bool readerCommand = step == "GROUP" || step == "ARTICLE" || step == "NEXT" ||
+                         step == "POST" || step == "LISTGROUP";
     if (s_.modeReader == ModeReader::Transit && !readerMode_ && readerCommand) {
         *reply = "401 MODE-READER";
         return false;
@@ -526,6 +531,7 @@ bool Session::HandleCommand(const std::string& line) {
                                                    : "200 reader mode, posting permitted\r\n"});
     }
     if (step == "GROUP") return HandleGroup(rest);
+    if (step == "LISTGROUP") return HandleListGroup(rest);
     if (step == "ARTICLE") return HandleArticle(rest);
     if (step == "NEXT") return HandleNext();
     if (step == "LIST") return HandleList(rest);
@@ -608,6 +614,54 @@ bool Session::HandleGroup(const std::string& name) {
         }
     }
     return Deliver("GROUP", {reply + "\r\n"});
+}
+
+// "LISTGROUP [group [first[-[last]]]]": selects the group as GROUP does and
+// lists the numbers of its articles within the range.
+bool Session::HandleListGroup(const std::string& arg) {
+    std::string name, range;
+    SplitWord(arg, &name, &range);
+    std::string reply;
+    std::string body;
+    {
+        std::lock_guard<std::mutex> lock(s_.mu);
+        if (!s_.listGroup) {
+            reply = "500 unknown command";
+        } else if (name.empty() && group_.empty()) {
+            reply = "412 no newsgroup selected";
+        } else if (!name.empty() && s_.groups.count(name) == 0) {
+            reply = "411 no such newsgroup";
+        }
+        long low = 0;
+        long high = LONG_MAX;
+        if (reply.empty() && !range.empty()) {
+            char* end = nullptr;
+            low = std::strtol(range.c_str(), &end, 10);
+            if (*end == '-') {
+                high = end[1] == '\0' ? LONG_MAX : std::strtol(end + 1, &end, 10);
+                if (high != LONG_MAX && *end != '\0') reply = "501 syntax error";
+            } else if (*end == '\0') {
+                high = low;
+            } else {
+                reply = "501 syntax error";
+            }
+        }
+        if (reply.empty()) {
+            if (!name.empty()) group_ = name;
+            const auto& data = s_.groups[group_];
+            const auto& arts = data.articles;
+            const long last = std::max(arts.empty() ? 0 : arts.rbegin()->first, data.highWater);
+            current_ = arts.empty() ? 0 : arts.begin()->first;
+            reply = "211 " + GroupCounts(arts.size(), arts.empty() ? last + 1 : arts.begin()->first,
+                                         last) +
+                    " " + group_ + " list follows";
+            for (auto it = arts.lower_bound(low); it != arts.end() && it->first <= high; ++it)
+                body += std::to_string(it->first) + "\r\n";
+            body += ".\r\n";
+        }
+    }
+    if (body.empty()) return Deliver("LISTGROUP", {reply + "\r\n"});
+    return Deliver("LISTGROUP", WithBody(reply + "\r\n", body));
 }
 
 bool Session::HandleArticle(const std::string& arg) {
@@ -958,6 +1012,11 @@ void NewsServer::SetPosting(Posting posting) {
 void NewsServer::SetTwoWrites(bool on) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->twoWrites = on;
+}
+
+void NewsServer::SetListGroup(bool on) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->listGroup = on;
 }
 
 void NewsServer::SetNoDelay(bool on) {

@@ -193,6 +193,34 @@ TEST_F(NewsServerTest, WalksGroupWithArticleAndNextAndStuffsDots) {
     EXPECT_EQ(cmds.back(), "quit");
 }
 
+TEST_F(NewsServerTest, ListGroupSelectsAndListsWithinTheRange) {
+    Client c(server.Port());
+    ASSERT_TRUE(c.connected());
+    c.Line();
+    EXPECT_EQ(c.Command("LISTGROUP"), "412 no newsgroup selected");
+    EXPECT_EQ(c.Command("LISTGROUP no.such 1-"), "411 no such newsgroup");
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"LISTGROUP test.group", "3\r\n4\r\n5\r\n"},
+        {"LISTGROUP test.group 4-", "4\r\n5\r\n"},
+        {"LISTGROUP test.group 1-3", "3\r\n"},
+        {"LISTGROUP test.group 5", "5\r\n"},
+        {"LISTGROUP test.group 6-9", ""},
+        {"LISTGROUP", "3\r\n4\r\n5\r\n"},  // the group selected before
+    };
+    for (const auto& [command, numbers] : rows) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(c.Command(command), "211 3 3 5 test.group list follows");
+        EXPECT_EQ(c.Body(), numbers);
+    }
+    EXPECT_EQ(c.Command("LISTGROUP test.group 4x"), "501 syntax error");
+    // It selects the group as GROUP does.
+    EXPECT_EQ(c.Command("LISTGROUP test.empty"), "211 0 1 0 test.empty list follows");
+    EXPECT_EQ(c.Body(), "");
+    EXPECT_EQ(c.Command("NEXT"), "420 no current article has been selected");
+    server.SetListGroup(false);
+    EXPECT_EQ(c.Command("LISTGROUP test.group"), "500 unknown command");
+}
+
 TEST_F(NewsServerTest, WritesStatusLineAndBodySeparately) {
     Client c(server.Port());
     c.Line();

@@ -1,0 +1,241 @@
+// The pipelined fetch of one group (PipelineDepth above 1).
+//
+// After GROUP, LISTGROUP names the articles from the cursor to GROUP's last
+// (a server without it: every number of that range is asked for). Up to
+// PipelineDepth ARTICLE requests are then kept in flight and their answers
+// handled in order, each as the lock-step exchange handles its one: indexed,
+// then LastFileNumIn and Index written. So what lands on disk, and where a
+// break leaves the counters, is what the lock-step exchange leaves.
+//
+// An article arrives under "<file number>.part" and takes its own name only
+// when its turn to be indexed comes: a run stopped dead leaves no numbered
+// file but the one being indexed, as the lock-step exchange does, and the
+// numbers after it stay free for the next cycle.
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "app/app_state.h"
+#include "app/commands.h"
+#include "app/cycles.h"
+#include "app/fetch_state.h"
+#include "app/log.h"
+#include "app/status.h"
+#include "nntp/nntp_session.h"
+#include "platform/files.h"
+#include "spool/article_index.h"
+
+namespace app {
+
+namespace {
+
+// The next article to ask for; false when none is left.
+bool TakeNext(FetchState& fetch, std::int64_t& article) {
+    for (; fetch.nextRun < fetch.toRequest.size(); ++fetch.nextRun) {
+        const ArticleRun& run = fetch.toRequest[fetch.nextRun];
+        if (fetch.nextArticle < run.first) fetch.nextArticle = run.first;
+        if (fetch.nextArticle <= run.last) {
+            article = fetch.nextArticle++;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MoreToRequest(const FetchState& fetch) {
+    for (std::size_t r = fetch.nextRun; r < fetch.toRequest.size(); ++r)
+        if (fetch.nextArticle <= fetch.toRequest[r].last) return true;
+    return false;
+}
+
+std::string PartFile(std::int32_t fileNumber) {
+    std::string path = ArticleFile(fileNumber);
+    return path.replace(path.size() - 4, 4, ".part");
+}
+
+// Keeps the group's depth of requests in flight.
+void TopUp(plat::WindowHandle window, CNntpSession& session) {
+    FetchState& fetch = Fetch();
+    std::int64_t article = 0;
+    while (fetch.requested.size() < static_cast<std::size_t>(fetch.depth) &&
+           TakeNext(fetch, article)) {
+        const std::int32_t file = fetch.nextFile;
+        fetch.nextFile = NextFileNumber(file);
+        fetch.requested.push_back({article, file});
+        session.RequestArticle(window, MAIN_MSG_ARTICLE_ANSWER, article, PartFile(file));
+    }
+}
+
+// The file number of the request after the one just answered.
+std::int32_t FollowingFile() {
+    const FetchState& fetch = Fetch();
+    return fetch.requested.empty() ? fetch.nextFile : fetch.requested.front().file;
+}
+
+// Every article asked for is done. A list covered the whole range up to
+// GROUP's last, so nothing below it is left to try.
+void GroupFetched(plat::WindowHandle window) {
+    FetchState& fetch = Fetch();
+    AppState& app = App();
+    if (!fetch.byNumber && app.articleCursor <= fetch.last) {
+        app.articleCursor = fetch.last + 1;
+        StoreIndex(app.articleCursor);
+    }
+    EndGroup(window);
+}
+
+// The group (or the cycle) ends once the answers still due are read out.
+void EndOnceDrained(plat::WindowHandle window) {
+    FetchState& fetch = Fetch();
+    if (!fetch.requested.empty()) return;
+    const FetchState::Stop stop = fetch.stop;
+    fetch.stop = FetchState::Stop::None;
+    if (stop == FetchState::Stop::Cycle) return StopCycle(window);
+    EndGroup(window);
+}
+
+void StopAfterDrain(plat::WindowHandle window, CNntpSession& session, FetchState::Stop stop) {
+    Fetch().stop = stop;
+    session.DropArticles();
+    EndOnceDrained(window);
+}
+
+// A stored article: named and indexed under its file number, then the
+// counters. False when it cannot be named or indexed.
+bool Store(const ArticleAnswer& answer, const FetchState::Requested& request) {
+    AppState& app = App();
+    const std::string path = ArticleFile(request.file);
+    if (!plat::RenameReplace(answer.path, path)) {
+        LogLineF("Can't store %s", path.c_str());
+        NoteUndone("Can't store " + path);
+        return false;
+    }
+    const spool::ArticleHeaders headers = spool::ReadArticleHeaders(path, request.article);
+    if (!spool::AppendArticleIndex(app.settings.qivNewsDir, headers, app.currentGroup,
+                                   request.file)) {
+        // Moving on would leave the board an article it cannot find; the
+        // next cycle tries this one again.
+        LogLineF("Can't write the index of %s", Fetch().section.c_str());
+        NoteUndone("Can't write the index of " + Fetch().section);
+        return false;
+    }
+    app.settings.lastFileNumIn = FollowingFile();
+    StoreLastFileNumIn(app.settings.lastFileNumIn);
+    StoreIndex(request.article + 1);
+    StatusArticleFetched();
+    return true;
+}
+
+// Refused as gone: skipped for good. Its file number stays used up when
+// another request follows, as after a refused ARTICLE and a NEXT.
+void Skip(const FetchState::Requested& request) {
+    FetchState& fetch = Fetch();
+    StoreIndex(request.article + 1);
+    if (fetch.requested.empty() && !MoreToRequest(fetch)) return;
+    App().settings.lastFileNumIn = FollowingFile();
+    if (fetch.storedFileNum != App().settings.lastFileNumIn)
+        StoreLastFileNumIn(App().settings.lastFileNumIn);
+}
+
+}  // namespace
+
+void StartPipelinedFetch(plat::WindowHandle window, MainWindowData& data) {
+    FetchState& fetch = Fetch();
+    AppState& app = App();
+    fetch.depth = app.settings.pipelineDepth;
+    fetch.requested.clear();
+    fetch.toRequest.clear();
+    fetch.nextRun = 0;
+    fetch.nextArticle = app.articleCursor;
+    fetch.nextFile = app.settings.lastFileNumIn;
+    fetch.byNumber = false;
+    fetch.stop = FetchState::Stop::None;
+    data.session->ListArticles(window, MAIN_MSG_ARTICLES_LISTED, app.articleCursor, fetch.last);
+}
+
+void OnArticlesListed(plat::WindowHandle window, unsigned, plat::WParam result,
+                      plat::LParam reply) {
+    MainWindowData* data = Live(window);
+    if (data == nullptr) return;
+    if (IsBroken(result)) return ConnectionLost(window, reply);
+    if (!StillSubscribed()) {
+        LogUnsubscribed();
+        return EndGroup(window);
+    }
+    FetchState& fetch = Fetch();
+    CNntpSession& session = *data->session;
+    if (result == ResultSuccess) {
+        fetch.toRequest = std::move(session.listedArticles);
+        session.listedArticles.clear();
+    } else {
+        // No list (a server without LISTGROUP, or without its range): each
+        // number in turn, the missing ones refused as gone.
+        fetch.byNumber = true;
+        fetch.toRequest.assign(1, ArticleRun{App().articleCursor, fetch.last});
+    }
+    if (!MoreToRequest(fetch)) return GroupFetched(window);
+    TopUp(window, session);
+}
+
+void OnArticleAnswer(plat::WindowHandle window, unsigned, plat::WParam result,
+                     plat::LParam value) {
+    const bool owned = result == ResultSuccess || result == ResultFailure;
+    std::unique_ptr<ArticleAnswer> answer(owned ? reinterpret_cast<ArticleAnswer*>(value)
+                                                : nullptr);
+    MainWindowData* data = Live(window);
+    if (data == nullptr) return;
+    FetchState& fetch = Fetch();
+    if (IsBroken(result)) {
+        // What arrived of the article being read is no article: the next
+        // cycle fetches it again under the same number.
+        if (!fetch.requested.empty()) plat::DeleteFile(PartFile(fetch.requested.front().file));
+        return ConnectionLost(window, value);
+    }
+    if (fetch.requested.empty()) return;
+    const FetchState::Requested request = fetch.requested.front();
+    fetch.requested.pop_front();
+    CNntpSession& session = *data->session;
+    if (fetch.stop != FetchState::Stop::None) {
+        if (answer != nullptr && !answer->path.empty()) plat::DeleteFile(answer->path);
+        return EndOnceDrained(window);
+    }
+
+    AppState& app = App();
+    app.articleCursor = request.article;
+    if (answer == nullptr) {
+        // Our side could not take it; the article stays due.
+        LogReplyText(value);
+        const char* why = reinterpret_cast<const char*>(value);
+        NoteUndone(why != nullptr ? why : "An article could not be stored");
+        return StopAfterDrain(window, session, FetchState::Stop::Group);
+    }
+    // Only 423 and 430 say the article is gone.
+    const int code = result == ResultSuccess ? 0 : ReplyCode(answer->reply.c_str());
+    if (result != ResultSuccess && code != 423 && code != 430) {
+        NoteWithheld(answer->reply.c_str());
+        const bool cycle = code == 400 || code == 480;
+        return StopAfterDrain(window, session,
+                              cycle ? FetchState::Stop::Cycle : FetchState::Stop::Group);
+    }
+    if (!StillSubscribed()) {
+        if (!answer->path.empty()) {
+            plat::DeleteFile(answer->path);
+            plat::RemoveDirectory(fetch.articleDir);  // only when the unsubscribe left it empty
+        }
+        LogUnsubscribed();
+        return StopAfterDrain(window, session, FetchState::Stop::Group);
+    }
+    // The next requests go out first, so that the server answers while the
+    // counters are written.
+    TopUp(window, session);
+    if (result == ResultSuccess) {
+        if (!Store(*answer, request))
+            return StopAfterDrain(window, session, FetchState::Stop::Group);
+    } else {
+        Skip(request);
+    }
+    app.articleCursor = request.article + 1;
+    if (fetch.requested.empty() && !MoreToRequest(fetch)) GroupFetched(window);
+}
+
+}  // namespace app

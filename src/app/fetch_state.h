@@ -1,0 +1,77 @@
+// What the fetch cycle keeps about the group it is fetching, and the steps
+// that the lock-step exchange (fetch_cycle.cpp) and the pipelined one
+// (fetch_pipeline.cpp) share.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "nntp/nntp_session.h"
+#include "platform/message_loop.h"
+
+namespace app {
+
+struct MainWindowData;
+
+// The group being fetched: its section and the name it had when it began.
+struct FetchState {
+    std::string section;
+    std::string name;
+    // What qiv.ini holds as LastFileNumIn, as far as this cycle wrote or
+    // read it.
+    std::int32_t storedFileNum = 0;
+    // The last article of the group as GROUP reported it: the cursor never
+    // passes it by more than one.
+    std::int64_t last = 0;
+    // The last ARTICLE was refused as gone (the cursor has moved past it);
+    // the server's current article did not move with it.
+    bool refused = false;
+    std::string articleDir;  // native path
+
+    // The pipelined exchange. Each request is given its file number when it
+    // goes out, the next number after the previous request's, so that the
+    // files are numbered as the lock-step exchange numbers them.
+    struct Requested {
+        std::int64_t article = 0;
+        std::int32_t file = 0;
+    };
+    int depth = 1;                    // requests in flight at most, for this group
+    std::deque<Requested> requested;  // requests whose answer is still due, oldest first
+    std::vector<ArticleRun> toRequest;  // the articles to ask for, in runs
+    std::size_t nextRun = 0;            // the run the next request comes from
+    std::int64_t nextArticle = 0;       // within it, the next number
+    std::int32_t nextFile = 0;          // the file number of the next request
+    // The server gave no list: every number of GROUP's range is asked for.
+    bool byNumber = false;
+    // Once an answer ends the group (or the cycle), the rest are only read
+    // out; the end comes with the last of them.
+    enum class Stop { None, Group, Cycle } stop = Stop::None;
+};
+
+FetchState& Fetch();
+
+void StoreLastFileNumIn(std::int32_t value);
+void StoreIndex(std::int64_t value);
+// False once the group has been unsubscribed during its fetch.
+bool StillSubscribed();
+void LogUnsubscribed();
+std::string ArticleFile(std::int32_t fileNumber);
+std::int32_t NextFileNumber(std::int32_t n);
+// The group is done; the next one starts before this returns.
+void EndGroup(plat::WindowHandle window);
+// Ends the cycle early, as its end would (no further group, no posting).
+void StopCycle(plat::WindowHandle window);
+// The main window's data while connected, else null.
+MainWindowData* Live(plat::WindowHandle window);
+// The reply code a refusal's text begins with; 0 without one.
+int ReplyCode(const char* text);
+// Logs and notes an ARTICLE refusal that does not say the article is gone
+// (the article at articleCursor stays due); returns its code.
+int NoteWithheld(const char* reply);
+
+// The pipelined exchange, after GROUP (fetch_pipeline.cpp).
+void StartPipelinedFetch(plat::WindowHandle window, MainWindowData& data);
+
+}  // namespace app
