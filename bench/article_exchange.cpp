@@ -10,7 +10,7 @@
 #include <string>
 
 #include "net/event_window.h"
-#include "news_server.h"
+#include "newsserver/news_server.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
 

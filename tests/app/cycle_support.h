@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app_fixture.h"
-#include "news_server.h"
+#include "newsserver/news_server.h"
 #include "run_program.h"
 
 namespace apptest {

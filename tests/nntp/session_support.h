@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "net/warning.h"
-#include "news_server.h"
+#include "newsserver/news_server.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
 
