@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot start the news server\n");
         return 1;
     }
-    if (InitNetworkLayer(0, 0) == 0) {
+    if (!InitNetworkLayer(false)) {
         std::fprintf(stderr, "cannot start the network layer\n");
         return 1;
     }

@@ -160,16 +160,16 @@ public:
         FUZZ_CHECK(strnlen(reasonText, kReceiveSize) < kReceiveSize, "reasonText full");
         FUZZ_CHECK(strnlen(filePath, kPathSize) < kPathSize, "filePath full");
         if (state.Is(&FuzzSession::Ready)) {
-            FUZZ_CHECK(multiLine == 0, "Ready in multi-line mode");
+            FUZZ_CHECK(!multiLine, "Ready in multi-line mode");
             FUZZ_CHECK(!outputFile.IsOpen(), "Ready with a transfer file open");
-            FUZZ_CHECK(waitingWritable == 0, "Ready waiting for a send");
+            FUZZ_CHECK(!waitingWritable, "Ready waiting for a send");
         }
         if (state.Is(&FuzzSession::Ended)) {
-            FUZZ_CHECK(multiLine == 0, "Ended in multi-line mode");
+            FUZZ_CHECK(!multiLine, "Ended in multi-line mode");
             FUZZ_CHECK(!outputFile.IsOpen(), "Ended with a transfer file open");
         }
         if (state.Is(&FuzzSession::ListData) || state.Is(&FuzzSession::ArticleData))
-            FUZZ_CHECK(multiLine != 0 && outputFile.IsOpen(), "data state without its file");
+            FUZZ_CHECK(multiLine && outputFile.IsOpen(), "data state without its file");
         if (outputFile.IsOpen())
             FUZZ_CHECK(state.Is(&FuzzSession::ListData) || state.Is(&FuzzSession::ArticleData),
                        "a transfer file open outside the data states");
@@ -337,7 +337,7 @@ void StartOperation(FuzzSession& s, int which, plat::TextReader* article) {
             s.SendPass(w, kPass);
             break;
         case 8:
-            s.Close(w, kClose, which & 16 ? 1 : 0);
+            s.Close(w, kClose, (which & 16) != 0);
             break;
         case 9:
             s.Connect(w, kConnect);
@@ -454,7 +454,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (options & 0x80) s.Closed();
     fuzz::DrainMessages();
 
-    s.Close(owner, kClose, 1);
+    s.Close(owner, kClose, true);
     fuzz::DrainMessages();
     FUZZ_CHECK(s.IsEnded(), "Close did not end the session");
     FUZZ_CHECK(plat::QueuedMessageCount() == 0, "notifications still queued");

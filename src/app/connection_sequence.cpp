@@ -82,7 +82,7 @@ void ConnectionLost(plat::WindowHandle window, plat::LParam reason) {
     MainWindowData* data = GetMainWindowData(window);
     // The session has ended the connection already; this only makes sure
     // that nothing of it is left (a QUIT still waiting for its answer).
-    if (data != nullptr && data->session != nullptr) data->session->Close(window, 0, 0);
+    if (data != nullptr && data->session != nullptr) data->session->Close(window, 0, false);
     AbandonPosting();
     if (data != nullptr) data->connected = 0;
     app.appIdle = 1;
@@ -126,7 +126,7 @@ void OnConnectDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
         // Why, when the secured channel (or its absence) is the cause.
         if (const char* why = data->session->SecurityProblem(); why[0] != '\0') LogLine(why);
         // A server that refused its greeting is still connected.
-        data->session->Close(window, 0, 0);
+        data->session->Close(window, 0, false);
         LogLine("Could not connect to server");
         // The next timed attempt comes a whole interval later, as after a
         // completed cycle; otherwise the count would run past its mark and

@@ -138,17 +138,17 @@ void CNntpSession::StartConnection() {
 }
 
 void CNntpSession::CancelConnection() {
-    connMgr.Cancel(0);
+    connMgr.Cancel(false);
 }
 
 int CNntpSession::SendBytes(const void* buffer, int length) {
     if (tls.Active()) return tls.Send(buffer, length);
-    return stream.Send(buffer, length, 0);
+    return stream.Send(buffer, length);
 }
 
 int CNntpSession::ReceiveBytes(void* buffer, int& length) {
     if (tls.Active()) return tls.Receive(buffer, length);
-    return stream.Receive(buffer, length, 0);
+    return stream.Receive(buffer, length);
 }
 
 void CNntpSession::CloseConnection() {
@@ -193,13 +193,13 @@ int CNntpSession::Break(const char* reason, bool quitFirst) {
     if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", reason);
     outputFile.Close();
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
-    waitingWritable = 0;
+    waitingWritable = false;
     Notify(ResultBroken, reinterpret_cast<plat::LParam>(reasonText));
     if (quitFirst && Sent(SendBytes(kQuit, static_cast<int>(sizeof kQuit - 1)))) {
         MarkProgress();
         return Go(&CNntpSession::Abandoning);
     }
-    multiLine = 0;
+    multiLine = false;
     Disconnect();
     return Go(&CNntpSession::Ended);
 }
@@ -212,13 +212,13 @@ int CNntpSession::SendCommand(Handler replyState) {
 
 int CNntpSession::SendCommandBuffer(int length) {
     const int result = SendBytes(commandBuffer, length);
-    if (result == plat::wsa::WouldBlock) commandQueued = 1;
+    if (result == plat::wsa::WouldBlock) commandQueued = true;
     return result;
 }
 
 // A closed socket drops its queue, commandBuffer with it.
 void CNntpSession::Disconnect() {
-    commandQueued = 0;
+    commandQueued = false;
     CloseConnection();
 }
 
@@ -227,7 +227,7 @@ void CNntpSession::Disconnect() {
 void CNntpSession::Request(plat::WindowHandle window, unsigned message, int event) {
     owner = window;
     notifyMessage = message;
-    notifyOnClose = 1;
+    notifyOnClose = true;
     MarkProgress();
     Drive(event);
 }
@@ -235,19 +235,19 @@ void CNntpSession::Request(plat::WindowHandle window, unsigned message, int even
 void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
     owner = window;
     notifyMessage = message;
-    notifyOnClose = 1;
+    notifyOnClose = true;
     // Whatever ran before is dropped without a word; a file it was writing
     // is closed so that the next transfer writes to a file of its own.
     outputFile.Close();
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     state.Set(&CNntpSession::Opening);
-    multiLine = 0;
+    multiLine = false;
     receiveCount = 0;
-    lineContinued = 0;
-    skippingLine = 0;
-    waitingWritable = 0;
-    commandQueued = 0;
-    receivedAny = 0;
+    lineContinued = false;
+    skippingLine = false;
+    waitingWritable = false;
+    commandQueued = false;
+    receivedAny = false;
     securityProblem[0] = '\0';
     // A channel left from the last connection goes before the socket is reused.
     if (tls.Active()) tls.Close();
@@ -289,7 +289,7 @@ void CNntpSession::Quit(plat::WindowHandle window, unsigned message) {
     Request(window, message, QuitReq);
 }
 
-void CNntpSession::Close(plat::WindowHandle window, unsigned message, int notify) {
+void CNntpSession::Close(plat::WindowHandle window, unsigned message, bool notify) {
     owner = window;
     notifyMessage = message;
     notifyOnClose = notify;
@@ -353,7 +353,7 @@ int CNntpSession::Greeting(int event) {
         const unsigned char first = static_cast<unsigned char>(currentLine[0]);
         if ((event == Fault || event == Overflow) && (first == 0x15 || first == 0x16))
             return SecurityBreak("the server speaks TLS on this port but Security is none", false);
-        if (event == TimedOut && receivedAny == 0) {
+        if (event == TimedOut && !receivedAny) {
             std::snprintf(securityProblem, sizeof securityProblem,
                           "TLS: no greeting from the server; if this port speaks TLS (as 563 "
                           "does), set Security to tls");
@@ -669,10 +669,10 @@ int CNntpSession::QuitReply(int event) {
 
 // Closing: any event -> close; post (closeResult, 0) if asked to; Ended.
 int CNntpSession::Closing(int) {
-    multiLine = 0;
+    multiLine = false;
     outputFile.Close();
     Disconnect();
-    if (notifyOnClose != 0) Notify(closeResult, 0);
+    if (notifyOnClose) Notify(closeResult, 0);
     return Go(&CNntpSession::Ended);
 }
 
@@ -690,7 +690,7 @@ int CNntpSession::Ended(int) {
 int CNntpSession::Abandoning(int event) {
     switch (event) {
         case DataEnd:
-            multiLine = 0;
+            multiLine = false;
             return 0;
         case TimedOut:
         case Reply1:
@@ -701,7 +701,7 @@ int CNntpSession::Abandoning(int event) {
         case Fault:
         case Overflow:
         case LinkLost:
-            multiLine = 0;
+            multiLine = false;
             Disconnect();
             return Go(&CNntpSession::Ended);
         case CloseReq:

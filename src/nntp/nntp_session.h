@@ -140,7 +140,7 @@ public:
     // opened nor closed; keep it open until the notification.
     void PostArticle(plat::WindowHandle window, unsigned message, plat::TextReader* input);
     void Quit(plat::WindowHandle window, unsigned message);
-    void Close(plat::WindowHandle window, unsigned message, int notify);
+    void Close(plat::WindowHandle window, unsigned message, bool notify);
 
     // Written by the session on success, read by the owner afterwards.
     // Article numbers are 64-bit: servers run past 2^31 - 1.
@@ -198,14 +198,14 @@ protected:
     char commandBuffer[kCommandSize] = {};
     StateDrive<CNntpSession> state{&CNntpSession::Ended};
     char filePath[kPathSize] = {};
-    int notifyOnClose = 0;
+    bool notifyOnClose = false;
     plat::TextWriter outputFile;
     plat::WindowHandle owner = 0;
     unsigned notifyMessage = 0;
-    int multiLine = 0;
+    bool multiLine = false;
     std::int64_t articleNumber = 0;
     plat::TextReader* inputStream = nullptr;
-    int waitingWritable = 0;
+    bool waitingWritable = false;
     // The arguments of FetchArticle and PostArticle, taken over by the
     // command state only once the request is accepted: a refused request
     // must not change the exchange that is running.
@@ -213,12 +213,12 @@ protected:
     plat::TextReader* requestedInput = nullptr;
     // commandBuffer sits in the socket's send queue (Send returned 10035)
     // and must not change until its SendDone.
-    int commandQueued = 0;
+    bool commandQueued = false;
 
     // Reader bookkeeping beyond the line itself.
     int currentLength = 0;  // bytes in currentLine (data lines may hold NULs)
-    int lineContinued = 0;  // currentLine continues a data line handed on before
-    int skippingLine = 0;   // discarding the rest of an over-long reply line
+    bool lineContinued = false;  // currentLine continues a data line handed on before
+    bool skippingLine = false;   // discarding the rest of an over-long reply line
     // The text a ResultBroken or ResultRefusedLocally notification points at;
     // unlike currentLine it survives the lines that arrive after the break.
     char reasonText[kReceiveSize] = {};
@@ -230,8 +230,8 @@ protected:
     std::string listTemp;
 
     CTlsLayer tls;
-    int startTlsOffered = 0;  // the capability list named STARTTLS
-    int receivedAny = 0;      // something arrived on this connection
+    bool startTlsOffered = false;  // the capability list named STARTTLS
+    bool receivedAny = false;      // something arrived on this connection
     char securityProblem[kReceiveSize] = {};
 
     // Watches the waiting states for a server that has gone silent: checked

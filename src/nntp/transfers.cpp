@@ -112,7 +112,7 @@ int CNntpSession::ArticleReply(int event) {
 int CNntpSession::StartData(Handler dataState) {
     // The data follows whatever becomes of the file; multi-line mode lets
     // Abandoning read past it.
-    multiLine = 1;
+    multiLine = true;
     const bool list = dataState == &CNntpSession::ListData;
     if (!outputFile.Open(list ? listTemp.c_str() : filePath, "w")) {
         std::snprintf(reasonText, sizeof reasonText, "Unable to create %s", filePath);
@@ -139,7 +139,7 @@ int CNntpSession::ListData(int event) {
         case DataLine:
             return StoreData(true);
         case DataEnd:
-            multiLine = 0;
+            multiLine = false;
             if (!outputFile.Close() || !plat::RenameReplace(listTemp, filePath))
                 return WriteFailed();
             Notify(ResultSuccess, 0);
@@ -149,7 +149,7 @@ int CNntpSession::ListData(int event) {
         case TimedOut:
             return Break(SilenceReason(), false);
         case CloseReq:
-            multiLine = 0;
+            multiLine = false;
             outputFile.Close();
             plat::DeleteFile(listTemp);
             closeResult = ResultClosed;
@@ -166,7 +166,7 @@ int CNntpSession::ArticleData(int event) {
         case DataLine:
             return StoreData(true);
         case DataEnd: {
-            multiLine = 0;
+            multiLine = false;
             if (!outputFile.Close()) return WriteFailed();
             const std::size_t length = std::strlen(filePath);
             ArticleSaved* saved = new (std::nothrow) ArticleSaved{articleNumber, nullptr};
@@ -186,7 +186,7 @@ int CNntpSession::ArticleData(int event) {
         case TimedOut:
             return Break(SilenceReason(), false);
         case CloseReq:
-            multiLine = 0;
+            multiLine = false;
             outputFile.Close();
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
@@ -198,7 +198,7 @@ int CNntpSession::ArticleData(int event) {
 int CNntpSession::StoreData(bool wholeLine) {
     // Dot-stuffing is undone at the start of a line only, never at the start
     // of a later piece of a long one.
-    const int skip = (lineContinued == 0 && currentLength > 0 && currentLine[0] == '.') ? 1 : 0;
+    const int skip = (!lineContinued && currentLength > 0 && currentLine[0] == '.') ? 1 : 0;
     bool ok = outputFile.Write(currentLine + skip, static_cast<std::size_t>(currentLength - skip));
     if (wholeLine) ok = outputFile.Write("\n", 1) && ok;
     if (!ok) return WriteFailed();
@@ -258,7 +258,7 @@ int CNntpSession::PostReply(int event) {
 int CNntpSession::PostData(int event) {
     switch (event) {
         case Enter:
-            if (waitingWritable != 0) return 0;
+            if (waitingWritable) return 0;
             return Pump();
         case Writable:
             return Pump();
@@ -319,7 +319,7 @@ int CNntpSession::Pump() {
         return 1;
     }
     if (result == plat::wsa::WouldBlock) {
-        waitingWritable = 1;
+        waitingWritable = true;
         return 1;
     }
     return Break(kSendFailed, false);

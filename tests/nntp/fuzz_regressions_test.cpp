@@ -18,7 +18,7 @@ protected:
         ASSERT_FALSE(dir.empty());
     }
     void TearDown() override {
-        session.Close(0, 0, 0);
+        session.Close(0, 0, false);
         owner.Settle();
         RemoveTree(dir);
     }

@@ -104,7 +104,7 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
         {"connection lost",
          [](MemorySession& s) { s.StreamCallback(0, StreamEvent::Closed, 0, nullptr); },
          ResultBroken, "Connection lost"},
-        {"close", [&](MemorySession& s) { s.Close(owner.window(), kClose, 1); }, ResultClosed, ""},
+        {"close", [&](MemorySession& s) { s.Close(owner.window(), kClose, true); }, ResultClosed, ""},
     };
     for (const Ending& e : endings) {
         SCOPED_TRACE(e.name);

@@ -76,7 +76,7 @@ TEST_F(SessionTest, OpenWaitTable) {
 
     session.port = server.Port();
     session.Connect(owner.window(), kConnect);
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(kClose, n.message);
     EXPECT_EQ(ResultClosed, n.result);
     owner.Settle();
@@ -100,7 +100,7 @@ TEST_F(SessionTest, RefusedRequestsReplaceTheOwner) {
     ASSERT_TRUE(other.WaitFor(2));
     EXPECT_EQ(ResultSuccess, other.notes[1].result);
     session.SelectGroup(owner.window(), kGroup);
-    session.Close(owner.window(), kClose, 1);
+    session.Close(owner.window(), kClose, true);
     other.Settle();
     EXPECT_EQ(0u, owner.notes.size());
     EXPECT_EQ(2u, other.notes.size());
@@ -289,13 +289,13 @@ TEST_F(SessionTest, QuitTable) {
 // Close from Ready and from the reply states; with and without notice.
 TEST_F(SessionTest, CloseFromEveryWaitingState) {
     Open();
-    session.Close(owner.window(), kClose, 0);
+    session.Close(owner.window(), kClose, false);
     EXPECT_TRUE(ServerClosed());
     owner.Settle();
     EXPECT_EQ(1u, owner.notes.size());
 
     Open();
-    Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
 
     // Waiting for the greeting, and for each kind of reply.
@@ -303,7 +303,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
     const int connections = server.Connections();
     session.Connect(owner.window(), kConnect);
     ASSERT_TRUE(plat::PumpUntil([&] { return server.Connections() > connections; }));
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     server.ClearFaults();
 
@@ -323,7 +323,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
         const std::size_t before = owner.notes.size();
         r.second();
         ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount(r.first) > 0; })) << r.first;
-        n = Do([&] { session.Close(owner.window(), kClose, 1); });
+        n = Do([&] { session.Close(owner.window(), kClose, true); });
         EXPECT_EQ(ResultClosed, n.result) << r.first;
         EXPECT_EQ(before + 1, owner.notes.size()) << r.first;
         server.ClearFaults();
@@ -355,7 +355,7 @@ TEST_F(SessionTest, ConnectionLostWhileIdle) {
     Open();
     ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     owner.Settle();
     EXPECT_EQ(9u, owner.notes.size());
@@ -372,7 +372,7 @@ TEST_F(SessionTest, AbandoningTable) {
     EXPECT_EQ(ResultBroken, n.result);
     ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount("QUIT") == 1; }));
     EXPECT_TRUE(session.SocketOpen());
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_TRUE(ServerClosed());
 

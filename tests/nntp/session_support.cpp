@@ -93,7 +93,7 @@ void Owner::Settle() {
 }
 
 void EnsureNetworkLayer() {
-    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(0, 0);
+    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(false);
 }
 
 Warnings::Warnings()
@@ -165,7 +165,7 @@ void MemorySession::CloseConnection() {
 
 void MemorySession::Drive(int event) {
     events.push_back({event, std::string(currentLine, static_cast<std::size_t>(currentLength)),
-                      lineContinued != 0});
+                      lineContinued});
     CNntpSession::Drive(event);
 }
 
@@ -206,7 +206,7 @@ void LoopbackTest::SetUp() {
 }
 
 void LoopbackTest::TearDown() {
-    session.Close(0, 0, 0);
+    session.Close(0, 0, false);
     owner.Settle();
     server.Stop();
     RemoveTree(dir);

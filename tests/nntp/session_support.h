@@ -105,8 +105,8 @@ public:
     std::function<void()> onStart;
     std::vector<Event> events;
 
-    bool MultiLine() const { return multiLine != 0; }
-    bool WaitingWritable() const { return waitingWritable != 0; }
+    bool MultiLine() const { return multiLine; }
+    bool WaitingWritable() const { return waitingWritable; }
     const char* CommandBuffer() const { return commandBuffer; }
     int ReceiveCount() const { return receiveCount; }
     bool IsReady() const { return state.Is(&MemorySession::Ready); }
@@ -133,8 +133,8 @@ public:
     // A small send buffer, so that a server that stops reading soon makes
     // the socket queue what it cannot take.
     void ShrinkSendBuffer();
-    bool MultiLine() const { return multiLine != 0; }
-    bool WaitingWritable() const { return waitingWritable != 0; }
+    bool MultiLine() const { return multiLine; }
+    bool WaitingWritable() const { return waitingWritable; }
     bool IsReady() const { return state.Is(&ProbeSession::Ready); }
     bool IsEnded() const { return state.Is(&ProbeSession::Ended); }
     bool AwaitingPostVerdict() const { return state.Is(&ProbeSession::PostResult); }

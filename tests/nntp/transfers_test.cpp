@@ -247,7 +247,7 @@ TEST_F(TransferTest, CloseDuringData) {
     session.fileNumber = 9;
     session.FetchArticle(owner.window(), kArticle, 106);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.MultiLine(); }));
-    Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_TRUE(ServerClosed());
 
@@ -256,7 +256,7 @@ TEST_F(TransferTest, CloseDuringData) {
     Open();
     session.ListGroups(owner.window(), kList);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.MultiLine(); }));
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     owner.Settle();
     EXPECT_EQ(ResultClosed, owner.notes.back().result);
@@ -395,7 +395,7 @@ TEST_F(TransferTest, CloseWhileAwaitingThePostVerdict) {
         return log.size() == 2 && log[1].complete && session.AwaitingPostVerdict();
     }));
     std::size_t before = owner.notes.size();
-    const Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    const Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(kClose, n.message);
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_EQ(0, n.data);
@@ -415,7 +415,7 @@ TEST_F(TransferTest, CloseWhileAwaitingThePostVerdict) {
         return log.size() == 3 && log[2].complete && session.AwaitingPostVerdict();
     }));
     before = owner.notes.size();
-    session.Close(owner.window(), kClose, 0);
+    session.Close(owner.window(), kClose, false);
     EXPECT_TRUE(session.IsEnded());
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_TRUE(ServerClosed());
@@ -508,7 +508,7 @@ TEST_F(BigPostTest, CloseInsideTheArticle) {
     server.AddFault(Fault::Delay("POST_LINE", 5000, 1));
     session.PostArticle(owner.window(), kPost, &input);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.WaitingWritable(); }));
-    const Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    const Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_TRUE(server.Posted().empty());
