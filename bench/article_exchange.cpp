@@ -123,10 +123,10 @@ int main(int argc, char** argv) {
 
     run = new Run;
     CNntpSession& s = run->session;
-    std::strcpy(s.hostName, "127.0.0.1");
+    s.hostName = "127.0.0.1";
     s.port = server.Port();
-    std::strcpy(s.groupName, "bench.group");
-    std::snprintf(s.articleDir, sizeof s.articleDir, "%s", dirTemplate);
+    s.groupName = "bench.group";
+    s.articleDir = dirTemplate;
     s.fileNumber = 1;
 
     plat::RegisterWindowClass("BenchOwner", OwnerProc);

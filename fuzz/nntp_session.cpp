@@ -384,22 +384,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     current = &s;
     s.sendMode = options & 3;
     s.failAt = (options >> 4) + 1;
-    std::strcpy(s.hostName, "fuzz.example");
-    std::snprintf(s.articleDir, sizeof s.articleDir, "%s", dir.c_str());
-    std::snprintf(s.spoolDir, sizeof s.spoolDir, "%s", dir.c_str());
-    std::strcpy(s.groupName, "alt.test");
-    std::strcpy(s.userName, "user");
-    std::strcpy(s.password, "secret");
+    s.hostName = "fuzz.example";
+    s.articleDir = dir;
+    s.spoolDir = dir;
+    s.groupName = "alt.test";
+    s.userName = "user";
+    s.password = "secret";
     if (options & 8) {
         // Transfers whose file cannot be created.
-        std::snprintf(s.articleDir, sizeof s.articleDir, "%s/missing", dir.c_str());
-        std::snprintf(s.spoolDir, sizeof s.spoolDir, "%s/missing", dir.c_str());
+        s.articleDir = dir + "/missing";
+        s.spoolDir = dir + "/missing";
     }
     if (options & 64) {
         // Arguments that would smuggle a second command, or do not fit.
-        std::strcpy(s.groupName, "alt.test\r\nQUIT");
-        std::memset(s.userName, 'u', sizeof s.userName);
-        std::strcpy(s.password, "pw\nX");
+        s.groupName = "alt.test\r\nQUIT";
+        s.userName = std::string(CNntpSession::kNameSize, 'u');
+        s.password = "pw\nX";
     }
     s.fileNumber = 42;
 

@@ -48,7 +48,7 @@ public:
     bool connected = false;
 
     void Open() {
-        std::strcpy(hostName, "memory");
+        hostName = "memory";
         Connect(0, 0);
         connected = true;
         ConnectCallback(0, ConnectResult::Connected);

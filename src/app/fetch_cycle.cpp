@@ -259,7 +259,7 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
 
     const std::string dir =
         plat::FormatPath("%s\\news\\%s", s.qivNewsDir.c_str(), fetch.section.c_str());
-    if (dir.size() >= sizeof session.articleDir) {
+    if (dir.size() >= CNntpSession::kPathSize) {
         LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
         return false;
     }
@@ -323,8 +323,8 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
         StoreIndex(cursor);
     }
 
-    std::memcpy(session.groupName, name.c_str(), name.size() + 1);
-    std::memcpy(session.articleDir, dir.c_str(), dir.size() + 1);
+    session.groupName = name;
+    session.articleDir = dir;
     app.articleCursor = cursor;
     fetch.name = name;
 
@@ -470,7 +470,7 @@ void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
     if (IsBroken(result)) {
         // What arrived of the article is no article: the next cycle fetches
         // it again under the same number. Nothing indexed uses that number.
-        plat::DeleteFile(plat::FormatPath("%s\\%08ld.nws", session.articleDir,
+        plat::DeleteFile(plat::FormatPath("%s\\%08ld.nws", session.articleDir.c_str(),
                                           static_cast<long>(session.fileNumber)));
         return ConnectionLost(window, value);
     }

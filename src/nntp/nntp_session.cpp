@@ -34,10 +34,8 @@ bool Sent(int result) {
 
 // An argument goes into a command line: it must fit and must not carry a
 // line break that would smuggle a second command to the server.
-bool ArgumentFits(const char* text, std::size_t size, std::size_t maxChars) {
-    const std::size_t n = strnlen(text, size);
-    if (n > maxChars) return false;
-    return std::memchr(text, '\r', n) == nullptr && std::memchr(text, '\n', n) == nullptr;
+bool ArgumentFits(const std::string& text, std::size_t maxChars) {
+    return text.size() <= maxChars && text.find_first_of("\r\n") == std::string::npos;
 }
 
 // Reads the next field of a reply line as a non-negative decimal that fits
@@ -134,7 +132,7 @@ const char* CNntpSession::SilenceReason() {
 // ---- Network layer ----
 
 void CNntpSession::StartConnection() {
-    connMgr.Start(hostName, static_cast<std::uint16_t>(port & 0xFFFF), &stream, this, 0);
+    connMgr.Start(hostName.c_str(), static_cast<std::uint16_t>(port & 0xFFFF), &stream, this, 0);
 }
 
 void CNntpSession::CancelConnection() {
@@ -303,7 +301,7 @@ void CNntpSession::Close(plat::WindowHandle window, unsigned message, bool notif
 
 // Opening: any event -> start the connection manager; OpenWait.
 int CNntpSession::Opening(int) {
-    if (strnlen(hostName, sizeof hostName) == sizeof hostName)
+    if (hostName.size() >= kPathSize)
         return Break("Host name too long", false);
     if (security < SecurityNone || security > SecurityStartTls)
         return SecurityBreak("Security must be none, tls or starttls", false);
@@ -512,9 +510,9 @@ int CNntpSession::LinkDown(int event) {
 int CNntpSession::UserCommand(int event) {
     switch (event) {
         case Enter:
-            if (!ArgumentFits(userName, sizeof userName, kNameSize - 1))
+            if (!ArgumentFits(userName, kNameSize - 1))
                 return RefuseLocally("User name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO USER %s\r\n", userName);
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO USER %s\r\n", userName.c_str());
             return SendCommand(&CNntpSession::UserReply);
         case LinkLost:
             return Break(kConnectionLost, false);
@@ -529,9 +527,9 @@ int CNntpSession::UserCommand(int event) {
 int CNntpSession::PassCommand(int event) {
     switch (event) {
         case Enter:
-            if (!ArgumentFits(password, sizeof password, kNameSize - 1))
+            if (!ArgumentFits(password, kNameSize - 1))
                 return RefuseLocally("Password too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO PASS %s\r\n", password);
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO PASS %s\r\n", password.c_str());
             return SendCommand(&CNntpSession::PassReply);
         case LinkLost:
             return Break(kConnectionLost, false);
@@ -546,9 +544,9 @@ int CNntpSession::PassCommand(int event) {
 int CNntpSession::GroupCommand(int event) {
     switch (event) {
         case Enter:
-            if (!ArgumentFits(groupName, sizeof groupName, kMaxGroupName))
+            if (!ArgumentFits(groupName, kMaxGroupName))
                 return RefuseLocally("Group name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n", groupName);
+            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n", groupName.c_str());
             return SendCommand(&CNntpSession::GroupReply);
         case LinkLost:
             return Break(kConnectionLost, false);

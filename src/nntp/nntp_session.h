@@ -150,16 +150,19 @@ public:
     // PostArticle: the whole article went out, so a refusal is the server's
     // verdict on it rather than on the request.
     bool articleSent = false;
-    // Written by the owner before the operation that uses them.
+    // Written by the owner before the operation that uses them. A value
+    // too long for its command or path is refused, never shortened: names
+    // up to kNameSize - 1 characters, a group name up to kMaxGroupName,
+    // host and directories below kPathSize.
     std::int32_t fileNumber = 0;
-    char articleDir[kPathSize] = {};
-    char groupName[kPathSize] = {};
-    char hostName[kPathSize] = {};
-    char userName[kNameSize] = {};
-    char password[kNameSize] = {};
+    std::string articleDir;
+    std::string groupName;
+    std::string hostName;
+    std::string userName;
+    std::string password;
     std::uint32_t port = 0;
     // The spool directory, which receives groups.txt; before ListGroups.
-    char spoolDir[kPathSize] = {};
+    std::string spoolDir;
     // How long an exchange may go without progress (nothing received while
     // a reply or data is awaited, nothing sent while a post waits for the
     // socket) before it is broken off: (ResultBroken, a reason) as for a
@@ -315,7 +318,7 @@ private:
     void Disconnect();
     int ReplyState(int event);
 
-    bool PreparePath(const char* templ, const char* dir, long number);
+    bool PreparePath(const char* templ, const std::string& dir, long number);
     int StartData(Handler dataState);
     int StoreData(bool wholeLine);
     int WriteFailed();

@@ -27,10 +27,9 @@ bool Sent(int result) {
 
 // The file of a transfer is named before its command goes out, so that a
 // request that could only write to the wrong place is refused unsent.
-bool CNntpSession::PreparePath(const char* templ, const char* dir, long number) {
-    const std::size_t dirLength = strnlen(dir, kPathSize);
-    if (dirLength == 0 || dirLength == kPathSize) return false;
-    const std::string path = plat::FormatPath(templ, dir, number);
+bool CNntpSession::PreparePath(const char* templ, const std::string& dir, long number) {
+    if (dir.empty() || dir.size() >= kPathSize) return false;
+    const std::string path = plat::FormatPath(templ, dir.c_str(), number);
     if (path.size() >= sizeof filePath) return false;
     std::memcpy(filePath, path.c_str(), path.size() + 1);
     return true;
@@ -43,7 +42,7 @@ int CNntpSession::ListCommand(int event) {
         case Enter:
             if (!PreparePath("%s\\groups.txt", spoolDir, 0))
                 return RefuseLocally("No usable spool directory for the group list");
-            listTemp = plat::FormatPath("%s\\groups.tmp", spoolDir);
+            listTemp = plat::FormatPath("%s\\groups.tmp", spoolDir.c_str());
             std::strcpy(commandBuffer, "LIST\r\n");
             return SendCommand(&CNntpSession::ListReply);
         case LinkLost:

@@ -112,7 +112,7 @@ void MemorySession::Feed(const std::string& chunk) {
 }
 
 void MemorySession::Open(plat::WindowHandle window) {
-    std::strcpy(hostName, "memory");
+    hostName = "memory";
     Connect(window, kConnect);
     ConnectCallback(0, ConnectResult::Connected);
     Feed("200 memory ready\r\n");
@@ -197,12 +197,12 @@ int ProbeSession::SendBytes(const void* buffer, int length) {
 void LoopbackTest::SetUp() {
     EnsureNetworkLayer();
     ASSERT_TRUE(server.Start());
-    std::strcpy(session.hostName, "127.0.0.1");
+    session.hostName = "127.0.0.1";
     session.port = server.Port();
     dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());
-    std::snprintf(session.spoolDir, sizeof session.spoolDir, "%s", dir.c_str());
-    std::snprintf(session.articleDir, sizeof session.articleDir, "%s", dir.c_str());
+    session.spoolDir = dir;
+    session.articleDir = dir;
 }
 
 void LoopbackTest::TearDown() {

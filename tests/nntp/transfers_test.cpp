@@ -28,7 +28,7 @@ protected:
         server.AddArticle("misc.test", {106, "Subject: long\n\n" + std::string(5000, 'L') + "\n"});
         server.AddArticle("misc.test", {107, kEightBit});
         server.AddArticle("alt.test", {1, "Subject: x\n\nx\n"});
-        std::strcpy(session.groupName, "misc.test");
+        session.groupName = "misc.test";
         Open();
         ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     }
@@ -102,10 +102,10 @@ TEST_F(TransferTest, ListTable) {
     // A group list that cannot be written anywhere is not asked for; one
     // whose file cannot be created breaks after the data has passed.
     Reopen();
-    session.spoolDir[0] = '\0';
+    session.spoolDir.clear();
     n = Do([&] { session.ListGroups(owner.window(), kList); });
     EXPECT_EQ(ResultRefusedLocally, n.result);
-    std::snprintf(session.spoolDir, sizeof session.spoolDir, "%s/missing", dir.c_str());
+    session.spoolDir = dir + "/missing";
     n = Do([&] { session.ListGroups(owner.window(), kList); });
     EXPECT_EQ(ResultBroken, n.result);
     EXPECT_EQ("Unable to create " + dir + "/missing/groups.txt", n.text);
@@ -145,7 +145,7 @@ TEST_F(TransferTest, ArticleTable) {
         Reopen();
     }
 
-    session.articleDir[0] = '\0';
+    session.articleDir.clear();
     n = Fetch(105, 45);
     EXPECT_EQ(ResultRefusedLocally, n.result);
     EXPECT_EQ(nth - 1, CommandCount("ARTICLE"));
