@@ -10,7 +10,7 @@
 #include <string>
 
 #include "net/event_window.h"
-#include "news_server.h"
+#include "newsserver/news_server.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
 
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot start the news server\n");
         return 1;
     }
-    if (InitNetworkLayer(0, 0) == 0) {
+    if (!InitNetworkLayer(false)) {
         std::fprintf(stderr, "cannot start the network layer\n");
         return 1;
     }
@@ -123,10 +123,10 @@ int main(int argc, char** argv) {
 
     run = new Run;
     CNntpSession& s = run->session;
-    std::strcpy(s.hostName, "127.0.0.1");
+    s.hostName = "127.0.0.1";
     s.port = server.Port();
-    std::strcpy(s.groupName, "bench.group");
-    std::snprintf(s.articleDir, sizeof s.articleDir, "%s", dirTemplate);
+    s.groupName = "bench.group";
+    s.articleDir = dirTemplate;
     s.fileNumber = 1;
 
     plat::RegisterWindowClass("BenchOwner", OwnerProc);

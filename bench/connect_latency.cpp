@@ -98,7 +98,7 @@ plat::LResult StopProc(plat::WindowHandle w, unsigned m, plat::WParam wp, plat::
 
 int main(int argc, char** argv) {
     const int attempts = argc > 1 ? std::atoi(argv[1]) : 500;
-    if (InitNetworkLayer(0, 0) == 0) return 1;
+    if (!InitNetworkLayer(false)) return 1;
     std::uint16_t port = 0;
     const int listenFd = Bound(SOCK_STREAM, port);
     if (listenFd < 0 || ::listen(listenFd, 64) != 0) return 1;

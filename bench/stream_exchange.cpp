@@ -64,7 +64,7 @@ public:
         for (;;) {
             char buffer[2048];
             int length = sizeof buffer;
-            if (socket.Receive(buffer, length, 0) != 0 || length == 0) break;
+            if (socket.Receive(buffer, length) != 0 || length == 0) break;
             received.append(buffer, static_cast<std::size_t>(length));
         }
     }
@@ -155,7 +155,7 @@ bool Run(int pauseUs, int exchanges, bool plain, Stats& out) {
     for (int i = 0; ok && i < warmup + exchanges; ++i) {
         client.received.clear();
         const auto t0 = std::chrono::steady_clock::now();
-        ok = socket.Send(command, sizeof command - 1, 0) == 0 &&
+        ok = socket.Send(command, sizeof command - 1) == 0 &&
              plat::PumpUntil([&] { return client.received.size() >= replySize; });
         const auto t1 = std::chrono::steady_clock::now();
         if (i >= warmup) us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
@@ -172,7 +172,7 @@ bool Run(int pauseUs, int exchanges, bool plain, Stats& out) {
 
 int main(int argc, char** argv) {
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 2000;
-    if (InitNetworkLayer(0, 0) == 0) {
+    if (!InitNetworkLayer(false)) {
         std::fprintf(stderr, "network layer did not start\n");
         return 1;
     }

@@ -160,16 +160,16 @@ public:
         FUZZ_CHECK(strnlen(reasonText, kReceiveSize) < kReceiveSize, "reasonText full");
         FUZZ_CHECK(strnlen(filePath, kPathSize) < kPathSize, "filePath full");
         if (state.Is(&FuzzSession::Ready)) {
-            FUZZ_CHECK(multiLine == 0, "Ready in multi-line mode");
+            FUZZ_CHECK(!multiLine, "Ready in multi-line mode");
             FUZZ_CHECK(!outputFile.IsOpen(), "Ready with a transfer file open");
-            FUZZ_CHECK(waitingWritable == 0, "Ready waiting for a send");
+            FUZZ_CHECK(!waitingWritable, "Ready waiting for a send");
         }
         if (state.Is(&FuzzSession::Ended)) {
-            FUZZ_CHECK(multiLine == 0, "Ended in multi-line mode");
+            FUZZ_CHECK(!multiLine, "Ended in multi-line mode");
             FUZZ_CHECK(!outputFile.IsOpen(), "Ended with a transfer file open");
         }
         if (state.Is(&FuzzSession::ListData) || state.Is(&FuzzSession::ArticleData))
-            FUZZ_CHECK(multiLine != 0 && outputFile.IsOpen(), "data state without its file");
+            FUZZ_CHECK(multiLine && outputFile.IsOpen(), "data state without its file");
         if (outputFile.IsOpen())
             FUZZ_CHECK(state.Is(&FuzzSession::ListData) || state.Is(&FuzzSession::ArticleData),
                        "a transfer file open outside the data states");
@@ -337,7 +337,7 @@ void StartOperation(FuzzSession& s, int which, plat::TextReader* article) {
             s.SendPass(w, kPass);
             break;
         case 8:
-            s.Close(w, kClose, which & 16 ? 1 : 0);
+            s.Close(w, kClose, (which & 16) != 0);
             break;
         case 9:
             s.Connect(w, kConnect);
@@ -384,22 +384,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     current = &s;
     s.sendMode = options & 3;
     s.failAt = (options >> 4) + 1;
-    std::strcpy(s.hostName, "fuzz.example");
-    std::snprintf(s.articleDir, sizeof s.articleDir, "%s", dir.c_str());
-    std::snprintf(s.spoolDir, sizeof s.spoolDir, "%s", dir.c_str());
-    std::strcpy(s.groupName, "alt.test");
-    std::strcpy(s.userName, "user");
-    std::strcpy(s.password, "secret");
+    s.hostName = "fuzz.example";
+    s.articleDir = dir;
+    s.spoolDir = dir;
+    s.groupName = "alt.test";
+    s.userName = "user";
+    s.password = "secret";
     if (options & 8) {
         // Transfers whose file cannot be created.
-        std::snprintf(s.articleDir, sizeof s.articleDir, "%s/missing", dir.c_str());
-        std::snprintf(s.spoolDir, sizeof s.spoolDir, "%s/missing", dir.c_str());
+        s.articleDir = dir + "/missing";
+        s.spoolDir = dir + "/missing";
     }
     if (options & 64) {
         // Arguments that would smuggle a second command, or do not fit.
-        std::strcpy(s.groupName, "alt.test\r\nQUIT");
-        std::memset(s.userName, 'u', sizeof s.userName);
-        std::strcpy(s.password, "pw\nX");
+        s.groupName = "alt.test\r\nQUIT";
+        s.userName = std::string(CNntpSession::kNameSize, 'u');
+        s.password = "pw\nX";
     }
     s.fileNumber = 42;
 
@@ -454,7 +454,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (options & 0x80) s.Closed();
     fuzz::DrainMessages();
 
-    s.Close(owner, kClose, 1);
+    s.Close(owner, kClose, true);
     fuzz::DrainMessages();
     FUZZ_CHECK(s.IsEnded(), "Close did not end the session");
     FUZZ_CHECK(plat::QueuedMessageCount() == 0, "notifications still queued");

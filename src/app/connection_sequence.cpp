@@ -20,16 +20,6 @@ namespace app {
 
 namespace {
 
-// Copies text into a fixed field of the session. Text that does not fit
-// fills the field without a terminator, so that the session sees it is too
-// long and refuses it rather than sending a shortened name.
-template <std::size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-    const std::size_t length = std::min(text.size(), N);
-    std::memcpy(field, text.data(), length);
-    if (length < N) field[length] = '\0';
-}
-
 void ShowConnected(bool connected) {
     SetMenuItemGrayed(IDM_CONNECT, connected);
     SetMenuItemGrayed(IDM_DISCONNECT, !connected);
@@ -82,7 +72,7 @@ void ConnectionLost(plat::WindowHandle window, plat::LParam reason) {
     MainWindowData* data = GetMainWindowData(window);
     // The session has ended the connection already; this only makes sure
     // that nothing of it is left (a QUIT still waiting for its answer).
-    if (data != nullptr && data->session != nullptr) data->session->Close(window, 0, 0);
+    if (data != nullptr && data->session != nullptr) data->session->Close(window, 0, false);
     AbandonPosting();
     if (data != nullptr) data->connected = 0;
     app.appIdle = 1;
@@ -126,7 +116,7 @@ void OnConnectDone(plat::WindowHandle window, unsigned, plat::WParam result, pla
         // Why, when the secured channel (or its absence) is the cause.
         if (const char* why = data->session->SecurityProblem(); why[0] != '\0') LogLine(why);
         // A server that refused its greeting is still connected.
-        data->session->Close(window, 0, 0);
+        data->session->Close(window, 0, false);
         LogLine("Could not connect to server");
         // The next timed attempt comes a whole interval later, as after a
         // completed cycle; otherwise the count would run past its mark and
@@ -159,7 +149,7 @@ void BeginSendUser(plat::WindowHandle window) {
     // began, which waits for the next one.
     if (!SetupPending()) app.settings.qivNewsUsername = ReadSetting("QivNewsUsername");
     LogLine("Sending username");
-    CopyField(data->session->userName, app.settings.qivNewsUsername);
+    data->session->userName = app.settings.qivNewsUsername;
     data->session->SendUser(window, MAIN_MSG_USER_DONE);
 }
 
@@ -187,7 +177,7 @@ void BeginSendPass(plat::WindowHandle window) {
     if (data == nullptr) return;
     if (!SetupPending()) app.settings.qivNewsPassword = ReadSetting("QivNewsPassword");
     LogLine("Sending password");
-    CopyField(data->session->password, app.settings.qivNewsPassword);
+    data->session->password = app.settings.qivNewsPassword;
     data->session->SendPass(window, MAIN_MSG_PASS_DONE);
 }
 
@@ -225,7 +215,7 @@ void BeginListGroups(plat::WindowHandle window) {
     LogLine("Getting Group List");
     // No other network command may start while the list is on its way.
     app.appIdle = 0;
-    CopyField(data->session->spoolDir, app.settings.qivNewsDir);
+    data->session->spoolDir = app.settings.qivNewsDir;
     data->session->ListGroups(window, MAIN_MSG_LIST_DONE);
 }
 

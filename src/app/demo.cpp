@@ -14,7 +14,7 @@
 #include "app/startup.h"
 #include "app/unattended.h"
 #include "net/warning.h"
-#include "news_server.h"
+#include "newsserver/news_server.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/ui.h"

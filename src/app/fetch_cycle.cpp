@@ -162,7 +162,7 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     fetch.storedFileNum = s.lastFileNumIn;
 
     const std::string dir = spool::GroupDirectory(s.qivNewsDir, app.currentGroup);
-    if (dir.size() >= sizeof session.articleDir) {
+    if (dir.size() >= CNntpSession::kPathSize) {
         LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
         return false;
     }
@@ -220,8 +220,8 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
         StoreIndex(cursor);
     }
 
-    std::memcpy(session.groupName, name.c_str(), name.size() + 1);
-    std::memcpy(session.articleDir, dir.c_str(), dir.size() + 1);
+    session.groupName = name;
+    session.articleDir = dir;
     app.articleCursor = cursor;
     fetch.name = name;
 

@@ -69,8 +69,8 @@ LResult OnCreate(WindowHandle window, LParam flags) {
         LogLineF("%s was readable by others; made readable by its owner only", kProfileFile);
     LoadSettings();
 
-    data->session->groupName[0] = '\0';
-    data->session->hostName[0] = '\0';
+    data->session->groupName.clear();
+    data->session->hostName.clear();
     if (app.configComplete == 1) GiveServerToSession(window);
 
     app.appIdle = 1;
@@ -225,10 +225,7 @@ void GiveServerToSession(WindowHandle window) {
     MainWindowData* data = GetMainWindowData(window);
     if (data == nullptr || data->session == nullptr) return;
     const AppSettings& s = App().settings;
-    char* host = data->session->hostName;
-    const std::size_t length = std::min(s.nntpServer.size(), sizeof data->session->hostName - 1);
-    std::memcpy(host, s.nntpServer.data(), length);
-    host[length] = '\0';
+    data->session->hostName = s.nntpServer.substr(0, CNntpSession::kPathSize - 1);
     data->session->port = static_cast<std::uint32_t>(s.nntpPort);
     data->session->replyTimeoutMs = static_cast<std::uint32_t>(s.replyTimeout) * 1000u;
     data->session->security = s.security;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 
 #include "platform/message_loop.h"
 
@@ -22,8 +23,8 @@ public:
                                plat::LParam lParam) = 0;
     virtual ~CEventTarget() = default;
 
-    // Adds (handle, kind) -> this; on a clash or allocation failure shows
-    // "Unable to register callback" and carries on unregistered.
+    // Adds (handle, kind) -> this; on a clash shows "Unable to register
+    // callback" and carries on unregistered.
     void RegisterCallback(std::uint32_t handle, CallbackKind kind);
     // Removes (handle, kind); when there is none shows
     // "Unable to unregister callback".
@@ -31,37 +32,31 @@ public:
 };
 
 struct CallbackEntry {
-    CallbackEntry* next;
-    CallbackEntry* previous;
     std::uint32_t handle;
     CallbackKind kind;
     CEventTarget* target;  // not owned
 };
 
-// A doubly linked list with at most one entry per (handle, kind); new
-// entries go to the front. It never owns or calls its targets.
+// At most one entry per (handle, kind); new entries go to the front. It
+// never owns or calls its targets.
 class CCallbackRegistry {
 public:
     CCallbackRegistry() = default;
     CCallbackRegistry(const CCallbackRegistry&) = delete;
     CCallbackRegistry& operator=(const CCallbackRegistry&) = delete;
-    // Frees the remaining nodes without calling their targets.
-    ~CCallbackRegistry();
 
-    // 1 when linked; 0 when the pair exists already (left unchanged) or no
-    // node could be allocated.
-    int Add(std::uint32_t handle, CallbackKind kind, CEventTarget* target);
-    // 1 when found, unlinked and freed; 0 when there is none.
-    int Remove(std::uint32_t handle, CallbackKind kind);
-    // 1 with target set when found; 0 with target untouched otherwise.
-    int Find(std::uint32_t handle, CallbackKind kind, CEventTarget*& target) const;
+    // False when the pair exists already (left unchanged).
+    bool Add(std::uint32_t handle, CallbackKind kind, CEventTarget* target);
+    // False when there is none.
+    bool Remove(std::uint32_t handle, CallbackKind kind);
+    // True with target set when found; target untouched otherwise.
+    bool Find(std::uint32_t handle, CallbackKind kind, CEventTarget*& target) const;
 
     int Count() const;
 
 private:
-    CallbackEntry* head_ = nullptr;
+    std::list<CallbackEntry> entries_;
 };
 
-// The process's one registry. Built on first use, which start-up arranges
-// to happen before the sockets start-up object (see winsock_init.h).
+// The process's one registry, built on first use.
 CCallbackRegistry& CallbackRegistry();

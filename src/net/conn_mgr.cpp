@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "net/warning.h"
@@ -14,34 +13,29 @@ CConnMgr::CConnMgr(CConnectClient* connectClient, std::uint32_t connectClientVal
     address.family = AF_INET;
 }
 
-CConnMgr::~CConnMgr() {
-    // Finish frees the copy; this only covers a manager destroyed while busy.
-    delete[] hostName;
-}
+CConnMgr::~CConnMgr() = default;
 
-int CConnMgr::Start(const char* host, std::uint16_t hostPort, CStreamSocket* connectStream,
-                    CStreamClient* owner, std::uint32_t ownerCookie) {
-    if (!IsIdle() || host == nullptr || connectStream == nullptr) return 0;
+bool CConnMgr::Start(const char* host, std::uint16_t hostPort, CStreamSocket* connectStream,
+                     CStreamClient* owner, std::uint32_t ownerCookie) {
+    if (!IsIdle() || host == nullptr || connectStream == nullptr) return false;
     result = ConnectResult::None;
-    const std::size_t length = std::strlen(host);
-    hostName = new (std::nothrow) char[length + 1];
-    if (hostName != nullptr) std::memcpy(hostName, host, length + 1);
+    hostName = host;
     port = hostPort;
     stream = connectStream;
     savedClient = owner;
     savedCookie = ownerCookie;
-    notifyClient = 1;
+    notifyClient = true;
     stream->client = this;
     stream->clientCookie = 0;
     stream->Close();
     state.Set(&CConnMgr::Begin);
-    inStart = 1;
+    inStart = true;
     Drive(Enter);
-    inStart = 0;
-    return 1;
+    inStart = false;
+    return true;
 }
 
-void CConnMgr::Cancel(int notify) {
+void CConnMgr::Cancel(bool notify) {
     if (IsIdle()) return;
     notifyClient = notify;
     Drive(CancelRequested);
@@ -81,10 +75,9 @@ int CConnMgr::Idle(int) {
 }
 
 int CConnMgr::Begin(int) {
-    if (hostName == nullptr) return FailWith(plat::wsa::NoBuffers);
-    const in_addr_t dotted = inet_addr(hostName);
+    const in_addr_t dotted = inet_addr(hostName.c_str());
     if (dotted != INADDR_NONE) {
-        isDottedAddress = 1;
+        isDottedAddress = true;
         address = CNetAddress();
         address.family = AF_INET;
         std::memcpy(address.bytes, &dotted, 4);
@@ -97,15 +90,15 @@ int CConnMgr::Begin(int) {
         literal = literal.substr(1, literal.size() - 2);
     in6_addr v6{};
     if (inet_pton(AF_INET6, literal.c_str(), &v6) == 1) {
-        isDottedAddress = 1;
+        isDottedAddress = true;
         address = CNetAddress();
         address.family = AF_INET6;
         std::memcpy(address.bytes, &v6, 16);
         state.Set(&CConnMgr::StartConnect);
         return 1;
     }
-    isDottedAddress = 0;
-    lookup.hostName = hostName;
+    isDottedAddress = false;
+    lookup.hostName = hostName.c_str();
     lastError = lookup.Start(this, 0);
     if (lastError != 0) return FailWith(lastError);
     state.Set(&CConnMgr::AwaitLookup);
@@ -121,9 +114,9 @@ int CConnMgr::AwaitLookup(int event) {
     }
     if (event != LookupDone) return 0;
     if (lastError != 0) return FailWith(lastError);
-    int found = 0;
+    bool found = false;
     lookup.FirstAddress(address, found);  // either family
-    if (found != 0) {
+    if (found) {
         state.Set(&CConnMgr::StartConnect);
         return 1;
     }
@@ -156,11 +149,11 @@ bool CConnMgr::TryNextAddress(int error) {
     const bool unreachable =
         error == plat::wsa::NetworkUnreachable || error == plat::wsa::TimedOut ||
         error == plat::wsa::AddressNotAvailable || error == plat::wsa::AddressFamilyNotSupported;
-    if (!unreachable || isDottedAddress != 0) return false;
+    if (!unreachable || isDottedAddress) return false;
     CNetAddress next;
-    int found = 0;
+    bool found = false;
     lookup.NextAddress(next, found);
-    if (found == 0) return false;
+    if (!found) return false;
     address = next;
     stream->Close();
     state.Set(&CConnMgr::StartConnect);
@@ -195,7 +188,7 @@ int CConnMgr::AwaitConnect(int event) {
 }
 
 int CConnMgr::Finish(int event) {
-    if (reporting != 0) return 0;  // a Cancel from inside ConnectCallback
+    if (reporting) return 0;  // a Cancel from inside ConnectCallback
     if (report.Pending()) {
         // Waiting for the loop to deliver an outcome reached inside Start.
         if (event == CancelRequested) {
@@ -207,19 +200,18 @@ int CConnMgr::Finish(int event) {
     } else if (event == CancelRequested) {
         // A Cancel that came while a warning box was open: it decides.
         result = ConnectResult::Cancelled;
-    } else if (inStart != 0 && notifyClient != 0 && report.Post() == 0) {
+    } else if (inStart && notifyClient && report.Post() == 0) {
         // The client is inside Start and must not be called from there.
         return 0;
     }
-    delete[] hostName;
-    hostName = nullptr;
+    hostName.clear();
     lookup.hostName = nullptr;
     stream->client = savedClient;
     stream->clientCookie = savedCookie;
-    if (notifyClient != 0 && client != nullptr) {
-        reporting = 1;
+    if (notifyClient && client != nullptr) {
+        reporting = true;
         client->ConnectCallback(clientValue, result);
-        reporting = 0;
+        reporting = false;
     }
     state.Set(&CConnMgr::Idle);
     return 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "net/deferred_call.h"
 #include "net/host_lookup.h"
@@ -39,24 +40,22 @@ public:
     CConnMgr& operator=(const CConnMgr&) = delete;
 
     void LookupCallback(std::uint32_t clientValue, int error) override;
-    // Does not free hostName: a busy manager is cancelled before it is
-    // destroyed, and Finish frees it.
     ~CConnMgr() override;
     void StreamCallback(std::uint32_t cookie, StreamEvent kind, int error,
                         const void* data) override;
 
-    // 0, doing nothing, unless Idle; else 1 with the attempt under way. The
+    // False, doing nothing, unless Idle; else true with the attempt under way. The
     // stream is owned by this manager until the attempt ends; then it is
     // given to savedClient with savedCookie, and after that one
     // ConnectCallback reports the outcome. ConnectCallback is never made
     // from inside Start: an attempt that ends there is reported from the
     // message loop after Start has returned.
-    int Start(const char* hostName, std::uint16_t port, CStreamSocket* stream,
-              CStreamClient* savedClient, std::uint32_t savedCookie);
-    // Abandons an attempt: notify 1 reports Cancelled from inside Cancel, 0
-    // keeps silent (a report already scheduled is dropped too). No effect
-    // when Idle. Must not be called from inside ConnectCallback.
-    void Cancel(int notify);
+    bool Start(const char* hostName, std::uint16_t port, CStreamSocket* stream,
+               CStreamClient* savedClient, std::uint32_t savedCookie);
+    // Abandons an attempt: notify reports Cancelled from inside Cancel,
+    // otherwise it keeps silent (a report already scheduled is dropped too).
+    // No effect when Idle. Must not be called from inside ConnectCallback.
+    void Cancel(bool notify);
 
     bool IsIdle() const { return state.Is(&CConnMgr::Idle); }
     ConnectResult Result() const { return result; }
@@ -66,13 +65,13 @@ private:
     CConnectClient* client;
     std::uint32_t clientValue;
     ConnectResult result = ConnectResult::None;
-    char* hostName = nullptr;
+    std::string hostName;
     std::uint16_t port = 0;
     CStreamSocket* stream = nullptr;
     CStreamClient* savedClient = nullptr;
     std::uint32_t savedCookie = 0;
     StateDrive<CConnMgr> state{&CConnMgr::Idle};
-    int isDottedAddress = 0;
+    bool isDottedAddress = false;
     CHostLookup lookup;
     CNetAddress address;
 
@@ -80,9 +79,9 @@ public:
     int lastError = 0;
 
 private:
-    int notifyClient = 0;
-    int inStart = 0;       // Start is running its drive
-    int reporting = 0;     // ConnectCallback is running
+    bool notifyClient = false;
+    bool inStart = false;    // Start is running its drive
+    bool reporting = false;  // ConnectCallback is running
     CDeferredCall report;  // carries an outcome reached inside Start to the loop
 
     void Drive(int event) { state.Drive(*this, event); }

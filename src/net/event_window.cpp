@@ -7,19 +7,15 @@ namespace {
 
 plat::WindowHandle eventWindow = 0;
 
-// The start-up objects are built before main, in their own order (see
-// winsock_init.h); this file is linked whenever the event window is used.
-[[maybe_unused]] const bool startupObjectsBuilt = (WinsockInit(), true);
-
 }  // namespace
 
-int CreateEventWindow(std::uintptr_t /*hInstance*/, int classRegistered) {
-    if (eventWindow != 0 && plat::IsWindow(eventWindow)) return 0;
-    if (classRegistered == 0 && !plat::RegisterWindowClass(kEventWindowClass, EventWindowProc)) {
-        return 0;
+bool CreateEventWindow(bool classRegistered) {
+    if (eventWindow != 0 && plat::IsWindow(eventWindow)) return false;
+    if (!classRegistered && !plat::RegisterWindowClass(kEventWindowClass, EventWindowProc)) {
+        return false;
     }
     eventWindow = plat::CreateWindow(kEventWindowClass);
-    return eventWindow != 0 ? 1 : 0;
+    return eventWindow != 0;
 }
 
 plat::WindowHandle GetEventWindow() {
@@ -48,7 +44,7 @@ plat::LResult EventWindowProc(plat::WindowHandle window, unsigned message, plat:
     return 0;
 }
 
-int InitNetworkLayer(std::uintptr_t hInstance, int classRegistered) {
-    if (WinsockInit().StartupError() != 0) return 0;
-    return CreateEventWindow(hInstance, classRegistered);
+bool InitNetworkLayer(bool classRegistered) {
+    WinsockInit();
+    return CreateEventWindow(classRegistered);
 }

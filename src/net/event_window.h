@@ -17,10 +17,9 @@ constexpr unsigned EVENT_MSG_SOCKET = plat::msg::User + 6;       // 1030, routed
 // A call deferred to the loop (deferred_call.h), routed as Deferred.
 constexpr unsigned EVENT_MSG_DEFERRED = plat::msg::User + 7;  // 1031
 
-// 1 on success; 0 when the window exists already (nothing changes) or the
-// class or window cannot be made. classRegistered nonzero skips registering
-// the class. hInstance has no meaning on this platform and is ignored.
-int CreateEventWindow(std::uintptr_t hInstance, int classRegistered);
+// False when the window exists already (nothing changes) or the class or
+// window cannot be made. classRegistered skips registering the class.
+bool CreateEventWindow(bool classRegistered);
 
 // The event window, 0 before it is created.
 plat::WindowHandle GetEventWindow();
@@ -31,6 +30,6 @@ plat::WindowHandle GetEventWindow();
 plat::LResult EventWindowProc(plat::WindowHandle window, unsigned message, plat::WParam wParam,
                               plat::LParam lParam);
 
-// Start-up check before the message loop: 0 when the sockets start-up failed
-// (no window is then made), else CreateEventWindow(hInstance, classRegistered).
-int InitNetworkLayer(std::uintptr_t hInstance, int classRegistered);
+// Before the message loop: starts the sockets layer, then
+// CreateEventWindow(classRegistered).
+bool InitNetworkLayer(bool classRegistered);

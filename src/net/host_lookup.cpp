@@ -70,30 +70,30 @@ plat::TaskHandle CHostLookup::IssueRequest() {
                                     hostName != nullptr ? hostName : "", buffer, kBufferSize);
 }
 
-void CHostLookup::FirstAddress(CInetAddress& address, int& found) {
+void CHostLookup::FirstAddress(CInetAddress& address, bool& found) {
     nextIndex = 0;
     NextAddress(address, found);
 }
 
-void CHostLookup::NextAddress(CInetAddress& address, int& found) {
+void CHostLookup::NextAddress(CInetAddress& address, bool& found) {
     address = CInetAddress();
     CNetAddress next;
     // IPv6 entries are passed over: this form holds IPv4 only.
-    for (NextAddress(next, found); found != 0; NextAddress(next, found)) {
+    for (NextAddress(next, found); found; NextAddress(next, found)) {
         if (next.family != AF_INET) continue;
         std::memcpy(&address.address, next.bytes, 4);
         return;
     }
 }
 
-void CHostLookup::FirstAddress(CNetAddress& address, int& found) {
+void CHostLookup::FirstAddress(CNetAddress& address, bool& found) {
     nextIndex = 0;
     NextAddress(address, found);
 }
 
-void CHostLookup::NextAddress(CNetAddress& address, int& found) {
+void CHostLookup::NextAddress(CNetAddress& address, bool& found) {
     address = CNetAddress();
-    found = 0;
+    found = false;
     if (state != RequestState::Complete) return;
     int family = 0;
     unsigned char bytes[16];
@@ -104,5 +104,5 @@ void CHostLookup::NextAddress(CNetAddress& address, int& found) {
     address.family = family;
     std::memcpy(address.bytes, bytes, 16);
     ++nextIndex;
-    found = 1;
+    found = true;
 }

@@ -63,14 +63,14 @@ public:
     plat::TaskHandle IssueRequest() override;
 
     // Hand out the resolved IPv4 addresses in the resolver's order, one at a
-    // time, as family 2, port 0, the address. found is 0 (and the record's
+    // time, as family 2, port 0, the address. found is false (and the record's
     // address 0) past the last one or when the lookup is not Complete.
-    void FirstAddress(CInetAddress& address, int& found);
-    void NextAddress(CInetAddress& address, int& found);
+    void FirstAddress(CInetAddress& address, bool& found);
+    void NextAddress(CInetAddress& address, bool& found);
     // The same over every address, IPv6 ones included, in the resolver's
-    // order (found 0 past the last). Shares the position with the above.
-    void FirstAddress(CNetAddress& address, int& found);
-    void NextAddress(CNetAddress& address, int& found);
+    // order (found false past the last). Shares the position with the above.
+    void FirstAddress(CNetAddress& address, bool& found);
+    void NextAddress(CNetAddress& address, bool& found);
 
 protected:
     int nextIndex = 0;

@@ -96,8 +96,7 @@ int CStreamSocket::Append(const void* buffer, const char* position, int remainin
     return plat::wsa::WouldBlock;
 }
 
-int CStreamSocket::Send(const void* buffer, int length, int flags) {
-    if (flags != 0) return lastError = plat::wsa::Invalid;
+int CStreamSocket::Send(const void* buffer, int length) {
     const char* position = static_cast<const char*>(buffer);
     // Bytes leave in the order of the calls: behind a queue, only queue.
     if (sendHead != nullptr) return lastError = Append(buffer, position, length);
@@ -119,11 +118,7 @@ int CStreamSocket::Send(const void* buffer, int length, int flags) {
     return lastError = Append(buffer, position, remaining);
 }
 
-int CStreamSocket::Receive(void* buffer, int& length, int flags) {
-    if (flags != 0) {
-        length = 0;
-        return lastError = plat::wsa::Invalid;
-    }
+int CStreamSocket::Receive(void* buffer, int& length) {
     std::size_t received = 0;
     const std::size_t room = length > 0 ? static_cast<std::size_t>(length) : 0;
     lastError = plat::SocketRecv(socket, buffer, room, received);

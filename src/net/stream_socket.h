@@ -88,12 +88,10 @@ public:
     // 0: all bytes went at once, no SendDone follows. 10035: the rest is
     // queued; buffer must stay valid and unchanged until its SendDone or
     // Close. Other errors: nothing queued (bytes already sent stay sent).
-    // flags must be 0 on this platform (10022 otherwise).
-    int Send(const void* buffer, int length, int flags);
+    int Send(const void* buffer, int length);
     // length: room on entry, bytes received on return (0 with result 0 when
     // the peer has closed; 0 on error). 10035 when nothing is waiting.
-    // flags must be 0 on this platform (10022 otherwise).
-    int Receive(void* buffer, int& length, int flags);
+    int Receive(void* buffer, int& length);
     // Closes the socket if any; queued buffers are forgotten without any
     // report and notifications still queued are dropped. client and
     // clientCookie stay as they are.

@@ -165,7 +165,7 @@ int CTlsLayer::Flush(const void* ownerBuffer) {
     chunks_.push_back(Chunk{std::vector<char>(pending), ownerBuffer});
     Chunk& chunk = chunks_.back();
     BIO_read(out_, chunk.bytes.data(), static_cast<int>(pending));
-    const int result = socket_->Send(chunk.bytes.data(), static_cast<int>(pending), 0);
+    const int result = socket_->Send(chunk.bytes.data(), static_cast<int>(pending));
     if (result != plat::wsa::WouldBlock) chunks_.pop_back();
     return result;
 }
@@ -209,7 +209,7 @@ int CTlsLayer::Receive(void* buffer, int& length) {
 bool CTlsLayer::Pull() {
     char buffer[kReadSize];
     int length = kReadSize;
-    const int result = socket_->Receive(buffer, length, 0);
+    const int result = socket_->Receive(buffer, length);
     if (result != 0 || length <= 0) return false;
     if (!sawBytes_) {
         sawBytes_ = true;
@@ -377,7 +377,7 @@ void CTlsLayer::Close() {
         BIO_read(out_, notify.data(), static_cast<int>(pending));
         // Whatever the socket does not take at once is dropped by the
         // close below, before this buffer goes.
-        if (pending > 0) socket_->Send(notify.data(), static_cast<int>(pending), 0);
+        if (pending > 0) socket_->Send(notify.data(), static_cast<int>(pending));
     }
     if (socket_ != nullptr) socket_->Close();
     Reset();

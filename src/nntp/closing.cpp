@@ -138,7 +138,7 @@ int CNntpSession::QuitReply(int event) {
 
 // Closing: any event -> close; post (closeResult, 0) if asked to; Ended.
 int CNntpSession::Closing(int) {
-    multiLine = 0;
+    multiLine = false;
     outputFile.Close();
     Disconnect();
     if (notifyOnClose != 0) Notify(closeResult, 0);
@@ -159,7 +159,7 @@ int CNntpSession::Ended(int) {
 int CNntpSession::Abandoning(int event) {
     switch (event) {
         case DataEnd:
-            multiLine = 0;
+            multiLine = false;
             return 0;
         case TimedOut:
         case Reply1:
@@ -170,7 +170,7 @@ int CNntpSession::Abandoning(int event) {
         case Fault:
         case Overflow:
         case LinkLost:
-            multiLine = 0;
+            multiLine = false;
             Disconnect();
             return Go(&CNntpSession::Ended);
         case CloseReq:

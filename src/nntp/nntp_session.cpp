@@ -34,10 +34,8 @@ bool Sent(int result) {
 
 // An argument goes into a command line: it must fit and must not carry a
 // line break that would smuggle a second command to the server.
-bool ArgumentFits(const char* text, std::size_t size, std::size_t maxChars) {
-    const std::size_t n = strnlen(text, size);
-    if (n > maxChars) return false;
-    return std::memchr(text, '\r', n) == nullptr && std::memchr(text, '\n', n) == nullptr;
+bool ArgumentFits(const std::string& text, std::size_t maxChars) {
+    return text.size() <= maxChars && text.find_first_of("\r\n") == std::string::npos;
 }
 
 // Reads the next field of a reply line as a non-negative decimal that fits
@@ -75,21 +73,21 @@ CNntpSession::~CNntpSession() {
 // ---- Network layer ----
 
 void CNntpSession::StartConnection() {
-    connMgr.Start(hostName, static_cast<std::uint16_t>(port & 0xFFFF), &stream, this, 0);
+    connMgr.Start(hostName.c_str(), static_cast<std::uint16_t>(port & 0xFFFF), &stream, this, 0);
 }
 
 void CNntpSession::CancelConnection() {
-    connMgr.Cancel(0);
+    connMgr.Cancel(false);
 }
 
 int CNntpSession::SendBytes(const void* buffer, int length) {
     if (tls.Active()) return tls.Send(buffer, length);
-    return stream.Send(buffer, length, 0);
+    return stream.Send(buffer, length);
 }
 
 int CNntpSession::ReceiveBytes(void* buffer, int& length) {
     if (tls.Active()) return tls.Receive(buffer, length);
-    return stream.Receive(buffer, length, 0);
+    return stream.Receive(buffer, length);
 }
 
 void CNntpSession::CloseConnection() {
@@ -134,13 +132,13 @@ int CNntpSession::Break(const char* reason, bool quitFirst) {
     if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", reason);
     outputFile.Close();
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
-    waitingWritable = 0;
+    waitingWritable = false;
     Notify(ResultBroken, reinterpret_cast<plat::LParam>(reasonText));
     if (quitFirst && Sent(SendBytes(kQuit, static_cast<int>(sizeof kQuit - 1)))) {
         MarkProgress();
         return Go(&CNntpSession::Abandoning);
     }
-    multiLine = 0;
+    multiLine = false;
     Disconnect();
     return Go(&CNntpSession::Ended);
 }
@@ -153,13 +151,13 @@ int CNntpSession::SendCommand(Handler replyState) {
 
 int CNntpSession::SendCommandBuffer(int length) {
     const int result = SendBytes(commandBuffer, length);
-    if (result == plat::wsa::WouldBlock) commandQueued = 1;
+    if (result == plat::wsa::WouldBlock) commandQueued = true;
     return result;
 }
 
 // A closed socket drops its queue, commandBuffer with it.
 void CNntpSession::Disconnect() {
-    commandQueued = 0;
+    commandQueued = false;
     CloseConnection();
     pipeline.clear();
 }
@@ -169,7 +167,7 @@ void CNntpSession::Disconnect() {
 void CNntpSession::Request(plat::WindowHandle window, unsigned message, int event) {
     owner = window;
     notifyMessage = message;
-    notifyOnClose = 1;
+    notifyOnClose = true;
     MarkProgress();
     Drive(event);
 }
@@ -177,19 +175,19 @@ void CNntpSession::Request(plat::WindowHandle window, unsigned message, int even
 void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
     owner = window;
     notifyMessage = message;
-    notifyOnClose = 1;
+    notifyOnClose = true;
     // Whatever ran before is dropped without a word; a file it was writing
     // is closed so that the next transfer writes to a file of its own.
     outputFile.Close();
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     state.Set(&CNntpSession::Opening);
-    multiLine = 0;
+    multiLine = false;
     receiveCount = 0;
-    lineContinued = 0;
-    skippingLine = 0;
-    waitingWritable = 0;
-    commandQueued = 0;
-    receivedAny = 0;
+    lineContinued = false;
+    skippingLine = false;
+    waitingWritable = false;
+    commandQueued = false;
+    receivedAny = false;
     securityProblem[0] = '\0';
     pipeline.clear();
     // A channel left from the last connection goes before the socket is reused.
@@ -235,7 +233,7 @@ void CNntpSession::RequestArticle(plat::WindowHandle window, unsigned message, s
     requestedPath = std::move(path);
     owner = window;
     notifyMessage = message;
-    notifyOnClose = 1;
+    notifyOnClose = true;
     // Another request is no sign of life from the server.
     if (pipeline.empty()) MarkProgress();
     Drive(RequestArticleReq);
@@ -255,7 +253,7 @@ void CNntpSession::Quit(plat::WindowHandle window, unsigned message) {
     Request(window, message, QuitReq);
 }
 
-void CNntpSession::Close(plat::WindowHandle window, unsigned message, int notify) {
+void CNntpSession::Close(plat::WindowHandle window, unsigned message, bool notify) {
     owner = window;
     notifyMessage = message;
     notifyOnClose = notify;
@@ -269,7 +267,7 @@ void CNntpSession::Close(plat::WindowHandle window, unsigned message, int notify
 
 // Opening: any event -> start the connection manager; OpenWait.
 int CNntpSession::Opening(int) {
-    if (strnlen(hostName, sizeof hostName) == sizeof hostName)
+    if (hostName.size() >= kPathSize)
         return Break("Host name too long", false);
     if (security < SecurityNone || security > SecurityStartTls)
         return SecurityBreak("Security must be none, tls or starttls", false);
@@ -319,7 +317,7 @@ int CNntpSession::Greeting(int event) {
         const unsigned char first = static_cast<unsigned char>(currentLine[0]);
         if ((event == Fault || event == Overflow) && (first == 0x15 || first == 0x16))
             return SecurityBreak("the server speaks TLS on this port but Security is none", false);
-        if (event == TimedOut && receivedAny == 0) {
+        if (event == TimedOut && !receivedAny) {
             std::snprintf(securityProblem, sizeof securityProblem,
                           "TLS: no greeting from the server; if this port speaks TLS (as 563 "
                           "does), set Security to tls");
@@ -486,9 +484,9 @@ int CNntpSession::LinkDown(int event) {
 int CNntpSession::UserCommand(int event) {
     switch (event) {
         case Enter:
-            if (!ArgumentFits(userName, sizeof userName, kNameSize - 1))
+            if (!ArgumentFits(userName, kNameSize - 1))
                 return RefuseLocally("User name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO USER %s\r\n", userName);
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO USER %s\r\n", userName.c_str());
             return SendCommand(&CNntpSession::UserReply);
         case LinkLost:
             return Break(kConnectionLost, false);
@@ -503,9 +501,9 @@ int CNntpSession::UserCommand(int event) {
 int CNntpSession::PassCommand(int event) {
     switch (event) {
         case Enter:
-            if (!ArgumentFits(password, sizeof password, kNameSize - 1))
+            if (!ArgumentFits(password, kNameSize - 1))
                 return RefuseLocally("Password too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO PASS %s\r\n", password);
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO PASS %s\r\n", password.c_str());
             return SendCommand(&CNntpSession::PassReply);
         case LinkLost:
             return Break(kConnectionLost, false);
@@ -520,9 +518,9 @@ int CNntpSession::PassCommand(int event) {
 int CNntpSession::GroupCommand(int event) {
     switch (event) {
         case Enter:
-            if (!ArgumentFits(groupName, sizeof groupName, kMaxGroupName))
+            if (!ArgumentFits(groupName, kMaxGroupName))
                 return RefuseLocally("Group name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n", groupName);
+            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n", groupName.c_str());
             return SendCommand(&CNntpSession::GroupReply);
         case LinkLost:
             return Break(kConnectionLost, false);

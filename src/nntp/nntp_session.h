@@ -178,7 +178,7 @@ public:
     // opened nor closed; keep it open until the notification.
     void PostArticle(plat::WindowHandle window, unsigned message, plat::TextReader* input);
     void Quit(plat::WindowHandle window, unsigned message);
-    void Close(plat::WindowHandle window, unsigned message, int notify);
+    void Close(plat::WindowHandle window, unsigned message, bool notify);
 
     // Written by the session on success, read by the owner afterwards.
     // Article numbers are 64-bit: servers run past 2^31 - 1.
@@ -190,16 +190,19 @@ public:
     // PostArticle: the whole article went out, so a refusal is the server's
     // verdict on it rather than on the request.
     bool articleSent = false;
-    // Written by the owner before the operation that uses them.
+    // Written by the owner before the operation that uses them. A value
+    // too long for its command or path is refused, never shortened: names
+    // up to kNameSize - 1 characters, a group name up to kMaxGroupName,
+    // host and directories below kPathSize.
     std::int32_t fileNumber = 0;
-    char articleDir[kPathSize] = {};
-    char groupName[kPathSize] = {};
-    char hostName[kPathSize] = {};
-    char userName[kNameSize] = {};
-    char password[kNameSize] = {};
+    std::string articleDir;
+    std::string groupName;
+    std::string hostName;
+    std::string userName;
+    std::string password;
     std::uint32_t port = 0;
     // The spool directory, which receives groups.txt; before ListGroups.
-    char spoolDir[kPathSize] = {};
+    std::string spoolDir;
     // How long an exchange may go without progress (nothing received while
     // a reply or data is awaited, nothing sent while a post waits for the
     // socket) before it is broken off: (ResultBroken, a reason) as for a
@@ -238,14 +241,14 @@ protected:
     char commandBuffer[kCommandSize] = {};
     StateDrive<CNntpSession> state{&CNntpSession::Ended};
     char filePath[kPathSize] = {};
-    int notifyOnClose = 0;
+    bool notifyOnClose = false;
     plat::TextWriter outputFile;
     plat::WindowHandle owner = 0;
     unsigned notifyMessage = 0;
-    int multiLine = 0;
+    bool multiLine = false;
     std::int64_t articleNumber = 0;
     plat::TextReader* inputStream = nullptr;
-    int waitingWritable = 0;
+    bool waitingWritable = false;
     // The arguments of FetchArticle and PostArticle, taken over by the
     // command state only once the request is accepted: a refused request
     // must not change the exchange that is running.
@@ -253,12 +256,12 @@ protected:
     plat::TextReader* requestedInput = nullptr;
     // commandBuffer sits in the socket's send queue (Send returned 10035)
     // and must not change until its SendDone.
-    int commandQueued = 0;
+    bool commandQueued = false;
 
     // Reader bookkeeping beyond the line itself.
     int currentLength = 0;  // bytes in currentLine (data lines may hold NULs)
-    int lineContinued = 0;  // currentLine continues a data line handed on before
-    int skippingLine = 0;   // discarding the rest of an over-long reply line
+    bool lineContinued = false;  // currentLine continues a data line handed on before
+    bool skippingLine = false;   // discarding the rest of an over-long reply line
     // The text a ResultBroken or ResultRefusedLocally notification points at;
     // unlike currentLine it survives the lines that arrive after the break.
     char reasonText[kReceiveSize] = {};
@@ -288,8 +291,8 @@ protected:
     bool listInOrder = true;
 
     CTlsLayer tls;
-    int startTlsOffered = 0;  // the capability list named STARTTLS
-    int receivedAny = 0;      // something arrived on this connection
+    bool startTlsOffered = false;  // the capability list named STARTTLS
+    bool receivedAny = false;      // something arrived on this connection
     char securityProblem[kReceiveSize] = {};
 
     // Watches the waiting states for a server that has gone silent: checked

@@ -39,15 +39,13 @@ bool ListedNumber(const char* text, int length, std::int64_t& number) {
 int CNntpSession::ListArticlesCommand(int event) {
     switch (event) {
         case Enter: {
-            const std::size_t n = strnlen(groupName, sizeof groupName);
             const int length = std::snprintf(commandBuffer, sizeof commandBuffer,
-                                             "LISTGROUP %.*s %lld-%lld\r\n", static_cast<int>(n),
-                                             groupName, static_cast<long long>(listFirst),
+                                             "LISTGROUP %s %lld-%lld\r\n", groupName.c_str(),
+                                             static_cast<long long>(listFirst),
                                              static_cast<long long>(listLast));
-            if (n == sizeof groupName || length < 0 ||
+            if (groupName.size() > static_cast<std::size_t>(kMaxGroupName) || length < 0 ||
                 length >= static_cast<int>(sizeof commandBuffer) ||
-                std::memchr(groupName, '\r', n) != nullptr ||
-                std::memchr(groupName, '\n', n) != nullptr) {
+                groupName.find_first_of("\r\n") != std::string::npos) {
                 commandBuffer[0] = '\0';
                 return RefuseLocally("Group name too long to list its articles");
             }
@@ -75,7 +73,7 @@ int CNntpSession::ListArticlesReply(int event) {
     switch (event) {
         case Reply2:
             if (std::strncmp(currentLine, "211", 3) != 0) return Break(currentLine, true);
-            multiLine = 1;
+            multiLine = true;
             listedArticles.clear();
             listInOrder = true;
             return Go(&CNntpSession::ListArticlesData);
@@ -99,7 +97,7 @@ int CNntpSession::ListArticlesData(int event) {
                 NoteListed(number);
             return 0;
         case DataEnd:
-            multiLine = 0;
+            multiLine = false;
             // A list out of order is no guide to what lies between: every
             // number of the range is asked for instead.
             if (!listInOrder) listedArticles.assign(1, ArticleRun{listFirst, listLast});
@@ -110,7 +108,7 @@ int CNntpSession::ListArticlesData(int event) {
         case TimedOut:
             return Break(SilenceReason(), false);
         case CloseReq:
-            multiLine = 0;
+            multiLine = false;
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
         default:
@@ -192,7 +190,7 @@ int CNntpSession::PipelineReply(int event) {
     PipelinedArticle& article = pipeline.front();
     switch (event) {
         case Reply2:
-            multiLine = 1;
+            multiLine = true;
             if (article.drop) return Go(&CNntpSession::PipelineData);
             // Named where the write failures of a transfer are reported.
             std::snprintf(filePath, sizeof filePath, "%s", article.path.c_str());
@@ -230,7 +228,7 @@ int CNntpSession::PipelineData(int event) {
         case DataLine:
             return article.drop ? 0 : StoreData(event == DataLine);
         case DataEnd: {
-            multiLine = 0;
+            multiLine = false;
             if (!article.drop && !outputFile.Close()) return WriteFailed();
             auto* answer = new (std::nothrow) ArticleAnswer;
             if (answer == nullptr) return Break("Out of memory", true);
@@ -243,7 +241,7 @@ int CNntpSession::PipelineData(int event) {
         case TimedOut:
             return Break(SilenceReason(), false);
         case CloseReq:
-            multiLine = 0;
+            multiLine = false;
             outputFile.Close();
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);

@@ -26,8 +26,8 @@ void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, co
                 PipelineSent(data, error);
                 return;
             }
-            commandQueued = 0;
-            waitingWritable = 0;
+            commandQueued = false;
+            waitingWritable = false;
             // A queued command that the socket gave up never reached the
             // server: the connection has failed.
             Drive(error == 0 ? Writable : LinkLost);
@@ -72,7 +72,7 @@ void CNntpSession::OnReadable() {
     }
     if (length > 0) {
         MarkProgress();
-        receivedAny = 1;
+        receivedAny = true;
     }
     receiveCount += length;
     ExtractLines();
@@ -110,21 +110,21 @@ void CNntpSession::ExtractLines() {
     for (;;) {
         const int length = FindLineEnd(receiveBuffer, receiveCount);
         if (length >= 0) {
-            if (skippingLine != 0) {
-                skippingLine = 0;
+            if (skippingLine) {
+                skippingLine = false;
                 Consume(length + 2);
                 continue;
             }
             TakeLine(length);
             Consume(length + 2);
-            if (multiLine != 0) {
-                const bool dot = lineContinued == 0 && length == 1 && currentLine[0] == '.';
+            if (multiLine) {
+                const bool dot = !lineContinued && length == 1 && currentLine[0] == '.';
                 Drive(dot ? DataEnd : DataLine);
             } else {
                 const char first = length > 0 ? currentLine[0] : '\0';
                 DriveReply((first >= '1' && first <= '5') ? Reply1 + (first - '1') : Fault);
             }
-            lineContinued = 0;
+            lineContinued = false;
             continue;
         }
         if (receiveCount < kReceiveSize) return;
@@ -132,16 +132,16 @@ void CNntpSession::ExtractLines() {
         // The buffer is full without a line end. Its last byte stays: it may
         // be the CR of a CR LF whose LF has not arrived.
         const int piece = kReceiveSize - 1;
-        if (multiLine != 0 && skippingLine == 0) {
+        if (multiLine && !skippingLine) {
             // A data line is stored whole, whatever its length.
             TakeLine(piece);
             Consume(piece);
             Drive(DataPart);
-            lineContinued = 1;
+            lineContinued = true;
         } else {
             Consume(piece);
-            if (skippingLine == 0) {
-                skippingLine = 1;
+            if (!skippingLine) {
+                skippingLine = true;
                 DriveReply(Overflow);
             }
         }
@@ -156,7 +156,7 @@ void CNntpSession::ExtractLines() {
 // send, while posting) leads to the next write of commandBuffer, this is
 // also what keeps that buffer unchanged while the socket holds it.
 void CNntpSession::DriveReply(int event) {
-    if (commandQueued == 0) {
+    if (!commandQueued) {
         Drive(event);
         return;
     }

@@ -47,7 +47,7 @@ int CNntpSession::Handshaking(int event) {
         case SecureOk:
             // What the server said before the handshake is forgotten: it
             // could have been put there by anyone on the way.
-            startTlsOffered = 0;
+            startTlsOffered = false;
             return Go(security == SecurityStartTls ? &CNntpSession::CapaCommand
                                                    : &CNntpSession::Greeting);
         case SecureFailed:
@@ -105,8 +105,8 @@ int CNntpSession::StartTlsCommand(int event) {
 int CNntpSession::CapaReply(int event) {
     switch (event) {
         case Reply1:
-            multiLine = 1;
-            startTlsOffered = 0;
+            multiLine = true;
+            startTlsOffered = false;
             return Go(&CNntpSession::CapaData);
         case Reply2:
         case Reply3:
@@ -139,13 +139,13 @@ int CNntpSession::CapaReply(int event) {
 int CNntpSession::CapaData(int event) {
     switch (event) {
         case DataLine:
-            if (lineContinued == 0 && NamesCapability(currentLine, currentLength, "STARTTLS"))
-                startTlsOffered = 1;
+            if (!lineContinued && NamesCapability(currentLine, currentLength, "STARTTLS"))
+                startTlsOffered = true;
             return 0;
         case DataEnd:
-            multiLine = 0;
+            multiLine = false;
             if (tls.Secured()) return Go(&CNntpSession::ModeCommand);
-            if (startTlsOffered != 0) return Go(&CNntpSession::StartTlsCommand);
+            if (startTlsOffered) return Go(&CNntpSession::StartTlsCommand);
             return SecurityBreak("the server does not offer STARTTLS", true);
         case LinkLost:
             return Break(kConnectionLost, false);

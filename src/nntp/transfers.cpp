@@ -24,11 +24,10 @@ bool Sent(int result) {
     return result == 0 || result == plat::wsa::WouldBlock;
 }
 
-// A directory input that is empty or fills its whole array names no place
-// a path can be made from.
-bool UsableDir(const char* dir) {
-    const std::size_t length = strnlen(dir, CNntpSession::kPathSize);
-    return length != 0 && length != CNntpSession::kPathSize;
+// An empty directory input, or one too long for a path, names no place a
+// path can be made from.
+bool UsableDir(const std::string& dir) {
+    return !dir.empty() && dir.size() < CNntpSession::kPathSize;
 }
 
 }  // namespace
@@ -117,7 +116,7 @@ int CNntpSession::ArticleReply(int event) {
 int CNntpSession::StartData(Handler dataState) {
     // The data follows whatever becomes of the file; multi-line mode lets
     // Abandoning read past it.
-    multiLine = 1;
+    multiLine = true;
     const bool list = dataState == &CNntpSession::ListData;
     if (!outputFile.Open(list ? listTemp.c_str() : filePath, "w")) {
         std::snprintf(reasonText, sizeof reasonText, "Unable to create %s", filePath);
@@ -144,7 +143,7 @@ int CNntpSession::ListData(int event) {
         case DataLine:
             return StoreData(true);
         case DataEnd:
-            multiLine = 0;
+            multiLine = false;
             if (!outputFile.Close() || !plat::RenameReplace(listTemp, filePath))
                 return WriteFailed();
             Notify(ResultSuccess, 0);
@@ -154,7 +153,7 @@ int CNntpSession::ListData(int event) {
         case TimedOut:
             return Break(SilenceReason(), false);
         case CloseReq:
-            multiLine = 0;
+            multiLine = false;
             outputFile.Close();
             plat::DeleteFile(listTemp);
             closeResult = ResultClosed;
@@ -171,7 +170,7 @@ int CNntpSession::ArticleData(int event) {
         case DataLine:
             return StoreData(true);
         case DataEnd: {
-            multiLine = 0;
+            multiLine = false;
             if (!outputFile.Close()) return WriteFailed();
             const std::size_t length = std::strlen(filePath);
             ArticleSaved* saved = new (std::nothrow) ArticleSaved{articleNumber, nullptr};
@@ -191,7 +190,7 @@ int CNntpSession::ArticleData(int event) {
         case TimedOut:
             return Break(SilenceReason(), false);
         case CloseReq:
-            multiLine = 0;
+            multiLine = false;
             outputFile.Close();
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
@@ -203,7 +202,7 @@ int CNntpSession::ArticleData(int event) {
 int CNntpSession::StoreData(bool wholeLine) {
     // Dot-stuffing is undone at the start of a line only, never at the start
     // of a later piece of a long one.
-    const int skip = (lineContinued == 0 && currentLength > 0 && currentLine[0] == '.') ? 1 : 0;
+    const int skip = (!lineContinued && currentLength > 0 && currentLine[0] == '.') ? 1 : 0;
     bool ok = outputFile.Write(currentLine + skip, static_cast<std::size_t>(currentLength - skip));
     if (wholeLine) ok = outputFile.Write("\n", 1) && ok;
     if (!ok) return WriteFailed();
@@ -263,7 +262,7 @@ int CNntpSession::PostReply(int event) {
 int CNntpSession::PostData(int event) {
     switch (event) {
         case Enter:
-            if (waitingWritable != 0) return 0;
+            if (waitingWritable) return 0;
             return Pump();
         case Writable:
             return Pump();
@@ -324,7 +323,7 @@ int CNntpSession::Pump() {
         return 1;
     }
     if (result == plat::wsa::WouldBlock) {
-        waitingWritable = 1;
+        waitingWritable = true;
         return 1;
     }
     return Break(kSendFailed, false);

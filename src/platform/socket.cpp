@@ -39,8 +39,6 @@ struct SocketRecord {
 struct SocketState {
     std::unordered_map<int, SocketRecord> sockets;
     int lastError = 0;
-    std::uint16_t grantedVersion = 0x0101;
-    int startups = 0;
     bool sourceAdded = false;
 };
 
@@ -367,31 +365,8 @@ int SocketDescriptor(SocketHandle s) {
     return rec == nullptr ? -1 : rec->fd;
 }
 
-int SocketsStartup(std::uint16_t requested, SocketsStartupInfo& info) {
+void SocketsStartup() {
     IgnoreSigpipe();
-    SocketState& s = State();
-    const std::uint16_t granted = s.grantedVersion;
-    info.highVersion = granted;
-    // Low byte major, high byte minor, as in the version word of the caller.
-    auto order = [](std::uint16_t v) { return ((v & 0xFF) << 8) | (v >> 8); };
-    if ((requested & 0xFF) == 0) {
-        info.version = granted;
-        return Result(wsa::VersionNotSupported);
-    }
-    info.version = order(requested) < order(granted) ? requested : granted;
-    ++s.startups;
-    return Result(0);
-}
-
-int SocketsCleanup() {
-    SocketState& s = State();
-    if (s.startups == 0) return Result(wsa::NotInitialised);
-    --s.startups;
-    return Result(0);
-}
-
-void SetGrantedSocketsVersionForTests(std::uint16_t version) {
-    State().grantedVersion = version;
 }
 
 }  // namespace plat

@@ -82,14 +82,8 @@ int AsyncSelect(SocketHandle s, WindowHandle window, unsigned message, unsigned 
 // The descriptor behind a handle, for tests that want to tune it.
 int SocketDescriptor(SocketHandle s);
 
-// The sockets layer's start-up: reports the version it grants. Tests may
-// change the granted version to exercise the version check.
-struct SocketsStartupInfo {
-    std::uint16_t version;
-    std::uint16_t highVersion;
-};
-int SocketsStartup(std::uint16_t requested, SocketsStartupInfo& info);
-int SocketsCleanup();
-void SetGrantedSocketsVersionForTests(std::uint16_t version);
+// The sockets layer's start-up: SIGPIPE is ignored, so that writing to a
+// closed connection fails with an error the caller sees.
+void SocketsStartup();
 
 }  // namespace plat

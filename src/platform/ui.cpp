@@ -1,7 +1,5 @@
 #include "platform/ui.h"
 
-#include "platform/ui_recording.h"
-
 namespace plat::ui {
 
 Control* Dialog::Find(int id) {
@@ -53,7 +51,7 @@ std::unique_ptr<Backend>& Installed() {
 
 Backend& Current() {
     std::unique_ptr<Backend>& backend = Installed();
-    if (!backend) backend = std::make_unique<RecordingBackend>();
+    if (!backend) backend = MakeSilentBackend();
     return *backend;
 }
 

@@ -116,8 +116,8 @@ public:
 };
 
 // The backend in use; the application installs one at start-up. Until then
-// (and after Install(nullptr)) a silent backend keeps the log in memory and
-// cancels dialogs. Installing a backend destroys the previous one.
+// (and after Install(nullptr)) a silent backend counts log lines, drops them
+// and cancels dialogs. Installing a backend destroys the previous one.
 Backend& Current();
 void Install(std::unique_ptr<Backend> backend);
 
@@ -130,6 +130,8 @@ std::unique_ptr<Backend> MakeTerminalBackend();
 // Log lines to out, message box texts to err (standard output and error).
 std::unique_ptr<Backend> MakeHeadlessBackend();
 std::unique_ptr<Backend> MakeHeadlessBackend(std::FILE* out, std::FILE* err);
+// Headless without streams: what Current() gives while none is installed.
+std::unique_ptr<Backend> MakeSilentBackend();
 
 // Replaces control characters and escape sequences so that text from a
 // server cannot drive the terminal.

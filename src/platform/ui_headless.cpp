@@ -1,6 +1,7 @@
 // Headless: for machines without a terminal. Each log line is written to
 // the output stream the moment it is added, exactly as the log holds it;
-// message boxes go to the error stream; dialogs cannot be answered.
+// message boxes go to the error stream; dialogs cannot be answered. Without
+// streams it is the silent backend in use before one is installed.
 #include <cstdio>
 #include <string>
 
@@ -38,6 +39,7 @@ public:
 
     void LogAdd(const std::string& line) override {
         ++count_;
+        if (out_ == nullptr) return;
         // Standard output is often a terminal too; one that reads 8-bit
         // controls would act on a bare 0x9B (CSI) from a server.
         // Flushed: a reader (a pipe, a log collector) sees each line at once.
@@ -50,6 +52,7 @@ public:
 
     int RunDialog(Dialog&) override { return 2; }
     void MessageBox(const std::string& caption, const std::string& text) override {
+        if (err_ == nullptr) return;
         std::string shown = widgets::TerminalText(caption) + ": ";
         std::size_t start = 0;
         for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
@@ -81,6 +84,10 @@ std::unique_ptr<Backend> MakeHeadlessBackend() {
 
 std::unique_ptr<Backend> MakeHeadlessBackend(std::FILE* out, std::FILE* err) {
     return std::make_unique<HeadlessBackend>(out, err);
+}
+
+std::unique_ptr<Backend> MakeSilentBackend() {
+    return std::make_unique<HeadlessBackend>(nullptr, nullptr);
 }
 
 }  // namespace plat::ui

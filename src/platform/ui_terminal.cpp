@@ -4,11 +4,8 @@
 // Keys are read when standard input is ready (a loop source) and posted to a
 // hidden input window, so that they reach the widgets through the message
 // loop like everything else, also inside the nested loops of modal boxes.
-// The widgets' logic lives in ui_widgets; this file only reads keys and
-// paints.
-#define NCURSES_NOMACROS
-#define NCURSES_WIDECHAR 1
-#include <curses.h>
+// The widgets' logic lives in ui_widgets and the painting of boxes in
+// ui_screen; this file reads keys and lays out the main window.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -19,6 +16,7 @@
 
 #include "platform/signals.h"
 #include "platform/ui.h"
+#include "platform/ui_screen.h"
 #include "platform/ui_widgets.h"
 
 namespace plat::ui {
@@ -26,6 +24,7 @@ namespace plat::ui {
 namespace {
 
 using namespace widgets;
+using namespace screen;
 
 constexpr const char* kInputClass = "QivTerminalInput";
 constexpr unsigned kKeyMessage = msg::User + 1;     // wParam = widget key
@@ -368,63 +367,6 @@ private:
 
     void Layout() { log_.SetHeight(LogRect().height); }
 
-    // Puts display text (see TerminalText) at y, x: at most maxCells cells.
-    void Put(int y, int x, const std::string& cells, int maxCells, attr_t attr) {
-        const int cols = getmaxx(stdscr), rows = getmaxy(stdscr);
-        if (y < 0 || y >= rows) return;
-        for (int i = 0; i < static_cast<int>(cells.size()) && i < maxCells; ++i) {
-            if (x + i < 0) continue;
-            if (x + i >= cols) break;
-            const unsigned char c = static_cast<unsigned char>(cells[i]);
-            if (c < 0x80) {
-                mvwaddch(stdscr, y, x + i, static_cast<chtype>(c) | attr);
-            } else {  // one byte, one Latin-1 cell
-                const wchar_t wc[2] = {static_cast<wchar_t>(c), 0};
-                cchar_t cc;
-                setcchar(&cc, wc, attr, 0, nullptr);
-                mvwadd_wch(stdscr, y, x + i, &cc);
-            }
-        }
-    }
-    void Fill(int y, int x, int width, attr_t attr) {
-        Put(y, x, std::string(std::max(width, 0), ' '), width, attr);
-    }
-
-    // Text with '&' marking a letter, which is underlined.
-    void PutMarked(int y, int x, const std::string& text, attr_t attr) {
-        const std::string stripped = StripMnemonic(text);
-        const std::string cells = TerminalText(stripped);
-        Put(y, x, cells, static_cast<int>(cells.size()), attr);
-        const int at = MnemonicIndex(text);
-        if (at >= 0 && cells.size() == stripped.size())
-            Put(y, x + at, cells.substr(at, 1), 1, attr | A_UNDERLINE | A_BOLD);
-    }
-
-    void Frame(int top, int left, int height, int width, const std::string& caption) {
-        for (int r = 0; r < height; ++r) Fill(top + r, left, width, A_NORMAL);
-        const int rows = getmaxy(stdscr), cols = getmaxx(stdscr);
-        auto at = [&](int y, int x, chtype ch) {
-            if (y >= 0 && y < rows && x >= 0 && x < cols) mvwaddch(stdscr, y, x, ch);
-        };
-        for (int c = 1; c < width - 1; ++c) {
-            at(top, left + c, ACS_HLINE);
-            at(top + height - 1, left + c, ACS_HLINE);
-        }
-        for (int r = 1; r < height - 1; ++r) {
-            at(top + r, left, ACS_VLINE);
-            at(top + r, left + width - 1, ACS_VLINE);
-        }
-        at(top, left, ACS_ULCORNER);
-        at(top, left + width - 1, ACS_URCORNER);
-        at(top + height - 1, left, ACS_LLCORNER);
-        at(top + height - 1, left + width - 1, ACS_LRCORNER);
-        if (!caption.empty()) {
-            const std::string shown = " " + caption + " ";
-            const int w = std::min(static_cast<int>(shown.size()), width - 2);
-            Put(top, left + std::max((width - w) / 2, 1), shown, w, A_BOLD);
-        }
-    }
-
     void DrawTitle(int cols) {
         Fill(kTitleRow, 0, cols, A_REVERSE);
         const std::string title = TerminalText(title_);
@@ -470,115 +412,6 @@ private:
         Put(y, 0, line, cols, A_REVERSE);
     }
 
-    void DrawPopup() {
-        const int p = menu_.OpenPopup();
-        if (p < 0) return;
-        const auto& items = menu_.Popups()[p].items;
-        int inner = 0;
-        for (const MenuItem& item : items)
-            inner =
-                std::max(inner, static_cast<int>(TerminalText(StripMnemonic(item.text)).size()));
-        const int width = inner + 4, height = static_cast<int>(items.size()) + 2;
-        const int left = std::max(0, std::min(menu_.TitleColumns()[p], getmaxx(stdscr) - width));
-        const int top = kMenuRow + 1;
-        Frame(top, left, height, width, "");
-        const attr_t dim = (termattrs() & A_DIM) ? A_DIM : A_NORMAL;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            const int y = top + 1 + static_cast<int>(i);
-            if (y >= getmaxy(stdscr)) break;
-            const MenuItem& item = items[i];
-            if (item.IsSeparator()) {
-                mvwaddch(stdscr, y, left, ACS_LTEE);
-                for (int c = 1; c < width - 1; ++c) mvwaddch(stdscr, y, left + c, ACS_HLINE);
-                if (left + width - 1 < getmaxx(stdscr))
-                    mvwaddch(stdscr, y, left + width - 1, ACS_RTEE);
-                continue;
-            }
-            attr_t attr = item.grayed ? dim : A_NORMAL;
-            if (static_cast<int>(i) == menu_.Selected()) attr = A_REVERSE;
-            Fill(y, left + 1, width - 2, attr);
-            if (item.grayed)
-                Put(y, left + 2, TerminalText(StripMnemonic(item.text)), inner, attr);
-            else
-                PutMarked(y, left + 2, item.text, attr);
-        }
-    }
-
-    void DrawDialog(DialogView& view, int* cursorY, int* cursorX) {
-        const Dialog& d = view.Model();
-        const DialogLayout& layout = view.Layout();
-        const int width = layout.width + 4, height = layout.height + 4;
-        const int top = std::max((getmaxy(stdscr) - height) / 2, 0);
-        const int left = std::max((getmaxx(stdscr) - width) / 2, 0);
-        Frame(top, left, height, width, TerminalText(d.caption));
-        for (const PlacedControl& p : layout.placed) {
-            const Control& c = d.controls[p.index];
-            const bool focused = view.Focus() == static_cast<int>(p.index);
-            const int y = top + 2 + p.row, x = left + 2 + p.col;
-            const int room = left + width - 2 - x;  // cells left inside the frame
-            if (room <= 0) continue;
-            switch (c.kind) {
-                case ControlKind::Edit:
-                case ControlKind::Password: {
-                    const std::size_t first = view.FirstShown(p.index);
-                    std::string cells = c.kind == ControlKind::Password
-                                            ? std::string(c.text.size(), '*')
-                                            : TerminalText(c.text);
-                    // Typed text is printable, so characters and cells agree.
-                    cells = first < cells.size() ? cells.substr(first, p.width) : std::string();
-                    cells.resize(p.width, ' ');
-                    Put(y, x, "[", room, A_NORMAL);
-                    Put(y, x + 1, cells, std::min(p.width, room - 1),
-                        focused ? A_REVERSE : A_UNDERLINE);
-                    Put(y, x + 1 + p.width, "]", room - 1 - p.width, A_NORMAL);
-                    if (focused) {
-                        *cursorY = y;
-                        *cursorX = x + 1 + static_cast<int>(view.Caret(p.index) - first);
-                    }
-                    break;
-                }
-                case ControlKind::Radio:
-                    Put(y, x, c.checked ? "(*) " : "( ) ", room, A_NORMAL);
-                    if (room > 4) PutMarked(y, x + 4, c.text, focused ? A_REVERSE : A_NORMAL);
-                    break;
-                case ControlKind::Button:
-                case ControlKind::DefaultButton: {
-                    attr_t attr = c.kind == ControlKind::DefaultButton ? A_BOLD : A_NORMAL;
-                    if (focused) attr |= A_REVERSE;
-                    Put(y, x, "[ ", room, attr);
-                    PutMarked(y, x + 2, c.text, attr);
-                    Put(y, x + 2 + static_cast<int>(StripMnemonic(c.text).size()), " ]", 2, attr);
-                    break;
-                }
-                case ControlKind::GroupBox:
-                    PutMarked(y, x, c.text, A_BOLD);
-                    break;
-                default:
-                    PutMarked(y, x, c.text, A_NORMAL);
-                    break;
-            }
-        }
-        // Anything that overflowed the frame on the right is painted over.
-        for (int r = 1; r < height - 1; ++r) {
-            if (left + width - 1 < getmaxx(stdscr))
-                mvwaddch(stdscr, top + r, left + width - 1, ACS_VLINE);
-        }
-    }
-
-    void DrawMessageBox(const Modal& modal) {
-        int inner = static_cast<int>(modal.caption.size()) + 2;
-        for (const std::string& line : modal.lines)
-            inner = std::max(inner, static_cast<int>(line.size()));
-        inner = std::max(inner, 10);
-        const int lines = static_cast<int>(modal.lines.size());
-        const int width = inner + 4, height = lines + 6;
-        const int top = std::max((getmaxy(stdscr) - height) / 2, 0);
-        const int left = std::max((getmaxx(stdscr) - width) / 2, 0);
-        Frame(top, left, height, width, modal.caption);
-        for (int i = 0; i < lines; ++i) Put(top + 2 + i, left + 2, modal.lines[i], inner, A_NORMAL);
-        Put(top + 3 + lines, left + (width - 6) / 2, "[ OK ]", 6, A_REVERSE | A_BOLD);
-    }
-
     // Changes from the program (log lines, status) come in bursts during a
     // fetch; they are drawn at most every kRedrawIntervalMs, the rest when
     // the loop next waits. Keys and modal boxes draw at once.
@@ -600,14 +433,14 @@ private:
         if (rows > kMenuRow) DrawMenuBar(cols);
         DrawLog();
         DrawStatus(rows, cols);
-        DrawPopup();
+        DrawPopup(menu_, kMenuRow + 1);
         int cursorY = -1, cursorX = -1;
         for (Modal* modal : modal_) {
             cursorY = cursorX = -1;  // only the topmost box has the caret
             if (modal->dialog)
                 DrawDialog(*modal->dialog, &cursorY, &cursorX);
             else
-                DrawMessageBox(*modal);
+                DrawMessageBox(modal->caption, modal->lines);
         }
         if (cursorY >= 0 && cursorX >= 0 && cursorX < cols) {
             wmove(stdscr, cursorY, cursorX);

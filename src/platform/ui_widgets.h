@@ -1,6 +1,6 @@
 // The terminal backend's widgets without the drawing: what a key does to the
 // log view, the menu bar, a dialog or a message box, and where a dialog's
-// controls go. Drawing lives in ui_terminal.cpp; these classes know nothing
+// controls go. Drawing lives in ui_screen.cpp; these classes know nothing
 // of curses, so they are tested on their own.
 #pragma once
 
@@ -42,6 +42,11 @@ struct KeyResult {
     Kind kind = Ignored;
     int id = 0;
 };
+
+// Lower case of a typed byte, for mnemonics.
+char Lower(unsigned char c);
+// Cells the text takes on the terminal (see TerminalText).
+int Cells(const std::string& text);
 
 // "&System" -> "System"; "&&" stands for one '&'.
 std::string StripMnemonic(const std::string& text);

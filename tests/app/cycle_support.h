@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "app_fixture.h"
-#include "news_server.h"
+#include "newsserver/news_server.h"
 #include "run_program.h"
 
 namespace apptest {

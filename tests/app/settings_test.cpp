@@ -21,7 +21,7 @@ TEST_F(SettingsTest, FirstStartWritesEveryPlaceholderInOrderAndLeavesTheSessionE
     Start();
     EXPECT_EQ(Settings(), kFirstStartFile);
     EXPECT_EQ(State().configComplete, 0);
-    EXPECT_STREQ(Session().hostName, "");
+    EXPECT_EQ(Session().hostName, "");
     EXPECT_EQ(Session().port, 0u);
 
     // In memory the texts stay "z"; only the numbers take their defaults.
@@ -41,7 +41,7 @@ TEST_F(SettingsTest, SecondStartTakesThePlaceholdersAsPresent) {
     Restart();
     EXPECT_EQ(Settings(), kFirstStartFile);  // nothing written again
     EXPECT_EQ(State().configComplete, 1);
-    EXPECT_STREQ(Session().hostName, "NotYetSet");
+    EXPECT_EQ(Session().hostName, "NotYetSet");
     EXPECT_EQ(Session().port, 119u);
 }
 

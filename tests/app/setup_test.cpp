@@ -63,7 +63,7 @@ TEST_F(SetupTest, ConfirmWritesInItsOrderAndGivesTheSessionTheServer) {
     EXPECT_EQ(State().configComplete, 1);
     EXPECT_EQ(State().settings.timerInterval, 15);
     EXPECT_EQ(State().settings.userVerification, 1);
-    EXPECT_STREQ(Session().hostName, "news.example.org");
+    EXPECT_EQ(Session().hostName, "news.example.org");
     EXPECT_EQ(Session().port, 1190u);
 }
 
@@ -165,7 +165,7 @@ TEST_F(SetupTest, CancelChangesNothing) {
     EXPECT_EQ(Settings(), before);
     EXPECT_EQ(State().configComplete, 0);
     EXPECT_EQ(State().settings.nntpServer, "z");
-    EXPECT_STREQ(Session().hostName, "");
+    EXPECT_EQ(Session().hostName, "");
 }
 
 TEST_F(SetupTest, AnUntouchedPasswordBoxKeepsTheStoredPassword) {

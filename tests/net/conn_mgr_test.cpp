@@ -39,10 +39,10 @@ public:
         reports.push_back({clientValue, result, stream->client, stream->clientCookie, inStart});
     }
     // Starts with the flag up, so that a report made from inside shows.
-    int StartOn(CConnMgr& mgr, const char* host, std::uint16_t port, CStreamClient* owner,
-                std::uint32_t cookie) {
+    bool StartOn(CConnMgr& mgr, const char* host, std::uint16_t port, CStreamClient* owner,
+                 std::uint32_t cookie) {
         inStart = true;
-        const int rc = mgr.Start(host, port, stream, owner, cookie);
+        const bool rc = mgr.Start(host, port, stream, owner, cookie);
         inStart = false;
         return rc;
     }
@@ -80,7 +80,7 @@ protected:
         }
     }
 
-    int Start(const char* host, std::uint16_t port) {
+    bool Start(const char* host, std::uint16_t port) {
         return client.StartOn(mgr, host, port, &owner, 0xC00C1E);
     }
 
@@ -92,7 +92,7 @@ protected:
 };
 
 TEST_F(ConnMgrTest, DottedAddressConnectsWithoutLookup) {
-    ASSERT_EQ(Start("127.0.0.1", listener.port()), 1);
+    ASSERT_TRUE(Start("127.0.0.1", listener.port()));
     EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
     EXPECT_EQ(stream.client, static_cast<CStreamClient*>(&mgr));
     ASSERT_TRUE(AwaitReport());
@@ -111,7 +111,7 @@ TEST_F(ConnMgrTest, DottedAddressConnectsWithoutLookup) {
 }
 
 TEST_F(ConnMgrTest, NameFromHostsFileConnects) {
-    ASSERT_EQ(Start("localhost", listener.port()), 1);
+    ASSERT_TRUE(Start("localhost", listener.port()));
     EXPECT_EQ(mgr.Lookup().State(), RequestState::Pending);
     ASSERT_TRUE(AwaitReport());
     ExpectReport(ConnectResult::Connected);
@@ -120,7 +120,7 @@ TEST_F(ConnMgrTest, NameFromHostsFileConnects) {
 
 TEST_F(ConnMgrTest, RefusedConnectionFailsFromTheLoop) {
     nettest::RefusingPort refusing;
-    ASSERT_EQ(Start("127.0.0.1", refusing.port()), 1);
+    ASSERT_TRUE(Start("127.0.0.1", refusing.port()));
     EXPECT_TRUE(client.reports.empty());
     ASSERT_TRUE(AwaitReport());
     ExpectReport(ConnectResult::Failed);
@@ -128,14 +128,14 @@ TEST_F(ConnMgrTest, RefusedConnectionFailsFromTheLoop) {
 }
 
 TEST_F(ConnMgrTest, StartWhileBusyIsRefusedAndCancelReports) {
-    mgr.Cancel(1);  // idle: nothing happens
+    mgr.Cancel(true);  // idle: nothing happens
     EXPECT_TRUE(client.reports.empty());
 
-    ASSERT_EQ(Start("127.0.0.1", listener.port()), 1);
+    ASSERT_TRUE(Start("127.0.0.1", listener.port()));
     CStreamSocket other;
-    EXPECT_EQ(mgr.Start("127.0.0.1", listener.port(), &other, &owner, 1), 0);
+    EXPECT_FALSE(mgr.Start("127.0.0.1", listener.port(), &other, &owner, 1));
     EXPECT_EQ(other.client, nullptr);
-    mgr.Cancel(1);
+    mgr.Cancel(true);
     ASSERT_EQ(client.reports.size(), 1u);
     EXPECT_EQ(client.reports[0].result, ConnectResult::Cancelled);
     EXPECT_EQ(client.reports[0].owner, &owner);
@@ -149,10 +149,10 @@ TEST_F(ConnMgrTest, StartWhileBusyIsRefusedAndCancelReports) {
 TEST_F(ConnMgrTest, SilentCancelDropsACompletionAlreadyPosted) {
     // The hosts file answers inside the request, so the completion waits in
     // the queue when the cancel comes.
-    ASSERT_EQ(Start("localhost", listener.port()), 1);
+    ASSERT_TRUE(Start("localhost", listener.port()));
     ASSERT_GT(plat::QueuedMessageCount(), 0u);
     const int entries = CallbackRegistry().Count();
-    mgr.Cancel(0);
+    mgr.Cancel(false);
     EXPECT_EQ(CallbackRegistry().Count(), entries - 1);
     EXPECT_TRUE(mgr.IsIdle());
     EXPECT_EQ(stream.client, &owner);
@@ -162,17 +162,17 @@ TEST_F(ConnMgrTest, SilentCancelDropsACompletionAlreadyPosted) {
     EXPECT_TRUE(owner.events.empty());
 
     // The manager is free for the next attempt.
-    ASSERT_EQ(Start("localhost", listener.port()), 1);
+    ASSERT_TRUE(Start("localhost", listener.port()));
     ASSERT_TRUE(AwaitReport());
     ExpectReport(ConnectResult::Connected);
 }
 
 TEST_F(ConnMgrTest, ReportingCancelDropsACompletionAlreadyPosted) {
     // The hosts file answers inside the request: the completion is queued.
-    ASSERT_EQ(Start("localhost", listener.port()), 1);
+    ASSERT_TRUE(Start("localhost", listener.port()));
     ASSERT_GT(plat::QueuedMessageCount(), 0u);
     const int entries = CallbackRegistry().Count();
-    mgr.Cancel(1);
+    mgr.Cancel(true);
     // Reported from inside Cancel, with the stream handed back.
     ASSERT_EQ(client.reports.size(), 1u);
     EXPECT_EQ(client.reports[0].clientValue, 17u);
@@ -204,12 +204,12 @@ TEST_F(ConnMgrTest, AttemptThatEndsInsideStartIsReportedFromTheLoop) {
     rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(lowest);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-    const int rc = Start("127.0.0.1", listener.port());
+    const bool rc = Start("127.0.0.1", listener.port());
     ::setrlimit(RLIMIT_NOFILE, &saved);
-    ASSERT_EQ(rc, 1);
+    ASSERT_TRUE(rc);
     EXPECT_TRUE(client.reports.empty());
     EXPECT_FALSE(mgr.IsIdle());
-    EXPECT_EQ(mgr.Start("127.0.0.1", listener.port(), &stream, &owner, 0), 0);
+    EXPECT_FALSE(mgr.Start("127.0.0.1", listener.port(), &stream, &owner, 0));
     ASSERT_TRUE(AwaitReport());
     ExpectReport(ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::TooManyOpen);
@@ -221,7 +221,7 @@ TEST_F(ConnMgrTest, LookupThatCannotStartIsReportedFromTheLoopUnlessCancelled) {
     auto starved = std::make_unique<CConnMgr>(&client, 17);
     nettest::failNothrowAllocations = false;
 
-    ASSERT_EQ(client.StartOn(*starved, "news.qiv.test", 119, &owner, 0xC00C1E), 1);
+    ASSERT_TRUE(client.StartOn(*starved, "news.qiv.test", 119, &owner, 0xC00C1E));
     EXPECT_TRUE(client.reports.empty());
     ASSERT_TRUE(AwaitReport());
     ASSERT_EQ(client.reports.size(), 1u);
@@ -232,13 +232,13 @@ TEST_F(ConnMgrTest, LookupThatCannotStartIsReportedFromTheLoopUnlessCancelled) {
 
     // A silent cancel drops the pending report; a loud one reports Cancelled
     // once, and the report already queued never follows it.
-    ASSERT_EQ(client.StartOn(*starved, "news.qiv.test", 119, &owner, 5), 1);
+    ASSERT_TRUE(client.StartOn(*starved, "news.qiv.test", 119, &owner, 5));
     ASSERT_GT(plat::QueuedMessageCount(), 0u);
-    starved->Cancel(0);
+    starved->Cancel(false);
     EXPECT_TRUE(starved->IsIdle());
     EXPECT_EQ(stream.clientCookie, 5u);
-    ASSERT_EQ(client.StartOn(*starved, "news.qiv.test", 119, &owner, 6), 1);
-    starved->Cancel(1);
+    ASSERT_TRUE(client.StartOn(*starved, "news.qiv.test", 119, &owner, 6));
+    starved->Cancel(true);
     nettest::Settle();
     ASSERT_EQ(client.reports.size(), 2u);
     EXPECT_EQ(client.reports[1].result, ConnectResult::Cancelled);
@@ -252,7 +252,7 @@ TEST_F(ConnMgrTest, UnexpectedStreamEventEndsTheAttempt) {
           std::tuple{plat::EvClose, plat::wsa::ConnectionReset, plat::wsa::ConnectionReset}}) {
         client.reports.clear();
         WarningRecorder warnings;
-        ASSERT_EQ(Start("127.0.0.1", listener.port()), 1);
+        ASSERT_TRUE(Start("127.0.0.1", listener.port()));
         plat::SendMessage(GetEventWindow(), EVENT_MSG_SOCKET, stream.Handle(),
                           plat::MakeSelectLParam(event, error));
         EXPECT_EQ(warnings.texts,
@@ -269,8 +269,8 @@ TEST_F(ConnMgrTest, CancelFromInsideTheWarningBoxReportsOnce) {
     // The warning box dispatches messages while open; a cancel made then
     // decides the outcome and the attempt ends once.
     WarningRecorder warnings;
-    SetWarningSink([&](const char*) { mgr.Cancel(1); });
-    ASSERT_EQ(Start("127.0.0.1", listener.port()), 1);
+    SetWarningSink([&](const char*) { mgr.Cancel(true); });
+    ASSERT_TRUE(Start("127.0.0.1", listener.port()));
     plat::SendMessage(GetEventWindow(), EVENT_MSG_SOCKET, stream.Handle(),
                       plat::MakeSelectLParam(plat::EvRead, 0));
     ExpectReport(ConnectResult::Cancelled);
@@ -317,7 +317,7 @@ protected:
 };
 
 TEST_F(ConnMgrDnsTest, UnreachableAndTimedOutAddressesAreSkipped) {
-    ASSERT_EQ(Start("three.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(Start("three.qiv.test", listener.port()));
     EXPECT_EQ(RunScripted({plat::wsa::TimedOut, plat::wsa::NetworkUnreachable}), 2u);
     ExpectReport(ConnectResult::Connected);
     EXPECT_EQ(mgr.lastError, 0);
@@ -338,7 +338,7 @@ TEST_F(ConnMgrDnsTest, IPv6LiteralsAndNamesConnect) {
         SCOPED_TRACE(host);
         client.reports.clear();
         const int queriesBefore = dns.queries;
-        ASSERT_EQ(Start(host, six.port()), 1);
+        ASSERT_TRUE(Start(host, six.port()));
         ASSERT_TRUE(AwaitReport());
         ExpectReport(ConnectResult::Connected);
         const int peer = six.Accept();
@@ -350,7 +350,7 @@ TEST_F(ConnMgrDnsTest, IPv6LiteralsAndNamesConnect) {
     // Nothing listens on ::1 at the IPv4 listener's port: refused there,
     // which ends the attempt as a refusal always does.
     client.reports.clear();
-    ASSERT_EQ(Start("dual.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(Start("dual.qiv.test", listener.port()));
     ASSERT_TRUE(AwaitReport());
     ExpectReport(ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::ConnectionRefused);
@@ -375,7 +375,7 @@ TEST_F(ConnMgrDnsTest, OtherErrorsAndTheEndOfTheListFail) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host + std::string(" ") + std::to_string(c.script[0]));
         client.reports.clear();
-        ASSERT_EQ(Start(c.host, listener.port()), 1);
+        ASSERT_TRUE(Start(c.host, listener.port()));
         // A spare outcome would be used if the manager went on.
         std::vector<int> script = c.script;
         script.push_back(plat::wsa::TimedOut);
@@ -386,7 +386,7 @@ TEST_F(ConnMgrDnsTest, OtherErrorsAndTheEndOfTheListFail) {
 }
 
 TEST_F(ConnMgrDnsTest, FailedLookupAndEmptyAnswerFail) {
-    ASSERT_EQ(Start("unknown.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(Start("unknown.qiv.test", listener.port()));
     ASSERT_TRUE(AwaitReport());
     ExpectReport(ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::HostNotFound);
@@ -394,7 +394,7 @@ TEST_F(ConnMgrDnsTest, FailedLookupAndEmptyAnswerFail) {
     // A lookup reported as done without any address: warned about, then failed.
     client.reports.clear();
     WarningRecorder warnings;
-    ASSERT_EQ(Start("silent.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(Start("silent.qiv.test", listener.port()));
     plat::SendMessage(GetEventWindow(), EVENT_MSG_HOST_LOOKUP, mgr.Lookup().Handle(), 0);
     EXPECT_EQ(
         warnings.texts,
@@ -404,9 +404,9 @@ TEST_F(ConnMgrDnsTest, FailedLookupAndEmptyAnswerFail) {
 }
 
 TEST_F(ConnMgrDnsTest, SilentCancelDuringLookupTellsNobody) {
-    ASSERT_EQ(Start("silent.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(Start("silent.qiv.test", listener.port()));
     ASSERT_TRUE(plat::PumpUntil([&] { return dns.queries > 0; }, 5000));
-    mgr.Cancel(0);
+    mgr.Cancel(false);
     EXPECT_TRUE(mgr.IsIdle());
     EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
     EXPECT_EQ(stream.client, &owner);
@@ -418,11 +418,11 @@ TEST_F(ConnMgrDnsTest, SilentCancelDuringLookupTellsNobody) {
 
 TEST_F(ConnMgrDnsTest, ReportingCancelDuringLookupReportsOnceAndDropsTheLateAnswer) {
     dns.Answer("late.qiv.test", {kLoopback1});  // the listener's address
-    ASSERT_EQ(Start("late.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(Start("late.qiv.test", listener.port()));
     EXPECT_EQ(mgr.Lookup().State(), RequestState::Pending);
     const int queriesBefore = dns.queries;
     const int entries = CallbackRegistry().Count();
-    mgr.Cancel(1);  // the stub has not answered: it only does so from the loop
+    mgr.Cancel(true);  // the stub has not answered: it only does so from the loop
     ASSERT_EQ(client.reports.size(), 1u);
     EXPECT_EQ(client.reports[0].clientValue, 17u);
     EXPECT_EQ(client.reports[0].result, ConnectResult::Cancelled);
@@ -445,7 +445,7 @@ TEST_F(ConnMgrDnsTest, ReportingCancelDuringLookupReportsOnceAndDropsTheLateAnsw
 
     // The manager and its lookup are free for the next attempt.
     client.reports.clear();
-    ASSERT_EQ(Start("late.qiv.test", listener.port()), 1);
+    ASSERT_TRUE(Start("late.qiv.test", listener.port()));
     ASSERT_TRUE(AwaitReport());
     ExpectReport(ConnectResult::Connected);
     int peer = -1;
@@ -465,9 +465,9 @@ TEST_F(ConnMgrDnsTest, LookupHandsOutAddressesInOrder) {
     CHostLookup lookup;
     LookupClient waiter;
     CInetAddress a;
-    int found = 1;
+    bool found = true;
     lookup.FirstAddress(a, found);  // nothing resolved yet
-    EXPECT_EQ(found, 0);
+    EXPECT_FALSE(found);
     EXPECT_EQ(lookup.Cancel(), 2);
     EXPECT_EQ(lookup.lastError, 2);
 
@@ -481,7 +481,7 @@ TEST_F(ConnMgrDnsTest, LookupHandsOutAddressesInOrder) {
     EXPECT_EQ(lookup.State(), RequestState::Complete);
 
     std::vector<std::uint32_t> seen;
-    for (lookup.FirstAddress(a, found); found != 0; lookup.NextAddress(a, found)) {
+    for (lookup.FirstAddress(a, found); found; lookup.NextAddress(a, found)) {
         EXPECT_EQ(a.family, 2);
         EXPECT_EQ(a.port, 0);
         seen.push_back(ntohl(a.address));
@@ -489,7 +489,7 @@ TEST_F(ConnMgrDnsTest, LookupHandsOutAddressesInOrder) {
     EXPECT_EQ(seen, (std::vector<std::uint32_t>{kLoopback2, kLoopback3, kLoopback1}));
     EXPECT_EQ(a.address, 0u);
     lookup.FirstAddress(a, found);  // starts over
-    EXPECT_EQ(found, 1);
+    EXPECT_TRUE(found);
     EXPECT_EQ(ntohl(a.address), kLoopback2);
 
     lookup.hostName = "unknown.qiv.test";
@@ -498,7 +498,7 @@ TEST_F(ConnMgrDnsTest, LookupHandsOutAddressesInOrder) {
     EXPECT_EQ(waiter.calls[1], (std::pair<std::uint32_t, int>{7, plat::wsa::HostNotFound}));
     EXPECT_EQ(lookup.State(), RequestState::Idle);
     lookup.FirstAddress(a, found);
-    EXPECT_EQ(found, 0);
+    EXPECT_FALSE(found);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@
 namespace nettest {
 
 void EnsureNetworkLayer() {
-    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(0, 0);
+    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(false);
 }
 
 WarningRecorder::WarningRecorder()

@@ -31,7 +31,7 @@ public:
         for (;;) {
             char buffer[2048];
             int length = sizeof buffer;
-            const int rc = socket.Receive(buffer, length, 0);
+            const int rc = socket.Receive(buffer, length);
             if (rc != 0 || length == 0) break;
             received.append(buffer, static_cast<std::size_t>(length));
         }
@@ -90,12 +90,12 @@ TEST_F(StreamSocketTest, QueuedSendsResumeInOrderWithTheirOwnBuffers) {
     const std::string first = Pattern(8 << 20, 1), second = Pattern(100000, 2),
                       third = Pattern(2 << 20, 3);
     // The peer does not read yet: the first buffer cannot go whole.
-    ASSERT_EQ(socket.Send(first.data(), static_cast<int>(first.size()), 0), plat::wsa::WouldBlock);
+    ASSERT_EQ(socket.Send(first.data(), static_cast<int>(first.size())), plat::wsa::WouldBlock);
     EXPECT_TRUE(socket.SendQueued());
     // Behind a queue nothing is tried, only queued.
-    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size()), 0),
+    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size())),
               plat::wsa::WouldBlock);
-    ASSERT_EQ(socket.Send(third.data(), static_cast<int>(third.size()), 0), plat::wsa::WouldBlock);
+    ASSERT_EQ(socket.Send(third.data(), static_cast<int>(third.size())), plat::wsa::WouldBlock);
     EXPECT_EQ(client.Count(StreamEvent::SendDone), 0);
 
     nettest::PeerReader reader(peer);
@@ -124,8 +124,8 @@ TEST_F(StreamSocketTest, BrokenConnectionGivesUpEveryQueuedBufferInTurn) {
     ::setsockopt(plat::SocketDescriptor(socket.Handle()), SOL_SOCKET, SO_SNDBUF, &small,
                  sizeof small);
     const std::string first = Pattern(8 << 20, 7), second = Pattern(1000, 8);
-    ASSERT_EQ(socket.Send(first.data(), static_cast<int>(first.size()), 0), plat::wsa::WouldBlock);
-    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size()), 0),
+    ASSERT_EQ(socket.Send(first.data(), static_cast<int>(first.size())), plat::wsa::WouldBlock);
+    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size())),
               plat::wsa::WouldBlock);
     // The peer resets the connection with data unread.
     const linger reset{1, 0};
@@ -149,7 +149,7 @@ TEST_F(StreamSocketTest, SendTakenWholeReportsNothingAndCloseDropsTheQueueSilent
     RecordingStreamClient client;
     ConnectPair(socket, client, 9);
     const char command[] = "GROUP alt.test\r\n";
-    ASSERT_EQ(socket.Send(command, sizeof command - 1, 0), 0);
+    ASSERT_EQ(socket.Send(command, sizeof command - 1), 0);
     std::string got;
     ASSERT_TRUE(plat::PumpUntil(
         [&] {
@@ -161,7 +161,7 @@ TEST_F(StreamSocketTest, SendTakenWholeReportsNothingAndCloseDropsTheQueueSilent
     EXPECT_EQ(client.Count(StreamEvent::SendDone), 0);
 
     const std::string big = Pattern(4 << 20, 4);
-    ASSERT_EQ(socket.Send(big.data(), static_cast<int>(big.size()), 0), plat::wsa::WouldBlock);
+    ASSERT_EQ(socket.Send(big.data(), static_cast<int>(big.size())), plat::wsa::WouldBlock);
     ASSERT_EQ(socket.Close(), 0);
     EXPECT_EQ(socket.State(), SocketState::Closed);
     EXPECT_FALSE(socket.SendQueued());
@@ -212,7 +212,7 @@ TEST_F(StreamSocketTest, PeerCloseComesAfterAllItsData) {
     EXPECT_EQ(client.events.back().error, 0);
     char buffer[16];
     int length = sizeof buffer;
-    EXPECT_EQ(socket.Receive(buffer, length, 0), 0);
+    EXPECT_EQ(socket.Receive(buffer, length), 0);
     EXPECT_EQ(length, 0);
 }
 
@@ -255,7 +255,7 @@ TEST_F(StreamSocketTest, MessagesWithoutClientOrWithUnknownEventsAreIgnored) {
 TEST_F(StreamSocketTest, FailuresQueueNothing) {
     CStreamSocket socket;
     const char text[] = "QUIT\r\n";
-    EXPECT_EQ(socket.Send(text, 6, 0), plat::wsa::NotSocket);
+    EXPECT_EQ(socket.Send(text, 6), plat::wsa::NotSocket);
     EXPECT_EQ(socket.lastError, plat::wsa::NotSocket);
     EXPECT_FALSE(socket.SendQueued());
 
@@ -267,7 +267,7 @@ TEST_F(StreamSocketTest, FailuresQueueNothing) {
     // No node for the rest: the caller keeps its buffer and is told so.
     const std::string big = Pattern(4 << 20, 6);
     nettest::failNothrowAllocations = true;
-    const int rc = socket.Send(big.data(), static_cast<int>(big.size()), 0);
+    const int rc = socket.Send(big.data(), static_cast<int>(big.size()));
     nettest::failNothrowAllocations = false;
     EXPECT_EQ(rc, plat::wsa::NoBuffers);
     EXPECT_FALSE(socket.SendQueued());

@@ -28,9 +28,9 @@ protected:
         LoopbackTest::SetUp();
         server.GenerateArticles("misc.test", 3, 4000, 10);
         server.SetAccounts({{"joe", "pw"}}, false);
-        std::strcpy(session.groupName, "misc.test");
-        std::strcpy(session.userName, "joe");
-        std::strcpy(session.password, "pw");
+        session.groupName = "misc.test";
+        session.userName = "joe";
+        session.password = "pw";
         ASSERT_TRUE(input.Open(WriteArticle()));
     }
 

@@ -18,7 +18,7 @@ protected:
         ASSERT_FALSE(dir.empty());
     }
     void TearDown() override {
-        session.Close(0, 0, 0);
+        session.Close(0, 0, false);
         owner.Settle();
         RemoveTree(dir);
     }
@@ -53,7 +53,7 @@ TEST_F(FuzzRegressionTest, PostedLinesCarryNoLineBreakOfTheirOwn) {
 // breaks the exchange, and nothing touches the queued buffer.
 TEST_F(FuzzRegressionTest, ReplyToACommandStillQueuedBreaksAndLeavesTheBufferAlone) {
     session.Open(owner.window());
-    std::strcpy(session.groupName, "alt.test");
+    session.groupName = "alt.test";
     session.sendResult = 10035;
 
     // An unexpected reply used to be answered with QUIT from commandBuffer.
@@ -85,7 +85,7 @@ TEST_F(FuzzRegressionTest, ReplyToACommandStillQueuedBreaksAndLeavesTheBufferAlo
 // and QUIT after a refused exchange still goes out while nothing is queued.
 TEST_F(FuzzRegressionTest, ReplyAfterTheQueuedCommandWentIsTaken) {
     session.Open(owner.window());
-    std::strcpy(session.groupName, "alt.test");
+    session.groupName = "alt.test";
     session.sendResult = 10035;
     session.SelectGroup(owner.window(), kGroup);
     session.StreamCallback(0, StreamEvent::SendDone, 0, session.CommandBuffer());
@@ -110,7 +110,7 @@ TEST_F(FuzzRegressionTest, ReplyAfterTheQueuedCommandWentIsTaken) {
 // mode, so the rest of the list was read as replies and the session never
 // left the transfer; a fetch renumbered the article being received.
 TEST_F(FuzzRegressionTest, RefusedPostLeavesTheListInProgressAlone) {
-    std::snprintf(session.spoolDir, sizeof session.spoolDir, "%s", dir.c_str());
+    session.spoolDir = dir;
     const std::string path = dir + "/article.txt";
     ASSERT_TRUE(WriteFile(path, "Subject: x\n\nbody\n"));
     plat::TextReader input;
@@ -140,7 +140,7 @@ TEST_F(FuzzRegressionTest, RefusedPostLeavesTheListInProgressAlone) {
 }
 
 TEST_F(FuzzRegressionTest, RefusedFetchLeavesTheArticleInProgressAlone) {
-    std::snprintf(session.articleDir, sizeof session.articleDir, "%s", dir.c_str());
+    session.articleDir = dir;
     session.Open(owner.window());
     session.fileNumber = 1;
     session.FetchArticle(owner.window(), kArticle, 5);

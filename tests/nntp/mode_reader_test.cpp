@@ -25,7 +25,7 @@ protected:
         g.name = "misc.test";
         for (long n = 1; n <= 3; ++n) g.articles.push_back({n, "Subject: s\n\nbody\n"});
         server.AddGroup(g);
-        std::strcpy(session.groupName, "misc.test");
+        session.groupName = "misc.test";
     }
 };
 
@@ -75,7 +75,7 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
     for (const std::string& answer : answers) {
         SCOPED_TRACE(answer.substr(0, 20));
         MemorySession session;
-        std::strcpy(session.hostName, "memory");
+        session.hostName = "memory";
         session.Connect(owner.window(), kConnect);
         session.ConnectCallback(0, ConnectResult::Connected);
         session.Feed("200 hello\r\n");
@@ -104,12 +104,12 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
         {"connection lost",
          [](MemorySession& s) { s.StreamCallback(0, StreamEvent::Closed, 0, nullptr); },
          ResultBroken, "Connection lost"},
-        {"close", [&](MemorySession& s) { s.Close(owner.window(), kClose, 1); }, ResultClosed, ""},
+        {"close", [&](MemorySession& s) { s.Close(owner.window(), kClose, true); }, ResultClosed, ""},
     };
     for (const Ending& e : endings) {
         SCOPED_TRACE(e.name);
         MemorySession session;
-        std::strcpy(session.hostName, "memory");
+        session.hostName = "memory";
         session.Connect(owner.window(), kConnect);
         session.ConnectCallback(0, ConnectResult::Connected);
         session.Feed("200 hello\r\n");
@@ -126,7 +126,7 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
 
     // MODE READER that cannot be sent ends the connect.
     MemorySession session;
-    std::strcpy(session.hostName, "memory");
+    session.hostName = "memory";
     session.Connect(owner.window(), kConnect);
     session.ConnectCallback(0, ConnectResult::Connected);
     session.sendResult = 10054;

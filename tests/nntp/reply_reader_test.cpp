@@ -16,7 +16,7 @@ protected:
     void SetUp() override {
         dir = MakeTempDir();
         ASSERT_FALSE(dir.empty());
-        std::snprintf(session.articleDir, sizeof session.articleDir, "%s", dir.c_str());
+        session.articleDir = dir;
         session.Open(owner.window());
         ASSERT_TRUE(owner.WaitFor(1));
         ASSERT_EQ(ResultSuccess, owner.notes[0].result);
@@ -248,7 +248,7 @@ TEST_F(ReaderTest, ReadyIgnoresRepliesDataAndWritable) {
     owner.Settle();
     EXPECT_EQ(1u, owner.notes.size());
 
-    std::strcpy(session.groupName, "g");
+    session.groupName = "g";
     session.SelectGroup(owner.window(), kGroup);
     EXPECT_EQ("GROUP g\r\n", session.sent);
     session.Feed("211 3 10 12 g\r\n");

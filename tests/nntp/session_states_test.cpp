@@ -21,7 +21,7 @@ protected:
         g.name = "misc.test";
         for (long n = 100; n <= 119; ++n) g.articles.push_back({n, "Subject: s\n\nbody\n"});
         server.AddGroup(g);
-        std::strcpy(session.groupName, "misc.test");
+        session.groupName = "misc.test";
     }
 };
 
@@ -76,7 +76,7 @@ TEST_F(SessionTest, OpenWaitTable) {
 
     session.port = server.Port();
     session.Connect(owner.window(), kConnect);
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(kClose, n.message);
     EXPECT_EQ(ResultClosed, n.result);
     owner.Settle();
@@ -100,7 +100,7 @@ TEST_F(SessionTest, RefusedRequestsReplaceTheOwner) {
     ASSERT_TRUE(other.WaitFor(2));
     EXPECT_EQ(ResultSuccess, other.notes[1].result);
     session.SelectGroup(owner.window(), kGroup);
-    session.Close(owner.window(), kClose, 1);
+    session.Close(owner.window(), kClose, true);
     other.Settle();
     EXPECT_EQ(0u, owner.notes.size());
     EXPECT_EQ(2u, other.notes.size());
@@ -112,17 +112,17 @@ TEST_F(SessionTest, RefusedRequestsReplaceTheOwner) {
 TEST_F(SessionTest, AuthinfoTables) {
     server.SetAccounts({{"joe", "secret"}});
     Open();
-    std::strcpy(session.userName, "joe");
+    session.userName = "joe";
     Note n = Do([&] { session.SendUser(owner.window(), kUser); });
     EXPECT_EQ(ResultFailure, n.result);  // 381: more is needed
     EXPECT_EQ("381 password required", n.text);
-    std::strcpy(session.password, "wrong");
+    session.password = "wrong";
     n = Do([&] { session.SendPass(owner.window(), kPass); });
     EXPECT_EQ(ResultFailure, n.result);
     EXPECT_EQ("481 authentication failed", n.text);
 
     n = Do([&] { session.SendUser(owner.window(), kUser); });
-    std::strcpy(session.password, "secret");
+    session.password = "secret";
     n = Do([&] { session.SendPass(owner.window(), kPass); });
     EXPECT_EQ(ResultSuccess, n.result);
     EXPECT_EQ("281 authentication accepted", n.text);
@@ -139,10 +139,10 @@ TEST_F(SessionTest, AuthinfoTables) {
     EXPECT_EQ("500 what", n.text);
 
     // Arguments that would not make one command line are refused unsent.
-    std::strcpy(session.userName, "joe\r\nQUIT");
+    session.userName = "joe\r\nQUIT";
     n = Do([&] { session.SendUser(owner.window(), kUser); });
     EXPECT_EQ(ResultRefusedLocally, n.result);
-    std::memset(session.password, 'p', sizeof session.password);
+    session.password = std::string(CNntpSession::kNameSize, 'p');
     n = Do([&] { session.SendPass(owner.window(), kPass); });
     EXPECT_EQ(ResultRefusedLocally, n.result);
     EXPECT_EQ(6, CommandCount("AUTHINFO"));
@@ -190,23 +190,21 @@ TEST_F(SessionTest, GroupReplyTable) {
         EXPECT_EQ(row.last, session.lastArticle);
     }
 
-    std::strcpy(session.groupName, "no.such.group");
+    session.groupName = "no.such.group";
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
     EXPECT_EQ(ResultFailure, n.result);
     EXPECT_EQ("411 no such newsgroup", n.text);
 
     // The longest name that fits the command goes out; one more is refused.
-    std::memset(session.groupName, 'g', 195);
-    session.groupName[195] = '\0';
+    session.groupName = std::string(195, 'g');
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
     EXPECT_EQ(ResultFailure, n.result);
-    session.groupName[195] = 'g';
-    session.groupName[196] = '\0';
+    session.groupName += 'g';
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
     EXPECT_EQ(ResultRefusedLocally, n.result);
     EXPECT_EQ(nth + 1, CommandCount("GROUP"));
 
-    std::strcpy(session.groupName, "misc.test");
+    session.groupName = "misc.test";
     nth += 2;
     for (const char* line : {"100 help", "340 what", "502 denied", "nonsense"}) {
         server.AddFault(Fault::Reply("GROUP", line, nth++));
@@ -289,13 +287,13 @@ TEST_F(SessionTest, QuitTable) {
 // Close from Ready and from the reply states; with and without notice.
 TEST_F(SessionTest, CloseFromEveryWaitingState) {
     Open();
-    session.Close(owner.window(), kClose, 0);
+    session.Close(owner.window(), kClose, false);
     EXPECT_TRUE(ServerClosed());
     owner.Settle();
     EXPECT_EQ(1u, owner.notes.size());
 
     Open();
-    Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
 
     // Waiting for the greeting, and for each kind of reply.
@@ -303,7 +301,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
     const int connections = server.Connections();
     session.Connect(owner.window(), kConnect);
     ASSERT_TRUE(plat::PumpUntil([&] { return server.Connections() > connections; }));
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     server.ClearFaults();
 
@@ -323,7 +321,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
         const std::size_t before = owner.notes.size();
         r.second();
         ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount(r.first) > 0; })) << r.first;
-        n = Do([&] { session.Close(owner.window(), kClose, 1); });
+        n = Do([&] { session.Close(owner.window(), kClose, true); });
         EXPECT_EQ(ResultClosed, n.result) << r.first;
         EXPECT_EQ(before + 1, owner.notes.size()) << r.first;
         server.ClearFaults();
@@ -355,7 +353,7 @@ TEST_F(SessionTest, ConnectionLostWhileIdle) {
     Open();
     ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     owner.Settle();
     EXPECT_EQ(9u, owner.notes.size());
@@ -372,7 +370,7 @@ TEST_F(SessionTest, AbandoningTable) {
     EXPECT_EQ(ResultBroken, n.result);
     ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount("QUIT") == 1; }));
     EXPECT_TRUE(session.SocketOpen());
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_TRUE(ServerClosed());
 

@@ -101,7 +101,7 @@ void Owner::Settle() {
 }
 
 void EnsureNetworkLayer() {
-    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(0, 0);
+    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(false);
 }
 
 Warnings::Warnings()
@@ -120,7 +120,7 @@ void MemorySession::Feed(const std::string& chunk) {
 }
 
 void MemorySession::Open(plat::WindowHandle window) {
-    std::strcpy(hostName, "memory");
+    hostName = "memory";
     Connect(window, kConnect);
     ConnectCallback(0, ConnectResult::Connected);
     Feed("200 memory ready\r\n");
@@ -173,7 +173,7 @@ void MemorySession::CloseConnection() {
 
 void MemorySession::Drive(int event) {
     events.push_back({event, std::string(currentLine, static_cast<std::size_t>(currentLength)),
-                      lineContinued != 0});
+                      lineContinued});
     CNntpSession::Drive(event);
 }
 
@@ -205,16 +205,16 @@ int ProbeSession::SendBytes(const void* buffer, int length) {
 void LoopbackTest::SetUp() {
     EnsureNetworkLayer();
     ASSERT_TRUE(server.Start());
-    std::strcpy(session.hostName, "127.0.0.1");
+    session.hostName = "127.0.0.1";
     session.port = server.Port();
     dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());
-    std::snprintf(session.spoolDir, sizeof session.spoolDir, "%s", dir.c_str());
-    std::snprintf(session.articleDir, sizeof session.articleDir, "%s", dir.c_str());
+    session.spoolDir = dir;
+    session.articleDir = dir;
 }
 
 void LoopbackTest::TearDown() {
-    session.Close(0, 0, 0);
+    session.Close(0, 0, false);
     owner.Settle();
     server.Stop();
     RemoveTree(dir);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "net/warning.h"
-#include "news_server.h"
+#include "newsserver/news_server.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
 
@@ -107,8 +107,8 @@ public:
     std::function<void()> onStart;
     std::vector<Event> events;
 
-    bool MultiLine() const { return multiLine != 0; }
-    bool WaitingWritable() const { return waitingWritable != 0; }
+    bool MultiLine() const { return multiLine; }
+    bool WaitingWritable() const { return waitingWritable; }
     const char* CommandBuffer() const { return commandBuffer; }
     int ReceiveCount() const { return receiveCount; }
     bool IsReady() const { return state.Is(&MemorySession::Ready); }
@@ -135,8 +135,8 @@ public:
     // A small send buffer, so that a server that stops reading soon makes
     // the socket queue what it cannot take.
     void ShrinkSendBuffer();
-    bool MultiLine() const { return multiLine != 0; }
-    bool WaitingWritable() const { return waitingWritable != 0; }
+    bool MultiLine() const { return multiLine; }
+    bool WaitingWritable() const { return waitingWritable; }
     bool IsReady() const { return state.Is(&ProbeSession::Ready); }
     bool IsEnded() const { return state.Is(&ProbeSession::Ended); }
     bool AwaitingPostVerdict() const { return state.Is(&ProbeSession::PostResult); }

@@ -29,7 +29,7 @@ protected:
             g.articles.push_back({n, "Subject: s" + std::to_string(n) + "\n\n" +
                                          std::string(3000, 'a') + "\nend\n"});
         server.AddGroup(g);
-        std::strcpy(session.groupName, "misc.test");
+        session.groupName = "misc.test";
         session.replyTimeoutMs = kTimeoutMs;
     }
 
@@ -65,7 +65,7 @@ TEST_F(SilenceTest, EachExchangeWithoutDataGivesUp) {
 
     server.SetAccounts({{"joe", "pw"}});
     Open();
-    std::strcpy(session.userName, "joe");
+    session.userName = "joe";
     server.AddFault(Fault::Stall("AUTHINFO USER", 1));
     ExpectTimedOut([&] { session.SendUser(owner.window(), kUser); }, kUser);
     server.SetAccounts({}, false);

@@ -28,7 +28,7 @@ protected:
         server.AddArticle("misc.test", {106, "Subject: long\n\n" + std::string(5000, 'L') + "\n"});
         server.AddArticle("misc.test", {107, kEightBit});
         server.AddArticle("alt.test", {1, "Subject: x\n\nx\n"});
-        std::strcpy(session.groupName, "misc.test");
+        session.groupName = "misc.test";
         Open();
         ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     }
@@ -102,10 +102,10 @@ TEST_F(TransferTest, ListTable) {
     // A group list that cannot be written anywhere is not asked for; one
     // whose file cannot be created breaks after the data has passed.
     Reopen();
-    session.spoolDir[0] = '\0';
+    session.spoolDir.clear();
     n = Do([&] { session.ListGroups(owner.window(), kList); });
     EXPECT_EQ(ResultRefusedLocally, n.result);
-    std::snprintf(session.spoolDir, sizeof session.spoolDir, "%s/missing", dir.c_str());
+    session.spoolDir = dir + "/missing";
     n = Do([&] { session.ListGroups(owner.window(), kList); });
     EXPECT_EQ(ResultBroken, n.result);
     EXPECT_EQ("Unable to create " + dir + "/missing/groups.txt", n.text);
@@ -145,7 +145,7 @@ TEST_F(TransferTest, ArticleTable) {
         Reopen();
     }
 
-    session.articleDir[0] = '\0';
+    session.articleDir.clear();
     n = Fetch(105, 45);
     EXPECT_EQ(ResultRefusedLocally, n.result);
     EXPECT_EQ(nth - 1, CommandCount("ARTICLE"));
@@ -247,7 +247,7 @@ TEST_F(TransferTest, CloseDuringData) {
     session.fileNumber = 9;
     session.FetchArticle(owner.window(), kArticle, 106);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.MultiLine(); }));
-    Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_TRUE(ServerClosed());
 
@@ -256,7 +256,7 @@ TEST_F(TransferTest, CloseDuringData) {
     Open();
     session.ListGroups(owner.window(), kList);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.MultiLine(); }));
-    n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     owner.Settle();
     EXPECT_EQ(ResultClosed, owner.notes.back().result);
@@ -395,7 +395,7 @@ TEST_F(TransferTest, CloseWhileAwaitingThePostVerdict) {
         return log.size() == 2 && log[1].complete && session.AwaitingPostVerdict();
     }));
     std::size_t before = owner.notes.size();
-    const Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    const Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(kClose, n.message);
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_EQ(0, n.data);
@@ -415,7 +415,7 @@ TEST_F(TransferTest, CloseWhileAwaitingThePostVerdict) {
         return log.size() == 3 && log[2].complete && session.AwaitingPostVerdict();
     }));
     before = owner.notes.size();
-    session.Close(owner.window(), kClose, 0);
+    session.Close(owner.window(), kClose, false);
     EXPECT_TRUE(session.IsEnded());
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_TRUE(ServerClosed());
@@ -508,7 +508,7 @@ TEST_F(BigPostTest, CloseInsideTheArticle) {
     server.AddFault(Fault::Delay("POST_LINE", 5000, 1));
     session.PostArticle(owner.window(), kPost, &input);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.WaitingWritable(); }));
-    const Note n = Do([&] { session.Close(owner.window(), kClose, 1); });
+    const Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(ResultClosed, n.result);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_TRUE(server.Posted().empty());

@@ -520,24 +520,6 @@ TEST_F(SocketTest, EveryReceiveLeavesTheSocketInQuickAckMode) {
     ::close(peer);
 }
 
-TEST(SocketsStartupTest, GrantsTheConfiguredVersion) {
-    SocketsStartupInfo info{};
-    ASSERT_EQ(SocketsStartup(0x0101, info), 0);
-    EXPECT_EQ(info.version, 0x0101);
-    EXPECT_EQ(SocketsCleanup(), 0);
-    EXPECT_EQ(SocketsCleanup(), wsa::NotInitialised);
-
-    SetGrantedSocketsVersionForTests(0x0001);
-    ASSERT_EQ(SocketsStartup(0x0101, info), 0);
-    EXPECT_EQ(info.version, 0x0001);
-    EXPECT_EQ(SocketsCleanup(), 0);
-    SetGrantedSocketsVersionForTests(0x0202);
-    ASSERT_EQ(SocketsStartup(0x0101, info), 0);
-    EXPECT_EQ(info.version, 0x0101);
-    EXPECT_EQ(SocketsCleanup(), 0);
-    SetGrantedSocketsVersionForTests(0x0101);
-}
-
 TEST(WsaErrorsTest, MapsTheErrorsCallersCompareAgainst) {
     const std::pair<int, int> cases[] = {
         {EWOULDBLOCK, 10035}, {EAGAIN, 10035},       {EINPROGRESS, 10035}, {ENETUNREACH, 10051},

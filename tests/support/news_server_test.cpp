@@ -1,4 +1,4 @@
-#include "news_server.h"
+#include "newsserver/news_server.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

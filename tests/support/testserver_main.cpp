@@ -13,7 +13,7 @@
 #include <iterator>
 #include <string>
 
-#include "news_server.h"
+#include "newsserver/news_server.h"
 
 namespace {
 

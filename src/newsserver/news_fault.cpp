@@ -1,6 +1,7 @@
+#include <algorithm>
 #include <cstdlib>
 
-#include "news_server.h"
+#include "newsserver/server_state.h"
 
 namespace testsrv {
 
@@ -145,6 +146,90 @@ bool ParseFault(const std::string& text, Fault* fault) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+void Truncate(std::vector<std::string>* writes, std::size_t bytes) {
+    std::vector<std::string> kept;
+    for (const std::string& w : *writes) {
+        if (bytes == 0) break;
+        std::size_t n = std::min(bytes, w.size());
+        kept.push_back(w.substr(0, n));
+        bytes -= n;
+    }
+    *writes = std::move(kept);
+}
+
+}  // namespace
+
+std::string Flatten(const std::vector<std::string>& writes) {
+    std::string all;
+    for (const std::string& w : writes) all += w;
+    return all;
+}
+
+Plan MakePlan(const Fault* fault, std::vector<std::string> writes) {
+    Plan plan;
+    plan.writes = std::move(writes);
+    if (fault == nullptr) return plan;
+    switch (fault->action) {
+        case Fault::Action::Close:
+        case Fault::Action::Reset:
+        case Fault::Action::Stall:
+            Truncate(&plan.writes, fault->bytes);
+            plan.end = fault->action == Fault::Action::Close   ? Plan::End::Close
+                       : fault->action == Fault::Action::Reset ? Plan::End::Reset
+                                                               : Plan::End::Stall;
+            break;
+        case Fault::Action::Reply:
+            plan.writes = {fault->text + "\r\n"};
+            break;
+        case Fault::Action::Split: {
+            std::string all = Flatten(plan.writes);
+            std::vector<std::size_t> cuts = fault->cuts;
+            if (cuts.empty() && fault->pieces > 1) {
+                for (int i = 1; i < fault->pieces; ++i) {
+                    cuts.push_back(all.size() * static_cast<std::size_t>(i) /
+                                   static_cast<std::size_t>(fault->pieces));
+                }
+            }
+            std::sort(cuts.begin(), cuts.end());
+            plan.writes.clear();
+            std::size_t from = 0;
+            for (std::size_t cut : cuts) {
+                if (cut <= from || cut >= all.size()) continue;
+                plan.writes.push_back(all.substr(from, cut - from));
+                from = cut;
+            }
+            if (from < all.size()) plan.writes.push_back(all.substr(from));
+            plan.pauseBetweenMs = fault->pauseMs;
+            break;
+        }
+        case Fault::Action::Delay:
+            plan.pauseBeforeMs = fault->pauseMs;
+            break;
+        case Fault::Action::OverlongLine:
+        case Fault::Action::TopBitBytes: {
+            if (plan.writes.empty()) plan.writes.push_back("\r\n");
+            std::string& first = plan.writes[0];
+            std::size_t eol = first.find("\r\n");
+            if (eol == std::string::npos) eol = first.size();
+            std::string status = first.substr(0, eol);
+            std::string rest = first.substr(std::min(first.size(), eol + 2));
+            if (fault->action == Fault::Action::OverlongLine) {
+                if (status.size() < fault->bytes) {
+                    if (!status.empty()) status += ' ';
+                    status.resize(std::max(status.size(), fault->bytes), 'x');
+                }
+            } else {
+                status += " \xE9\xFF\x80\xA0";
+            }
+            first = status + "\r\n" + rest;
+            break;
+        }
+    }
+    return plan;
 }
 
 }  // namespace testsrv

@@ -1,4 +1,4 @@
-#include "news_content.h"
+#include "newsserver/news_content.h"
 
 #include <algorithm>
 #include <cctype>

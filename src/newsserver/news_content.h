@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "news_server.h"
+#include "newsserver/news_server.h"
 
 namespace testsrv {
 
