@@ -196,7 +196,12 @@ void OnArticleAnswer(plat::WindowHandle window, unsigned, plat::WParam result,
     fetch.requested.pop_front();
     CNntpSession& session = *data->session;
     if (fetch.stop != FetchState::Stop::None) {
-        if (answer != nullptr && !answer->path.empty()) plat::DeleteFile(answer->path);
+        // Received before the drop: not kept, and not left to hold the
+        // directory of a group unsubscribed meanwhile.
+        if (answer != nullptr && !answer->path.empty()) {
+            plat::DeleteFile(answer->path);
+            if (!StillSubscribed()) plat::RemoveDirectory(fetch.articleDir);
+        }
         return EndOnceDrained(window);
     }
 

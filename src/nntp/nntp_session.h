@@ -169,8 +169,9 @@ public:
     // requests. GROUP and the others wait until every answer is in.
     void RequestArticle(plat::WindowHandle window, unsigned message, std::int64_t number,
                         std::string path);
-    // The answers to the requests still out are read but not stored: each
-    // is still notified, a stored one with an empty path.
+    // The answers to the requests still out are read but not stored (an
+    // article already being stored is finished): each is still notified,
+    // one not stored with an empty path.
     void DropArticles();
     // Requests whose notification has not been posted yet.
     std::size_t ArticlesOut() const { return pipeline.size(); }

@@ -213,7 +213,7 @@ int CNntpSession::PipelineReply(int event) {
 
 // PipelineData: the article of the oldest request.
 //   RequestArticleReq   send one more                           -
-//   DataPart, DataLine  write it (dropped: pass over it)
+//   DataPart, DataLine  write it (dropped before it began: pass over it)
 //                       a write fails: break, QUIT first        Abandoning
 //   DataEnd             close the file; post (Success, an       PipelineReply / Ready
 //                       ArticleAnswer)
@@ -224,16 +224,19 @@ int CNntpSession::PipelineData(int event) {
     switch (event) {
         case RequestArticleReq:
             return SendPipelined();
+        // A drop that comes while an article is being stored leaves it to
+        // be stored whole: the file is open, and its owner hears of it.
         case DataPart:
         case DataLine:
-            return article.drop ? 0 : StoreData(event == DataLine);
+            return outputFile.IsOpen() ? StoreData(event == DataLine) : 0;
         case DataEnd: {
             multiLine = false;
-            if (!article.drop && !outputFile.Close()) return WriteFailed();
+            const bool stored = outputFile.IsOpen();
+            if (stored && !outputFile.Close()) return WriteFailed();
             auto* answer = new (std::nothrow) ArticleAnswer;
             if (answer == nullptr) return Break("Out of memory", true);
             answer->articleNumber = article.number;
-            if (!article.drop) answer->path = std::move(article.path);
+            if (stored) answer->path = std::move(article.path);
             return PipelineAnswered(ResultSuccess, answer);
         }
         case LinkLost:
