@@ -29,7 +29,6 @@
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "spool/expiry.h"
-#include "spool/group_registry.h"
 
 namespace app {
 
@@ -229,30 +228,21 @@ int RunSetupCommand(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-int RunGroupCommand(const std::string& subcommand, const std::string& name) {
-    if (const std::optional<int> status = RunHereOrHandOver({subcommand, {name}})) return *status;
+int RunGroupCommand(const std::string& subcommand, const std::vector<std::string>& names) {
+    if (const std::optional<int> status = RunHereOrHandOver({subcommand, names})) return *status;
     if (StartForCommand() == 0) return kExitFailed;
-    if (const std::string problem = SpoolProblem(); !problem.empty()) {
-        PrintError(subcommand + ": " + problem);
-        return kExitFailed;
+    const GroupAction action =
+        subcommand == "subscribe" ? GroupAction::Subscribe : GroupAction::Unsubscribe;
+    int status = kExitOk;
+    for (const GroupOutcome& outcome : RunGroupAction(action, names)) {
+        if (outcome.ok) {
+            plat::WriteLines(stdout, plat::Priority::Info, outcome.message + "\n");
+        } else {
+            PrintError(subcommand + ": " + outcome.message);
+            status = kExitFailed;
+        }
     }
-    std::string message;
-    bool ok;
-    if (subcommand == "subscribe") {
-        const spool::SubscribeResult result = spool::SubscribeGroup(MakeSpoolContext(), name);
-        ok = result.Ok();
-        message = result.message;
-    } else {
-        const spool::UnsubscribeResult result = spool::UnsubscribeGroup(MakeSpoolContext(), name);
-        ok = result.Ok();
-        message = result.message;
-    }
-    if (!ok) {
-        PrintError(subcommand + ": " + message);
-        return kExitFailed;
-    }
-    plat::WriteLines(stdout, plat::Priority::Info, message + "\n");
-    return kExitOk;
+    return status;
 }
 
 int RunExpireCommand() {
@@ -360,8 +350,10 @@ std::string UsageText() {
            "                     --ca-file or --fingerprint removes the setting.\n"
            "                     --initial-fetch N: a newly subscribed group starts at\n"
            "                     the newest N articles the server has (0: all of them)\n"
-           "  subscribe NAME     subscribe the newsgroup NAME\n"
-           "  unsubscribe NAME   unsubscribe the newsgroup NAME and delete its articles\n"
+           "  subscribe NAME...  subscribe the newsgroups named, one line for each\n"
+           "  unsubscribe NAME...\n"
+           "                     unsubscribe the newsgroups named and delete their\n"
+           "                     articles (status 1 when any name failed)\n"
            "  expire             delete the articles older than each group's ExpireDays\n"
            "  list-groups        fetch the server's group list into groups.txt\n"
            "\n"
@@ -437,8 +429,8 @@ bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, st
             return false;
         }
     } else if (sub == "subscribe" || sub == "unsubscribe") {
-        if (out.args.size() != 1) {
-            error = sub + " takes one newsgroup name";
+        if (out.args.empty()) {
+            error = sub + " takes one or more newsgroup names";
             return false;
         }
     } else if (sub == "expire" || sub == "list-groups") {
@@ -596,7 +588,7 @@ int RunCommandLine(int argc, char** argv) {
 
     const std::string& sub = cl.subcommand;
     if (sub == "setup") return RunSetupCommand(cl.args);
-    if (sub == "subscribe" || sub == "unsubscribe") return RunGroupCommand(sub, cl.args[0]);
+    if (sub == "subscribe" || sub == "unsubscribe") return RunGroupCommand(sub, cl.args);
     if (sub == "expire") return RunExpireCommand();
     if (sub == "list-groups" || cl.mode != RunMode::Default) return RunUnattended(cl.mode, sub);
     return RunTerminal();

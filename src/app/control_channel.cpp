@@ -37,7 +37,8 @@ constexpr int kBusyWaitMs = 30000;
 constexpr int kBusyPollMs = 25;
 // A gateway that keeps answering "retry" is not waited for for ever.
 constexpr int kMaxRetries = 5;
-constexpr std::size_t kMaxAnswerLength = 64 * 1024;
+// An answer holds a line per group name at most.
+constexpr std::size_t kMaxAnswerLength = 64 << 20;
 
 void PrintError(const std::string& text) {
     plat::WriteLines(stderr, plat::Priority::Error, std::string(kProgram) + ": " + text + "\n");
@@ -91,11 +92,6 @@ std::string DirOf(const std::string& profileDir) {
 
 enum class HandResult { Answered, NotListening, Retry, Failed };
 
-struct Answer {
-    int status = 1;
-    std::string text;
-};
-
 void CloseFd(int& fd) {
     if (fd >= 0) close(fd);
     fd = -1;
@@ -103,7 +99,7 @@ void CloseFd(int& fd) {
 
 // Sends the request to the gateway and waits for its answer. NotListening
 // when nobody accepts on the socket (yet, or any more).
-HandResult HandOver(const std::string& dir, const std::string& line, Answer& answer,
+HandResult HandOver(const std::string& dir, const std::string& line, ControlAnswer& answer,
                     std::string& error) {
     int dirFd = -1;
     if (!SocketPathFits(dir)) {
@@ -164,36 +160,34 @@ HandResult HandOver(const std::string& dir, const std::string& line, Answer& ans
     // The answer comes when the command has completed, which for expire and
     // list-groups may take long; the gateway itself bounds a stalled server.
     std::string in;
-    for (;;) {
+    std::size_t taken = 0;  // bytes of in already decoded
+    bool done = false, retry = false, understood = true;
+    while (!done && understood) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        char buffer[4096];
+        char buffer[65536];
         const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) break;
         in.append(buffer, static_cast<std::size_t>(n));
-        if (in.find('\n') != std::string::npos || in.size() > kMaxAnswerLength) break;
+        if (in.size() > kMaxAnswerLength) break;
+        for (std::size_t nl; !done && understood && (nl = in.find('\n', taken)) != std::string::npos;
+             taken = nl + 1)
+            understood = DecodeAnswerLine(in.substr(taken, nl - taken), answer, done, retry);
     }
     CloseFd(fd);
-    const std::size_t nl = in.find('\n');
-    const std::size_t tab = in.find('\t');
-    if (nl == std::string::npos || tab == std::string::npos || tab > nl) {
-        error = "the running qivnews ended the connection without an answer";
-        return HandResult::Failed;
-    }
-    const std::string head = in.substr(0, tab);
-    answer.text = in.substr(tab + 1, nl - tab - 1);
-    if (head == "retry") return HandResult::Retry;
-    if (head.empty() || head.size() > 3 ||
-        !std::all_of(head.begin(), head.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (!understood) {
         error = "the running qivnews gave an answer that is not understood";
         return HandResult::Failed;
     }
-    answer.status = std::stoi(head);
-    return HandResult::Answered;
+    if (!done) {
+        error = "the running qivnews ended the connection without an answer";
+        return HandResult::Failed;
+    }
+    return retry ? HandResult::Retry : HandResult::Answered;
 }
 
 std::string InUse(const std::string& dir, const LockOwner& owner) {
@@ -261,12 +255,13 @@ private:
     void Accept();
     void ReadRequest(Client& c);
     void Reply(Client& c, const std::string& head, const std::string& text);
+    void Send(Client& c, std::string answer);
     void Flush(Client& c);
     void Drop(Client& c);
     void Sweep();
     void CheckProgress(int& timeoutMs);
     void LogRequest(Client& c);
-    void RunGroupCommand(Client& c, unsigned command);
+    void RunGroupCommand(Client& c, GroupAction action);
     void RunSetup(Client& c);
     void StartList(Client& c);
     void FinishList(Client& c);
@@ -408,14 +403,16 @@ void ControlChannel::Accept() {
 }
 
 void ControlChannel::ReadRequest(Client& c) {
-    char buffer[1024];
+    char buffer[65536];
     for (;;) {
         const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return;
         if (n <= 0) return Drop(c);  // gone before it said anything
+        // Only the new bytes are searched: a long request comes in many reads.
+        const std::size_t from = c.in.size();
         c.in.append(buffer, static_cast<std::size_t>(n));
-        const std::size_t nl = c.in.find('\n');
+        const std::size_t nl = c.in.find('\n', from);
         if (nl == std::string::npos) {
             if (c.in.size() > kMaxRequestLength) return Reply(c, "1", "the request is too long");
             continue;
@@ -435,8 +432,12 @@ void ControlChannel::ReadRequest(Client& c) {
 }
 
 void ControlChannel::Reply(Client& c, const std::string& head, const std::string& text) {
+    Send(c, head + "\t" + OneLine(text) + "\n");
+}
+
+void ControlChannel::Send(Client& c, std::string answer) {
     if (c.hungUp) return Drop(c);
-    c.out = head + "\t" + OneLine(text) + "\n";
+    c.out = std::move(answer);
     c.state = State::Writing;
     c.deadline = plat::NowMs() + static_cast<std::uint64_t>(clientTimeoutMs);
     Flush(c);
@@ -475,8 +476,9 @@ void ControlChannel::Run(std::uint64_t id) {
     if (c == nullptr || c->state != State::Queued) return;
     const std::string& command = c->request.command;
     const std::size_t argCount = c->request.args.size();
-    if ((command == "subscribe" || command == "unsubscribe") && argCount == 1) {
-        RunGroupCommand(*c, command == "subscribe" ? IDM_SUBSCRIBE : IDM_UNSUBSCRIBE);
+    if ((command == "subscribe" || command == "unsubscribe") && argCount >= 1) {
+        RunGroupCommand(*c, command == "subscribe" ? GroupAction::Subscribe
+                                                   : GroupAction::Unsubscribe);
     } else if (command == "setup") {
         RunSetup(*c);
     } else if (command == "expire" && argCount == 0) {
@@ -495,21 +497,19 @@ void ControlChannel::Run(std::uint64_t id) {
     }
 }
 
-void ControlChannel::RunGroupCommand(Client& c, unsigned command) {
-    const std::uint64_t id = c.id;
-    const std::string what = c.request.command;
+void ControlChannel::RunGroupCommand(Client& c, GroupAction action) {
     LogRequest(c);
-    GroupCommandAnswer answer;
-    answer.name = c.request.args[0];
-    SetGroupCommandAnswer(&answer);
-    plat::SendMessage(mainWindow_, plat::msg::Command, command, 0);
-    SetGroupCommandAnswer(nullptr);
-    if (answer.done) LogLine(answer.message.c_str());
-    Client* again = Find(id);
-    if (again == nullptr) return;
-    if (!answer.done) return Reply(*again, "1", what + ": the command did not run");
-    if (answer.ok) return Reply(*again, "0", answer.message);
-    Reply(*again, "1", what + ": " + answer.message);
+    // As if the Select Group dialog had been answered with each name in turn.
+    SetSelectedGroupName(c.request.args.back());
+    ControlAnswer answer;
+    for (const GroupOutcome& outcome : RunGroupAction(action, c.request.args)) {
+        LogLine(outcome.message.c_str());
+        const std::string text =
+            outcome.ok ? outcome.message : GroupActionName(action) + (": " + outcome.message);
+        answer.lines.push_back({!outcome.ok, text});
+        if (!outcome.ok) answer.status = kExitFailed;
+    }
+    Send(c, EncodeAnswer(answer));
 }
 
 void ControlChannel::RunSetup(Client& c) {
@@ -733,6 +733,46 @@ bool SocketPathFits(const std::string& dir) {
     return DirOf(dir).size() + 1 + std::strlen(kSocketFileName) < sizeof(sockaddr_un::sun_path);
 }
 
+namespace {
+
+std::string AnswerLine(const std::string& head, const std::string& text) {
+    return head + "\t" + OneLine(text) + "\n";
+}
+
+}  // namespace
+
+std::string EncodeAnswer(const ControlAnswer& answer) {
+    const std::string status = std::to_string(answer.status);
+    if (answer.lines.size() == 1 && answer.lines[0].error == (answer.status != 0))
+        return AnswerLine(status, answer.lines[0].text);
+    std::string out;
+    for (const ControlAnswer::Line& line : answer.lines)
+        out += AnswerLine(line.error ? "err" : "out", line.text);
+    return out + AnswerLine(status, "");
+}
+
+bool DecodeAnswerLine(const std::string& line, ControlAnswer& answer, bool& done, bool& retry) {
+    done = retry = false;
+    const std::size_t tab = line.find('\t');
+    if (tab == std::string::npos) return false;
+    const std::string head = line.substr(0, tab);
+    std::string text = line.substr(tab + 1);
+    if (head == "out" || head == "err") {
+        answer.lines.push_back({head == "err", std::move(text)});
+        return true;
+    }
+    done = true;
+    retry = head == "retry";
+    if (!retry) {
+        if (head.empty() || head.size() > 3 ||
+            !std::all_of(head.begin(), head.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        answer.status = std::stoi(head);
+    }
+    if (!text.empty()) answer.lines.push_back({!retry && answer.status != 0, std::move(text)});
+    return true;
+}
+
 std::string SocketAddressPath(const std::string& dir, int dirFd) {
     if (SocketPathFits(dir)) return DirOf(dir) + "/" + kSocketFileName;
     return "/proc/self/fd/" + std::to_string(dirFd) + "/" + kSocketFileName;
@@ -805,12 +845,15 @@ std::optional<int> RunHereOrHandOver(const ControlRequest& request) {
                            owner.Describe() + ")");
                 return kExitFailed;
             }
-            Answer answer;
+            ControlAnswer answer;
             switch (HandOver(dir, line, answer, error)) {
                 case HandResult::Answered:
-                    if (answer.status == 0 && !answer.text.empty())
-                        plat::WriteLines(stdout, plat::Priority::Info, answer.text + "\n");
-                    if (answer.status != 0 && !answer.text.empty()) PrintError(answer.text);
+                    for (const ControlAnswer::Line& l : answer.lines) {
+                        if (l.error)
+                            PrintError(l.text);
+                        else
+                            plat::WriteLines(stdout, plat::Priority::Info, l.text + "\n");
+                    }
                     return answer.status;
                 case HandResult::Failed:
                     PrintError(request.command + ": " + error + " (" + owner.Describe() + ")");
@@ -818,8 +861,8 @@ std::optional<int> RunHereOrHandOver(const ControlRequest& request) {
                 case HandResult::Retry:
                     // It is stopping; the profile is about to be free.
                     if (++retries > kMaxRetries) {
-                        PrintError(request.command + ": " + answer.text + " (" + owner.Describe() +
-                                   ")");
+                        const std::string why = answer.lines.empty() ? "" : answer.lines[0].text;
+                        PrintError(request.command + ": " + why + " (" + owner.Describe() + ")");
                         return kExitFailed;
                     }
                     deadline = plat::NowMs() + kBusyWaitMs;

@@ -17,11 +17,15 @@
 // descriptor of the directory, so the socket stays where the lock is.
 //
 // Protocol: one request line per connection, fields separated by TAB, in
-// which backslash, TAB, CR and LF travel as \\, \t, \r and \n; then one
-// answer line "<exit status>\t<text>\n", or "retry\t<text>\n" when the
-// gateway stopped before it could carry the request out (the client then
-// starts over and may find the profile free). Requests:
-//   subscribe NAME | unsubscribe NAME | expire | list-groups |
+// which backslash, TAB, CR and LF travel as \\, \t, \r and \n. The answer
+// is lines "<head>\t<text>\n": any number of "out" and "err" lines, whose
+// text the client prints on its standard output or error, then one last
+// line "<exit status>\t<text>" (text, when not empty, printed as the status
+// says), or "retry\t<text>" when the gateway stopped before it could carry
+// the request out (the client then starts over and may find the profile
+// free). An answer of one line only is what a request of one name has
+// always got. Requests:
+//   subscribe NAME... | unsubscribe NAME... | expire | list-groups |
 //   setup --server=HOST --spool=DIR ... (the setup options as given)
 #pragma once
 
@@ -35,7 +39,8 @@
 namespace app {
 
 constexpr char kSocketFileName[] = ".qivnews.sock";
-constexpr std::size_t kMaxRequestLength = 4096;  // one line, escapes included
+// One line, escapes included: thousands of group names fit.
+constexpr std::size_t kMaxRequestLength = 1 << 20;
 
 struct ControlRequest {
     std::string command;
@@ -48,6 +53,24 @@ std::string EncodeRequest(const ControlRequest& request);
 // control character besides the field separator, a broken escape, an empty
 // command, more than kMaxRequestLength bytes. The line is without its LF.
 bool DecodeRequest(const std::string& line, ControlRequest& out, std::string& error);
+
+// What the client prints, and its exit status.
+struct ControlAnswer {
+    struct Line {
+        bool error = false;  // standard error rather than output
+        std::string text;
+    };
+    std::vector<Line> lines;
+    int status = 0;
+};
+// The answer's lines, the last LF included; control characters in a text
+// become blanks. A status with one line that goes where the status says
+// (output for 0) travels as the one status line.
+std::string EncodeAnswer(const ControlAnswer& answer);
+// Takes one answer line (without its LF) into answer. Done once the status
+// line has come; retry for "retry" (its text then in the one line); false
+// for a line that is not understood.
+bool DecodeAnswerLine(const std::string& line, ControlAnswer& answer, bool& done, bool& retry);
 
 // The setup options as a request (the password included, when given).
 ControlRequest SetupRequest(const SetupOptions& options);
