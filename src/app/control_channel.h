@@ -5,8 +5,9 @@
 // ".qivnews.sock" in the profile directory, mode 0600, from its own message
 // loop. The subcommands subscribe, unsubscribe, expire, list-groups and
 // setup, when they find a gateway holding the lock, hand their command to it
-// instead of running alone; the gateway carries it out as the menu command
-// with the dialog's answer filled in, and answers once it has completed (for
+// instead of running alone; the gateway carries it out as its menu would
+// (subscribe and unsubscribe through the function the menu commands call,
+// for every name given at once), and answers once it has completed (for
 // expire, when the whole chain has run; for list-groups, when the cycle that
 // fetches the list has ended). Both ends check with SO_PEERCRED that the
 // other runs under the same user, so the password that setup may carry goes
@@ -15,6 +16,9 @@
 // When "<dir>/.qivnews.sock" does not fit into a socket address (108 bytes),
 // both ends reach it as "/proc/self/fd/<n>/.qivnews.sock" through a
 // descriptor of the directory, so the socket stays where the lock is.
+//
+// control_protocol.h is the wire format, control_client.h the subcommands'
+// side, control_server.h the gateway's.
 //
 // Protocol: one request line per connection, fields separated by TAB, in
 // which backslash, TAB, CR and LF travel as \\, \t, \r and \n. The answer
