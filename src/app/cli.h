@@ -48,6 +48,8 @@ bool KeepMemoryPrivate();
 // False with the reason when the arguments are malformed.
 bool ParseCommandLine(const std::vector<std::string>& argv, CommandLine& out, std::string& error);
 bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out, std::string& error);
+// Why a user name or password cannot be stored; empty when it can.
+std::string CheckCredential(const std::string& option, const std::string& value);
 
 // $QIVNEWS_HOME, else $XDG_CONFIG_HOME/qivnews, else ~/.config/qivnews;
 // empty when none can be found.

@@ -23,32 +23,27 @@ void Warn(const std::string& text) {
     plat::ui::Current().MessageBox(kCaption, text);
 }
 
-GroupCommandAnswer* presetAnswer = nullptr;
-
 // Asks for the group name; false on Cancel.
 bool AskGroupName(std::string& name) {
-    if (presetAnswer != nullptr) {
-        // As OK in the dialog: the name is also left in the answer buffer.
-        name = presetAnswer->name;
-        char* buffer = App().selectedGroupName;
-        const std::size_t length = std::min(name.size(), kGroupNameBufferSize - 1);
-        std::memcpy(buffer, name.data(), length);
-        buffer[length] = '\0';
-        return true;
-    }
     if (RunSelectGroupDialog() != 1) return false;
     name = App().selectedGroupName;
     return true;
 }
 
-void Report(bool ok, const std::string& message) {
-    if (presetAnswer != nullptr) {
-        presetAnswer->done = true;
-        presetAnswer->ok = ok;
-        presetAnswer->message = message;
-    } else if (!ok) {
-        Warn(message);
-    }
+// The menu's commands: one name, a failure in a warning box.
+void RunMenuGroupCommand(GroupAction action) {
+    std::string name;
+    if (!AskGroupName(name)) return;
+    for (const GroupOutcome& outcome : RunGroupAction(action, {name}))
+        if (!outcome.ok) Warn(outcome.message);
+}
+
+template <class Result>
+std::vector<GroupOutcome> Outcomes(const std::vector<Result>& results) {
+    std::vector<GroupOutcome> outcomes;
+    outcomes.reserve(results.size());
+    for (const Result& r : results) outcomes.push_back({r.Ok(), r.message});
+    return outcomes;
 }
 
 }  // namespace
@@ -71,24 +66,31 @@ std::string SpoolProblem() {
     return std::string();
 }
 
-void SetGroupCommandAnswer(GroupCommandAnswer* answer) {
-    presetAnswer = answer;
+void SetSelectedGroupName(const std::string& name) {
+    char* buffer = App().selectedGroupName;
+    const std::size_t length = std::min(name.size(), kGroupNameBufferSize - 1);
+    std::memcpy(buffer, name.data(), length);
+    buffer[length] = '\0';
+}
+
+const char* GroupActionName(GroupAction action) {
+    return action == GroupAction::Subscribe ? "subscribe" : "unsubscribe";
+}
+
+std::vector<GroupOutcome> RunGroupAction(GroupAction action,
+                                         const std::vector<std::string>& names) {
+    if (const std::string problem = SpoolProblem(); !problem.empty()) return {{false, problem}};
+    if (action == GroupAction::Subscribe)
+        return Outcomes(spool::SubscribeGroups(MakeSpoolContext(), names));
+    return Outcomes(spool::UnsubscribeGroups(MakeSpoolContext(), names));
 }
 
 void SubscribeGroupCommand(plat::WindowHandle) {
-    std::string name;
-    if (!AskGroupName(name)) return;
-    if (const std::string problem = SpoolProblem(); !problem.empty()) return Report(false, problem);
-    const spool::SubscribeResult result = spool::SubscribeGroup(MakeSpoolContext(), name);
-    Report(result.Ok(), result.message);
+    RunMenuGroupCommand(GroupAction::Subscribe);
 }
 
 void UnsubscribeGroupCommand(plat::WindowHandle) {
-    std::string name;
-    if (!AskGroupName(name)) return;
-    if (const std::string problem = SpoolProblem(); !problem.empty()) return Report(false, problem);
-    const spool::UnsubscribeResult result = spool::UnsubscribeGroup(MakeSpoolContext(), name);
-    Report(result.Ok(), result.message);
+    RunMenuGroupCommand(GroupAction::Unsubscribe);
 }
 
 namespace {

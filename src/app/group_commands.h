@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/message_loop.h"
 #include "spool/spool_context.h"
@@ -17,17 +18,20 @@ void UnsubscribeGroupCommand(plat::WindowHandle window);
 void ExpireCommand(plat::WindowHandle window);
 // The program ends: the group being expired is finished first.
 void FinishExpiryAtExit();
-// A subscribe or unsubscribe handed over by another qivnews: the name stands
-// in for the Select Group answer, and the outcome comes back here rather
-// than in a warning box (no one sits at the gateway to close it).
-struct GroupCommandAnswer {
-    std::string name;
-    bool done = false;  // the command ran to its outcome
+// A subscribe or unsubscribe of names from anywhere: the menu (one name,
+// from the Select Group dialog), the command line and the control channel
+// (many). Each caller shows the outcomes its own way.
+enum class GroupAction { Subscribe, Unsubscribe };
+const char* GroupActionName(GroupAction action);  // "subscribe", "unsubscribe"
+struct GroupOutcome {
     bool ok = false;
-    std::string message;
+    std::string message;  // the line for the user
 };
-// While set (not null), commands 40005 and 40006 use it.
-void SetGroupCommandAnswer(GroupCommandAnswer* answer);
+// One outcome per name, in order, with one pass over the spool's files; a
+// single failed outcome, saying why, when the spool cannot be used at all.
+std::vector<GroupOutcome> RunGroupAction(GroupAction action, const std::vector<std::string>& names);
+// Leaves the name in the Select Group dialog's answer buffer, as OK there does.
+void SetSelectedGroupName(const std::string& name);
 // What the spool operations get from the application.
 spool::SpoolContext MakeSpoolContext();
 // Why the spool cannot be used (not set up, or its directories missing);

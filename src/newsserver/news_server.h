@@ -178,9 +178,6 @@ public:
     // LISTGROUP [group [range]] (RFC 3977) is served by default; off, it is
     // answered "500 unknown command", as a server without it answers.
     void SetListGroup(bool on);
-    // LISTGROUP [group [range]] (RFC 3977) is served by default; off, it is
-    // answered "500 unknown command", as a server without it answers.
-    void SetListGroup(bool on);
     void SetNoDelay(bool on);  // TCP_NODELAY on accepted sockets (default on)
     // The certificate (PEM, chain allowed) and its key for TLS; false when
     // they cannot be used. Applies to connections accepted afterwards.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <set>
 #include <string_view>
 #include <unordered_map>
@@ -375,6 +376,13 @@ bool ValidKey(std::string_view k) {
            k.front() != ';';
 }
 
+// A value that begins and ends with a quote gets one more pair, which the
+// read strips again.
+std::string StoredValue(const std::string& value) {
+    return value.size() >= 2 && value.front() == '"' && value.back() == '"' ? '"' + value + '"'
+                                                                            : value;
+}
+
 // A name for a temporary file beside path, like mkstemp's.
 std::string TempName(const std::string& path) {
     static std::uint64_t state = 0;
@@ -701,11 +709,7 @@ bool WriteProfileString(const std::string& section, const std::string& key,
         errno = EINVAL;
         return false;
     }
-    // A value that begins and ends with a quote gets one more pair, which
-    // the read strips again.
-    const std::string stored = value.size() >= 2 && value.front() == '"' && value.back() == '"'
-                                   ? '"' + value + '"'
-                                   : value;
+    const std::string stored = StoredValue(value);
     bool ok;
     if (ChangeLineInPlace(ProfilePath(fileName), sec, k, stored, IsPrivate(fileName), ok))
         return ok;
@@ -767,6 +771,130 @@ bool DeleteProfileSection(const std::string& section, const std::string& fileNam
         }
         return changed;
     });
+}
+
+namespace {
+
+bool ValidEntry(const ProfileEntry& e) {
+    return ValidSection(Trim(e.section)) && ValidKey(Trim(e.key)) && !HasLineBreak(e.value);
+}
+
+// The lines a batch adds, as indexes into the batch's own texts: keys new to
+// a section of the file, and whole new sections (header first).
+struct Additions {
+    std::deque<std::string>& texts;
+    std::map<std::size_t, std::vector<std::size_t>> keysAfter;  // by the section's header line
+    std::vector<std::vector<std::size_t>> sections;
+    std::unordered_map<std::string, std::size_t> sectionAt;  // folded name -> index in sections
+
+    // Sets key=stored among added lines; a key added before gets the new value.
+    void Set(std::vector<std::size_t>& block, std::size_t firstKey, std::string_view key,
+             const std::string& stored) {
+        for (std::size_t i = firstKey; i < block.size(); ++i) {
+            std::string& text = texts[block[i]];
+            const std::size_t eq = text.find('=');
+            if (SameName(std::string_view(text).substr(0, eq), key)) {
+                text = text.substr(0, eq) + "=" + stored;  // the first spelling stays
+                return;
+            }
+        }
+        texts.push_back(std::string(key) + "=" + stored);
+        block.push_back(texts.size() - 1);
+    }
+};
+
+// Where a key new to the section [begin, end) goes: after its last non-blank
+// line, so that a blank line before the next section stays where it is.
+std::size_t InsertionPoint(const std::vector<Line>& lines, std::size_t begin) {
+    std::size_t end = begin + 1;
+    while (end < lines.size() && lines[end].kind != LineKind::Section) ++end;
+    while (end > begin + 1 && Trim(lines[end - 1].text).empty()) --end;
+    return end;
+}
+
+// The file's lines with the additions in place; views into texts.
+std::vector<Line> WithAdditions(const std::vector<Line>& lines, const Additions& add) {
+    std::map<std::size_t, const std::vector<std::size_t>*> at;
+    for (const auto& [header, keys] : add.keysAfter) at[InsertionPoint(lines, header)] = &keys;
+    std::vector<Line> out;
+    out.reserve(lines.size() + add.texts.size());
+    auto emit = [&](const std::vector<std::size_t>& block) {
+        for (std::size_t i : block) out.push_back(Classify(add.texts[i]));
+    };
+    for (std::size_t i = 0; i <= lines.size(); ++i) {
+        if (const auto it = at.find(i); it != at.end()) emit(*it->second);
+        if (i < lines.size()) out.push_back(lines[i]);
+    }
+    for (const auto& block : add.sections) emit(block);
+    return out;
+}
+
+}  // namespace
+
+bool WriteProfileStrings(const std::vector<ProfileEntry>& entries, const std::string& fileName) {
+    if (!std::all_of(entries.begin(), entries.end(), ValidEntry)) {
+        errno = EINVAL;
+        return false;
+    }
+    if (entries.empty()) return true;
+    return Rewrite(fileName, [&](std::vector<Line>& lines, std::deque<std::string>& added) {
+        const SectionIndex index = IndexSections(lines);
+        Additions add{added, {}, {}, {}};
+        for (const ProfileEntry& e : entries) {
+            const std::string_view sec = Trim(e.section);
+            const std::string_view k = Trim(e.key);
+            const std::string stored = StoredValue(e.value);
+            std::size_t begin, end;
+            if (!FindIndexed(lines, index, sec, begin, end)) {
+                const auto [it, isNew] = add.sectionAt.emplace(Folded(sec), add.sections.size());
+                if (isNew) {
+                    added.push_back(std::string("[").append(sec).append("]"));
+                    add.sections.push_back({added.size() - 1});
+                }
+                add.Set(add.sections[it->second], 1, k, stored);
+                continue;
+            }
+            if (const std::size_t at = FindKey(lines, begin, end, k); at != std::string::npos) {
+                // The key keeps the spelling it has in the file; the lines
+                // keep their places, so the index stays right.
+                added.push_back(std::string(lines[at].name) + "=" + stored);
+                lines[at] = Classify(added.back());
+                continue;
+            }
+            add.Set(add.keysAfter[begin], 0, k, stored);
+        }
+        if (!add.keysAfter.empty() || !add.sections.empty()) lines = WithAdditions(lines, add);
+        return true;
+    });
+}
+
+bool DeleteProfileSections(const std::vector<std::string>& sections, const std::string& fileName) {
+    std::set<std::string> doomed;
+    for (const std::string& s : sections) doomed.insert(Folded(Trim(s)));
+    if (doomed.empty()) return true;
+    return Rewrite(fileName, [&](std::vector<Line>& lines, std::deque<std::string>&) {
+        std::vector<Line> kept;
+        kept.reserve(lines.size());
+        bool dropping = false;
+        for (const Line& line : lines) {
+            if (line.kind == LineKind::Section) dropping = doomed.count(Folded(line.name)) != 0;
+            if (!dropping) kept.push_back(line);
+        }
+        if (kept.size() == lines.size()) return false;
+        lines = std::move(kept);
+        return true;
+    });
+}
+
+std::vector<std::string> GetProfileSectionNames(const std::string& fileName) {
+    Loaded file;
+    bool missing;
+    struct stat st;
+    std::vector<std::string> names;
+    if (!Load(ProfilePath(fileName), file, missing, st)) return names;
+    for (const Line& line : *file.lines)
+        if (line.kind == LineKind::Section) names.emplace_back(line.name);
+    return names;
 }
 
 bool ProfileSectionExists(const std::string& section, const std::string& fileName) {

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -57,6 +58,22 @@ bool DeleteProfileKey(const std::string& section, const std::string& key,
                       const std::string& fileName);
 bool DeleteProfileSection(const std::string& section, const std::string& fileName);
 bool ProfileSectionExists(const std::string& section, const std::string& fileName);
+
+// Many writes or deletions with one read and one rewrite of the file, for
+// thousands of groups at once. The result is that of WriteProfileString for
+// each entry in turn (or DeleteProfileSection for each name); any entry that
+// would be refused refuses them all, and a failed write leaves the file as
+// it was.
+struct ProfileEntry {
+    std::string section;
+    std::string key;
+    std::string value;
+};
+bool WriteProfileStrings(const std::vector<ProfileEntry>& entries, const std::string& fileName);
+bool DeleteProfileSections(const std::vector<std::string>& sections, const std::string& fileName);
+// The names of the file's sections as they stand, in file order; empty when
+// the file is missing or cannot be read.
+std::vector<std::string> GetProfileSectionNames(const std::string& fileName);
 // Removes the temporary files that a process killed in the middle of a
 // write of this file left beside it ("qiv.ini.Ab3xYz"), once they are
 // older than minAgeSeconds (so that a write in progress elsewhere keeps

@@ -9,6 +9,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/files.h"
@@ -80,12 +83,6 @@ long long SectionNumber(const std::string& name) {
     return DigitsValue(name.substr(2));
 }
 
-std::string Trim(const std::string& s) {
-    const std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return std::string();
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-
 // The highest group number given out: registry lines and NG<n> sections.
 // Files in the spool do not count: a stray "20240101.tmp" would otherwise
 // push every later group number (and the walk over them) into the millions.
@@ -93,18 +90,8 @@ long long HighestUsedNumber(const std::vector<RegistryLine>& registry) {
     long long highest = 0;
     for (const RegistryLine& line : registry)
         if (line.hasColon) highest = std::max<long long>(highest, line.number);
-
-    plat::TextReader ini;
-    if (ini.Open(plat::ProfilePath(kGroupsFile))) {
-        std::string text;
-        while (ini.ReadLine(text)) {
-            text = Trim(text);
-            if (text.size() < 2 || text.front() != '[') continue;
-            const std::size_t close = text.find(']');
-            if (close == std::string::npos) continue;
-            highest = std::max(highest, SectionNumber(Trim(text.substr(1, close - 1))));
-        }
-    }
+    for (const std::string& section : plat::GetProfileSectionNames(kGroupsFile))
+        highest = std::max(highest, SectionNumber(section));
     return highest;
 }
 
@@ -213,110 +200,184 @@ std::int32_t NextFreeGroupNumber(const std::string& spoolDir, std::int32_t lastG
     return NextNumber(spoolDir, HighestUsedNumber(registry), lastGroupNum);
 }
 
-SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& name) {
-    SubscribeResult result;
+namespace {
+
+// Registry names compare without regard to ASCII letter case.
+std::string Folded(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+// False, with the result filled in, for a name that no file is looked at for.
+bool AcceptableName(const std::string& name, SubscribeResult& result) {
     if (name.empty()) {
         result.status = SubscribeStatus::EmptyName;
         result.message = "No group name given";
-        return result;
-    }
-    if (name.size() > kMaxGroupName) {
+    } else if (name.size() > kMaxGroupName) {
         result.status = SubscribeStatus::NameTooLong;
         result.message = "Group name longer than 255 characters";
-        return result;
-    }
-    if (!ValidNameCharacters(name)) {
+    } else if (!ValidNameCharacters(name)) {
         result.status = SubscribeStatus::InvalidName;
         result.message = "A group name may not hold a colon, white space or control characters";
-        return result;
+    } else {
+        return true;
     }
-
-    std::vector<RegistryLine> registry;
-    bool missing = false;
-    if (!ReadRegistry(context.spoolDir, registry, missing)) {
-        result.status = SubscribeStatus::RegistryUnavailable;
-        result.message = "Cannot read " + RegistryPath(context.spoolDir);
-        return result;
-    }
-    for (const RegistryLine& line : registry) {
-        if (line.hasColon && EqualNoCase(line.name, name)) {
-            result.status = SubscribeStatus::AlreadySubscribed;
-            result.groupNumber = line.number;
-            result.message = name + " is subscribed already";
-            return result;
-        }
-    }
-
-    const std::int32_t counter = *context.lastGroupNum;
-    const std::int32_t n = NextNumber(context.spoolDir, HighestUsedNumber(registry), counter);
-    if (n < 0) {
-        result.status = SubscribeStatus::NoFreeNumber;
-        result.message = "No group number is free";
-        return result;
-    }
-
-    // The group exists in all three places or in none. The registry line,
-    // which the board goes by, comes last; a failure before it undoes the
-    // rest.
-    const std::string section = GroupSection(n);
-    const std::string dir = GroupDirectory(context.spoolDir, n);
-    const bool madeDir = !plat::DirectoryExists(dir);
-    const auto undo = [&](bool sectionWritten) {
-        if (sectionWritten) plat::DeleteProfileSection(section, kGroupsFile);
-        if (madeDir) plat::RemoveDirectory(dir);
-    };
-    if (!plat::CreateDirectory(dir)) {
-        result.status = SubscribeStatus::SpoolUnwritable;
-        result.message = "Cannot create " + dir;
-        return result;
-    }
-    if (!plat::WriteProfileString(section, "Name", name, kGroupsFile)) {
-        undo(false);
-        result.status = SubscribeStatus::SpoolUnwritable;
-        result.message = "Cannot write section " + section + " of " + kGroupsFile;
-        return result;
-    }
-    char line[300];
-    std::snprintf(line, sizeof line, "%s:%ld\n", name.c_str(), static_cast<long>(n));
-    if (!AppendRegistryLine(context.spoolDir, line)) {
-        undo(true);
-        result.status = SubscribeStatus::RegistryUnavailable;
-        result.message = "Cannot write " + RegistryPath(context.spoolDir);
-        return result;
-    }
-    if (n != counter && counter >= 1 && context.log) {
-        context.log("LastGroupNum " + std::to_string(counter) + " was behind the spool; group " +
-                    std::to_string(n) + " is next");
-    } else if (n != counter && context.log) {
-        context.log("LastGroupNum was not set; group " + std::to_string(n) + " is next");
-    }
-
-    *context.lastGroupNum = n + 1;
-    plat::WriteProfileString(kSettingsSection, "LastGroupNum", std::to_string(n + 1),
-                             kSettingsFile);
-
-    result.status = SubscribeStatus::Subscribed;
-    result.groupNumber = n;
-    result.message = "Subscribed to " + name + " as group " + std::to_string(n);
-    return result;
+    return false;
 }
 
-std::int32_t RemoveRegistryEntry(const std::string& spoolDir, const std::string& name,
-                                 bool* registryFailed) {
-    if (registryFailed != nullptr) *registryFailed = true;
-    const std::string path = RegistryPath(spoolDir);
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        // No registry: no group to remove, and nothing is created.
-        if (errno == ENOENT && registryFailed != nullptr) *registryFailed = false;
-        return -1;
+// A group that has its number and directory and waits for its section and
+// registry line, which all the batch's groups get in one write each.
+struct Pending {
+    std::size_t index;      // of its name
+    std::int32_t number;
+    std::int32_t counterBefore;  // LastGroupNum as the group found it
+    bool madeDir;
+};
+
+void Fail(std::vector<SubscribeResult>& results, const std::vector<Pending>& pending,
+          SubscribeStatus status, const std::function<std::string(const Pending&)>& message) {
+    for (const Pending& p : pending) {
+        results[p.index].status = status;
+        results[p.index].message = message(p);
     }
-    if (!S_ISREG(st.st_mode)) return -1;
+}
+
+void LogCounterBehind(const SpoolContext& context, const Pending& p) {
+    if (p.number == p.counterBefore || !context.log) return;
+    if (p.counterBefore >= 1)
+        context.log("LastGroupNum " + std::to_string(p.counterBefore) +
+                    " was behind the spool; group " + std::to_string(p.number) + " is next");
+    else
+        context.log("LastGroupNum was not set; group " + std::to_string(p.number) + " is next");
+}
+
+}  // namespace
+
+std::vector<SubscribeResult> SubscribeGroups(const SpoolContext& context,
+                                             const std::vector<std::string>& names) {
+    std::vector<SubscribeResult> results(names.size());
     std::vector<RegistryLine> registry;
     bool missing = false;
-    if (!ReadRegistry(spoolDir, registry, missing) || missing) return -1;
+    const bool readable = ReadRegistry(context.spoolDir, registry, missing);
+    std::unordered_map<std::string, std::int32_t> known;  // the first line of each name
+    for (const RegistryLine& line : registry)
+        if (line.hasColon) known.emplace(Folded(line.name), line.number);
+    const long long highest = readable ? HighestUsedNumber(registry) : 0;
 
-    std::int32_t result = -1;
+    // Numbers and directories first, name by name; a name that fails here
+    // leaves nothing behind and its number to the next.
+    std::vector<Pending> pending;
+    std::int32_t counter = *context.lastGroupNum;
+    long long used = highest;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        SubscribeResult& r = results[i];
+        if (!AcceptableName(name, r)) continue;
+        if (!readable) {
+            r.status = SubscribeStatus::RegistryUnavailable;
+            r.message = "Cannot read " + RegistryPath(context.spoolDir);
+            continue;
+        }
+        if (const auto it = known.find(Folded(name)); it != known.end()) {
+            r.status = SubscribeStatus::AlreadySubscribed;
+            r.groupNumber = it->second;
+            r.message = name + " is subscribed already";
+            continue;
+        }
+        const std::int32_t n = NextNumber(context.spoolDir, used, counter);
+        if (n < 0) {
+            r.status = SubscribeStatus::NoFreeNumber;
+            r.message = "No group number is free";
+            continue;
+        }
+        const std::string dir = GroupDirectory(context.spoolDir, n);
+        const bool madeDir = !plat::DirectoryExists(dir);
+        if (!plat::CreateDirectory(dir)) {
+            r.status = SubscribeStatus::SpoolUnwritable;
+            r.message = "Cannot create " + dir;
+            continue;
+        }
+        pending.push_back({i, n, counter, madeDir});
+        known.emplace(Folded(name), n);
+        r.groupNumber = n;
+        used = n;
+        counter = n + 1;
+    }
+    if (pending.empty()) return results;
+
+    // Each group exists in all three places or in none. The registry lines,
+    // which the board goes by, come last; a failure before them undoes the
+    // rest.
+    std::vector<plat::ProfileEntry> sections;
+    for (const Pending& p : pending) sections.push_back({GroupSection(p.number), "Name", names[p.index]});
+    const auto undo = [&](bool sectionsWritten) {
+        if (sectionsWritten) {
+            std::vector<std::string> doomed;
+            for (const plat::ProfileEntry& e : sections) doomed.push_back(e.section);
+            plat::DeleteProfileSections(doomed, kGroupsFile);
+        }
+        for (const Pending& p : pending)
+            if (p.madeDir) plat::RemoveDirectory(GroupDirectory(context.spoolDir, p.number));
+        for (const Pending& p : pending) results[p.index].groupNumber = -1;
+    };
+    if (!plat::WriteProfileStrings(sections, kGroupsFile)) {
+        undo(false);
+        Fail(results, pending, SubscribeStatus::SpoolUnwritable, [](const Pending& p) {
+            return "Cannot write section " + GroupSection(p.number) + " of " + kGroupsFile;
+        });
+        return results;
+    }
+    std::string lines;
+    for (const Pending& p : pending) {
+        char line[300];
+        std::snprintf(line, sizeof line, "%s:%ld\n", names[p.index].c_str(),
+                      static_cast<long>(p.number));
+        lines += line;
+    }
+    if (!AppendRegistryLine(context.spoolDir, lines)) {
+        undo(true);
+        const std::string message = "Cannot write " + RegistryPath(context.spoolDir);
+        Fail(results, pending, SubscribeStatus::RegistryUnavailable,
+             [&](const Pending&) { return message; });
+        return results;
+    }
+
+    for (const Pending& p : pending) {
+        LogCounterBehind(context, p);
+        SubscribeResult& r = results[p.index];
+        r.status = SubscribeStatus::Subscribed;
+        r.message = "Subscribed to " + names[p.index] + " as group " + std::to_string(p.number);
+    }
+    *context.lastGroupNum = counter;
+    plat::WriteProfileString(kSettingsSection, "LastGroupNum", std::to_string(counter),
+                             kSettingsFile);
+    return results;
+}
+
+SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& name) {
+    return SubscribeGroups(context, {name}).front();
+}
+
+namespace {
+
+// Rewrites newsys.rc without the lines that carry any of the names (folded)
+// and gives the number of the last line of each name removed. False when
+// the registry cannot be read or replaced; a missing one is no failure and
+// is not created.
+bool RemoveRegistryEntries(const std::string& spoolDir,
+                           const std::unordered_set<std::string>& names,
+                           std::unordered_map<std::string, std::int32_t>& removed) {
+    removed.clear();
+    const std::string path = RegistryPath(spoolDir);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISREG(st.st_mode)) return false;
+    std::vector<RegistryLine> registry;
+    bool missing = false;
+    if (!ReadRegistry(spoolDir, registry, missing) || missing) return false;
+
     std::string content;
     for (const RegistryLine& line : registry) {
         if (!line.hasColon) {
@@ -325,8 +386,8 @@ std::int32_t RemoveRegistryEntry(const std::string& spoolDir, const std::string&
             content += '\n';
             continue;
         }
-        if (EqualNoCase(line.name, name)) {
-            result = line.number;
+        if (const std::string folded = Folded(line.name); names.count(folded) != 0) {
+            removed[folded] = line.number;
             continue;
         }
         content += line.name;
@@ -340,39 +401,69 @@ std::int32_t RemoveRegistryEntry(const std::string& spoolDir, const std::string&
     const std::string temp = RegistryTempPath(spoolDir);
     if (!WriteWholeFile(temp, content, st.st_mode & 07777) || !plat::RenameReplace(temp, path)) {
         plat::DeleteFile(temp);
-        return -1;
+        return false;
     }
-    if (registryFailed != nullptr) *registryFailed = false;
-    return result;
+    return true;
+}
+
+}  // namespace
+
+std::int32_t RemoveRegistryEntry(const std::string& spoolDir, const std::string& name,
+                                 bool* registryFailed) {
+    std::unordered_map<std::string, std::int32_t> removed;
+    const bool ok = RemoveRegistryEntries(spoolDir, {Folded(name)}, removed);
+    if (registryFailed != nullptr) *registryFailed = !ok;
+    const auto it = removed.find(Folded(name));
+    return ok && it != removed.end() ? it->second : -1;
+}
+
+std::vector<UnsubscribeResult> UnsubscribeGroups(const SpoolContext& context,
+                                                 const std::vector<std::string>& names) {
+    std::vector<UnsubscribeResult> results(names.size());
+    std::unordered_set<std::string> folded;
+    for (const std::string& name : names) folded.insert(Folded(name));
+    std::unordered_map<std::string, std::int32_t> removed;
+    const bool ok = RemoveRegistryEntries(context.spoolDir, folded, removed);
+
+    std::vector<std::int32_t> retired;
+    std::vector<std::string> sections;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        UnsubscribeResult& r = results[i];
+        const auto it = removed.find(Folded(names[i]));
+        if (!ok) {
+            r.status = UnsubscribeStatus::RegistryUnavailable;
+            r.message = "Cannot rewrite " + RegistryPath(context.spoolDir);
+        } else if (it == removed.end()) {
+            // Also a name given twice, the second time.
+            r.status = UnsubscribeStatus::NotSubscribed;
+            r.message = names[i] + " is not subscribed";
+        } else {
+            r.status = UnsubscribeStatus::Unsubscribed;
+            r.groupNumber = it->second;
+            r.message = "Unsubscribed from " + names[i];
+            // A line without a proper number names no group files.
+            if (it->second > 0) {
+                retired.push_back(it->second);
+                sections.push_back(GroupSection(it->second));
+            }
+            removed.erase(it);
+        }
+    }
+    if (retired.empty()) return results;
+
+    plat::DeleteProfileSections(sections, kGroupsFile);
+    for (const std::int32_t n : retired) {
+        // An expiry step working on the group gives it up; its files go here.
+        StopExpiryOfGroup(n);
+        DeleteIndexedArticles(context.spoolDir, n, IndexPath(context.spoolDir, n));
+        DeleteIndexedArticles(context.spoolDir, n, TempIndexPath(context.spoolDir, n));
+        plat::RemoveDirectory(GroupDirectory(context.spoolDir, n));
+    }
+    return results;
 }
 
 UnsubscribeResult UnsubscribeGroup(const SpoolContext& context, const std::string& name) {
-    UnsubscribeResult result;
-    bool failed = false;
-    const std::int32_t n = RemoveRegistryEntry(context.spoolDir, name, &failed);
-    if (failed) {
-        result.status = UnsubscribeStatus::RegistryUnavailable;
-        result.message = "Cannot rewrite " + RegistryPath(context.spoolDir);
-        return result;
-    }
-    if (n == -1) {
-        result.status = UnsubscribeStatus::NotSubscribed;
-        result.message = name + " is not subscribed";
-        return result;
-    }
-    result.status = UnsubscribeStatus::Unsubscribed;
-    result.groupNumber = n;
-    result.message = "Unsubscribed from " + name;
-    // A line without a proper number names no group files.
-    if (n <= 0) return result;
-
-    plat::DeleteProfileSection(GroupSection(n), kGroupsFile);
-    // An expiry step working on the group gives it up; its files go here.
-    StopExpiryOfGroup(n);
-    DeleteIndexedArticles(context.spoolDir, n, IndexPath(context.spoolDir, n));
-    DeleteIndexedArticles(context.spoolDir, n, TempIndexPath(context.spoolDir, n));
-    plat::RemoveDirectory(GroupDirectory(context.spoolDir, n));
-    return result;
+    return UnsubscribeGroups(context, {name}).front();
 }
 
 }  // namespace spool

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "spool/spool_context.h"
 
@@ -59,6 +60,16 @@ SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& n
 // section, the articles its index lists, the index and, when empty, the
 // directory. An expiry working on the group stops.
 UnsubscribeResult UnsubscribeGroup(const SpoolContext& context, const std::string& name);
+
+// Many names in one call, for thousands of groups: one read and one write
+// of newsys.rc and qivnews.ini, and LastGroupNum written once. The outcome
+// of each name is what the single call would give for the names in turn (a
+// name given twice is subscribed already, or not subscribed, the second
+// time), each group all or none.
+std::vector<SubscribeResult> SubscribeGroups(const SpoolContext& context,
+                                             const std::vector<std::string>& names);
+std::vector<UnsubscribeResult> UnsubscribeGroups(const SpoolContext& context,
+                                                 const std::vector<std::string>& names);
 
 // Rewrites newsys.rc without the lines that carry the name and returns the
 // number of the last of them, or -1 when none does or the registry cannot

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app_fixture.h"
+#include "platform/profile.h"
 #include "run_program.h"
 
 namespace apptest {
@@ -143,7 +144,6 @@ TEST_F(CliTest, MalformedArgumentsExitTwoWithTheUsageAndTouchNothing) {
         {"--headless", "expire"},
         {"--once", "subscribe", "a.b"},
         {"subscribe"},
-        {"subscribe", "a.b", "c.d"},
         {"unsubscribe"},
         {"expire", "now"},
         {"list-groups", "x"},
@@ -329,6 +329,49 @@ TEST_F(CliTest, SubscribeUnsubscribeAndExpire) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(Exists(Spool() + "/news/NG2"));
     EXPECT_FALSE(Exists(Spool() + "/2.grp"));
+}
+
+// Many names in one call: a line for each, on standard output or error;
+// status 1 when any failed, the others done all the same.
+TEST_F(CliTest, ManyNamesInOneCallEachWithItsOwnOutcome) {
+    SetUpSpool();
+    ASSERT_EQ(Qiv({"subscribe", "alt.old"}).status, 0);
+    ProgramResult r = Qiv({"subscribe", "alt.a", "bad:name", "ALT.OLD", "alt.b", "Alt.A"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Subscribed to alt.a as group 2\nSubscribed to alt.b as group 3\n");
+    EXPECT_EQ(r.err,
+              "qivnews: subscribe: A group name may not hold a colon, white space or control "
+              "characters\nqivnews: subscribe: ALT.OLD is subscribed already\n"
+              "qivnews: subscribe: Alt.A is subscribed already\n");
+    EXPECT_EQ(ReadFile(Spool() + "/newsys.rc"), "alt.old:1\r\nalt.a:2\r\nalt.b:3\r\n");
+    EXPECT_NE(Ini().find("LastGroupNum=4\r\n"), std::string::npos);
+
+    r = Qiv({"subscribe", "alt.c", "alt.d"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Subscribed to alt.c as group 4\nSubscribed to alt.d as group 5\n");
+
+    r = Qiv({"unsubscribe", "alt.a", "ALT.A", "nope", "alt.c"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Unsubscribed from alt.a\nUnsubscribed from alt.c\n");
+    EXPECT_EQ(r.err,
+              "qivnews: unsubscribe: ALT.A is not subscribed\n"
+              "qivnews: unsubscribe: nope is not subscribed\n");
+    EXPECT_EQ(ReadFile(Spool() + "/newsys.rc"), "alt.old:1\nalt.b:3\nalt.d:5\n");
+    EXPECT_FALSE(Exists(Spool() + "/news/NG2"));
+    EXPECT_FALSE(Exists(Spool() + "/news/NG4"));
+
+    // Group numbers run out in the middle: the names before them are done.
+    plat::SetProfileDir(Profile());
+    ASSERT_TRUE(plat::WriteProfileString("QIVNEWS", "LastGroupNum", "99999999", "qiv.ini"));
+    plat::SetProfileDir(".");
+    r = Qiv({"subscribe", "alt.last", "alt.none"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Subscribed to alt.last as group 99999999\n");
+    EXPECT_EQ(r.err, "qivnews: subscribe: No group number is free\n");
+
+    // A spool that cannot be used is said once, not once per name.
+    RemoveTree(Spool());
+    ExpectOneLineFailure(Qiv({"subscribe", "alt.x", "alt.y"}), "does not exist");
 }
 
 // Spool work that could not be done is no success: one line on standard

@@ -60,6 +60,46 @@ TEST(ControlProtocolTest, FieldsTravelExactlyAndBadLinesAreRefused) {
               (std::vector<std::string>{"--auth=no", "--password=p=w", "--interval=5"}));
 }
 
+TEST(ControlProtocolTest, AnswersOfOneOrManyLinesTravelWhole) {
+    using Line = app::ControlAnswer::Line;
+    const struct {
+        app::ControlAnswer answer;
+        std::string wire;
+    } cases[] = {
+        // One line going where the status says: the answer as it always was.
+        {{{{false, "Subscribed to a as group 1"}}, 0}, "0\tSubscribed to a as group 1\n"},
+        {{{{true, "subscribe: a is subscribed already"}}, 1},
+         "1\tsubscribe: a is subscribed already\n"},
+        {{{}, 0}, "0\t\n"},
+        {{{Line{false, "x"}, Line{true, "y\tz\n"}}, 1}, "out\tx\nerr\ty z \n1\t\n"},
+        {{{Line{true, "only error"}}, 0}, "err\tonly error\n0\t\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.wire);
+        EXPECT_EQ(app::EncodeAnswer(c.answer), c.wire);
+        app::ControlAnswer back;
+        bool done = false, retry = true;
+        std::size_t from = 0;
+        for (std::size_t nl; (nl = c.wire.find('\n', from)) != std::string::npos; from = nl + 1) {
+            EXPECT_FALSE(done);
+            ASSERT_TRUE(app::DecodeAnswerLine(c.wire.substr(from, nl - from), back, done, retry));
+        }
+        EXPECT_TRUE(done);
+        EXPECT_FALSE(retry);
+        EXPECT_EQ(back.status, c.answer.status);
+        ASSERT_EQ(back.lines.size(), c.answer.lines.size());
+        for (std::size_t i = 0; i < back.lines.size(); ++i)
+            EXPECT_EQ(back.lines[i].error, c.answer.lines[i].error);
+    }
+    app::ControlAnswer answer;
+    bool done = false, retry = false;
+    EXPECT_TRUE(app::DecodeAnswerLine("retry\tstopping", answer, done, retry));
+    EXPECT_TRUE(done && retry);
+    EXPECT_EQ(answer.lines[0].text, "stopping");
+    for (const char* bad : {"no tab", "1234\tx", "ok\tx", "\tx", "-1\tx"})
+        EXPECT_FALSE(app::DecodeAnswerLine(bad, answer, done, retry)) << bad;
+}
+
 TEST(ControlProtocolTest, ALongProfilePathIsReachedThroughTheDirectory) {
     EXPECT_EQ(app::SocketAddressPath("/home/u/.config/qivnews", 7),
               "/home/u/.config/qivnews/.qivnews.sock");
@@ -84,6 +124,11 @@ public:
     void Send(const std::string& bytes) {
         EXPECT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
+    }
+    // As much as the socket takes now.
+    std::size_t SendSome(const std::string& bytes) {
+        const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     void Hangup() {
         if (fd_ >= 0) close(fd_);
@@ -168,6 +213,36 @@ TEST_F(ChannelTest, GroupCommandsAndSetupRunAsTheMenuCommandsWithTheAnswerGiven)
               "1\tsetup: --port: a number from 1 to 65535, not \"0\"\n");
 }
 
+TEST_F(ChannelTest, ManyNamesAreAnsweredALineEachThenTheStatus) {
+    Open();
+    EXPECT_EQ(Ask({"subscribe", {"alt.a", "x:y", "alt.b", "ALT.A"}}),
+              "out\tSubscribed to alt.a as group 1\n"
+              "err\tsubscribe: A group name may not hold a colon, white space or control "
+              "characters\n"
+              "out\tSubscribed to alt.b as group 2\n"
+              "err\tsubscribe: ALT.A is subscribed already\n1\t\n");
+    EXPECT_STREQ(State().selectedGroupName, "ALT.A");
+    EXPECT_EQ(State().settings.lastGroupNum, 3);
+    EXPECT_TRUE(Logged(RequestLine("subscribe alt.a x:y alt.b ALT.A")));
+    EXPECT_TRUE(Logged("ALT.A is subscribed already"));
+    EXPECT_EQ(Ask({"unsubscribe", {"alt.b", "alt.a"}}),
+              "out\tUnsubscribed from alt.b\nout\tUnsubscribed from alt.a\n0\t\n");
+    EXPECT_TRUE(ui_->MessageBoxes().empty());
+
+    // Thousands of names: the request and its answer are far beyond a page.
+    app::ControlRequest many{"subscribe", {}};
+    std::string expected;
+    for (int i = 1; i <= 3000; ++i) {
+        many.args.push_back("alt.many.group" + std::to_string(i));
+        expected += "out\tSubscribed to " + many.args.back() + " as group " +
+                    std::to_string(i + 2) + "\n";
+    }
+    const std::string answer = Ask(many);
+    EXPECT_GT(answer.size(), 64u * 1024);
+    EXPECT_EQ(answer, expected + "0\t\n");
+    EXPECT_EQ(State().settings.lastGroupNum, 3003);
+}
+
 TEST_F(ChannelTest, ExpireIsAnsweredWhenTheWholeChainHasRun) {
     for (int n = 1; n <= 3; ++n) Subscribe(n, "alt.g" + std::to_string(n));
     // Group 2 holds one article indexed long ago.
@@ -223,7 +298,13 @@ TEST_F(ChannelTest, SilentSlowAndMalformedClientsDoNotHoldTheGatewayUp) {
     Client nul(dir_);
     nul.Send(std::string("subscribe\talt.\0x\n", 17));
     Client huge(dir_);
-    huge.Send(std::string(app::kMaxRequestLength + 10, 'a'));
+    // More than the socket holds: sent as the gateway takes it.
+    const std::string hugeRequest(app::kMaxRequestLength + 10, 'a');
+    std::size_t hugeSent = 0;
+    EXPECT_TRUE(Pump([&] {
+        hugeSent += huge.SendSome(hugeRequest.substr(hugeSent));
+        return hugeSent == hugeRequest.size() || huge.Closed();
+    }));
     Client two(dir_);
     two.Send("expire\nexpire\n");
     EXPECT_TRUE(Pump([&] { return nul.Closed() && huge.Closed() && two.Closed(); }));
@@ -425,6 +506,62 @@ TEST_F(HandOverTest, SubcommandsGoThroughTheRunningGatewayWithTheStatusOfARunAlo
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "qivnews: subscribe: alt.three is subscribed already\n");
     EXPECT_EQ(r.out, "");
+}
+
+// Each call runs once alone and once handed to a gateway, each time on a
+// fresh profile and spool: the same output, status and registry.
+TEST_F(HandOverTest, ManyNamesThroughTheGatewayGiveTheOutputOfARunAlone) {
+    std::vector<std::string> many = {"subscribe"};
+    for (int i = 1; i <= 3000; ++i) many.push_back("alt.many.g" + std::to_string(i));
+    std::vector<std::string> fewer = many;
+    fewer[0] = "unsubscribe";
+    fewer.resize(2001);
+    const std::vector<std::vector<std::string>> calls = {
+        {"subscribe", "alt.a", "bad:name", "alt.b", "ALT.A"},
+        {"unsubscribe", "alt.b", "ALT.B", "nope"},
+        many,
+        fewer,
+    };
+    std::vector<ProgramResult> alone, handed;
+    std::string aloneRegistry;
+    for (const bool viaGateway : {false, true}) {
+        SetProfile(work_ + (viaGateway ? "/p2" : "/p1"));
+        spool_ = MakeSpool(viaGateway ? "s2" : "s1");
+        WriteProfile({"LastGroupNum=1"});
+        Gateway gateway(profile_, work_ + "/g");
+        if (viaGateway) {
+            ASSERT_TRUE(gateway.Start()) << gateway.Err();
+        }
+        for (const auto& call : calls) (viaGateway ? handed : alone).push_back(Qiv(call));
+        if (viaGateway) {
+            EXPECT_NE(gateway.Out().find("): subscribe alt.a bad:name alt.b ALT.A\n"
+                                         "Subscribed to alt.a as group 1\n"),
+                      std::string::npos)
+                << gateway.Out();
+            EXPECT_EQ(gateway.Stop().status, 0);
+            EXPECT_EQ(ReadFile(spool_ + "/newsys.rc"), aloneRegistry);
+        } else {
+            aloneRegistry = ReadFile(spool_ + "/newsys.rc");
+        }
+    }
+    ASSERT_EQ(handed.size(), alone.size());
+    for (std::size_t i = 0; i < alone.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(handed[i].status, alone[i].status);
+        EXPECT_EQ(handed[i].out, alone[i].out);
+        EXPECT_EQ(handed[i].err, alone[i].err);
+    }
+    EXPECT_EQ(alone[0].status, 1);
+    EXPECT_EQ(alone[0].out, "Subscribed to alt.a as group 1\nSubscribed to alt.b as group 2\n");
+    EXPECT_EQ(alone[0].err,
+              "qivnews: subscribe: A group name may not hold a colon, white space or control "
+              "characters\nqivnews: subscribe: ALT.A is subscribed already\n");
+    EXPECT_EQ(alone[1].err, "qivnews: unsubscribe: ALT.B is not subscribed\n"
+                            "qivnews: unsubscribe: nope is not subscribed\n");
+    EXPECT_EQ(alone[2].status, 0);
+    EXPECT_EQ(Count(alone[2].out, "\n"), 3000);
+    EXPECT_EQ(Count(alone[3].out, "Unsubscribed from alt.many.g"), 2000);
+    EXPECT_EQ(Count(aloneRegistry, "\n"), 1001);  // alt.a and the last thousand
 }
 
 TEST_F(HandOverTest, ThePasswordAppearsInNoOutput) {

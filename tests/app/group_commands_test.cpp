@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/commands.h"
+#include "app/group_commands.h"
 #include "app/settings.h"
 #include "app_fixture.h"
 #include "platform/profile.h"
@@ -78,6 +79,32 @@ TEST_F(GroupCommandsTest, ASpoolNotSetUpIsReportedAndLeftAlone) {
     EXPECT_FALSE(Exists(spool_ + "/newsys.rc"));
     EXPECT_FALSE(Exists("NotYetSet"));
     EXPECT_EQ(State().settings.lastGroupNum, 1);
+}
+
+// What the menu, the command line and the control channel all call.
+TEST_F(GroupCommandsTest, AnActionOnManyNamesGivesAnOutcomeForEach) {
+    std::vector<GroupOutcome> o =
+        RunGroupAction(GroupAction::Subscribe, {"alt.a", "alt.a", "", "alt.b"});
+    ASSERT_EQ(o.size(), 4u);
+    EXPECT_TRUE(o[0].ok && o[3].ok);
+    EXPECT_FALSE(o[1].ok || o[2].ok);
+    EXPECT_EQ(o[1].message, "alt.a is subscribed already");
+    EXPECT_EQ(o[3].message, "Subscribed to alt.b as group 2");
+    EXPECT_EQ(State().settings.lastGroupNum, 3);
+    o = RunGroupAction(GroupAction::Unsubscribe, {"ALT.B", "alt.c"});
+    ASSERT_EQ(o.size(), 2u);
+    EXPECT_TRUE(o[0].ok);
+    EXPECT_EQ(o[1].message, "alt.c is not subscribed");
+    EXPECT_EQ(Registry(), "alt.a:1\n");
+    EXPECT_TRUE(ui_->MessageBoxes().empty());
+
+    // A spool that cannot be used: one outcome that says why, whatever the count.
+    State().settings.qivNewsDir = spool_ + "/missing";
+    o = RunGroupAction(GroupAction::Subscribe, {"alt.x", "alt.y"});
+    ASSERT_EQ(o.size(), 1u);
+    EXPECT_FALSE(o[0].ok);
+    EXPECT_NE(o[0].message.find("does not exist"), std::string::npos);
+    EXPECT_STREQ(GroupActionName(GroupAction::Unsubscribe), "unsubscribe");
 }
 
 TEST_F(GroupCommandsTest, ExpireRunsInStepsToTheEnd) {

@@ -638,10 +638,16 @@ TEST_F(OnceEndToEndTest, LinesToTheJournalCarryTheirPriority) {
     EXPECT_EQ(r.status, 0);
     ASSERT_FALSE(r.out.empty());
     for (const std::string& line : Lines(r.out)) EXPECT_EQ(line.rfind("<6>", 0), 0u) << r.out;
-    run.args = {"--profile-dir", dir_, "subscribe", "alt.j", "extra"};
+    run.args = {"--profile-dir", dir_, "subscribe"};
     r = RunProgram(run);
     EXPECT_EQ(r.status, 2);
     for (const std::string& line : Lines(r.out)) EXPECT_EQ(line.rfind("<3>", 0), 0u) << r.out;
+    // Many names: each line with its own priority.
+    run.args = {"--profile-dir", dir_, "subscribe", "alt.j", "extra"};
+    r = RunProgram(run);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "<3>qivnews: subscribe: alt.j is subscribed already\n"
+                     "<6>Subscribed to extra as group 2\n");
 
     run.journal = false;
     run.env["JOURNAL_STREAM"] = "1:1";

@@ -19,7 +19,7 @@ protected:
         LoopbackTest::SetUp();
         for (long n : {10, 11, 12, 14, 15, 17})
             server.AddArticle("misc.pipe", {n, "Subject: " + std::to_string(n) + "\n\nbody\n"});
-        std::strcpy(session.groupName, "misc.pipe");
+        session.groupName = "misc.pipe";
         Open();
         ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     }
@@ -70,8 +70,7 @@ TEST_F(PipelineTest, ARefusedOrUnknownListGroupLeavesTheConnectionUsable) {
     EXPECT_EQ(RequestAll({10}).front().result, ResultSuccess);
 
     // A line that would not fit the command buffer is refused unsent.
-    std::memset(session.groupName, 'g', 195);
-    session.groupName[195] = '\0';
+    session.groupName = std::string(195, 'g');
     const std::size_t sent = server.Commands().size();
     const Note local = Do([&] { session.ListArticles(owner.window(), kListArticles, 1, 2); });
     EXPECT_EQ(local.result, ResultRefusedLocally);

@@ -56,6 +56,8 @@ protected:
     std::string dir_;
 };
 
+ino_t Inode(const std::string& path);
+
 std::string S(const char* sec, const char* key, const char* def = "z", std::size_t max = 256,
               const char* file = "qiv.ini") {
     return plat::GetProfileString(sec, key, def, max, file);
@@ -218,6 +220,83 @@ TEST_F(ProfileTest, DeletesKeysAndWholeSections) {
     ASSERT_EQ(stat(Path().c_str(), &after), 0);
     EXPECT_EQ(before.st_ino, after.st_ino);
     EXPECT_TRUE(plat::DeleteProfileSection("NG1", "absent.ini"));
+    EXPECT_EQ(Listing(), "qiv.ini\n");
+}
+
+// A batch gives the bytes that the same writes or deletions one by one give,
+// with one rewrite: checked against the single calls on a copy.
+TEST_F(ProfileTest, BatchesGiveTheBytesOfTheSingleCallsInOneRewrite) {
+    const std::string start =
+        "; top\r\n[QIVNEWS]\r\nNNTPServer=old\r\nNNTPPort=119\r\n\r\n[NG1]\r\nName=a\r\n"
+        "[ng1]\r\nName=dup\r\n[NG2]\r\nName=b\r\n\r\n";
+    const std::vector<std::vector<plat::ProfileEntry>> batches = {
+        {},
+        {{"NG9", "Name", "alone"}},
+        {{"qivnews", "nntpserver", "news.example"},
+         {"QIVNEWS", "LastFileNumIn", "8"},
+         {"NG1", "Index", "101"},
+         {" NG3 ", " Name ", "comp.lang.c"},
+         {"NG1", "Index", "102"},
+         {"ng3", "NAME", "\"q\""},
+         {"NG4", "Name", "x"},
+         {"NG2", "ExpireDays", "3"},
+         {"QIVNEWS", "lastfilenumin", "9"}},
+    };
+    for (const auto& batch : batches) {
+        SCOPED_TRACE(batch.size());
+        Put(start, "one.ini");
+        for (const plat::ProfileEntry& e : batch)
+            ASSERT_TRUE(plat::WriteProfileString(e.section, e.key, e.value, "one.ini"));
+        Put(start);
+        const ino_t before = Inode(Path());
+        ASSERT_TRUE(plat::WriteProfileStrings(batch, "qiv.ini"));
+        EXPECT_EQ(Get(), Get("one.ini"));
+        EXPECT_EQ(Inode(Path()) == before, batch.empty());
+    }
+    EXPECT_EQ(S("ng3", "name"), "\"q\"");
+
+    const std::vector<std::string> doomed = {"NG1", "ng2", "NG7", " qivnews "};
+    Put(start, "one.ini");
+    for (const std::string& section : doomed)
+        ASSERT_TRUE(plat::DeleteProfileSection(section, "one.ini"));
+    Put(start);
+    ASSERT_TRUE(plat::DeleteProfileSections(doomed, "qiv.ini"));
+    EXPECT_EQ(Get(), Get("one.ini"));
+    EXPECT_EQ(Get(), "; top\r\n");
+    const ino_t kept = Inode(Path());
+    EXPECT_TRUE(plat::DeleteProfileSections({"NG1", "absent"}, "qiv.ini"));
+    EXPECT_EQ(Inode(Path()), kept);  // nothing to delete: not rewritten
+
+    Put(start);
+    EXPECT_EQ(plat::GetProfileSectionNames("qiv.ini"),
+              (std::vector<std::string>{"QIVNEWS", "NG1", "ng1", "NG2"}));
+    EXPECT_TRUE(plat::GetProfileSectionNames("absent.ini").empty());
+}
+
+TEST_F(ProfileTest, ABatchWithOneBadEntryOrAFailedWriteChangesNothing) {
+    const std::string old = "[A]\r\nk=1\r\n";
+    Put(old);
+    for (const plat::ProfileEntry& bad : std::vector<plat::ProfileEntry>{
+             {"B", "k", "2\r\n[C]"}, {"B]", "k", "2"}, {"B", "", "2"}, {"B", "k=j", "2"}}) {
+        errno = 0;
+        EXPECT_FALSE(plat::WriteProfileStrings({{"A", "k", "2"}, bad}, "qiv.ini"));
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_EQ(Get(), old);
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*prev)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::vector<plat::ProfileEntry> many;
+    for (int i = 0; i < 20; ++i) many.push_back({"NG" + std::to_string(i), "Name", "g"});
+    const bool wrote = plat::WriteProfileStrings(many, "qiv.ini");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, prev);
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(Get(), old);
     EXPECT_EQ(Listing(), "qiv.ini\n");
 }
 

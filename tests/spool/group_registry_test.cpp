@@ -1,11 +1,14 @@
 #include "spool/group_registry.h"
 
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -298,6 +301,179 @@ TEST_F(RegistryTest, RegistryIsNeverLost) {
     struct stat st;
     ASSERT_EQ(stat(At("newsys.rc").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// Counts the writes of each file (closed after writing, or renamed into
+// place) in the given directories while an action runs.
+std::map<std::string, int> CountWrites(const std::vector<std::string>& dirs,
+                                       const std::function<void()>& action) {
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    std::map<int, std::string> watched;
+    for (const std::string& dir : dirs)
+        watched[inotify_add_watch(fd, dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO)] = dir;
+    action();
+    std::map<std::string, int> writes;
+    alignas(inotify_event) char buffer[1 << 16];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        for (char* p = buffer; p < buffer + n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(p);
+            const std::string name = e->len > 0 ? e->name : "";
+            // Temporary files are part of the write that renames them.
+            const bool temp = name == "newsys.tmp" || (name.size() > 7 && name[name.size() - 7] == '.' &&
+                                                       name.find(".ini.") != std::string::npos);
+            if (!name.empty() && !temp) ++writes[name];
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+    close(fd);
+    return writes;
+}
+
+// What the spool and the profile hold, and what a run logged.
+struct Outcome {
+    std::vector<std::pair<SubscribeStatus, std::int32_t>> results;
+    std::string registry, groups, settings;
+    std::vector<std::string> dirs, log;
+    std::int32_t lastGroupNum;
+    bool operator==(const Outcome&) const = default;
+};
+
+class BatchTest : public RegistryTest {
+protected:
+    std::string ProfileFile(const char* name) { return plat::ProfilePath(name); }
+    Outcome Take(const std::vector<spool::SubscribeResult>& results) {
+        Outcome o;
+        for (const spool::SubscribeResult& r : results) o.results.push_back({r.status, r.groupNumber});
+        o.registry = Registry();
+        o.groups = ReadBytes(ProfileFile("qivnews.ini"));
+        o.settings = ReadBytes(ProfileFile("qiv.ini"));
+        o.dirs = List(At("news"));
+        o.log = log;
+        o.lastGroupNum = lastGroupNum;
+        return o;
+    }
+    // The same start for each run: a group subscribed, numbers 3 and 4 taken
+    // by leftovers, a counter behind the spool.
+    void Prepare() {
+        lastGroupNum = 1;
+        Subscribe("alt.old");
+        ASSERT_TRUE(plat::CreateDirectory(At("news/NG3")));
+        WriteBytes(At("4.grp"), "");
+        lastGroupNum = 1;
+        log.clear();
+    }
+    std::vector<std::string> Dirs() { return {Spool(), plat::ProfileDir()}; }
+};
+
+TEST_F(BatchTest, ManyNamesGiveTheOutcomesOfSingleCallsWithOneWriteOfEachFile) {
+    const std::vector<std::string> names = {"alt.a", "", "ALT.OLD", "alt.b", "x:y",
+                                            std::string(256, 'n'), "Alt.A", "alt.c"};
+    Prepare();
+    std::vector<spool::SubscribeResult> singles;
+    for (const std::string& name : names) singles.push_back(spool::SubscribeGroup(context, name));
+    const Outcome one = Take(singles);
+
+    TearDown();
+    SetUp();
+    Prepare();
+    std::vector<spool::SubscribeResult> batch;
+    const std::map<std::string, int> writes =
+        CountWrites(Dirs(), [&] { batch = spool::SubscribeGroups(context, names); });
+    const Outcome all = Take(batch);
+    EXPECT_TRUE(all == one);
+    ASSERT_EQ(batch.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(batch[i].message, singles[i].message) << i;
+        EXPECT_EQ(batch[i].status, singles[i].status) << i;
+    }
+    EXPECT_EQ(batch[0].groupNumber, 2);
+    EXPECT_EQ(batch[3].groupNumber, 5);
+    EXPECT_EQ(batch[6].status, SubscribeStatus::AlreadySubscribed);
+    EXPECT_EQ(batch[7].groupNumber, 6);
+    EXPECT_EQ(all.registry, "alt.old:1\r\nalt.a:2\r\nalt.b:5\r\nalt.c:6\r\n");
+    EXPECT_EQ(all.log.size(), 2u);  // behind at the first, passing the leftovers at the second
+    EXPECT_EQ(writes, (std::map<std::string, int>{
+                          {"newsys.rc", 1}, {"qivnews.ini", 1}, {"qiv.ini", 1}}));
+
+    // Unsubscribing: the same.
+    const std::vector<std::string> leaving = {"ALT.B", "alt.b", "nothere", "alt.a"};
+    std::vector<spool::UnsubscribeResult> gone;
+    const std::map<std::string, int> rewrites =
+        CountWrites(Dirs(), [&] { gone = spool::UnsubscribeGroups(context, leaving); });
+    ASSERT_EQ(gone.size(), leaving.size());
+    const std::pair<UnsubscribeStatus, std::int32_t> expected[] = {
+        {UnsubscribeStatus::Unsubscribed, 5}, {UnsubscribeStatus::NotSubscribed, -1},
+        {UnsubscribeStatus::NotSubscribed, -1}, {UnsubscribeStatus::Unsubscribed, 2}};
+    for (std::size_t i = 0; i < leaving.size(); ++i) {
+        EXPECT_EQ(gone[i].status, expected[i].first) << i;
+        EXPECT_EQ(gone[i].groupNumber, expected[i].second) << i;
+    }
+    EXPECT_EQ(gone[1].message, "alt.b is not subscribed");
+    EXPECT_EQ(gone[3].message, "Unsubscribed from alt.a");
+    EXPECT_EQ(Registry(), "alt.old:1\nalt.c:6\n");
+    EXPECT_EQ(Name(2), "NotSubscribed");
+    EXPECT_EQ(Name(5), "NotSubscribed");
+    EXPECT_EQ(Name(6), "alt.c");
+    EXPECT_EQ(List(At("news")), (std::vector<std::string>{"NG1", "NG3", "NG6"}));
+    EXPECT_EQ(rewrites, (std::map<std::string, int>{{"newsys.rc", 1}, {"qivnews.ini", 1}}));
+}
+
+TEST_F(BatchTest, NumbersRunningOutStopOnlyTheNamesBeyondThem) {
+    lastGroupNum = 99999998;
+    const std::vector<spool::SubscribeResult> r =
+        spool::SubscribeGroups(context, {"a", "b", "c", "d"});
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_EQ(r[0].groupNumber, 99999998);
+    EXPECT_EQ(r[1].groupNumber, 99999999);
+    EXPECT_EQ(r[2].status, SubscribeStatus::NoFreeNumber);
+    EXPECT_EQ(r[3].message, "No group number is free");
+    EXPECT_EQ(Registry(), "a:99999998\r\nb:99999999\r\n");
+    EXPECT_EQ(lastGroupNum, 100000000);
+    EXPECT_EQ(StoredLastGroupNum(), "100000000");
+}
+
+TEST_F(BatchTest, AFailedWriteUndoesEveryGroupOfTheBatchAndKeepsTheOtherOutcomes) {
+    Subscribe("alt.old");
+    // The registry cannot grow by the batch's lines.
+    const std::string before = Registry() + std::string(2000, 'x') + ":9\r\n";
+    WriteBytes(At("newsys.rc"), before);
+    lastGroupNum = 10;
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = before.size() + 10;
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::vector<spool::SubscribeResult> r =
+        spool::SubscribeGroups(context, {"alt.first.new.group", "alt.old", "alt.second.new.group"});
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].status, SubscribeStatus::RegistryUnavailable);
+    EXPECT_EQ(r[0].message, "Cannot write " + At("newsys.rc"));
+    EXPECT_EQ(r[1].status, SubscribeStatus::AlreadySubscribed);
+    EXPECT_EQ(r[2].status, SubscribeStatus::RegistryUnavailable);
+    EXPECT_EQ(Registry(), before);
+    EXPECT_EQ(Name(10), "NotSubscribed");
+    EXPECT_EQ(Name(11), "NotSubscribed");
+    EXPECT_EQ(List(At("news")), std::vector<std::string>{"NG1"});
+    EXPECT_EQ(lastGroupNum, 10);
+
+    // qivnews.ini cannot be written: a directory stands in its place.
+    ASSERT_TRUE(plat::CreateDirectory(plat::ProfilePath("qivnews.ini") + ".new"));
+    ASSERT_EQ(rename(plat::ProfilePath("qivnews.ini").c_str(),
+                     (plat::ProfilePath("qivnews.ini") + ".old").c_str()),
+              0);
+    ASSERT_EQ(rename((plat::ProfilePath("qivnews.ini") + ".new").c_str(),
+                     plat::ProfilePath("qivnews.ini").c_str()),
+              0);
+    const std::vector<spool::SubscribeResult> s = spool::SubscribeGroups(context, {"p", "q"});
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].message, "Cannot write section NG10 of qivnews.ini");
+    EXPECT_EQ(s[1].message, "Cannot write section NG11 of qivnews.ini");
+    EXPECT_EQ(s[1].groupNumber, -1);
+    EXPECT_EQ(Registry(), before);
+    EXPECT_EQ(List(At("news")), std::vector<std::string>{"NG1"});
+    EXPECT_EQ(lastGroupNum, 10);
 }
 
 TEST_F(RegistryTest, UnsubscribeDeletesNothingOutsideTheGroupDirectory) {

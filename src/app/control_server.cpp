@@ -1,4 +1,4 @@
-#include "app/control_channel.h"
+#include "app/control_server.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,19 +9,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "app/app_state.h"
+#include "app/cli.h"
 #include "app/commands.h"
+#include "app/control_protocol.h"
 #include "app/cycles.h"
 #include "app/group_commands.h"
-#include "app/instance_lock.h"
 #include "app/log.h"
 #include "app/settings.h"
 #include "app/setup.h"
-#include "platform/journal.h"
 #include "platform/profile.h"
 #include "spool/expiry.h"
 
@@ -29,179 +28,10 @@ namespace app {
 
 namespace {
 
-constexpr char kProgram[] = "qivnews";
-// How long a subcommand waits for the profile while another subcommand
-// works on it, or while a gateway that holds it has not opened its socket
-// yet (it is starting, or stopping).
-constexpr int kBusyWaitMs = 30000;
-constexpr int kBusyPollMs = 25;
-// A gateway that keeps answering "retry" is not waited for for ever.
-constexpr int kMaxRetries = 5;
-constexpr std::size_t kMaxAnswerLength = 64 * 1024;
-
-void PrintError(const std::string& text) {
-    plat::WriteLines(stderr, plat::Priority::Error, std::string(kProgram) + ": " + text + "\n");
-}
-
-bool IsControl(unsigned char c) {
-    return c < 0x20 || c == 0x7F;
-}
-
-void AppendEscaped(std::string& out, const std::string& field) {
-    static const char hex[] = "0123456789abcdef";
-    for (unsigned char c : field) {
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (IsControl(c)) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// One line of answer text: control characters would break the line.
-std::string OneLine(const std::string& text) {
-    std::string out = text;
-    for (char& c : out)
-        if (IsControl(static_cast<unsigned char>(c))) c = ' ';
-    return out;
-}
-
-std::string DirOf(const std::string& profileDir) {
-    return profileDir.empty() ? std::string(".") : profileDir;
-}
-
-// ---- client side ----------------------------------------------------------
-
-enum class HandResult { Answered, NotListening, Retry, Failed };
-
-struct Answer {
-    int status = 1;
-    std::string text;
-};
-
 void CloseFd(int& fd) {
     if (fd >= 0) close(fd);
     fd = -1;
 }
-
-// Sends the request to the gateway and waits for its answer. NotListening
-// when nobody accepts on the socket (yet, or any more).
-HandResult HandOver(const std::string& dir, const std::string& line, Answer& answer,
-                    std::string& error) {
-    int dirFd = -1;
-    if (!SocketPathFits(dir)) {
-        dirFd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd < 0) {
-            error = "cannot open " + dir + ": " + std::strerror(errno);
-            return HandResult::Failed;
-        }
-    }
-    const std::string path = SocketAddressPath(dir, dirFd);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        error = std::string("cannot make a socket: ") + std::strerror(errno);
-        CloseFd(dirFd);
-        return HandResult::Failed;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const int connectError = errno;
-    CloseFd(dirFd);
-    if (rc != 0) {
-        CloseFd(fd);
-        if (connectError == ENOENT || connectError == ECONNREFUSED || connectError == EAGAIN)
-            return HandResult::NotListening;
-        error = "cannot reach the control socket " + dir + "/" + kSocketFileName + ": " +
-                std::strerror(connectError);
-        return HandResult::Failed;
-    }
-    // The request may carry the password: only to our own user.
-    ucred peer{};
-    socklen_t peerLength = sizeof peer;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerLength) != 0 || peer.uid != geteuid()) {
-        CloseFd(fd);
-        error = "the control socket " + dir + "/" + kSocketFileName +
-                " is served by another user; nothing was sent";
-        return HandResult::Failed;
-    }
-
-    std::size_t sent = 0;
-    while (sent < line.size()) {
-        const ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, kBusyWaitMs) > 0) continue;
-        }
-        CloseFd(fd);
-        error = "the running qivnews did not take the request";
-        return HandResult::Failed;
-    }
-
-    // The answer comes when the command has completed, which for expire and
-    // list-groups may take long; the gateway itself bounds a stalled server.
-    std::string in;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        char buffer[4096];
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) break;
-        in.append(buffer, static_cast<std::size_t>(n));
-        if (in.find('\n') != std::string::npos || in.size() > kMaxAnswerLength) break;
-    }
-    CloseFd(fd);
-    const std::size_t nl = in.find('\n');
-    const std::size_t tab = in.find('\t');
-    if (nl == std::string::npos || tab == std::string::npos || tab > nl) {
-        error = "the running qivnews ended the connection without an answer";
-        return HandResult::Failed;
-    }
-    const std::string head = in.substr(0, tab);
-    answer.text = in.substr(tab + 1, nl - tab - 1);
-    if (head == "retry") return HandResult::Retry;
-    if (head.empty() || head.size() > 3 ||
-        !std::all_of(head.begin(), head.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        error = "the running qivnews gave an answer that is not understood";
-        return HandResult::Failed;
-    }
-    answer.status = std::stoi(head);
-    return HandResult::Answered;
-}
-
-std::string InUse(const std::string& dir, const LockOwner& owner) {
-    return "the profile directory " + dir + " is in use by another qivnews (" + owner.Describe() +
-           ")";
-}
-
-// ---- gateway side ---------------------------------------------------------
 
 constexpr char kControlWindowClass[] = "QivControlWindow";
 constexpr unsigned kRunRequestMessage = plat::msg::User + 1;  // lParam: the client's id
@@ -251,14 +81,16 @@ private:
     void Accept();
     void ReadRequest(Client& c);
     void Reply(Client& c, const std::string& head, const std::string& text);
+    void Send(Client& c, std::string answer);
     void Flush(Client& c);
     void Drop(Client& c);
     void Sweep();
     void CheckProgress(int& timeoutMs);
     void LogRequest(Client& c);
-    void RunGroupCommand(Client& c, unsigned command);
+    void RunGroupCommand(Client& c, GroupAction action);
     void RunSetup(Client& c);
     void StartList(Client& c);
+    void PollListCycle(Client& c);
     void FinishList(Client& c);
 
     plat::WindowHandle mainWindow_ = 0;
@@ -288,7 +120,7 @@ plat::LResult ControlWindowProc(plat::WindowHandle window, unsigned message, pla
 
 bool ControlChannel::Open(plat::WindowHandle mainWindow, std::string& error) {
     if (IsOpen()) return true;
-    const std::string dir = DirOf(plat::ProfileDir());
+    const std::string dir = ChannelDir(plat::ProfileDir());
     dirFd_ = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dirFd_ < 0) {
         error = "cannot open " + dir + ": " + std::strerror(errno);
@@ -398,14 +230,16 @@ void ControlChannel::Accept() {
 }
 
 void ControlChannel::ReadRequest(Client& c) {
-    char buffer[1024];
+    char buffer[65536];
     for (;;) {
         const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) return;
         if (n <= 0) return Drop(c);  // gone before it said anything
+        // Only the new bytes are searched: a long request comes in many reads.
+        const std::size_t from = c.in.size();
         c.in.append(buffer, static_cast<std::size_t>(n));
-        const std::size_t nl = c.in.find('\n');
+        const std::size_t nl = c.in.find('\n', from);
         if (nl == std::string::npos) {
             if (c.in.size() > kMaxRequestLength) return Reply(c, "1", "the request is too long");
             continue;
@@ -425,8 +259,12 @@ void ControlChannel::ReadRequest(Client& c) {
 }
 
 void ControlChannel::Reply(Client& c, const std::string& head, const std::string& text) {
+    Send(c, AnswerLine(head, text));
+}
+
+void ControlChannel::Send(Client& c, std::string answer) {
     if (c.hungUp) return Drop(c);
-    c.out = head + "\t" + OneLine(text) + "\n";
+    c.out = std::move(answer);
     c.state = State::Writing;
     c.deadline = plat::NowMs() + static_cast<std::uint64_t>(clientTimeoutMs);
     Flush(c);
@@ -465,8 +303,9 @@ void ControlChannel::Run(std::uint64_t id) {
     if (c == nullptr || c->state != State::Queued) return;
     const std::string& command = c->request.command;
     const std::size_t argCount = c->request.args.size();
-    if ((command == "subscribe" || command == "unsubscribe") && argCount == 1) {
-        RunGroupCommand(*c, command == "subscribe" ? IDM_SUBSCRIBE : IDM_UNSUBSCRIBE);
+    if ((command == "subscribe" || command == "unsubscribe") && argCount >= 1) {
+        RunGroupCommand(*c, command == "subscribe" ? GroupAction::Subscribe
+                                                   : GroupAction::Unsubscribe);
     } else if (command == "setup") {
         RunSetup(*c);
     } else if (command == "expire" && argCount == 0) {
@@ -481,25 +320,23 @@ void ControlChannel::Run(std::uint64_t id) {
     } else if (command == "list-groups" && argCount == 0) {
         StartList(*c);
     } else {
-        Reply(*c, "1", "the running qivnews does not know the request " + OneLine(command));
+        Reply(*c, "1", "the running qivnews does not know the request " + command);
     }
 }
 
-void ControlChannel::RunGroupCommand(Client& c, unsigned command) {
-    const std::uint64_t id = c.id;
-    const std::string what = c.request.command;
+void ControlChannel::RunGroupCommand(Client& c, GroupAction action) {
     LogRequest(c);
-    GroupCommandAnswer answer;
-    answer.name = c.request.args[0];
-    SetGroupCommandAnswer(&answer);
-    plat::SendMessage(mainWindow_, plat::msg::Command, command, 0);
-    SetGroupCommandAnswer(nullptr);
-    if (answer.done) LogLine(answer.message.c_str());
-    Client* again = Find(id);
-    if (again == nullptr) return;
-    if (!answer.done) return Reply(*again, "1", what + ": the command did not run");
-    if (answer.ok) return Reply(*again, "0", answer.message);
-    Reply(*again, "1", what + ": " + answer.message);
+    // As if the Select Group dialog had been answered with each name in turn.
+    SetSelectedGroupName(c.request.args.back());
+    ControlAnswer answer;
+    for (const GroupOutcome& outcome : RunGroupAction(action, c.request.args)) {
+        LogLine(outcome.message.c_str());
+        const std::string text =
+            outcome.ok ? outcome.message : GroupActionName(action) + (": " + outcome.message);
+        answer.lines.push_back({!outcome.ok, text});
+        if (!outcome.ok) answer.status = kExitFailed;
+    }
+    Send(c, EncodeAnswer(answer));
 }
 
 void ControlChannel::RunSetup(Client& c) {
@@ -533,7 +370,13 @@ void ControlChannel::StartList(Client& c) {
     Client* again = Find(id);
     if (again == nullptr) return;
     again->state = State::RunningList;
-    if (!LastCycle().running) FinishList(*again);
+    PollListCycle(*again);
+}
+
+// The list's cycle tells no one when it ends: it is looked at every loop
+// round until it has.
+void ControlChannel::PollListCycle(Client& c) {
+    if (!LastCycle().running) FinishList(c);
 }
 
 void ControlChannel::FinishList(Client& c) {
@@ -584,7 +427,7 @@ void ControlChannel::CheckProgress(int& timeoutMs) {
                 }
                 break;
             case State::RunningList:
-                if (!LastCycle().running) FinishList(c);
+                PollListCycle(c);
                 break;
             case State::Queued:
             case State::Closed:
@@ -637,204 +480,6 @@ void ControlChannel::Dispatch(const pollfd* fds, std::size_t count) {
 }
 
 }  // namespace
-
-// ---- protocol ---------------------------------------------------------------
-
-std::string EncodeRequest(const ControlRequest& request) {
-    std::string line;
-    AppendEscaped(line, request.command);
-    for (const std::string& arg : request.args) {
-        line += '\t';
-        AppendEscaped(line, arg);
-    }
-    line += '\n';
-    return line;
-}
-
-bool DecodeRequest(const std::string& line, ControlRequest& out, std::string& error) {
-    out = ControlRequest{};
-    if (line.size() > kMaxRequestLength) {
-        error = "too long";
-        return false;
-    }
-    std::vector<std::string> fields(1);
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(line[i]);
-        if (c == '\t') {
-            fields.emplace_back();
-        } else if (c == '\\') {
-            if (i + 1 >= line.size()) {
-                error = "a broken escape";
-                return false;
-            }
-            const char e = line[++i];
-            if (e == '\\') {
-                fields.back() += '\\';
-            } else if (e == 't') {
-                fields.back() += '\t';
-            } else if (e == 'n') {
-                fields.back() += '\n';
-            } else if (e == 'r') {
-                fields.back() += '\r';
-            } else if (e == 'x' && i + 2 < line.size() && HexValue(line[i + 1]) >= 0 &&
-                       HexValue(line[i + 2]) >= 0) {
-                fields.back() +=
-                    static_cast<char>(HexValue(line[i + 1]) * 16 + HexValue(line[i + 2]));
-                i += 2;
-            } else {
-                error = "a broken escape";
-                return false;
-            }
-        } else if (IsControl(c)) {
-            error = "a control character";
-            return false;
-        } else {
-            fields.back() += static_cast<char>(c);
-        }
-    }
-    if (fields[0].empty()) {
-        error = "no command";
-        return false;
-    }
-    out.command = fields[0];
-    out.args.assign(fields.begin() + 1, fields.end());
-    return true;
-}
-
-ControlRequest SetupRequest(const SetupOptions& options) {
-    ControlRequest request{"setup", {}};
-    std::vector<std::string>& a = request.args;
-    if (options.server) a.push_back("--server=" + *options.server);
-    if (options.spoolDir) a.push_back("--spool=" + *options.spoolDir);
-    if (options.port) a.push_back("--port=" + std::to_string(*options.port));
-    if (options.auth) a.push_back(std::string("--auth=") + (*options.auth ? "yes" : "no"));
-    if (options.user) a.push_back("--user=" + *options.user);
-    if (options.password) a.push_back("--password=" + *options.password);
-    if (options.interval) a.push_back("--interval=" + std::to_string(*options.interval));
-    if (options.security) a.push_back(std::string("--security=") + SecurityName(*options.security));
-    if (options.caFile) a.push_back("--ca-file=" + *options.caFile);
-    if (options.fingerprint) a.push_back("--fingerprint=" + *options.fingerprint);
-    if (options.initialFetch)
-        a.push_back("--initial-fetch=" + std::to_string(*options.initialFetch));
-    if (options.pipelineDepth)
-        a.push_back("--pipeline-depth=" + std::to_string(*options.pipelineDepth));
-    return request;
-}
-
-bool SocketPathFits(const std::string& dir) {
-    return DirOf(dir).size() + 1 + std::strlen(kSocketFileName) < sizeof(sockaddr_un::sun_path);
-}
-
-std::string SocketAddressPath(const std::string& dir, int dirFd) {
-    if (SocketPathFits(dir)) return DirOf(dir) + "/" + kSocketFileName;
-    return "/proc/self/fd/" + std::to_string(dirFd) + "/" + kSocketFileName;
-}
-
-// ---- claiming the profile ----------------------------------------------------
-
-// Once the profile is ours, nobody of ours writes it but us: what a killed
-// writer left behind can go. A minute's grace spares a temporary file that
-// some other program may be writing right now.
-namespace {
-
-constexpr int kLeftoverTempAgeSeconds = 60;
-
-void RemoveLeftovers() {
-    plat::RemoveLeftoverProfileTemps(kProfileFile, kLeftoverTempAgeSeconds);
-    plat::RemoveLeftoverProfileTemps(kGroupProfileFile, kLeftoverTempAgeSeconds);
-}
-
-}  // namespace
-
-std::optional<int> ClaimProfile(const std::string& mode) {
-    const std::string dir = DirOf(plat::ProfileDir());
-    const std::uint64_t deadline = plat::NowMs() + kBusyWaitMs;
-    for (;;) {
-        LockOwner owner;
-        std::string error;
-        switch (ProcessProfileLock().TryTake(dir, mode, owner, error)) {
-            case LockResult::Taken:
-                RemoveLeftovers();
-                return std::nullopt;
-            case LockResult::Failed:
-                PrintError(error);
-                return kExitFailed;
-            case LockResult::Held:
-                break;
-        }
-        // A subcommand finishes soon; a gateway does not.
-        if (IsGatewayMode(owner.mode) || plat::NowMs() >= deadline) {
-            PrintError(InUse(dir, owner));
-            return kExitFailed;
-        }
-        poll(nullptr, 0, kBusyPollMs);
-    }
-}
-
-std::optional<int> RunHereOrHandOver(const ControlRequest& request) {
-    const std::string dir = DirOf(plat::ProfileDir());
-    const std::string line = EncodeRequest(request);
-    std::uint64_t deadline = plat::NowMs() + kBusyWaitMs;
-    int retries = 0;
-    bool gatewaySilent = false;
-    for (;;) {
-        LockOwner owner;
-        std::string error;
-        switch (ProcessProfileLock().TryTake(dir, request.command, owner, error)) {
-            case LockResult::Taken:
-                RemoveLeftovers();
-                return std::nullopt;
-            case LockResult::Failed:
-                PrintError(error);
-                return kExitFailed;
-            case LockResult::Held:
-                break;
-        }
-        gatewaySilent = false;
-        if (IsGatewayMode(owner.mode)) {
-            if (line.size() > kMaxRequestLength + 1) {
-                PrintError(request.command + ": too long to hand to the running qivnews (" +
-                           owner.Describe() + ")");
-                return kExitFailed;
-            }
-            Answer answer;
-            switch (HandOver(dir, line, answer, error)) {
-                case HandResult::Answered:
-                    if (answer.status == 0 && !answer.text.empty())
-                        plat::WriteLines(stdout, plat::Priority::Info, answer.text + "\n");
-                    if (answer.status != 0 && !answer.text.empty()) PrintError(answer.text);
-                    return answer.status;
-                case HandResult::Failed:
-                    PrintError(request.command + ": " + error + " (" + owner.Describe() + ")");
-                    return kExitFailed;
-                case HandResult::Retry:
-                    // It is stopping; the profile is about to be free.
-                    if (++retries > kMaxRetries) {
-                        PrintError(request.command + ": " + answer.text + " (" + owner.Describe() +
-                                   ")");
-                        return kExitFailed;
-                    }
-                    deadline = plat::NowMs() + kBusyWaitMs;
-                    break;
-                case HandResult::NotListening:
-                    gatewaySilent = true;
-                    break;
-            }
-        }
-        if (plat::NowMs() >= deadline) {
-            if (gatewaySilent)
-                PrintError(request.command + ": another qivnews (" + owner.Describe() +
-                           ") holds the profile directory " + dir +
-                           " but does not answer on its control socket");
-            else
-                PrintError(request.command + ": " + InUse(dir, owner) + "; try again later");
-            return kExitFailed;
-        }
-        poll(nullptr, 0, kBusyPollMs);
-    }
-}
-
-// ---- gateway ------------------------------------------------------------------
 
 bool OpenControlChannel(plat::WindowHandle mainWindow) {
     std::string error;
