@@ -22,10 +22,13 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "app/app_state.h"
 #include "app/cycles.h"
 #include "app/log.h"
+#include "app/main_window.h"
+#include "app/news_cycle.h"
 #include "app/startup.h"
 #include "fuzz_support.h"
 #include "nntp/nntp_session.h"
@@ -218,17 +221,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     session->refuseArticle = flags & 2;
     session->Open();
     app::AppState& state = app::App();
-    app::MainWindowData* mainData = app::GetMainWindowData(world.window);
-    FUZZ_CHECK(mainData != nullptr, "no main window data");
-    CNntpSession* own = mainData->session;
-    mainData->session = session.get();
-    mainData->connected = 1;
-    state.appIdle = 1;
+    app::NewsCycle* cycle = app::CycleOf(world.window);
+    FUZZ_CHECK(cycle != nullptr, "no news cycle");
+    ScriptedSession* scripted = session.get();
+    std::unique_ptr<CNntpSession> own = std::exchange(cycle->session, std::move(session));
+    cycle->connected = 1;
+    cycle->appIdle = 1;
     state.settings.qivNewsDir = world.spool;
 
-    app::BeginPosting(world.window);
-    for (int round = 0; round < 100000 && mainData->connected != 0; ++round) {
-        bool progress = session->Serve();
+    app::BeginPosting(*cycle);
+    for (int round = 0; round < 100000 && cycle->connected != 0; ++round) {
+        bool progress = scripted->Serve();
         plat::Message m;
         while (plat::QueuedMessageCount() != 0 && plat::PeekMessage(m)) {
             plat::DispatchMessage(m);
@@ -236,16 +239,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (!progress) break;
     }
-    const bool ended = mainData->connected == 0;
-    mainData->session = own;
-    mainData->connected = 0;
+    const bool ended = cycle->connected == 0;
+    const std::unique_ptr<CNntpSession> used = std::exchange(cycle->session, std::move(own));
+    cycle->connected = 0;
     FUZZ_CHECK(ended, "the pass did not end with a disconnect");
-    FUZZ_CHECK(state.appIdle == 1, "the commands stay blocked after the pass");
+    FUZZ_CHECK(cycle->appIdle == 1, "the commands stay blocked after the pass");
 
     FUZZ_CHECK(fuzz::ReadBytes(fuzz::Join(world.spool, "out.dat")) == marked,
                "out.dat is not as the pass should leave it");
-    FUZZ_CHECK(session->posts == expectedPosts, "posted " + std::to_string(session->posts) +
-                                                    ", expected " + std::to_string(expectedPosts));
+    FUZZ_CHECK(scripted->posts == expectedPosts, "posted " + std::to_string(scripted->posts) +
+                                                     ", expected " + std::to_string(expectedPosts));
     for (const std::string& name : files) {
         const bool there = fuzz::Exists(fuzz::Join(world.spool, "out/" + name));
         FUZZ_CHECK(there == (remaining.count(name) != 0), (there ? "kept " : "deleted ") + name);

@@ -19,6 +19,7 @@
 #include "app/group_commands.h"
 #include "app/instance_lock.h"
 #include "app/log.h"
+#include "app/main_window.h"
 #include "app/settings.h"
 #include "app/setup.h"
 #include "platform/journal.h"
@@ -219,8 +220,14 @@ bool ExpiryQueued(plat::WindowHandle mainWindow) {
 }
 
 bool GatewayIdle(plat::WindowHandle mainWindow) {
-    const MainWindowData* data = GetMainWindowData(mainWindow);
-    return data != nullptr && data->connected == 0 && App().appIdle == 1 && !LastCycle().running;
+    const NewsCycle* cycle = CycleOf(mainWindow);
+    return cycle != nullptr && cycle->Idle();
+}
+
+// The gateway's cycle has ended (or the gateway is gone).
+bool CycleOver(plat::WindowHandle mainWindow) {
+    const NewsCycle* cycle = CycleOf(mainWindow);
+    return cycle == nullptr || !cycle->Running();
 }
 
 // Why the gateway cannot fetch the group list; empty when it can. The same
@@ -543,13 +550,13 @@ void ControlChannel::StartList(Client& c) {
     Client* again = Find(id);
     if (again == nullptr) return;
     again->state = State::RunningList;
-    if (!LastCycle().running) FinishList(*again);
+    if (CycleOver(mainWindow_)) FinishList(*again);
 }
 
 void ControlChannel::FinishList(Client& c) {
-    const CycleReport& r = LastCycle();
-    const bool ok = r.connected && !r.authRejected && !r.lost && r.disconnected && r.listReceived;
-    if (ok) return Reply(c, "0", "Group list received");
+    const NewsCycle* cycle = CycleOf(mainWindow_);
+    if (cycle != nullptr && CycleSucceeded(cycle->report, true))
+        return Reply(c, "0", "Group list received");
     Reply(c, "1", "list-groups: the cycle did not complete");
 }
 
@@ -594,7 +601,7 @@ void ControlChannel::CheckProgress(int& timeoutMs) {
                 }
                 break;
             case State::RunningList:
-                if (!LastCycle().running) FinishList(c);
+                if (CycleOver(mainWindow_)) FinishList(c);
                 break;
             case State::Queued:
             case State::Closed:

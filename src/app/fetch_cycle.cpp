@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/app_state.h"
@@ -38,6 +39,18 @@ constexpr std::size_t kNameBufferSize = 256;
 // index record's name field.
 constexpr std::int32_t kMaxFileNumber = 99999999;
 
+}  // namespace
+
+// qivnews.ini as it was when its section was last seen (or written) by
+// us, so that an unchanged file need not be read again.
+struct FileIdentity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+};
+
 // The group being fetched: its section and the name it had when it began.
 struct FetchState {
     std::string section;
@@ -52,12 +65,18 @@ struct FetchState {
     // the server's current article did not move with it.
     bool refused = false;
     std::string articleDir;  // native path
+    FileIdentity groupsFileSeen;
 };
 
-FetchState& Fetch() {
-    static FetchState state;
-    return state;
+void CyclePartDeleter::operator()(FetchState* state) const {
+    delete state;
 }
+
+std::unique_ptr<FetchState, CyclePartDeleter> NewFetchState() {
+    return std::unique_ptr<FetchState, CyclePartDeleter>(new FetchState);
+}
+
+namespace {
 
 std::string FormatLong(long long value) {
     char text[24];
@@ -83,24 +102,9 @@ bool ParseIndex(const std::string& text, std::int64_t& out) {
     return true;
 }
 
-void StoreLastFileNumIn(std::int32_t value) {
+void StoreLastFileNumIn(FetchState& fetch, std::int32_t value) {
     WriteSetting("LastFileNumIn", FormatLong(value));
-    Fetch().storedFileNum = value;
-}
-
-// qivnews.ini as it was when its section was last seen (or written) by
-// us, so that an unchanged file need not be read again.
-struct FileIdentity {
-    bool known = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-};
-
-FileIdentity& GroupsFileSeen() {
-    static FileIdentity identity;
-    return identity;
+    fetch.storedFileNum = value;
 }
 
 bool StatGroupsFile(struct stat& st) {
@@ -113,8 +117,8 @@ bool SameFile(const FileIdentity& seen, const struct stat& st) {
            seen.modified.tv_nsec == st.st_mtim.tv_nsec;
 }
 
-void RememberGroupsFile(const struct stat& st) {
-    FileIdentity& seen = GroupsFileSeen();
+void RememberGroupsFile(FetchState& fetch, const struct stat& st) {
+    FileIdentity& seen = fetch.groupsFileSeen;
     seen.known = true;
     seen.device = st.st_dev;
     seen.inode = st.st_ino;
@@ -122,34 +126,34 @@ void RememberGroupsFile(const struct stat& st) {
     seen.modified = st.st_mtim;
 }
 
-void StoreIndex(std::int64_t value) {
+void StoreIndex(FetchState& fetch, std::int64_t value) {
     // The section was there just before (StillSubscribed), so the file as
     // written still holds it.
-    GroupsFileSeen().known = false;
-    if (!plat::WriteProfileString(Fetch().section, "Index", FormatLong(value), kGroupProfileFile))
+    fetch.groupsFileSeen.known = false;
+    if (!plat::WriteProfileString(fetch.section, "Index", FormatLong(value), kGroupProfileFile))
         return;
     struct stat st;
-    if (StatGroupsFile(st)) RememberGroupsFile(st);
+    if (StatGroupsFile(st)) RememberGroupsFile(fetch, st);
 }
 
 // False once the group has been unsubscribed (the Select Group dialog runs
 // the message loop, so that can happen in the middle of its fetch). Its
 // section must then not be written again: that would bring it back.
-bool StillSubscribed() {
+bool StillSubscribed(FetchState& fetch) {
     struct stat st;
     const bool statted = StatGroupsFile(st);
-    if (statted && SameFile(GroupsFileSeen(), st)) return true;
-    GroupsFileSeen().known = false;
-    const std::string name = plat::GetProfileString(Fetch().section, "Name", kNotSubscribed,
+    if (statted && SameFile(fetch.groupsFileSeen, st)) return true;
+    fetch.groupsFileSeen.known = false;
+    const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
                                                     kNameBufferSize, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
     // Taken before the read: a change in between only costs another read.
-    if (statted) RememberGroupsFile(st);
+    if (statted) RememberGroupsFile(fetch, st);
     return true;
 }
 
-void LogUnsubscribed() {
-    LogLineF("%s was unsubscribed during its fetch", Fetch().name.c_str());
+void LogUnsubscribed(const FetchState& fetch) {
+    LogLineF("%s was unsubscribed during its fetch", fetch.name.c_str());
 }
 
 // The article number the record holds; false when its field is no number.
@@ -173,25 +177,25 @@ std::int64_t RecordFileNumber(const unsigned char* record) {
     return digits == 0 || value > kMaxFileNumber ? -1 : value;
 }
 
-std::string ArticleFile(std::int32_t fileNumber) {
+std::string ArticleFile(const FetchState& fetch, std::int32_t fileNumber) {
     char name[24];
     std::snprintf(name, sizeof name, "/%08ld.nws", static_cast<long>(fileNumber));
-    return Fetch().articleDir + name;
+    return fetch.articleDir + name;
 }
 
 // The file number after n for the group being fetched: past 99999999 the
 // count starts again at 1; a number whose file is still there is passed
 // over, so that no article overwrites one the board may still list.
-std::int32_t NextFileNumber(std::int32_t n) {
+std::int32_t NextFileNumber(const FetchState& fetch, std::int32_t n) {
     bool wrapped = false;
     for (std::int32_t tries = 0; tries < kMaxFileNumber; ++tries) {
         wrapped = wrapped || n >= kMaxFileNumber || n < 0;
         n = n >= kMaxFileNumber || n < 0 ? 1 : n + 1;
-        if (!plat::FileExists(ArticleFile(n))) break;
+        if (!plat::FileExists(ArticleFile(fetch, n))) break;
     }
     if (wrapped)
         LogLineF("LastFileNumIn passed %ld; wrapped to %ld in %s", static_cast<long>(kMaxFileNumber),
-                 static_cast<long>(n), Fetch().section.c_str());
+                 static_cast<long>(n), fetch.section.c_str());
     return n;
 }
 
@@ -230,14 +234,13 @@ bool HighestIndexedFile(const std::string& spoolDir, std::int32_t group, std::in
 
 // Prepares and starts the group currentGroup. False when the group is
 // skipped: not subscribed, or it cannot be fetched in this cycle.
-bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
-    AppState& app = App();
-    AppSettings& s = app.settings;
-    CNntpSession& session = *data.session;
-    FetchState& fetch = Fetch();
+bool StartGroup(NewsCycle& cycle) {
+    AppSettings& s = App().settings;
+    CNntpSession& session = *cycle.session;
+    FetchState& fetch = *cycle.fetch;
 
-    fetch.section = spool::GroupSection(app.currentGroup);
-    GroupsFileSeen().known = false;
+    fetch.section = spool::GroupSection(cycle.currentGroup);
+    fetch.groupsFileSeen.known = false;
     const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
                                                     kNameBufferSize, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
@@ -278,8 +281,8 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
 
     // A counter too large for a file name starts again from the bottom.
     if (s.lastFileNumIn > kMaxFileNumber) {
-        s.lastFileNumIn = NextFileNumber(s.lastFileNumIn);
-        StoreLastFileNumIn(s.lastFileNumIn);
+        s.lastFileNumIn = NextFileNumber(fetch, s.lastFileNumIn);
+        StoreLastFileNumIn(fetch, s.lastFileNumIn);
     }
 
     // A counter that lags behind the index (restored from a backup, edited
@@ -290,15 +293,15 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     std::int64_t lastArticle = -1;
     std::int64_t lastFile = -1;
     const bool indexed =
-        HighestIndexedFile(s.qivNewsDir, app.currentGroup, highest, lastArticle, lastFile);
+        HighestIndexedFile(s.qivNewsDir, cycle.currentGroup, highest, lastArticle, lastFile);
     const bool pastWrap = lastFile >= 0 && lastFile < highest && s.lastFileNumIn > lastFile;
     if (s.lastFileNumIn < 0 || (indexed && s.lastFileNumIn <= highest && !pastWrap)) {
-        const std::int32_t moved = indexed ? NextFileNumber(highest) : 0;
+        const std::int32_t moved = indexed ? NextFileNumber(fetch, highest) : 0;
         LogLineF("LastFileNumIn %ld is behind the index of %s; moved to %ld",
                  static_cast<long>(s.lastFileNumIn), fetch.section.c_str(),
                  static_cast<long>(moved));
         s.lastFileNumIn = moved;
-        StoreLastFileNumIn(moved);
+        StoreLastFileNumIn(fetch, moved);
     }
 
     // A missing or empty Index means the group's first article; one that
@@ -320,103 +323,99 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
                  static_cast<long long>(cursor), fetch.section.c_str(),
                  static_cast<long long>(lastArticle + 1));
         cursor = lastArticle + 1;
-        StoreIndex(cursor);
+        StoreIndex(fetch, cursor);
     }
 
     std::memcpy(session.groupName, name.c_str(), name.size() + 1);
     std::memcpy(session.articleDir, dir.c_str(), dir.size() + 1);
-    app.articleCursor = cursor;
+    cycle.articleCursor = cursor;
     fetch.name = name;
 
     LogLineF("Getting messages from %s", name.c_str());
-    app.appIdle = 0;
+    cycle.appIdle = 0;
     StatusSetGroup(name);
-    session.SelectGroup(window, MAIN_MSG_GROUP_DONE);
+    session.SelectGroup(cycle.window, MAIN_MSG_GROUP_DONE);
     return true;
 }
 
 // Moves to the next group number. False when the cycle is complete: the
 // posting pass has then been started.
-bool NextGroup(plat::WindowHandle window) {
-    AppState& app = App();
+bool NextGroup(NewsCycle& cycle) {
     // Straight to the next group that has a section: a counter inflated far
     // past the groups in use costs nothing.
-    app.currentGroup = spool::NextGroupSection(app.currentGroup);
-    if (app.currentGroup < app.settings.lastGroupNum) return true;
-    app.currentGroup = 1;
-    app.appIdle = 1;
+    cycle.currentGroup = spool::NextGroupSection(cycle.currentGroup);
+    if (cycle.currentGroup < App().settings.lastGroupNum) return true;
+    cycle.currentGroup = 1;
+    cycle.appIdle = 1;
     LogLine("Finished getting messages");
     StatusSetGroup(std::string());
-    plat::SendMessage(window, plat::msg::Command, IDM_POST_ALL, 0);
+    plat::SendMessage(cycle.window, plat::msg::Command, IDM_POST_ALL, 0);
     return false;
 }
 
 // The group is done; the next one starts before this returns.
-void EndGroup(plat::WindowHandle window) {
-    plat::SendMessage(window, MAIN_MSG_GROUP_FINISHED, 0, 0);
+void EndGroup(NewsCycle& cycle) {
+    plat::SendMessage(cycle.window, MAIN_MSG_GROUP_FINISHED, 0, 0);
 }
 
 // The handlers act only on completions of a live connection.
-MainWindowData* Live(plat::WindowHandle window) {
-    MainWindowData* data = GetMainWindowData(window);
-    return data != nullptr && data->connected == 1 ? data : nullptr;
+bool Live(const NewsCycle& cycle) {
+    return cycle.connected == 1;
 }
 
 // Where a group without Index starts: its first article, or with
 // InitialFetch its newest that many (GROUP's first still the floor).
-std::int64_t NewGroupStart(const CNntpSession& session) {
+std::int64_t NewGroupStart(const FetchState& fetch, const CNntpSession& session) {
     const std::int32_t cap = App().settings.initialFetch;
     if (cap <= 0 || session.lastArticle - session.firstArticle < cap) return session.firstArticle;
-    LogLineF("%s is new: starting at its newest %ld articles", Fetch().name.c_str(),
+    LogLineF("%s is new: starting at its newest %ld articles", fetch.name.c_str(),
              static_cast<long>(cap));
     return session.lastArticle - cap + 1;
 }
 
 }  // namespace
 
-void BeginGroupFetch(plat::WindowHandle window) {
-    MainWindowData* data = GetMainWindowData(window);
+void BeginGroupFetch(NewsCycle& cycle) {
     // Runs of unsubscribed group numbers are walked here rather than by one
     // nested call per number.
     for (;;) {
-        if (data == nullptr || data->connected == 0) {
+        if (cycle.connected == 0) {
             LogLine("Server not connected");
-            LastCycle().running = false;
+            cycle.End();
             return;
         }
-        if (StartGroup(window, *data)) return;
-        if (!NextGroup(window)) return;
+        if (StartGroup(cycle)) return;
+        if (!NextGroup(cycle)) return;
     }
 }
 
-void OnGroupDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return;
-    if (IsBroken(result)) return ConnectionLost(window, reply);
+void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (!Live(cycle)) return;
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
     if (result != ResultSuccess) {
         LogReplyText(reply);
-        return EndGroup(window);
+        return EndGroup(cycle);
     }
-    if (!StillSubscribed()) {
-        LogUnsubscribed();
-        return EndGroup(window);
+    FetchState& fetch = *cycle.fetch;
+    if (!StillSubscribed(fetch)) {
+        LogUnsubscribed(fetch);
+        return EndGroup(cycle);
     }
-    AppState& app = App();
-    CNntpSession& session = *data->session;
+    CNntpSession& session = *cycle.session;
     if (session.firstArticle < 0 || session.lastArticle < 0) {
         // Another group's numbers would do worse than nothing.
-        LogLineF("%s skipped: no article numbers in the reply \"%s\"", Fetch().section.c_str(),
+        LogLineF("%s skipped: no article numbers in the reply \"%s\"", fetch.section.c_str(),
                  reply != 0 ? reinterpret_cast<const char*>(reply) : "");
-        return EndGroup(window);
+        return EndGroup(cycle);
     }
     // One past the last must still be a number.
-    Fetch().last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
-    Fetch().refused = false;
-    if (app.articleCursor == 0) app.articleCursor = NewGroupStart(session);
-    if (app.articleCursor < session.firstArticle) app.articleCursor = session.firstArticle;
-    if (app.articleCursor > session.lastArticle) return EndGroup(window);
-    session.fileNumber = app.settings.lastFileNumIn;
-    session.FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
+    fetch.last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
+    fetch.refused = false;
+    if (cycle.articleCursor == 0) cycle.articleCursor = NewGroupStart(fetch, session);
+    if (cycle.articleCursor < session.firstArticle) cycle.articleCursor = session.firstArticle;
+    if (cycle.articleCursor > session.lastArticle) return EndGroup(cycle);
+    session.fileNumber = App().settings.lastFileNumIn;
+    session.FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
 }
 
 namespace {
@@ -435,144 +434,143 @@ int ReplyCode(plat::LParam reply) {
 
 // Ends the cycle early, as its end would (no further group, no posting):
 // the counters stay where they are.
-void StopCycle(plat::WindowHandle window) {
-    App().currentGroup = 1;
+void StopCycle(NewsCycle& cycle) {
+    cycle.currentGroup = 1;
     StatusSetGroup(std::string());
-    BeginDisconnect(window);
+    BeginDisconnect(cycle);
 }
 
 // An ARTICLE refusal that does not say the article is gone: the article
 // stays due (Index still names it) and the group, or the whole cycle when
 // the server will not serve any article, stops here.
-void ArticleWithheld(plat::WindowHandle window, plat::LParam reply) {
+void ArticleWithheld(NewsCycle& cycle, plat::LParam reply) {
     const int code = ReplyCode(reply);
-    const std::string line = Fetch().section + " stopped at article " +
-                             std::to_string(App().articleCursor) + ": " +
+    const std::string line = cycle.fetch->section + " stopped at article " +
+                             std::to_string(cycle.articleCursor) + ": " +
                              (reply != 0 ? reinterpret_cast<const char*>(reply) : kNoReplyText);
     LogLine(line.c_str());
     // The article is still due: the run did not do all it was there for.
-    NoteUndone(line);
+    cycle.NoteUndone(line);
     if (code == 480) LogLine("Server wants a login before it sends articles");
-    if (code == 400 || code == 480) return StopCycle(window);
-    EndGroup(window);
+    if (code == 400 || code == 480) return StopCycle(cycle);
+    EndGroup(cycle);
 }
 
 }  // namespace
 
-void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam value) {
+void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     ArticleSaved* saved =
         result == ResultSuccess ? reinterpret_cast<ArticleSaved*>(value) : nullptr;
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return ReleaseArticleSaved(saved);
+    if (!Live(cycle)) return ReleaseArticleSaved(saved);
     AppState& app = App();
-    CNntpSession& session = *data->session;
+    CNntpSession& session = *cycle.session;
+    FetchState& fetch = *cycle.fetch;
 
     if (IsBroken(result)) {
         // What arrived of the article is no article: the next cycle fetches
         // it again under the same number. Nothing indexed uses that number.
         plat::DeleteFile(plat::FormatPath("%s\\%08ld.nws", session.articleDir,
                                           static_cast<long>(session.fileNumber)));
-        return ConnectionLost(window, value);
+        return ConnectionLost(cycle, value);
     }
     if (result == ResultRefusedLocally) {
         // Our side cannot store it; the article stays due.
         LogReplyText(value);
         const char* why = reinterpret_cast<const char*>(value);
-        NoteUndone(why != nullptr ? why : "An article could not be stored");
-        return EndGroup(window);
+        cycle.NoteUndone(why != nullptr ? why : "An article could not be stored");
+        return EndGroup(cycle);
     }
     // Only 423 and 430 say the article is gone; any other refusal says
     // nothing about it.
     const int code = result == ResultSuccess ? 0 : ReplyCode(value);
-    if (result != ResultSuccess && code != 423 && code != 430) return ArticleWithheld(window, value);
-    if (!StillSubscribed()) {
+    if (result != ResultSuccess && code != 423 && code != 430) return ArticleWithheld(cycle, value);
+    if (!StillSubscribed(fetch)) {
         if (saved != nullptr) {
             plat::DeleteFile(saved->path);
             plat::RemoveDirectory(session.articleDir);  // only when the unsubscribe left it empty
         }
         ReleaseArticleSaved(saved);
-        LogUnsubscribed();
-        return EndGroup(window);
+        LogUnsubscribed(fetch);
+        return EndGroup(cycle);
     }
 
     // The cursor goes no further than one past the group's last article:
     // with that one done, so is the group.
-    const bool more = app.articleCursor < Fetch().last;
+    const bool more = cycle.articleCursor < fetch.last;
     if (saved != nullptr) {
         const spool::ArticleHeaders headers =
-            spool::ReadArticleHeaders(saved->path, app.articleCursor);
+            spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
         const bool indexed = spool::AppendArticleIndex(
-            app.settings.qivNewsDir, headers, app.currentGroup, app.settings.lastFileNumIn);
+            app.settings.qivNewsDir, headers, cycle.currentGroup, app.settings.lastFileNumIn);
         ReleaseArticleSaved(saved);
         if (!indexed) {
             // Moving on would leave the board an article it cannot find;
             // the next cycle tries this one again.
-            LogLineF("Can't write the index of %s", Fetch().section.c_str());
-            NoteUndone("Can't write the index of " + Fetch().section);
-            return EndGroup(window);
+            LogLineF("Can't write the index of %s", fetch.section.c_str());
+            cycle.NoteUndone("Can't write the index of " + fetch.section);
+            return EndGroup(cycle);
         }
         // NEXT goes out first, so that the server answers while the
         // counters are written; its answer is handled only after they are.
-        Fetch().refused = false;
-        if (more) session.NextArticle(window, MAIN_MSG_NEXT_DONE);
-        StoreLastFileNumIn(NextFileNumber(app.settings.lastFileNumIn));
-        StoreIndex(app.articleCursor + 1);
+        fetch.refused = false;
+        if (more) session.NextArticle(cycle.window, MAIN_MSG_NEXT_DONE);
+        StoreLastFileNumIn(fetch, NextFileNumber(fetch, app.settings.lastFileNumIn));
+        StoreIndex(fetch, cycle.articleCursor + 1);
         StatusArticleFetched();
     } else {
         // Refused: the article is gone from the server; skip it for good.
-        Fetch().refused = true;
-        if (more) session.NextArticle(window, MAIN_MSG_NEXT_DONE);
-        ++app.articleCursor;
-        StoreIndex(app.articleCursor);
+        fetch.refused = true;
+        if (more) session.NextArticle(cycle.window, MAIN_MSG_NEXT_DONE);
+        ++cycle.articleCursor;
+        StoreIndex(fetch, cycle.articleCursor);
     }
-    if (!more) EndGroup(window);
+    if (!more) EndGroup(cycle);
 }
 
-void OnNextDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam number) {
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return;
-    if (IsBroken(result)) return ConnectionLost(window, number);
-    if (result != ResultSuccess) return EndGroup(window);
-    if (!StillSubscribed()) {
-        LogUnsubscribed();
-        return EndGroup(window);
+void OnNextDone(NewsCycle& cycle, plat::WParam result, plat::LParam number) {
+    if (!Live(cycle)) return;
+    if (IsBroken(result)) return ConnectionLost(cycle, number);
+    if (result != ResultSuccess) return EndGroup(cycle);
+    FetchState& fetch = *cycle.fetch;
+    if (!StillSubscribed(fetch)) {
+        LogUnsubscribed(fetch);
+        return EndGroup(cycle);
     }
-    AppState& app = App();
-    FetchState& fetch = Fetch();
+    AppSettings& s = App().settings;
     const std::int64_t next = static_cast<std::int64_t>(number);
     if (next < 0) {
         LogLineF("%s ended: NEXT after article %lld gave no article number", fetch.section.c_str(),
-                 static_cast<long long>(app.articleCursor - (fetch.refused ? 1 : 0)));
-        return EndGroup(window);
+                 static_cast<long long>(cycle.articleCursor - (fetch.refused ? 1 : 0)));
+        return EndGroup(cycle);
     }
     // After a saved article NEXT must move on, or the same article would be
     // fetched again and again. A refused ARTICLE leaves the server's current
     // article behind the cursor, so NEXT may name one already done: not
     // progress, but the cursor is tried all the same.
-    if (!fetch.refused && next <= app.articleCursor) {
+    if (!fetch.refused && next <= cycle.articleCursor) {
         LogLineF("%s ended: NEXT after article %lld gave article %lld", fetch.section.c_str(),
-                 static_cast<long long>(app.articleCursor), static_cast<long long>(next));
-        return EndGroup(window);
+                 static_cast<long long>(cycle.articleCursor), static_cast<long long>(next));
+        return EndGroup(cycle);
     }
     // No article lies between the server's current one and the one NEXT
     // names; those that arrived after GROUP are left for the next cycle.
     if (next > fetch.last) {
-        StoreIndex(fetch.last + 1);
-        return EndGroup(window);
+        StoreIndex(fetch, fetch.last + 1);
+        return EndGroup(cycle);
     }
-    if (next > app.articleCursor) app.articleCursor = next;
+    if (next > cycle.articleCursor) cycle.articleCursor = next;
     // After a refused article the file still holds the number it was given;
     // store the one this article gets, so that a break in its transfer is
     // repeated under the same file name. After a saved one it is stored.
-    if (fetch.storedFileNum == app.settings.lastFileNumIn)
-        StoreLastFileNumIn(NextFileNumber(app.settings.lastFileNumIn));
-    app.settings.lastFileNumIn = fetch.storedFileNum;
-    data->session->fileNumber = app.settings.lastFileNumIn;
-    data->session->FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
+    if (fetch.storedFileNum == s.lastFileNumIn)
+        StoreLastFileNumIn(fetch, NextFileNumber(fetch, s.lastFileNumIn));
+    s.lastFileNumIn = fetch.storedFileNum;
+    cycle.session->fileNumber = s.lastFileNumIn;
+    cycle.session->FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
 }
 
-void OnGroupFinished(plat::WindowHandle window, unsigned, plat::WParam, plat::LParam) {
-    if (NextGroup(window)) BeginGroupFetch(window);
+void OnGroupFinished(NewsCycle& cycle, plat::WParam, plat::LParam) {
+    if (NextGroup(cycle)) BeginGroupFetch(cycle);
 }
 
 }  // namespace app

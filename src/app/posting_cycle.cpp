@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/app_state.h"
@@ -21,7 +22,6 @@
 #include "app/cycles.h"
 #include "app/log.h"
 #include "app/settings.h"
-#include "net/winsock_init.h"
 #include "nntp/nntp_session.h"
 #include "platform/files.h"
 
@@ -50,6 +50,8 @@ struct OutboundRecord {
     char fileName[kNameLength + 1] = {};  // terminated after the twelfth byte
 };
 
+}  // namespace
+
 struct PostingState {
     int queue = OutQueue;  // the queue file being walked
     int outFile = -1;      // that file, open while a pass runs
@@ -57,27 +59,33 @@ struct PostingState {
     bool anyRecord = false;  // the pass found a whole record
     std::string postPath;    // the file being posted
     std::string postName;
+    plat::TextReader stream;  // the article being posted
 };
 
-PostingState& Posting() {
-    static PostingState state;
-    return state;
+void CyclePartDeleter::operator()(PostingState* state) const {
+    if (state->outFile >= 0) close(state->outFile);
+    delete state;
 }
+
+std::unique_ptr<PostingState, CyclePartDeleter> NewPostingState() {
+    return std::unique_ptr<PostingState, CyclePartDeleter>(new PostingState);
+}
+
+namespace {
 
 std::string QueuePath(int queue) {
     return plat::FormatPath("%s\\%s", App().settings.qivNewsDir.c_str(), kQueueNames[queue]);
 }
 
-void CloseOutFile() {
-    PostingState& p = Posting();
+void CloseOutFile(PostingState& p) {
     if (p.outFile >= 0) close(p.outFile);
     p.outFile = -1;
 }
 
-bool ReadRecord(long index, OutboundRecord& record) {
+bool ReadRecord(const PostingState& p, long index, OutboundRecord& record) {
     unsigned char bytes[kRecordSize];
     const ssize_t n =
-        pread(Posting().outFile, bytes, sizeof bytes, static_cast<off_t>(index) * kRecordSize);
+        pread(p.outFile, bytes, sizeof bytes, static_cast<off_t>(index) * kRecordSize);
     if (n != kRecordSize) return false;
     record.flag = bytes[0];
     std::memcpy(record.fileName, bytes + 1, kNameLength);
@@ -87,8 +95,7 @@ bool ReadRecord(long index, OutboundRecord& record) {
 
 // The records of the retired queue up to its last marker were handled by
 // the pass that retired it.
-long RecordsBeforeMarker() {
-    PostingState& p = Posting();
+long RecordsBeforeMarker(const PostingState& p) {
     long after = 0;
     char bytes[kRecordSize];
     for (long i = 0; pread(p.outFile, bytes, sizeof bytes, i * kRecordSize) == kRecordSize; ++i)
@@ -98,8 +105,7 @@ long RecordsBeforeMarker() {
 
 // Opens the first queue file from `from` on that is there; false when none
 // is left.
-bool OpenQueue(int from) {
-    PostingState& p = Posting();
+bool OpenQueue(PostingState& p, int from) {
     for (int queue = from; queue < QueueFileCount; ++queue) {
         p.queue = queue;
         const std::string path = QueuePath(queue);
@@ -108,12 +114,12 @@ bool OpenQueue(int from) {
         p.outFile = plat::OpenRegular(path, O_RDWR);
         struct stat st;
         if (p.outFile >= 0 && (fstat(p.outFile, &st) != 0 || !S_ISREG(st.st_mode)))
-            CloseOutFile();
+            CloseOutFile(p);
         if (p.outFile < 0) {
             if (queue == OutQueue) LogLine("Can't open index file");
             continue;
         }
-        p.postRecordIndex = queue == LeftRetired ? RecordsBeforeMarker() : 0;
+        p.postRecordIndex = queue == LeftRetired ? RecordsBeforeMarker(p) : 0;
         return true;
     }
     return false;
@@ -134,8 +140,7 @@ bool TakeLease(int fd) {
 // When they are all there is and no one else has the file open (a board
 // may hold it to write the rest of a record), out.dat is emptied and a left
 // file deleted; otherwise the flags keep them from being taken again.
-void RetireQueue() {
-    PostingState& p = Posting();
+void RetireQueue(PostingState& p) {
     if (p.outFile < 0) return;
     if (TakeLease(p.outFile)) {
         struct stat st;
@@ -149,33 +154,33 @@ void RetireQueue() {
         }
         fcntl(p.outFile, F_SETLEASE, F_UNLCK);
     }
-    CloseOutFile();
+    CloseOutFile(p);
 }
 
-void EndPass(plat::WindowHandle window) {
-    CloseOutFile();
-    BeginDisconnect(window);
+void EndPass(NewsCycle& cycle) {
+    CloseOutFile(*cycle.posting);
+    BeginDisconnect(cycle);
     // Set after the disconnect has started: QUIT runs with the gate open.
-    App().appIdle = 1;
+    cycle.appIdle = 1;
 }
 
-void FinishPass(plat::WindowHandle window) {
-    if (Posting().anyRecord) LogLine("Finished posting essages");
-    EndPass(window);
+void FinishPass(NewsCycle& cycle) {
+    if (cycle.posting->anyRecord) LogLine("Finished posting essages");
+    EndPass(cycle);
 }
 
 // The record being walked is done with for good; false (and the pass
 // stopped) when that cannot be written down, as it would then be posted
 // again by every pass.
-bool Handled(plat::WindowHandle window) {
-    PostingState& p = Posting();
+bool Handled(NewsCycle& cycle) {
+    PostingState& p = *cycle.posting;
     const off_t at = static_cast<off_t>(p.postRecordIndex) * kRecordSize;
     if (pwrite(p.outFile, &kHandled, 1, at) != 1) {
         const std::string line = "Can't mark record " + std::to_string(p.postRecordIndex + 1) +
                                  " of " + kQueueNames[p.queue] + " as handled; posting stopped";
         LogLine(line.c_str());
-        NoteUndone(line);
-        EndPass(window);
+        cycle.NoteUndone(line);
+        EndPass(cycle);
         return false;
     }
     ++p.postRecordIndex;
@@ -197,8 +202,7 @@ bool HasCode(const char* reply, const char* code) {
 
 // A refused article goes where the sysop can look at it, under a name of
 // its own when an earlier one of that name is there.
-void MoveToRejected() {
-    PostingState& p = Posting();
+void MoveToRejected(const PostingState& p) {
     const char* spool = App().settings.qivNewsDir.c_str();
     const std::string dir = plat::FormatPath("%s\\out\\%s", spool, kRejectedDir);
     // A link in its place would move the article out of the spool.
@@ -220,45 +224,32 @@ void MoveToRejected() {
 
 }  // namespace
 
-// Built after the sockets start-up, torn down before it.
-plat::TextReader& PostingStream() {
-    WinsockInit();
-    static plat::TextReader stream;
-    return stream;
+void AbandonPosting(NewsCycle& cycle) {
+    CloseOutFile(*cycle.posting);
+    cycle.posting->stream.Close();
 }
 
-namespace {
-[[maybe_unused]] plat::TextReader& builtBeforeMain = PostingStream();
-}  // namespace
-
-void AbandonPosting() {
-    CloseOutFile();
-    PostingStream().Close();
-}
-
-void BeginPosting(plat::WindowHandle window) {
-    MainWindowData* data = BeginStep(window);
-    if (data == nullptr) return;
+void BeginPosting(NewsCycle& cycle) {
+    if (!BeginStep(cycle)) return;
     LogLine("Posting Messages");
-    PostingState& p = Posting();
-    CloseOutFile();
+    PostingState& p = *cycle.posting;
+    CloseOutFile(p);
     p.anyRecord = false;
-    if (!OpenQueue(LeftWork)) return FinishPass(window);
-    PostRecord(window, p.postRecordIndex);
+    if (!OpenQueue(p, LeftWork)) return FinishPass(cycle);
+    PostRecord(cycle, p.postRecordIndex);
 }
 
-void PostRecord(plat::WindowHandle window, long recordIndex) {
-    PostingState& p = Posting();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || p.outFile < 0) return;
+void PostRecord(NewsCycle& cycle, long recordIndex) {
+    PostingState& p = *cycle.posting;
+    if (p.outFile < 0) return;
     p.postRecordIndex = recordIndex;
     // Records that are skipped are walked here, not by nested calls.
     for (;;) {
         OutboundRecord record;
-        if (!ReadRecord(p.postRecordIndex, record)) {
+        if (!ReadRecord(p, p.postRecordIndex, record)) {
             // No whole record here (yet): a part one waits for a later pass.
-            RetireQueue();
-            if (!OpenQueue(p.queue + 1)) return FinishPass(window);
+            RetireQueue(p);
+            if (!OpenQueue(p, p.queue + 1)) return FinishPass(cycle);
             continue;
         }
         p.anyRecord = true;
@@ -269,35 +260,34 @@ void PostRecord(plat::WindowHandle window, long recordIndex) {
         if (!IsPlainName(record.fileName)) {
             LogLineF("Record %ld of %s names no file of the out directory; skipped",
                      p.postRecordIndex + 1, kQueueNames[p.queue]);
-            if (!Handled(window)) return;
+            if (!Handled(cycle)) return;
             continue;
         }
         const std::string path =
             plat::FormatPath("%s\\out\\%s", App().settings.qivNewsDir.c_str(), record.fileName);
         // A link or special file is refused (and logged) by the open: it
         // stays where it is, unposted.
-        if (!PostingStream().Open(path)) {
+        if (!p.stream.Open(path)) {
             if (errno == ENOENT || errno == EISDIR)
                 LogLineF("%s is not in the out directory; skipped", record.fileName);
             else if (!plat::LastWasRefused())
                 LogLineF("Can't open %s; skipped", record.fileName);
-            if (!Handled(window)) return;
+            if (!Handled(cycle)) return;
             continue;
         }
         p.postPath = path;
         p.postName = record.fileName;
-        data->session->PostArticle(window, MAIN_MSG_POST_DONE, &PostingStream());
+        cycle.session->PostArticle(cycle.window, MAIN_MSG_POST_DONE, &p.stream);
         return;
     }
 }
 
-void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    PostingState& p = Posting();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->connected == 0 || p.outFile < 0) return;
-    PostingStream().Close();
+void OnPostDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    PostingState& p = *cycle.posting;
+    if (cycle.connected == 0 || p.outFile < 0) return;
+    p.stream.Close();
     // Broken off: the file and its record stay for the next pass.
-    if (IsBroken(result)) return ConnectionLost(window, reply);
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
     const char* text = reinterpret_cast<const char*>(reply);
     if (result == ResultSuccess) {
         // Gone before its record is marked: a stop in between leaves a
@@ -308,21 +298,21 @@ void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
         // Not sent at all (a line too long for the server): kept for the
         // board to see.
         LogLineF("%s not posted, kept: %s", p.postName.c_str(), text != nullptr ? text : "");
-    } else if (data->session->articleSent && HasCode(text, "441")) {
+    } else if (cycle.session->articleSent && HasCode(text, "441")) {
         // The server's verdict on this article.
         LogReplyText(reply);
-        MoveToRejected();
+        MoveToRejected(p);
     } else {
         // No verdict on the article (no permission, a login wanted, a
         // server in trouble): it stays queued, and so does all after it.
         LogReplyText(reply);
         const std::string line = "Posting stopped; " + p.postName + " stays queued";
         LogLine(line.c_str());
-        NoteUndone(line);
-        return EndPass(window);
+        cycle.NoteUndone(line);
+        return EndPass(cycle);
     }
-    if (!Handled(window)) return;
-    PostRecord(window, p.postRecordIndex);
+    if (!Handled(cycle)) return;
+    PostRecord(cycle, p.postRecordIndex);
 }
 
 }  // namespace app

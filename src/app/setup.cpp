@@ -37,8 +37,8 @@ std::optional<AppSettings>& Pending() {
 }
 
 bool CycleRunning(plat::WindowHandle window) {
-    const MainWindowData* data = GetMainWindowData(window);
-    return data != nullptr && (data->connected != 0 || App().appIdle != 1 || LastCycle().running);
+    const NewsCycle* cycle = CycleOf(window);
+    return cycle != nullptr && !cycle->Idle();
 }
 
 // What a running cycle keeps until it ends: one list, so that holding a
