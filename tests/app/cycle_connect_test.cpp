@@ -187,6 +187,51 @@ TEST_F(ConnectTest, RefusedGreetingClosesTheConnection) {
     EXPECT_FALSE(Cycle().report.connected);
 }
 
+// Whoever listens hears every cycle end once, with how it ended, and every
+// close of the connection; a step that finds no cycle running tells nobody.
+TEST_F(ConnectTest, ListenersHearEachOutcomeOnce) {
+    struct Recorder final : app::CycleListener {
+        void ConnectionClosed() override { ++closed; }
+        void CycleEnded(const app::CycleReport& r) override { reports.push_back(r); }
+        int closed = 0;
+        std::vector<app::CycleReport> reports;
+    } heard;
+    const std::uint16_t closedPort = ClosedPort();
+    Configure();
+    Cycle().AddListener(&heard);
+
+    const struct {
+        const char* what;
+        std::uint16_t port;
+        bool connected;
+        bool ok;
+    } cases[] = {
+        {"completed", server_.Port(), true, true},
+        {"refused", closedPort, false, false},
+        {"completed again", server_.Port(), true, true},
+    };
+    std::size_t n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Session().port = c.port;
+        ASSERT_TRUE(RunCycle());
+        ASSERT_EQ(heard.reports.size(), ++n);
+        EXPECT_FALSE(heard.reports.back().running);
+        EXPECT_EQ(heard.reports.back().connected, c.connected);
+        EXPECT_EQ(app::CycleSucceeded(heard.reports.back(), false), c.ok);
+        EXPECT_EQ(heard.closed, static_cast<int>(n));
+    }
+
+    app::BeginDisconnect(Cycle());
+    EXPECT_EQ(Log().back(), "Server not connected");
+    EXPECT_EQ(heard.reports.size(), n) << "no cycle was running";
+
+    Cycle().RemoveListener(&heard);
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(heard.reports.size(), n);
+    EXPECT_EQ(heard.closed, static_cast<int>(n));
+}
+
 // A step reached without a connection does nothing on the network: it says
 // so, leaves the application idle and ends the cycle.
 TEST_F(ConnectTest, StepsWithoutAConnectionSayServerNotConnected) {
