@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "app/settings.h"
 #include "platform/message_loop.h"
@@ -25,6 +26,8 @@ struct AppState {
     int configComplete = 0;
 
     AppSettings settings;
+    // Setup stored while a cycle ran: what the next cycle takes.
+    std::optional<AppSettings> pendingSetup;
 
     // The last name confirmed in the Select Group dialog.
     char selectedGroupName[kGroupNameBufferSize] = {};

@@ -30,10 +30,8 @@ namespace {
 
 constexpr char kWarningCaption[] = "Qiv News Client";
 
-// Setup stored while a cycle ran: what the next cycle takes.
 std::optional<AppSettings>& Pending() {
-    static std::optional<AppSettings> pending;
-    return pending;
+    return App().pendingSetup;
 }
 
 bool CycleRunning(plat::WindowHandle window) {
