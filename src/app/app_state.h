@@ -1,47 +1,33 @@
-// Process-wide state of the application, in one place. There is one
-// instance of each, used only on the GUI thread.
+// The state of the application's shell, in one place: the main window, the
+// settings, the timer, the status line. One instance, used only on the GUI
+// thread; the main window starts it afresh when it is created. What a news
+// cycle keeps lives in its NewsCycle (news_cycle.h).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "app/settings.h"
 #include "platform/message_loop.h"
 #include "platform/ui.h"
 
-class CNntpSession;
-
 namespace app {
-
-// One per main window, held in the window's data slot; never freed, like the
-// session it owns.
-struct MainWindowData {
-    int connected = 0;  // 1 from a successful connect until the disconnect completes
-    CNntpSession* session = nullptr;
-};
 
 constexpr std::size_t kLogLineSize = 256;          // 255 characters and the terminator
 constexpr std::size_t kGroupNameBufferSize = 256;  // the Select Group answer
 
 struct AppState {
     plat::WindowHandle mainWindow = 0;
-    MainWindowData* mainWindowData = nullptr;  // also in the window's data slot
 
-    // The network commands (connect, disconnect, group list, fetch, post)
-    // are accepted only while this is 1.
-    int appIdle = 0;
     int timerEnabled = 0;
     std::int32_t timerTicks = 0;  // 30-second ticks counted since start or the last disconnect
-    int groupListRequested = 0;
     // 1 when server, port and spool directory were present at start-up or
     // Setup has been confirmed since.
     int configComplete = 0;
 
     AppSettings settings;
-
-    // The fetch cycle's position. Article numbers are 64-bit: servers run
-    // past 2^31 - 1.
-    std::int32_t currentGroup = 1;
-    std::int64_t articleCursor = 0;
+    // Setup stored while a cycle ran: what the next cycle takes.
+    std::optional<AppSettings> pendingSetup;
 
     // The last name confirmed in the Select Group dialog.
     char selectedGroupName[kGroupNameBufferSize] = {};
@@ -53,12 +39,5 @@ struct AppState {
 };
 
 AppState& App();
-
-// The record of the main window (null for any other window).
-MainWindowData* GetMainWindowData(plat::WindowHandle window);
-
-// Forgets the state of a previous start-up; for tests, after the message
-// loop has been reset.
-void ResetAppStateForTests();
 
 }  // namespace app

@@ -43,218 +43,185 @@ void ShowDisconnected() {
 
 }  // namespace
 
-CycleReport& LastCycle() {
-    static CycleReport report;
-    return report;
-}
-
-void NoteUndone(const std::string& reason) {
-    if (LastCycle().undone.empty()) LastCycle().undone = reason;
-}
-
 bool IsBroken(plat::WParam result) {
     return result == ResultBroken || result == ResultSendError || result == ResultClosed;
 }
 
-MainWindowData* BeginStep(plat::WindowHandle window) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    app.appIdle = 0;
-    if (data != nullptr && data->connected != 0) return data;
+bool BeginStep(NewsCycle& cycle) {
+    cycle.appIdle = 0;
+    if (cycle.connected != 0) return true;
     LogLine("Server not connected");
-    app.appIdle = 1;
-    LastCycle().running = false;
-    return nullptr;
+    cycle.appIdle = 1;
+    cycle.End();
+    return false;
 }
 
-void ConnectionLost(plat::WindowHandle window, plat::LParam reason) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
+void ConnectionLost(NewsCycle& cycle, plat::LParam reason) {
     // The session has ended the connection already; this only makes sure
     // that nothing of it is left (a QUIT still waiting for its answer).
-    if (data != nullptr && data->session != nullptr) data->session->Close(window, 0, false);
-    AbandonPosting();
-    if (data != nullptr) data->connected = 0;
-    app.appIdle = 1;
-    app.currentGroup = 1;
-    app.timerTicks = 0;
+    cycle.session->Close(cycle.window, 0, false);
+    AbandonPosting(cycle);
+    cycle.connected = 0;
+    cycle.appIdle = 1;
+    cycle.currentGroup = 1;
     const char* text = reinterpret_cast<const char*>(reason);
     if (text != nullptr && *text != '\0')
         LogLineF("%s: %s", kConnectionLostLine, text);
     else
         LogLine(kConnectionLostLine);
+    cycle.Closed();
     ShowDisconnected();
-    LastCycle().lost = true;
-    LastCycle().running = false;
+    cycle.report.lost = true;
+    cycle.End();
 }
 
-void BeginConnect(plat::WindowHandle window) {
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr) return;
-    if (data->connected == 1) {
+void BeginConnect(NewsCycle& cycle) {
+    if (cycle.connected == 1) {
         LogLine("Server already connected");
         return;
     }
-    App().appIdle = 0;
-    LastCycle() = CycleReport{};
-    LastCycle().running = true;
+    cycle.appIdle = 0;
+    cycle.report = CycleReport{};
+    cycle.report.running = true;
     LogLine("Connecting to server");
     const AppSettings& s = App().settings;
     if (s.userVerification != 0 && s.security == 0 && !IsLoopbackServer(s.nntpServer))
         LogLine("Warning: the password will travel unencrypted (set Security to tls or starttls)");
     StatusStartCycle();
     StatusSetConnection(kStatusConnecting);
-    data->session->Connect(window, MAIN_MSG_CONNECT_DONE);
+    cycle.session->Connect(cycle.window, MAIN_MSG_CONNECT_DONE);
 }
 
-void OnConnectDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr) return;
-    app.appIdle = 1;
+void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam) {
+    cycle.appIdle = 1;
     if (result != ResultSuccess) {
         // Why, when the secured channel (or its absence) is the cause.
-        if (const char* why = data->session->SecurityProblem(); why[0] != '\0') LogLine(why);
+        if (const char* why = cycle.session->SecurityProblem(); why[0] != '\0') LogLine(why);
         // A server that refused its greeting is still connected.
-        data->session->Close(window, 0, false);
+        cycle.session->Close(cycle.window, 0, false);
         LogLine("Could not connect to server");
-        // The next timed attempt comes a whole interval later, as after a
-        // completed cycle; otherwise the count would run past its mark and
-        // the gateway would never try again.
-        app.timerTicks = 0;
+        // Told as a closed connection, so that the next timed attempt comes
+        // a whole interval later, as after a completed cycle; otherwise the
+        // count would run past its mark and the gateway would never try
+        // again.
+        cycle.Closed();
         ShowDisconnected();
-        LastCycle().running = false;
+        cycle.End();
         return;
     }
     LogLine("Server connected");
-    data->connected = 1;
+    cycle.connected = 1;
     ShowConnected(true);
     StatusSetConnection(kStatusConnected);
-    LastCycle().connected = true;
+    cycle.report.connected = true;
 
-    if (app.settings.userVerification)
-        BeginSendUser(window);
-    else if (app.groupListRequested == 1)
-        BeginListGroups(window);
+    if (App().settings.userVerification)
+        BeginSendUser(cycle);
+    else if (cycle.groupListRequested == 1)
+        BeginListGroups(cycle);
     else
-        BeginGroupFetch(window);
+        BeginGroupFetch(cycle);
 }
 
-void BeginSendUser(plat::WindowHandle window) {
+void BeginSendUser(NewsCycle& cycle) {
     AppState& app = App();
-    MainWindowData* data = BeginStep(window);
-    if (data == nullptr) return;
+    if (!BeginStep(cycle)) return;
     // Taken from the file at the moment of sending, so that an edit takes
     // effect at the next connection; not a setup stored after this cycle
     // began, which waits for the next one.
     if (!SetupPending()) app.settings.qivNewsUsername = ReadSetting("QivNewsUsername");
     LogLine("Sending username");
-    data->session->userName = app.settings.qivNewsUsername;
-    data->session->SendUser(window, MAIN_MSG_USER_DONE);
+    cycle.session->userName = app.settings.qivNewsUsername;
+    cycle.session->SendUser(cycle.window, MAIN_MSG_USER_DONE);
 }
 
-void OnUserDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->connected == 0) return;
-    if (IsBroken(result)) return ConnectionLost(window, reply);
+void OnUserDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (cycle.connected == 0) return;
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
     // Most servers answer the user name with 381 (password required), which
     // is not a success; the password goes out whatever the answer was,
     // except to a server that has said it wants an encrypted channel first.
     LogReplyText(reply);
     if (AsksForEncryption(reply)) {
-        App().appIdle = 1;
-        LastCycle().authRejected = true;
-        BeginDisconnect(window);
+        cycle.appIdle = 1;
+        cycle.report.authRejected = true;
+        BeginDisconnect(cycle);
         return;
     }
-    App().appIdle = 1;
-    BeginSendPass(window);
+    cycle.appIdle = 1;
+    BeginSendPass(cycle);
 }
 
-void BeginSendPass(plat::WindowHandle window) {
+void BeginSendPass(NewsCycle& cycle) {
     AppState& app = App();
-    MainWindowData* data = BeginStep(window);
-    if (data == nullptr) return;
+    if (!BeginStep(cycle)) return;
     if (!SetupPending()) app.settings.qivNewsPassword = ReadSetting("QivNewsPassword");
     LogLine("Sending password");
-    data->session->password = app.settings.qivNewsPassword;
-    data->session->SendPass(window, MAIN_MSG_PASS_DONE);
+    cycle.session->password = app.settings.qivNewsPassword;
+    cycle.session->SendPass(cycle.window, MAIN_MSG_PASS_DONE);
 }
 
-void OnPassDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->connected == 0) return;
-    app.appIdle = 1;
-    if (IsBroken(result)) return ConnectionLost(window, reply);
+void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (cycle.connected == 0) return;
+    cycle.appIdle = 1;
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
     LogReplyText(reply);
     AsksForEncryption(reply);
     if (result != ResultSuccess) {
-        LastCycle().authRejected = true;
-        BeginDisconnect(window);
+        cycle.report.authRejected = true;
+        BeginDisconnect(cycle);
         return;
     }
-    if (app.groupListRequested == 1)
-        BeginListGroups(window);
+    if (cycle.groupListRequested == 1)
+        BeginListGroups(cycle);
     else
-        BeginGroupFetch(window);
+        BeginGroupFetch(cycle);
 }
 
-void RequestGroupList(plat::WindowHandle window) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->connected == 1) return;
-    app.groupListRequested = 1;
-    BeginConnect(window);
+void RequestGroupList(NewsCycle& cycle) {
+    if (cycle.connected == 1) return;
+    cycle.groupListRequested = 1;
+    BeginConnect(cycle);
 }
 
-void BeginListGroups(plat::WindowHandle window) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr) return;
+void BeginListGroups(NewsCycle& cycle) {
     LogLine("Getting Group List");
     // No other network command may start while the list is on its way.
-    app.appIdle = 0;
-    data->session->spoolDir = app.settings.qivNewsDir;
-    data->session->ListGroups(window, MAIN_MSG_LIST_DONE);
+    cycle.appIdle = 0;
+    cycle.session->spoolDir = App().settings.qivNewsDir;
+    cycle.session->ListGroups(cycle.window, MAIN_MSG_LIST_DONE);
 }
 
-void OnListDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->connected == 0) return;
-    app.appIdle = 1;
+void OnListDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (cycle.connected == 0) return;
+    cycle.appIdle = 1;
     // The request stays, so the next connection lists again.
-    if (IsBroken(result)) return ConnectionLost(window, reply);
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
     if (result == ResultSuccess) {
         LogLine("Group list received");
-        LastCycle().listReceived = true;
+        cycle.report.listReceived = true;
     } else {
         LogReplyText(reply);
     }
-    app.groupListRequested = 0;
-    BeginDisconnect(window);
+    cycle.groupListRequested = 0;
+    BeginDisconnect(cycle);
 }
 
-void BeginDisconnect(plat::WindowHandle window) {
-    MainWindowData* data = BeginStep(window);
-    if (data == nullptr) return;
+void BeginDisconnect(NewsCycle& cycle) {
+    if (!BeginStep(cycle)) return;
     LogLine("Disconnecting from Server");
     StatusSetConnection(kStatusDisconnecting);
-    data->session->Quit(window, MAIN_MSG_QUIT_DONE);
+    cycle.session->Quit(cycle.window, MAIN_MSG_QUIT_DONE);
 }
 
-void OnQuitDone(plat::WindowHandle window, unsigned, plat::WParam, plat::LParam) {
-    AppState& app = App();
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr) return;
-    app.appIdle = 1;
+void OnQuitDone(NewsCycle& cycle, plat::WParam, plat::LParam) {
+    cycle.appIdle = 1;
     LogLine("Server disconnected");
-    data->connected = 0;
-    app.timerTicks = 0;
+    cycle.connected = 0;
+    cycle.Closed();
     ShowDisconnected();
-    if (LastCycle().running) LastCycle().disconnected = true;
-    LastCycle().running = false;
+    if (cycle.report.running) cycle.report.disconnected = true;
+    cycle.End();
 }
 
 }  // namespace app

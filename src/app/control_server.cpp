@@ -19,6 +19,7 @@
 #include "app/cycles.h"
 #include "app/group_commands.h"
 #include "app/log.h"
+#include "app/main_window.h"
 #include "app/settings.h"
 #include "app/setup.h"
 #include "platform/profile.h"
@@ -39,8 +40,14 @@ constexpr std::size_t kMaxClients = 16;
 int clientTimeoutMs = 10000;
 
 bool GatewayIdle(plat::WindowHandle mainWindow) {
-    const MainWindowData* data = GetMainWindowData(mainWindow);
-    return data != nullptr && data->connected == 0 && App().appIdle == 1 && !LastCycle().running;
+    const NewsCycle* cycle = CycleOf(mainWindow);
+    return cycle != nullptr && cycle->Idle();
+}
+
+// The gateway's cycle has ended (or the gateway is gone).
+bool CycleOver(plat::WindowHandle mainWindow) {
+    const NewsCycle* cycle = CycleOf(mainWindow);
+    return cycle == nullptr || !cycle->Running();
 }
 
 // Why the gateway cannot fetch the group list; empty when it can. The same
@@ -376,13 +383,13 @@ void ControlChannel::StartList(Client& c) {
 // The list's cycle tells no one when it ends: it is looked at every loop
 // round until it has.
 void ControlChannel::PollListCycle(Client& c) {
-    if (!LastCycle().running) FinishList(c);
+    if (CycleOver(mainWindow_)) FinishList(c);
 }
 
 void ControlChannel::FinishList(Client& c) {
-    const CycleReport& r = LastCycle();
-    const bool ok = r.connected && !r.authRejected && !r.lost && r.disconnected && r.listReceived;
-    if (ok) return Reply(c, "0", "Group list received");
+    const NewsCycle* cycle = CycleOf(mainWindow_);
+    if (cycle != nullptr && CycleSucceeded(cycle->report, true))
+        return Reply(c, "0", "Group list received");
     Reply(c, "1", "list-groups: the cycle did not complete");
 }
 

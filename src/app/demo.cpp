@@ -10,6 +10,7 @@
 #include "app/cycles.h"
 #include "app/group_commands.h"
 #include "app/log.h"
+#include "app/main_window.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "app/unattended.h"
@@ -136,10 +137,10 @@ int RunDemo() {
         // As the timer starts a cycle: the log keeps what it holds.
         if (interactive) {
             LogLineF("Demo spool: %s", spool.c_str());
-            Steps().beginConnect(window);
+            BeginConnect(*CycleOf(window));
             status = RunMainWindow();
         } else {
-            Steps().beginConnect(window);
+            BeginConnect(*CycleOf(window));
             status = FinishCycle(window, false);
         }
     }

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/app_state.h"
@@ -40,21 +41,6 @@ std::string FormatLong(long long value) {
     return text;
 }
 
-// qivnews.ini as it was when its section was last seen (or written) by
-// us, so that an unchanged file need not be read again.
-struct FileIdentity {
-    bool known = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-};
-
-FileIdentity& GroupsFileSeen() {
-    static FileIdentity identity;
-    return identity;
-}
-
 bool StatGroupsFile(struct stat& st) {
     return stat(plat::ProfilePath(kGroupProfileFile).c_str(), &st) == 0;
 }
@@ -65,8 +51,8 @@ bool SameFile(const FileIdentity& seen, const struct stat& st) {
            seen.modified.tv_nsec == st.st_mtim.tv_nsec;
 }
 
-void RememberGroupsFile(const struct stat& st) {
-    FileIdentity& seen = GroupsFileSeen();
+void RememberGroupsFile(NewsCycle& cycle, const struct stat& st) {
+    FileIdentity& seen = cycle.fetch->groupsFileSeen;
     seen.known = true;
     seen.device = st.st_dev;
     seen.inode = st.st_ino;
@@ -76,57 +62,60 @@ void RememberGroupsFile(const struct stat& st) {
 
 }  // namespace
 
-FetchState& Fetch() {
-    static FetchState state;
-    return state;
+void CyclePartDeleter::operator()(FetchState* state) const {
+    delete state;
 }
 
-void StoreLastFileNumIn(std::int32_t value) {
+std::unique_ptr<FetchState, CyclePartDeleter> NewFetchState() {
+    return std::unique_ptr<FetchState, CyclePartDeleter>(new FetchState);
+}
+
+void StoreLastFileNumIn(NewsCycle& cycle, std::int32_t value) {
     WriteSetting("LastFileNumIn", FormatLong(value));
-    Fetch().storedFileNum = value;
+    cycle.fetch->storedFileNum = value;
 }
 
-void StoreIndex(std::int64_t value) {
+void StoreIndex(NewsCycle& cycle, std::int64_t value) {
     // The section was there just before (StillSubscribed), so the file as
     // written still holds it.
-    GroupsFileSeen().known = false;
-    if (!plat::WriteProfileString(Fetch().section, "Index", FormatLong(value), kGroupProfileFile))
+    cycle.fetch->groupsFileSeen.known = false;
+    if (!plat::WriteProfileString(cycle.fetch->section, "Index", FormatLong(value), kGroupProfileFile))
         return;
     struct stat st;
-    if (StatGroupsFile(st)) RememberGroupsFile(st);
+    if (StatGroupsFile(st)) RememberGroupsFile(cycle, st);
 }
 
 // False once the group has been unsubscribed (the Select Group dialog runs
 // the message loop, so that can happen in the middle of its fetch). Its
 // section must then not be written again: that would bring it back.
-bool StillSubscribed() {
+bool StillSubscribed(NewsCycle& cycle) {
     struct stat st;
     const bool statted = StatGroupsFile(st);
-    if (statted && SameFile(GroupsFileSeen(), st)) return true;
-    GroupsFileSeen().known = false;
-    const std::string name = plat::GetProfileString(Fetch().section, "Name", kNotSubscribed,
+    if (statted && SameFile(cycle.fetch->groupsFileSeen, st)) return true;
+    cycle.fetch->groupsFileSeen.known = false;
+    const std::string name = plat::GetProfileString(cycle.fetch->section, "Name", kNotSubscribed,
                                                     kNameBufferSize, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
     // Taken before the read: a change in between only costs another read.
-    if (statted) RememberGroupsFile(st);
+    if (statted) RememberGroupsFile(cycle, st);
     return true;
 }
 
-void LogUnsubscribed() {
-    LogLineF("%s was unsubscribed during its fetch", Fetch().name.c_str());
+void LogUnsubscribed(NewsCycle& cycle) {
+    LogLineF("%s was unsubscribed during its fetch", cycle.fetch->name.c_str());
 }
 
-std::string ArticleFile(std::int32_t fileNumber) {
-    return spool::ArticlePath(Fetch().articleDir, fileNumber);
+std::string ArticleFile(NewsCycle& cycle, std::int32_t fileNumber) {
+    return spool::ArticlePath(cycle.fetch->articleDir, fileNumber);
 }
 
 // The file number after n for the group being fetched.
-std::int32_t NextFileNumber(std::int32_t n) {
+std::int32_t NextFileNumber(NewsCycle& cycle, std::int32_t n) {
     bool wrapped = false;
-    n = spool::NextFreeFileNumber(Fetch().articleDir, n, wrapped);
+    n = spool::NextFreeFileNumber(cycle.fetch->articleDir, n, wrapped);
     if (wrapped)
         LogLineF("LastFileNumIn passed %ld; wrapped to %ld in %s", static_cast<long>(kMaxFileNumber),
-                 static_cast<long>(n), Fetch().section.c_str());
+                 static_cast<long>(n), cycle.fetch->section.c_str());
     return n;
 }
 
@@ -134,14 +123,14 @@ namespace {
 
 // Prepares and starts the group currentGroup. False when the group is
 // skipped: not subscribed, or it cannot be fetched in this cycle.
-bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
+bool StartGroup(NewsCycle& cycle) {
     AppState& app = App();
     AppSettings& s = app.settings;
-    CNntpSession& session = *data.session;
-    FetchState& fetch = Fetch();
+    CNntpSession& session = *cycle.session;
+    FetchState& fetch = *cycle.fetch;
 
-    fetch.section = spool::GroupSection(app.currentGroup);
-    GroupsFileSeen().known = false;
+    fetch.section = spool::GroupSection(cycle.currentGroup);
+    cycle.fetch->groupsFileSeen.known = false;
     const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
                                                     kNameBufferSize, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
@@ -161,7 +150,7 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
     }
     fetch.storedFileNum = s.lastFileNumIn;
 
-    const std::string dir = spool::GroupDirectory(s.qivNewsDir, app.currentGroup);
+    const std::string dir = spool::GroupDirectory(s.qivNewsDir, cycle.currentGroup);
     if (dir.size() >= CNntpSession::kPathSize) {
         LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
         return false;
@@ -181,21 +170,21 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
 
     // A counter too large for a file name starts again from the bottom.
     if (s.lastFileNumIn > kMaxFileNumber) {
-        s.lastFileNumIn = NextFileNumber(s.lastFileNumIn);
-        StoreLastFileNumIn(s.lastFileNumIn);
+        s.lastFileNumIn = NextFileNumber(cycle, s.lastFileNumIn);
+        StoreLastFileNumIn(cycle, s.lastFileNumIn);
     }
 
     // A counter that lags behind the index (restored from a backup, edited
     // by hand) would overwrite articles the board already lists.
-    const spool::IndexScan scan = spool::ScanIndex(s.qivNewsDir, app.currentGroup);
+    const spool::IndexScan scan = spool::ScanIndex(s.qivNewsDir, cycle.currentGroup);
     const std::int64_t lastArticle = scan.lastArticle;
     if (spool::CounterBehindIndex(scan, s.lastFileNumIn)) {
-        const std::int32_t moved = scan.named ? NextFileNumber(scan.highestFile) : 0;
+        const std::int32_t moved = scan.named ? NextFileNumber(cycle, scan.highestFile) : 0;
         LogLineF("LastFileNumIn %ld is behind the index of %s; moved to %ld",
                  static_cast<long>(s.lastFileNumIn), fetch.section.c_str(),
                  static_cast<long>(moved));
         s.lastFileNumIn = moved;
-        StoreLastFileNumIn(moved);
+        StoreLastFileNumIn(cycle, moved);
     }
 
     // A missing or empty Index means the group's first article; one that
@@ -217,103 +206,100 @@ bool StartGroup(plat::WindowHandle window, MainWindowData& data) {
                  static_cast<long long>(cursor), fetch.section.c_str(),
                  static_cast<long long>(lastArticle + 1));
         cursor = lastArticle + 1;
-        StoreIndex(cursor);
+        StoreIndex(cycle, cursor);
     }
 
     session.groupName = name;
     session.articleDir = dir;
-    app.articleCursor = cursor;
+    cycle.articleCursor = cursor;
     fetch.name = name;
 
     LogLineF("Getting messages from %s", name.c_str());
-    app.appIdle = 0;
+    cycle.appIdle = 0;
     StatusSetGroup(name);
-    session.SelectGroup(window, MAIN_MSG_GROUP_DONE);
+    session.SelectGroup(cycle.window, MAIN_MSG_GROUP_DONE);
     return true;
 }
 
 // Moves to the next group number. False when the cycle is complete: the
 // posting pass has then been started.
-bool NextGroup(plat::WindowHandle window) {
+bool NextGroup(NewsCycle& cycle) {
     AppState& app = App();
     // Straight to the next group that has a section: a counter inflated far
     // past the groups in use costs nothing.
-    app.currentGroup = spool::NextGroupSection(app.currentGroup);
-    if (app.currentGroup < app.settings.lastGroupNum) return true;
-    app.currentGroup = 1;
-    app.appIdle = 1;
+    cycle.currentGroup = spool::NextGroupSection(cycle.currentGroup);
+    if (cycle.currentGroup < app.settings.lastGroupNum) return true;
+    cycle.currentGroup = 1;
+    cycle.appIdle = 1;
     LogLine("Finished getting messages");
     StatusSetGroup(std::string());
-    plat::SendMessage(window, plat::msg::Command, IDM_POST_ALL, 0);
+    plat::SendMessage(cycle.window, plat::msg::Command, IDM_POST_ALL, 0);
     return false;
 }
 
 // Where a group without Index starts: its first article, or with
 // InitialFetch its newest that many (GROUP's first still the floor).
-std::int64_t NewGroupStart(const CNntpSession& session) {
+std::int64_t NewGroupStart(NewsCycle& cycle, const CNntpSession& session) {
     const std::int32_t cap = App().settings.initialFetch;
     if (cap <= 0 || session.lastArticle - session.firstArticle < cap) return session.firstArticle;
-    LogLineF("%s is new: starting at its newest %ld articles", Fetch().name.c_str(),
+    LogLineF("%s is new: starting at its newest %ld articles", cycle.fetch->name.c_str(),
              static_cast<long>(cap));
     return session.lastArticle - cap + 1;
 }
 
 }  // namespace
 
-void EndGroup(plat::WindowHandle window) {
-    plat::SendMessage(window, MAIN_MSG_GROUP_FINISHED, 0, 0);
+void EndGroup(NewsCycle& cycle) {
+    plat::SendMessage(cycle.window, MAIN_MSG_GROUP_FINISHED, 0, 0);
 }
 
 // The handlers act only on completions of a live connection.
-MainWindowData* Live(plat::WindowHandle window) {
-    MainWindowData* data = GetMainWindowData(window);
-    return data != nullptr && data->connected == 1 ? data : nullptr;
+bool Live(const NewsCycle& cycle) {
+    return cycle.connected == 1;
 }
 
-void BeginGroupFetch(plat::WindowHandle window) {
-    MainWindowData* data = GetMainWindowData(window);
+void BeginGroupFetch(NewsCycle& cycle) {
     // Runs of unsubscribed group numbers are walked here rather than by one
     // nested call per number.
     for (;;) {
-        if (data == nullptr || data->connected == 0) {
+        if (cycle.connected == 0) {
             LogLine("Server not connected");
-            LastCycle().running = false;
+            cycle.End();
             return;
         }
-        if (StartGroup(window, *data)) return;
-        if (!NextGroup(window)) return;
+        if (StartGroup(cycle)) return;
+        if (!NextGroup(cycle)) return;
     }
 }
 
-void OnGroupDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return;
-    if (IsBroken(result)) return ConnectionLost(window, reply);
+void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (!Live(cycle)) return;
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
     if (result != ResultSuccess) {
         LogReplyText(reply);
-        return EndGroup(window);
+        return EndGroup(cycle);
     }
-    if (!StillSubscribed()) {
-        LogUnsubscribed();
-        return EndGroup(window);
+    if (!StillSubscribed(cycle)) {
+        LogUnsubscribed(cycle);
+        return EndGroup(cycle);
     }
     AppState& app = App();
-    CNntpSession& session = *data->session;
+    CNntpSession& session = *cycle.session;
     if (session.firstArticle < 0 || session.lastArticle < 0) {
         // Another group's numbers would do worse than nothing.
-        LogLineF("%s skipped: no article numbers in the reply \"%s\"", Fetch().section.c_str(),
+        LogLineF("%s skipped: no article numbers in the reply \"%s\"", cycle.fetch->section.c_str(),
                  reply != 0 ? reinterpret_cast<const char*>(reply) : "");
-        return EndGroup(window);
+        return EndGroup(cycle);
     }
     // One past the last must still be a number.
-    Fetch().last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
-    Fetch().refused = false;
-    if (app.articleCursor == 0) app.articleCursor = NewGroupStart(session);
-    if (app.articleCursor < session.firstArticle) app.articleCursor = session.firstArticle;
-    if (app.articleCursor > session.lastArticle) return EndGroup(window);
-    if (app.settings.pipelineDepth > 1) return StartPipelinedFetch(window, *data);
+    cycle.fetch->last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
+    cycle.fetch->refused = false;
+    if (cycle.articleCursor == 0) cycle.articleCursor = NewGroupStart(cycle, session);
+    if (cycle.articleCursor < session.firstArticle) cycle.articleCursor = session.firstArticle;
+    if (cycle.articleCursor > session.lastArticle) return EndGroup(cycle);
+    if (app.settings.pipelineDepth > 1) return StartPipelinedFetch(cycle);
     session.fileNumber = app.settings.lastFileNumIn;
-    session.FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
+    session.FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
 }
 
 int ReplyCode(const char* text) {
@@ -327,19 +313,19 @@ int ReplyCode(const char* text) {
 }
 
 // The counters stay where they are.
-void StopCycle(plat::WindowHandle window) {
-    App().currentGroup = 1;
+void StopCycle(NewsCycle& cycle) {
+    cycle.currentGroup = 1;
     StatusSetGroup(std::string());
-    BeginDisconnect(window);
+    BeginDisconnect(cycle);
 }
 
-int NoteWithheld(const char* reply) {
-    const std::string line = Fetch().section + " stopped at article " +
-                             std::to_string(App().articleCursor) + ": " +
+int NoteWithheld(NewsCycle& cycle, const char* reply) {
+    const std::string line = cycle.fetch->section + " stopped at article " +
+                             std::to_string(cycle.articleCursor) + ": " +
                              (reply != nullptr ? reply : kNoReplyText);
     LogLine(line.c_str());
     // The article is still due: the run did not do all it was there for.
-    NoteUndone(line);
+    cycle.NoteUndone(line);
     const int code = ReplyCode(reply);
     if (code == 480) LogLine("Server wants a login before it sends articles");
     return code;
@@ -350,128 +336,126 @@ namespace {
 // An ARTICLE refusal that does not say the article is gone: the article
 // stays due (Index still names it) and the group, or the whole cycle when
 // the server will not serve any article, stops here.
-void ArticleWithheld(plat::WindowHandle window, plat::LParam reply) {
-    const int code = NoteWithheld(reinterpret_cast<const char*>(reply));
-    if (code == 400 || code == 480) return StopCycle(window);
-    EndGroup(window);
+void ArticleWithheld(NewsCycle& cycle, NewsCycle& cycle, plat::LParam reply) {
+    const int code = NoteWithheld(cycle, reinterpret_cast<const char*>(reply));
+    if (code == 400 || code == 480) return StopCycle(cycle);
+    EndGroup(cycle);
 }
 
 }  // namespace
 
-void OnArticleDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam value) {
+void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     ArticleSaved* saved =
         result == ResultSuccess ? reinterpret_cast<ArticleSaved*>(value) : nullptr;
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return ReleaseArticleSaved(saved);
+    if (!Live(cycle)) return ReleaseArticleSaved(saved);
     AppState& app = App();
-    CNntpSession& session = *data->session;
+    CNntpSession& session = *cycle.session;
 
     if (IsBroken(result)) {
         // What arrived of the article is no article: the next cycle fetches
         // it again under the same number. Nothing indexed uses that number.
         plat::DeleteFile(spool::ArticlePath(session.articleDir, session.fileNumber));
-        return ConnectionLost(window, value);
+        return ConnectionLost(cycle, value);
     }
     if (result == ResultRefusedLocally) {
         // Our side cannot store it; the article stays due.
         LogReplyText(value);
         const char* why = reinterpret_cast<const char*>(value);
-        NoteUndone(why != nullptr ? why : "An article could not be stored");
-        return EndGroup(window);
+        cycle.NoteUndone(why != nullptr ? why : "An article could not be stored");
+        return EndGroup(cycle);
     }
     // Only 423 and 430 say the article is gone; any other refusal says
     // nothing about it.
     const int code =
         result == ResultSuccess ? 0 : ReplyCode(reinterpret_cast<const char*>(value));
-    if (result != ResultSuccess && code != 423 && code != 430) return ArticleWithheld(window, value);
-    if (!StillSubscribed()) {
+    if (result != ResultSuccess && code != 423 && code != 430) return ArticleWithheld(cycle, value);
+    if (!StillSubscribed(cycle)) {
         if (saved != nullptr) {
             plat::DeleteFile(saved->path);
             plat::RemoveDirectory(session.articleDir);  // only when the unsubscribe left it empty
         }
         ReleaseArticleSaved(saved);
-        LogUnsubscribed();
-        return EndGroup(window);
+        LogUnsubscribed(cycle);
+        return EndGroup(cycle);
     }
 
     // The cursor goes no further than one past the group's last article:
     // with that one done, so is the group.
-    const bool more = app.articleCursor < Fetch().last;
+    const bool more = cycle.articleCursor < cycle.fetch->last;
     if (saved != nullptr) {
         const spool::ArticleHeaders headers =
-            spool::ReadArticleHeaders(saved->path, app.articleCursor);
+            spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
         const bool indexed = spool::AppendArticleIndex(
-            app.settings.qivNewsDir, headers, app.currentGroup, app.settings.lastFileNumIn);
+            app.settings.qivNewsDir, headers, cycle.currentGroup, app.settings.lastFileNumIn);
         ReleaseArticleSaved(saved);
         if (!indexed) {
             // Moving on would leave the board an article it cannot find;
             // the next cycle tries this one again.
-            LogLineF("Can't write the index of %s", Fetch().section.c_str());
-            NoteUndone("Can't write the index of " + Fetch().section);
-            return EndGroup(window);
+            LogLineF("Can't write the index of %s", cycle.fetch->section.c_str());
+            cycle.NoteUndone("Can't write the index of " + cycle.fetch->section);
+            return EndGroup(cycle);
         }
         // NEXT goes out first, so that the server answers while the
         // counters are written; its answer is handled only after they are.
-        Fetch().refused = false;
-        if (more) session.NextArticle(window, MAIN_MSG_NEXT_DONE);
-        StoreLastFileNumIn(NextFileNumber(app.settings.lastFileNumIn));
-        StoreIndex(app.articleCursor + 1);
+        cycle.fetch->refused = false;
+        if (more) session.NextArticle(cycle.window, MAIN_MSG_NEXT_DONE);
+        StoreLastFileNumIn(cycle, NextFileNumber(cycle, app.settings.lastFileNumIn));
+        StoreIndex(cycle, cycle.articleCursor + 1);
         StatusArticleFetched();
     } else {
         // Refused: the article is gone from the server; skip it for good.
-        Fetch().refused = true;
-        if (more) session.NextArticle(window, MAIN_MSG_NEXT_DONE);
-        ++app.articleCursor;
-        StoreIndex(app.articleCursor);
+        cycle.fetch->refused = true;
+        if (more) session.NextArticle(cycle.window, MAIN_MSG_NEXT_DONE);
+        ++cycle.articleCursor;
+        StoreIndex(cycle, cycle.articleCursor);
     }
-    if (!more) EndGroup(window);
+    if (!more) EndGroup(cycle);
 }
 
-void OnNextDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam number) {
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return;
-    if (IsBroken(result)) return ConnectionLost(window, number);
-    if (result != ResultSuccess) return EndGroup(window);
-    if (!StillSubscribed()) {
-        LogUnsubscribed();
-        return EndGroup(window);
+void OnNextDone(NewsCycle& cycle, plat::WParam result, plat::LParam number) {
+    if (!Live(cycle)) return;
+    if (IsBroken(result)) return ConnectionLost(cycle, number);
+    if (result != ResultSuccess) return EndGroup(cycle);
+    if (!StillSubscribed(cycle)) {
+        LogUnsubscribed(cycle);
+        return EndGroup(cycle);
     }
     AppState& app = App();
-    FetchState& fetch = Fetch();
+    FetchState& fetch = *cycle.fetch;
     const std::int64_t next = static_cast<std::int64_t>(number);
     if (next < 0) {
         LogLineF("%s ended: NEXT after article %lld gave no article number", fetch.section.c_str(),
-                 static_cast<long long>(app.articleCursor - (fetch.refused ? 1 : 0)));
-        return EndGroup(window);
+                 static_cast<long long>(cycle.articleCursor - (fetch.refused ? 1 : 0)));
+        return EndGroup(cycle);
     }
     // After a saved article NEXT must move on, or the same article would be
     // fetched again and again. A refused ARTICLE leaves the server's current
     // article behind the cursor, so NEXT may name one already done: not
     // progress, but the cursor is tried all the same.
-    if (!fetch.refused && next <= app.articleCursor) {
+    if (!fetch.refused && next <= cycle.articleCursor) {
         LogLineF("%s ended: NEXT after article %lld gave article %lld", fetch.section.c_str(),
-                 static_cast<long long>(app.articleCursor), static_cast<long long>(next));
-        return EndGroup(window);
+                 static_cast<long long>(cycle.articleCursor), static_cast<long long>(next));
+        return EndGroup(cycle);
     }
     // No article lies between the server's current one and the one NEXT
     // names; those that arrived after GROUP are left for the next cycle.
     if (next > fetch.last) {
-        StoreIndex(fetch.last + 1);
-        return EndGroup(window);
+        StoreIndex(cycle, fetch.last + 1);
+        return EndGroup(cycle);
     }
-    if (next > app.articleCursor) app.articleCursor = next;
+    if (next > cycle.articleCursor) cycle.articleCursor = next;
     // After a refused article the file still holds the number it was given;
     // store the one this article gets, so that a break in its transfer is
     // repeated under the same file name. After a saved one it is stored.
     if (fetch.storedFileNum == app.settings.lastFileNumIn)
-        StoreLastFileNumIn(NextFileNumber(app.settings.lastFileNumIn));
+        StoreLastFileNumIn(cycle, NextFileNumber(cycle, app.settings.lastFileNumIn));
     app.settings.lastFileNumIn = fetch.storedFileNum;
-    data->session->fileNumber = app.settings.lastFileNumIn;
-    data->session->FetchArticle(window, MAIN_MSG_ARTICLE_DONE, app.articleCursor);
+    cycle.session->fileNumber = app.settings.lastFileNumIn;
+    cycle.session->FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
 }
 
-void OnGroupFinished(plat::WindowHandle window, unsigned, plat::WParam, plat::LParam) {
-    if (NextGroup(window)) BeginGroupFetch(window);
+void OnGroupFinished(NewsCycle& cycle, plat::WParam, plat::LParam) {
+    if (NextGroup(cycle)) BeginGroupFetch(cycle);
 }
 
 }  // namespace app

@@ -48,122 +48,120 @@ bool MoreToRequest(const FetchState& fetch) {
     return false;
 }
 
-std::string PartFile(std::int32_t fileNumber) {
-    std::string path = ArticleFile(fileNumber);
+std::string PartFile(NewsCycle& cycle, std::int32_t fileNumber) {
+    std::string path = ArticleFile(cycle, fileNumber);
     return path.replace(path.size() - 4, 4, ".part");
 }
 
 // Keeps the group's depth of requests in flight.
-void TopUp(plat::WindowHandle window, CNntpSession& session) {
-    FetchState& fetch = Fetch();
+void TopUp(NewsCycle& cycle, NewsCycle& cycle) {
+    FetchState& fetch = *cycle.fetch;
     std::int64_t article = 0;
     while (fetch.requested.size() < static_cast<std::size_t>(fetch.depth) &&
            TakeNext(fetch, article)) {
         const std::int32_t file = fetch.nextFile;
-        fetch.nextFile = NextFileNumber(file);
+        fetch.nextFile = NextFileNumber(cycle, file);
         fetch.requested.push_back({article, file});
-        session.RequestArticle(window, MAIN_MSG_ARTICLE_ANSWER, article, PartFile(file));
+        session.RequestArticle(cycle.window, MAIN_MSG_ARTICLE_ANSWER, article, PartFile(cycle, file));
     }
 }
 
 // The file number of the request after the one just answered.
-std::int32_t FollowingFile() {
-    const FetchState& fetch = Fetch();
+std::int32_t FollowingFile(NewsCycle& cycle) {
+    const FetchState& fetch = *cycle.fetch;
     return fetch.requested.empty() ? fetch.nextFile : fetch.requested.front().file;
 }
 
 // Every article asked for is done. A list covered the whole range up to
 // GROUP's last, so nothing below it is left to try.
-void GroupFetched(plat::WindowHandle window) {
-    FetchState& fetch = Fetch();
+void GroupFetched(NewsCycle& cycle) {
+    FetchState& fetch = *cycle.fetch;
     AppState& app = App();
-    if (!fetch.byNumber && app.articleCursor <= fetch.last) {
-        app.articleCursor = fetch.last + 1;
-        StoreIndex(app.articleCursor);
+    if (!fetch.byNumber && cycle.articleCursor <= fetch.last) {
+        cycle.articleCursor = fetch.last + 1;
+        StoreIndex(cycle, cycle.articleCursor);
     }
-    EndGroup(window);
+    EndGroup(cycle);
 }
 
 // The group (or the cycle) ends once the answers still due are read out.
-void EndOnceDrained(plat::WindowHandle window) {
-    FetchState& fetch = Fetch();
+void EndOnceDrained(NewsCycle& cycle) {
+    FetchState& fetch = *cycle.fetch;
     if (!fetch.requested.empty()) return;
     const FetchState::Stop stop = fetch.stop;
     fetch.stop = FetchState::Stop::None;
-    if (stop == FetchState::Stop::Cycle) return StopCycle(window);
-    EndGroup(window);
+    if (stop == FetchState::Stop::Cycle) return StopCycle(cycle);
+    EndGroup(cycle);
 }
 
-void StopAfterDrain(plat::WindowHandle window, CNntpSession& session, FetchState::Stop stop) {
-    Fetch().stop = stop;
+void StopAfterDrain(NewsCycle& cycle, CNntpSession& session, FetchState::Stop stop) {
+    cycle.fetch->stop = stop;
     session.DropArticles();
-    EndOnceDrained(window);
+    EndOnceDrained(cycle);
 }
 
 // A stored article: named and indexed under its file number, then the
 // counters. False when it cannot be named or indexed.
-bool Store(const ArticleAnswer& answer, const FetchState::Requested& request) {
+bool Store(NewsCycle& cycle, const ArticleAnswer& answer, const FetchState::Requested& request) {
     AppState& app = App();
-    const std::string path = ArticleFile(request.file);
+    const std::string path = ArticleFile(cycle, request.file);
     if (!plat::RenameReplace(answer.path, path)) {
         LogLineF("Can't store %s", path.c_str());
-        NoteUndone("Can't store " + path);
+        cycle.NoteUndone("Can't store " + path);
         return false;
     }
     const spool::ArticleHeaders headers = spool::ReadArticleHeaders(path, request.article);
-    if (!spool::AppendArticleIndex(app.settings.qivNewsDir, headers, app.currentGroup,
+    if (!spool::AppendArticleIndex(app.settings.qivNewsDir, headers, cycle.currentGroup,
                                    request.file)) {
         // Moving on would leave the board an article it cannot find; the
         // next cycle tries this one again.
-        LogLineF("Can't write the index of %s", Fetch().section.c_str());
-        NoteUndone("Can't write the index of " + Fetch().section);
+        LogLineF("Can't write the index of %s", cycle.fetch->section.c_str());
+        cycle.NoteUndone("Can't write the index of " + cycle.fetch->section);
         return false;
     }
-    app.settings.lastFileNumIn = FollowingFile();
-    StoreLastFileNumIn(app.settings.lastFileNumIn);
-    StoreIndex(request.article + 1);
+    app.settings.lastFileNumIn = FollowingFile(cycle);
+    StoreLastFileNumIn(cycle, app.settings.lastFileNumIn);
+    StoreIndex(cycle, request.article + 1);
     StatusArticleFetched();
     return true;
 }
 
 // Refused as gone: skipped for good. Its file number stays used up when
 // another request follows, as after a refused ARTICLE and a NEXT.
-void Skip(const FetchState::Requested& request) {
-    FetchState& fetch = Fetch();
-    StoreIndex(request.article + 1);
+void Skip(NewsCycle& cycle, const FetchState::Requested& request) {
+    FetchState& fetch = *cycle.fetch;
+    StoreIndex(cycle, request.article + 1);
     if (fetch.requested.empty() && !MoreToRequest(fetch)) return;
-    App().settings.lastFileNumIn = FollowingFile();
+    App().settings.lastFileNumIn = FollowingFile(cycle);
     if (fetch.storedFileNum != App().settings.lastFileNumIn)
-        StoreLastFileNumIn(App().settings.lastFileNumIn);
+        StoreLastFileNumIn(cycle, App().settings.lastFileNumIn);
 }
 
 }  // namespace
 
-void StartPipelinedFetch(plat::WindowHandle window, MainWindowData& data) {
-    FetchState& fetch = Fetch();
+void StartPipelinedFetch(NewsCycle& cycle) {
+    FetchState& fetch = *cycle.fetch;
     AppState& app = App();
     fetch.depth = app.settings.pipelineDepth;
     fetch.requested.clear();
     fetch.toRequest.clear();
     fetch.nextRun = 0;
-    fetch.nextArticle = app.articleCursor;
+    fetch.nextArticle = cycle.articleCursor;
     fetch.nextFile = app.settings.lastFileNumIn;
     fetch.byNumber = false;
     fetch.stop = FetchState::Stop::None;
-    data.session->ListArticles(window, MAIN_MSG_ARTICLES_LISTED, app.articleCursor, fetch.last);
+    cycle.session->ListArticles(cycle.window, MAIN_MSG_ARTICLES_LISTED, cycle.articleCursor, fetch.last);
 }
 
-void OnArticlesListed(plat::WindowHandle window, unsigned, plat::WParam result,
-                      plat::LParam reply) {
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return;
-    if (IsBroken(result)) return ConnectionLost(window, reply);
-    if (!StillSubscribed()) {
-        LogUnsubscribed();
-        return EndGroup(window);
+void OnArticlesListed(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (!Live(cycle)) return;
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
+    if (!StillSubscribed(cycle)) {
+        LogUnsubscribed(cycle);
+        return EndGroup(cycle);
     }
-    FetchState& fetch = Fetch();
-    CNntpSession& session = *data->session;
+    FetchState& fetch = *cycle.fetch;
+    CNntpSession& session = *cycle.session;
     if (result == ResultSuccess) {
         fetch.toRequest = std::move(session.listedArticles);
         session.listedArticles.clear();
@@ -171,76 +169,74 @@ void OnArticlesListed(plat::WindowHandle window, unsigned, plat::WParam result,
         // No list (a server without LISTGROUP, or without its range): each
         // number in turn, the missing ones refused as gone.
         fetch.byNumber = true;
-        fetch.toRequest.assign(1, ArticleRun{App().articleCursor, fetch.last});
+        fetch.toRequest.assign(1, ArticleRun{cycle.articleCursor, fetch.last});
     }
-    if (!MoreToRequest(fetch)) return GroupFetched(window);
-    TopUp(window, session);
+    if (!MoreToRequest(fetch)) return GroupFetched(cycle);
+    TopUp(cycle);
 }
 
-void OnArticleAnswer(plat::WindowHandle window, unsigned, plat::WParam result,
-                     plat::LParam value) {
+void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     const bool owned = result == ResultSuccess || result == ResultFailure;
     std::unique_ptr<ArticleAnswer> answer(owned ? reinterpret_cast<ArticleAnswer*>(value)
                                                 : nullptr);
-    MainWindowData* data = Live(window);
-    if (data == nullptr) return;
-    FetchState& fetch = Fetch();
+    if (!Live(cycle)) return;
+    FetchState& fetch = *cycle.fetch;
     if (IsBroken(result)) {
         // What arrived of the article being read is no article: the next
         // cycle fetches it again under the same number.
-        if (!fetch.requested.empty()) plat::DeleteFile(PartFile(fetch.requested.front().file));
-        return ConnectionLost(window, value);
+        if (!fetch.requested.empty()) plat::DeleteFile(PartFile(cycle, fetch.requested.front().file));
+        return ConnectionLost(cycle, value);
     }
     if (fetch.requested.empty()) return;
     const FetchState::Requested request = fetch.requested.front();
     fetch.requested.pop_front();
-    CNntpSession& session = *data->session;
+    CNntpSession& session = *cycle.session;
     if (fetch.stop != FetchState::Stop::None) {
         // Received before the drop: not kept, and not left to hold the
         // directory of a group unsubscribed meanwhile.
         if (answer != nullptr && !answer->path.empty()) {
             plat::DeleteFile(answer->path);
-            if (!StillSubscribed()) plat::RemoveDirectory(fetch.articleDir);
+            if (!StillSubscribed(cycle)) plat::RemoveDirectory(fetch.articleDir);
         }
-        return EndOnceDrained(window);
+        return EndOnceDrained(cycle);
     }
 
     AppState& app = App();
-    app.articleCursor = request.article;
+    cycle.articleCursor = request.article;
     if (answer == nullptr) {
         // Our side could not take it; the article stays due.
         LogReplyText(value);
         const char* why = reinterpret_cast<const char*>(value);
-        NoteUndone(why != nullptr ? why : "An article could not be stored");
-        return StopAfterDrain(window, session, FetchState::Stop::Group);
+        cycle.NoteUndone(why != nullptr ? why : "An article could not be stored");
+        return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     }
     // Only 423 and 430 say the article is gone.
     const int code = result == ResultSuccess ? 0 : ReplyCode(answer->reply.c_str());
     if (result != ResultSuccess && code != 423 && code != 430) {
-        NoteWithheld(answer->reply.c_str());
+        NoteWithheld(cycle, answer->reply.c_str());
         const bool cycle = code == 400 || code == 480;
-        return StopAfterDrain(window, session,
+        return StopAfterDrain(cycle, session,
                               cycle ? FetchState::Stop::Cycle : FetchState::Stop::Group);
     }
-    if (!StillSubscribed()) {
+    if (!StillSubscribed(cycle)) {
         if (!answer->path.empty()) {
             plat::DeleteFile(answer->path);
             plat::RemoveDirectory(fetch.articleDir);  // only when the unsubscribe left it empty
         }
-        LogUnsubscribed();
-        return StopAfterDrain(window, session, FetchState::Stop::Group);
+        LogUnsubscribed(cycle);
+        return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     }
     // The next requests go out first, so that the server answers while the
     // counters are written.
-    TopUp(window, session);
+    TopUp(cycle);
     if (result == ResultSuccess) {
-        if (!Store(*answer, request))
-            return StopAfterDrain(window, session, FetchState::Stop::Group);
+        if (!Store(cycle, *answer, request))
+            return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     } else {
-        Skip(request);
+        Skip(cycle, request);
     }
-    app.articleCursor = request.article + 1;
-    if (fetch.requested.empty() && !MoreToRequest(fetch)) GroupFetched(window);
+    cycle.articleCursor = request.article + 1;
+    if (fetch.requested.empty() && !MoreToRequest(fetch)) GroupFetched(cycle);
 }
 
 }  // namespace app

@@ -3,17 +3,29 @@
 // (fetch_pipeline.cpp) share.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "app/news_cycle.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
 
 namespace app {
 
-struct MainWindowData;
+// qivnews.ini as it was when its section was last seen (or written) by
+// us, so that an unchanged file need not be read again.
+struct FileIdentity {
+    bool known = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+};
 
 // The group being fetched: its section and the name it had when it began.
 struct FetchState {
@@ -28,7 +40,8 @@ struct FetchState {
     // The last ARTICLE was refused as gone (the cursor has moved past it);
     // the server's current article did not move with it.
     bool refused = false;
-    std::string articleDir;  // native path
+    std::string articleDir;
+    FileIdentity groupsFileSeen;
 
     // The pipelined exchange. Each request is given its file number when it
     // goes out, the next number after the previous request's, so that the
@@ -50,28 +63,26 @@ struct FetchState {
     enum class Stop { None, Group, Cycle } stop = Stop::None;
 };
 
-FetchState& Fetch();
-
-void StoreLastFileNumIn(std::int32_t value);
-void StoreIndex(std::int64_t value);
+void StoreLastFileNumIn(NewsCycle& cycle, std::int32_t value);
+void StoreIndex(NewsCycle& cycle, std::int64_t value);
 // False once the group has been unsubscribed during its fetch.
-bool StillSubscribed();
-void LogUnsubscribed();
-std::string ArticleFile(std::int32_t fileNumber);
-std::int32_t NextFileNumber(std::int32_t n);
+bool StillSubscribed(NewsCycle& cycle);
+void LogUnsubscribed(NewsCycle& cycle);
+std::string ArticleFile(NewsCycle& cycle, std::int32_t fileNumber);
+std::int32_t NextFileNumber(NewsCycle& cycle, std::int32_t n);
 // The group is done; the next one starts before this returns.
-void EndGroup(plat::WindowHandle window);
+void EndGroup(NewsCycle& cycle);
 // Ends the cycle early, as its end would (no further group, no posting).
-void StopCycle(plat::WindowHandle window);
-// The main window's data while connected, else null.
-MainWindowData* Live(plat::WindowHandle window);
+void StopCycle(NewsCycle& cycle);
+// The handlers act only on completions of a live connection.
+bool Live(const NewsCycle& cycle);
 // The reply code a refusal's text begins with; 0 without one.
 int ReplyCode(const char* text);
 // Logs and notes an ARTICLE refusal that does not say the article is gone
 // (the article at articleCursor stays due); returns its code.
-int NoteWithheld(const char* reply);
+int NoteWithheld(NewsCycle& cycle, const char* reply);
 
 // The pipelined exchange, after GROUP (fetch_pipeline.cpp).
-void StartPipelinedFetch(plat::WindowHandle window, MainWindowData& data);
+void StartPipelinedFetch(NewsCycle& cycle);
 
 }  // namespace app

@@ -10,6 +10,7 @@
 #include "app/group_commands.h"
 #include "app/log.h"
 #include "app/menu.h"
+#include "app/news_cycle.h"
 #include "app/settings.h"
 #include "app/setup.h"
 #include "app/status.h"
@@ -25,11 +26,6 @@ using plat::LResult;
 using plat::WindowHandle;
 using plat::WParam;
 
-CycleSteps& Steps() {
-    static CycleSteps steps;
-    return steps;
-}
-
 namespace {
 
 // The interval the previous tick saw, and whether a change of it left the
@@ -39,18 +35,29 @@ struct TimerMark {
     bool overdue = false;
 };
 
-TimerMark& Mark() {
-    static TimerMark mark;
-    return mark;
+// What the main window keeps, in its data slot from its creation until it
+// is destroyed.
+struct MainWindow final : CycleListener {
+    explicit MainWindow(WindowHandle window) : cycle(window) { cycle.AddListener(this); }
+    // A closed connection starts the count to the next timed cycle afresh.
+    void ConnectionClosed() override { App().timerTicks = 0; }
+
+    NewsCycle cycle;
+    TimerMark mark;
+};
+
+MainWindow* MainWindowOf(WindowHandle window) {
+    if (window == 0 || window != App().mainWindow) return nullptr;
+    return reinterpret_cast<MainWindow*>(plat::GetWindowData(window));
 }
 
 LResult OnCreate(WindowHandle window, LParam flags) {
     AppState& app = App();
+    // One main window per process: its shell starts as a new process's.
+    app = AppState{};
     app.mainWindow = window;
 
-    auto* data = new MainWindowData;
-    data->session = new CNntpSession;
-    app.mainWindowData = data;
+    auto* data = new MainWindow(window);
     plat::SetWindowData(window, reinterpret_cast<std::uintptr_t>(data));
 
     plat::ui::Backend& ui = plat::ui::Current();
@@ -59,7 +66,6 @@ LResult OnCreate(WindowHandle window, LParam flags) {
     ui.SetMenu(BuildMainMenu());
 
     app.configComplete = 1;
-    app.groupListRequested = 0;
     plat::SetRefusalReporter([](const std::string& line) { LogLine(line.c_str()); });
     plat::MarkProfilePrivate(kProfileFile);
     // Made by hand or by an older version: the password must not stay
@@ -69,13 +75,12 @@ LResult OnCreate(WindowHandle window, LParam flags) {
         LogLineF("%s was readable by others; made readable by its owner only", kProfileFile);
     LoadSettings();
 
-    data->session->groupName.clear();
-    data->session->hostName.clear();
+    data->cycle.session->groupName.clear();
+    data->cycle.session->hostName.clear();
     if (app.configComplete == 1) GiveServerToSession(window);
 
-    app.appIdle = 1;
     app.timerTicks = 0;
-    Mark() = TimerMark{app.settings.timerInterval, false};
+    data->mark = TimerMark{app.settings.timerInterval, false};
     if ((flags & kCreateWithoutTimer) == 0) plat::SetTimer(window, kMainTimerId, kTimerPeriodMs);
     app.timerEnabled = 1;
 
@@ -92,24 +97,22 @@ LResult OnCreate(WindowHandle window, LParam flags) {
 // connection. An interval lowered below the count starts one on the next
 // tick that finds no cycle running: waiting for the count to equal the mark
 // would never connect again.
-void OnTimer(WindowHandle window) {
+void OnTimer(MainWindow& data) {
     AppState& app = App();
     if (app.timerEnabled == 1 && app.timerTicks < INT32_MAX) ++app.timerTicks;
     const std::int32_t interval = app.settings.timerInterval;
     const long long mark = 2LL * interval;
-    TimerMark& seen = Mark();
+    TimerMark& seen = data.mark;
     if (seen.interval != interval) {
         seen.overdue = interval > 0 && app.timerTicks > mark;
         seen.interval = interval;
     }
-    const MainWindowData* data = GetMainWindowData(window);
-    const bool idle =
-        data != nullptr && data->connected == 0 && app.appIdle == 1 && !LastCycle().running;
+    const bool idle = data.cycle.Idle();
     const bool overdue = seen.overdue && app.timerEnabled == 1 && idle;
     if (app.timerTicks == mark || overdue) {
         seen.overdue = false;
-        if (idle) TakePendingSetup(window);
-        Steps().beginConnect(window);
+        if (idle) TakePendingSetup(data.cycle.window);
+        BeginConnect(data.cycle);
     }
     StatusUpdateTimer();
 }
@@ -122,8 +125,7 @@ void SetTimerEnabled(bool enabled) {
 }
 
 // False for a command the window does not know.
-bool OnCommand(WindowHandle window, WParam command) {
-    AppState& app = App();
+bool OnCommand(WindowHandle window, NewsCycle& cycle, WParam command) {
     // A setup stored during the last cycle is taken before anything new
     // starts (a connect takes it after emptying the log, so that it shows).
     if (command != IDM_CONNECT) TakePendingSetup(window);
@@ -132,23 +134,23 @@ bool OnCommand(WindowHandle window, WParam command) {
             RunSetup(window);
             break;
         case IDM_CONNECT:
-            if (app.appIdle) {
+            if (cycle.appIdle) {
                 ResetLog();
                 TakePendingSetup(window);
-                Steps().beginConnect(window);
+                BeginConnect(cycle);
             }
             break;
         case IDM_DISCONNECT:
-            if (app.appIdle) {
-                app.currentGroup = 1;
-                Steps().beginDisconnect(window);
+            if (cycle.appIdle) {
+                cycle.currentGroup = 1;
+                BeginDisconnect(cycle);
             }
             break;
         case IDM_EXIT:
             plat::DestroyWindow(window);
             break;
         case IDM_GET_GROUP_LIST:
-            if (app.appIdle) Steps().requestGroupList(window);
+            if (cycle.appIdle) RequestGroupList(cycle);
             break;
         case IDM_SUBSCRIBE:
             SubscribeGroupCommand(window);
@@ -157,13 +159,13 @@ bool OnCommand(WindowHandle window, WParam command) {
             UnsubscribeGroupCommand(window);
             break;
         case IDM_FETCH_ALL:
-            if (app.appIdle) {
-                app.currentGroup = 1;
-                Steps().beginGroupFetch(window);
+            if (cycle.appIdle) {
+                cycle.currentGroup = 1;
+                BeginGroupFetch(cycle);
             }
             break;
         case IDM_POST_ALL:
-            if (app.appIdle) Steps().beginPosting(window);
+            if (cycle.appIdle) BeginPosting(cycle);
             break;
         case IDM_EXPIRE:
             ExpireCommand(window);
@@ -186,51 +188,31 @@ bool OnCommand(WindowHandle window, WParam command) {
     return true;
 }
 
-// The handler of a completion message, or null for any other message.
-HandlerFn CompletionHandler(unsigned message) {
-    const CycleSteps& s = Steps();
-    switch (message) {
-        case MAIN_MSG_CONNECT_DONE:
-            return s.onConnectDone;
-        case MAIN_MSG_GROUP_DONE:
-            return s.onGroupDone;
-        case MAIN_MSG_ARTICLE_DONE:
-            return s.onArticleDone;
-        case MAIN_MSG_NEXT_DONE:
-            return s.onNextDone;
-        case MAIN_MSG_LIST_DONE:
-            return s.onListDone;
-        case MAIN_MSG_POST_DONE:
-            return s.onPostDone;
-        case MAIN_MSG_QUIT_DONE:
-            return s.onQuitDone;
-        case MAIN_MSG_GROUP_FINISHED:
-            return s.onGroupFinished;
-        case MAIN_MSG_USER_DONE:
-            return s.onUserDone;
-        case MAIN_MSG_PASS_DONE:
-            return s.onPassDone;
-        case MAIN_MSG_ARTICLES_LISTED:
-            return s.onArticlesListed;
-        case MAIN_MSG_ARTICLE_ANSWER:
-            return s.onArticleAnswer;
-        default:
-            return nullptr;
-    }
+void OnDestroy(WindowHandle window) {
+    plat::KillTimer(window, kMainTimerId);
+    delete MainWindowOf(window);
+    plat::SetWindowData(window, 0);
+    plat::PostQuitMessage(0);
 }
 
 }  // namespace
 
+NewsCycle* CycleOf(WindowHandle window) {
+    MainWindow* data = MainWindowOf(window);
+    return data != nullptr ? &data->cycle : nullptr;
+}
+
 void GiveServerToSession(WindowHandle window) {
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->session == nullptr) return;
+    NewsCycle* cycle = CycleOf(window);
+    if (cycle == nullptr) return;
+    CNntpSession& session = *cycle->session;
     const AppSettings& s = App().settings;
-    data->session->hostName = s.nntpServer.substr(0, CNntpSession::kPathSize - 1);
-    data->session->port = static_cast<std::uint32_t>(s.nntpPort);
-    data->session->replyTimeoutMs = static_cast<std::uint32_t>(s.replyTimeout) * 1000u;
-    data->session->security = s.security;
-    data->session->caFile = s.caFile;
-    data->session->tlsFingerprint = s.tlsFingerprint;
+    session.hostName = s.nntpServer.substr(0, CNntpSession::kPathSize - 1);
+    session.port = static_cast<std::uint32_t>(s.nntpPort);
+    session.replyTimeoutMs = static_cast<std::uint32_t>(s.replyTimeout) * 1000u;
+    session.security = s.security;
+    session.caFile = s.caFile;
+    session.tlsFingerprint = s.tlsFingerprint;
 }
 
 void LayoutLog(int clientWidth, int clientHeight) {
@@ -239,6 +221,7 @@ void LayoutLog(int clientWidth, int clientHeight) {
 }
 
 LResult MainWindowProc(WindowHandle window, unsigned message, WParam wParam, LParam lParam) {
+    MainWindow* data = MainWindowOf(window);
     switch (message) {
         case plat::msg::Create:
             return OnCreate(window, lParam);
@@ -246,24 +229,20 @@ LResult MainWindowProc(WindowHandle window, unsigned message, WParam wParam, LPa
             LayoutLog(static_cast<int>(lParam & 0xFFFF), static_cast<int>((lParam >> 16) & 0xFFFF));
             return 0;
         case plat::msg::Timer:
-            OnTimer(window);
+            if (data != nullptr) OnTimer(*data);
             return 0;
         case plat::msg::Command:
-            if (OnCommand(window, wParam)) return 0;
+            if (data != nullptr && OnCommand(window, data->cycle, wParam)) return 0;
             break;
         case plat::msg::Close:
             plat::DestroyWindow(window);
             return 0;
         case plat::msg::Destroy:
-            plat::KillTimer(window, kMainTimerId);
             FinishExpiryAtExit();
-            plat::PostQuitMessage(0);
+            OnDestroy(window);
             return 0;
         default:
-            if (HandlerFn handler = CompletionHandler(message)) {
-                handler(window, message, wParam, lParam);
-                return 0;
-            }
+            if (data != nullptr && data->cycle.Dispatch(message, wParam, lParam)) return 0;
             break;
     }
     return plat::DefWindowProc(window, message, wParam, lParam);

@@ -5,11 +5,17 @@
 
 namespace app {
 
+class NewsCycle;
+
 // The create parameter of the main window: flags.
 constexpr plat::LParam kCreateWithoutTimer = 1;  // a command-line run: no timed connections
 
 plat::LResult MainWindowProc(plat::WindowHandle window, unsigned message, plat::WParam wParam,
                              plat::LParam lParam);
+
+// The news cycle the main window runs; null for any other window, and once
+// the main window is gone.
+NewsCycle* CycleOf(plat::WindowHandle window);
 
 // Copies the server name and port from the settings into the session.
 void GiveServerToSession(plat::WindowHandle window);

@@ -2,6 +2,7 @@
 // records, flags and leftovers) is spool::OutboundQueue; this drives the
 // session through it and logs.
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/app_state.h"
@@ -14,36 +15,39 @@
 
 namespace app {
 
-namespace {
-
 struct PostingState {
     spool::OutboundQueue queue;
 };
 
-PostingState& Posting() {
-    static PostingState state;
-    return state;
+void CyclePartDeleter::operator()(PostingState* state) const {
+    delete state;
 }
 
-void EndPass(plat::WindowHandle window) {
-    Posting().queue.Close();
-    BeginDisconnect(window);
+std::unique_ptr<PostingState, CyclePartDeleter> NewPostingState() {
+    return std::unique_ptr<PostingState, CyclePartDeleter>(new PostingState);
+}
+
+namespace {
+
+void EndPass(NewsCycle& cycle) {
+    cycle.posting->queue.Close();
+    BeginDisconnect(cycle);
     // Set after the disconnect has started: QUIT runs with the gate open.
-    App().appIdle = 1;
+    cycle.appIdle = 1;
 }
 
-void FinishPass(plat::WindowHandle window) {
-    if (Posting().queue.AnyRecord()) LogLine("Finished posting essages");
-    EndPass(window);
+void FinishPass(NewsCycle& cycle) {
+    if (cycle.posting->queue.AnyRecord()) LogLine("Finished posting essages");
+    EndPass(cycle);
 }
 
 // The queue could not write down that a record was handled: it would be
 // posted again by every pass.
-void Stopped(plat::WindowHandle window) {
-    const std::string& line = Posting().queue.StopReason();
+void Stopped(NewsCycle& cycle) {
+    const std::string& line = cycle.posting->queue.StopReason();
     LogLine(line.c_str());
-    NoteUndone(line);
-    EndPass(window);
+    cycle.NoteUndone(line);
+    EndPass(cycle);
 }
 
 bool HasCode(const char* reply, const char* code) {
@@ -57,45 +61,43 @@ void LogQueueLine(const std::string& line) {
 
 }  // namespace
 
-bool PostingFilesOpen() {
-    spool::OutboundQueue& queue = Posting().queue;
+bool PostingFilesOpen(const NewsCycle& cycle) {
+    spool::OutboundQueue& queue = cycle.posting->queue;
     return queue.Walking() || queue.Article().IsOpen();
 }
 
-void AbandonPosting() {
-    Posting().queue.Close();
+void AbandonPosting(NewsCycle& cycle) {
+    cycle.posting->queue.Close();
 }
 
-void BeginPosting(plat::WindowHandle window) {
-    MainWindowData* data = BeginStep(window);
-    if (data == nullptr) return;
+void BeginPosting(NewsCycle& cycle) {
+    if (!BeginStep(cycle)) return;
     LogLine("Posting Messages");
-    if (!Posting().queue.Begin(App().settings.qivNewsDir, LogQueueLine)) return FinishPass(window);
-    PostRecord(window);
+    if (!cycle.posting->queue.Begin(App().settings.qivNewsDir, LogQueueLine))
+        return FinishPass(cycle);
+    PostRecord(cycle);
 }
 
-void PostRecord(plat::WindowHandle window) {
-    spool::OutboundQueue& queue = Posting().queue;
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || !queue.Walking()) return;
+void PostRecord(NewsCycle& cycle) {
+    spool::OutboundQueue& queue = cycle.posting->queue;
+    if (!queue.Walking()) return;
     switch (queue.NextArticle()) {
         case spool::OutboundQueue::Next::Article:
-            data->session->PostArticle(window, MAIN_MSG_POST_DONE, &queue.Article());
+            cycle.session->PostArticle(cycle.window, MAIN_MSG_POST_DONE, &queue.Article());
             return;
         case spool::OutboundQueue::Next::Done:
-            return FinishPass(window);
+            return FinishPass(cycle);
         case spool::OutboundQueue::Next::Stopped:
-            return Stopped(window);
+            return Stopped(cycle);
     }
 }
 
-void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::LParam reply) {
-    spool::OutboundQueue& queue = Posting().queue;
-    MainWindowData* data = GetMainWindowData(window);
-    if (data == nullptr || data->connected == 0 || !queue.Walking()) return;
+void OnPostDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    spool::OutboundQueue& queue = cycle.posting->queue;
+    if (cycle.connected == 0 || !queue.Walking()) return;
     queue.Article().Close();
     // Broken off: the file and its record stay for the next pass.
-    if (IsBroken(result)) return ConnectionLost(window, reply);
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
     const char* text = reinterpret_cast<const char*>(reply);
     bool marked = false;
     if (result == ResultSuccess) {
@@ -104,7 +106,7 @@ void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
         // Not sent at all (a line too long for the server): kept for the
         // board to see.
         marked = queue.Kept(text != nullptr ? text : "");
-    } else if (data->session->articleSent && HasCode(text, "441")) {
+    } else if (cycle.session->articleSent && HasCode(text, "441")) {
         // The server's verdict on this article.
         LogReplyText(reply);
         marked = queue.Refused();
@@ -114,11 +116,11 @@ void OnPostDone(plat::WindowHandle window, unsigned, plat::WParam result, plat::
         LogReplyText(reply);
         const std::string line = "Posting stopped; " + queue.ArticleName() + " stays queued";
         LogLine(line.c_str());
-        NoteUndone(line);
-        return EndPass(window);
+        cycle.NoteUndone(line);
+        return EndPass(cycle);
     }
-    if (!marked) return Stopped(window);
-    PostRecord(window);
+    if (!marked) return Stopped(cycle);
+    PostRecord(cycle);
 }
 
 }  // namespace app

@@ -30,15 +30,13 @@ namespace {
 
 constexpr char kWarningCaption[] = "Qiv News Client";
 
-// Setup stored while a cycle ran: what the next cycle takes.
 std::optional<AppSettings>& Pending() {
-    static std::optional<AppSettings> pending;
-    return pending;
+    return App().pendingSetup;
 }
 
 bool CycleRunning(plat::WindowHandle window) {
-    const MainWindowData* data = GetMainWindowData(window);
-    return data != nullptr && (data->connected != 0 || App().appIdle != 1 || LastCycle().running);
+    const NewsCycle* cycle = CycleOf(window);
+    return cycle != nullptr && !cycle->Idle();
 }
 
 // What a running cycle keeps until it ends: one list, so that holding a

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "app/commands.h"
+#include "app/main_window.h"
 #include "app/settings.h"
 #include "app/startup.h"
 #include "nntp/nntp_session.h"
@@ -57,8 +58,9 @@ std::string IniText(std::initializer_list<const char*> lines) {
 
 void AppTest::SetUp() {
     plat::ResetMessageLoopForTests();
-    app::ResetAppStateForTests();
-    app::Steps() = app::CycleSteps{};
+    // The shell's state as a new process has it, for the tests that use it
+    // without a main window; a main window starts it afresh itself.
+    app::App() = app::AppState{};
     dir_ = MakeTempDir();
     plat::SetProfileDir(dir_);
     auto backend = std::make_unique<plat::ui::RecordingBackend>();
@@ -67,9 +69,8 @@ void AppTest::SetUp() {
 }
 
 void AppTest::TearDown() {
-    app::ResetAppStateForTests();
+    Stop();
     plat::ResetMessageLoopForTests();
-    app::Steps() = app::CycleSteps{};
     plat::ui::Install(nullptr);
     plat::SetProfileDir(".");
     RemoveTree(dir_);
@@ -83,7 +84,7 @@ plat::WindowHandle AppTest::Start(bool withTimer) {
 }
 
 void AppTest::Restart(bool withTimer) {
-    app::ResetAppStateForTests();
+    Stop();
     plat::ResetMessageLoopForTests();
     auto backend = std::make_unique<plat::ui::RecordingBackend>();
     ui_ = backend.get();
@@ -107,69 +108,19 @@ void AppTest::WriteSettings(std::initializer_list<const char*> lines) {
     WriteFile(dir_ + "/qiv.ini", IniText(lines));
 }
 
+void AppTest::Stop() {
+    if (window_ != 0) plat::DestroyWindow(window_);
+    window_ = 0;
+}
+
+app::NewsCycle& AppTest::Cycle() {
+    app::NewsCycle* cycle = app::CycleOf(window_);
+    EXPECT_NE(cycle, nullptr);
+    return *cycle;
+}
+
 CNntpSession& AppTest::Session() {
-    return *app::GetMainWindowData(window_)->session;
-}
-
-StepLog& StepLog::Get() {
-    static StepLog log;
-    return log;
-}
-
-int StepLog::Count(const std::string& name) const {
-    int n = 0;
-    for (const Call& c : calls) n += c.name == name;
-    return n;
-}
-
-namespace {
-
-template <const char* Name>
-void Step(plat::WindowHandle) {
-    StepLog::Get().calls.push_back({Name});
-}
-
-template <const char* Name>
-void Handler(plat::WindowHandle, unsigned message, plat::WParam wParam, plat::LParam lParam) {
-    StepLog::Get().calls.push_back({Name, message, wParam, lParam});
-}
-
-constexpr char kConnect[] = "BeginConnect";
-constexpr char kDisconnect[] = "BeginDisconnect";
-constexpr char kGroupList[] = "RequestGroupList";
-constexpr char kFetch[] = "BeginGroupFetch";
-constexpr char kPost[] = "BeginPosting";
-constexpr char kConnectDone[] = "OnConnectDone";
-constexpr char kGroupDone[] = "OnGroupDone";
-constexpr char kArticleDone[] = "OnArticleDone";
-constexpr char kNextDone[] = "OnNextDone";
-constexpr char kListDone[] = "OnListDone";
-constexpr char kPostDone[] = "OnPostDone";
-constexpr char kQuitDone[] = "OnQuitDone";
-constexpr char kGroupFinished[] = "OnGroupFinished";
-constexpr char kUserDone[] = "OnUserDone";
-constexpr char kPassDone[] = "OnPassDone";
-
-}  // namespace
-
-void StepLog::Install() {
-    calls.clear();
-    app::CycleSteps& s = app::Steps();
-    s.beginConnect = Step<kConnect>;
-    s.beginDisconnect = Step<kDisconnect>;
-    s.requestGroupList = Step<kGroupList>;
-    s.beginGroupFetch = Step<kFetch>;
-    s.beginPosting = Step<kPost>;
-    s.onConnectDone = Handler<kConnectDone>;
-    s.onGroupDone = Handler<kGroupDone>;
-    s.onArticleDone = Handler<kArticleDone>;
-    s.onNextDone = Handler<kNextDone>;
-    s.onListDone = Handler<kListDone>;
-    s.onPostDone = Handler<kPostDone>;
-    s.onQuitDone = Handler<kQuitDone>;
-    s.onGroupFinished = Handler<kGroupFinished>;
-    s.onUserDone = Handler<kUserDone>;
-    s.onPassDone = Handler<kPassDone>;
+    return *Cycle().session;
 }
 
 }  // namespace apptest

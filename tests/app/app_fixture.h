@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/app_state.h"
-#include "app/cycles.h"
+#include "app/news_cycle.h"
 #include "platform/message_loop.h"
 #include "platform/ui_recording.h"
 
@@ -32,6 +32,8 @@ protected:
     plat::WindowHandle Start(bool withTimer = true);
     // The state of a fresh process, keeping the profile directory.
     void Restart(bool withTimer = true);
+    // Destroys the main window, and with it its cycle; nothing when there is none.
+    void Stop();
 
     void Command(unsigned id);
     // Sends one timer tick, as the 30-second timer would.
@@ -40,26 +42,13 @@ protected:
     void WriteSettings(std::initializer_list<const char*> lines);
 
     app::AppState& State() { return app::App(); }
+    // The main window's news cycle and its session.
+    app::NewsCycle& Cycle();
     CNntpSession& Session();
 
     std::string dir_;
     plat::WindowHandle window_ = 0;
     plat::ui::RecordingBackend* ui_ = nullptr;
-};
-
-// Counts the steps and handlers the main window starts, in place of the
-// cycles' own.
-struct StepLog {
-    static StepLog& Get();
-    void Install();
-    struct Call {
-        std::string name;
-        unsigned message = 0;
-        plat::WParam wParam = 0;
-        plat::LParam lParam = 0;
-    };
-    std::vector<Call> calls;
-    int Count(const std::string& name) const;
 };
 
 }  // namespace apptest

@@ -271,7 +271,7 @@ TEST_F(ChannelTest, ListGroupsWaitsForTheRunningCycleAndReportsItsOutcome) {
     Subscribe(1, "alt.a");
     Open();
     Command(app::IDM_CONNECT);
-    ASSERT_TRUE(app::LastCycle().running);
+    ASSERT_TRUE(Cycle().report.running);
     EXPECT_EQ(Ask({"list-groups", {}}), "0\tGroup list received\n");
     EXPECT_EQ(server_.Connections(), 2);
     EXPECT_EQ(ServerCommands("LIST").size(), 1u);

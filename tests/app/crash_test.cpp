@@ -80,7 +80,7 @@ TEST_F(CrashTest, StopBetweenIndexAndCountersIndexesNothingTwice) {
     Indexed(2, "alt.b", 7, 2);
     Configure({"LastFileNumIn=1"});
     ASSERT_TRUE(RunCycle());
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
 
     const std::vector<IndexEntry> a = ReadIndex(Spool("1.grp"));
     ASSERT_EQ(a.size(), 3u);

@@ -33,8 +33,8 @@ protected:
 
     void ExpectBrokenOff() {
         ExpectDisconnectedState();
-        EXPECT_TRUE(app::LastCycle().lost);
-        EXPECT_FALSE(app::LastCycle().disconnected);
+        EXPECT_TRUE(Cycle().report.lost);
+        EXPECT_FALSE(Cycle().report.disconnected);
         EXPECT_EQ(LogCount(kLost), 1);
         ASSERT_FALSE(Log().empty());
         EXPECT_EQ(Log().back().rfind(kLost, 0), 0u) << Log().back();
@@ -100,11 +100,11 @@ TEST_P(BreakEachStep, StopsLosesNothingAndTheNextTimedCycleCompletes) {
     // The next cycle comes from the timer, a whole interval later.
     server_.ClearFaults();
     Tick();
-    EXPECT_TRUE(app::LastCycle().lost) << "one tick is not the interval";
+    EXPECT_TRUE(Cycle().report.lost) << "one tick is not the interval";
     Tick();
-    ASSERT_TRUE(app::LastCycle().running);
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    ASSERT_TRUE(Cycle().report.running);
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
+    EXPECT_TRUE(Cycle().report.disconnected);
     EXPECT_EQ(Log().back(), "Server disconnected");
     ExpectEverythingOnce();
 }
@@ -174,7 +174,7 @@ TEST_P(BreakAtDepth, ArticleCutOffIsStoredAndIndexedOnceByTheNextCycle) {
     EXPECT_FALSE(Exists(Spool("news/NG1/00000008.nws")));
 
     ASSERT_TRUE(RunCycle());
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
     const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
     ASSERT_EQ(index.size(), 3u);
     EXPECT_EQ(index[1].articleNumber, 101);
@@ -228,7 +228,7 @@ TEST_F(BreakTest, PostCutOffKeepsItsFileAndTheWholeQueue) {
     EXPECT_EQ(server_.Posted().size(), 1u);
 
     ASSERT_TRUE(RunCycle());
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
     EXPECT_EQ(LogCount("a.txt"), 0);
     ASSERT_EQ(server_.Posted().size(), 3u);
     EXPECT_NE(server_.Posted()[1].find("Subject: b.txt"), std::string::npos);
@@ -242,7 +242,7 @@ TEST_F(BreakTest, ConnectionClosedDuringQuitStillEndsTheCycle) {
     server_.AddFault(Fault::Close("QUIT", 1));
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(Log().back(), "Server disconnected");
-    EXPECT_FALSE(app::LastCycle().lost);
+    EXPECT_FALSE(Cycle().report.lost);
     ExpectDisconnectedState();
 }
 

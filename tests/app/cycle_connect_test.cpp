@@ -30,16 +30,16 @@ TEST_F(ConnectTest, LoginAcceptedThenTheFetchCycle) {
     Login("joe", "secret");
     server_.AddFault(Fault::Delay("AUTHINFO USER", 300, 1));
     Command(app::IDM_CONNECT);
-    EXPECT_EQ(App().appIdle, 0) << "waiting for the connection";
-    EXPECT_EQ(App().mainWindowData->connected, 0);
+    EXPECT_EQ(Cycle().appIdle, 0) << "waiting for the connection";
+    EXPECT_EQ(Cycle().connected, 0);
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_CONNECT));
     // AUTHINFO USER in progress: connected, no network command accepted.
     ASSERT_TRUE(Pump([&] { return !ServerCommands("AUTHINFO USER").empty(); }));
-    EXPECT_EQ(App().mainWindowData->connected, 1);
-    EXPECT_EQ(App().appIdle, 0);
+    EXPECT_EQ(Cycle().connected, 1);
+    EXPECT_EQ(Cycle().appIdle, 0);
     EXPECT_TRUE(ui_->MenuItemGrayed(app::IDM_CONNECT));
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_DISCONNECT));
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(Log(),
               (std::vector<std::string>{
                   "Connecting to server", "Server connected", "Sending username",
@@ -63,7 +63,7 @@ TEST_F(ConnectTest, RejectedUserStillSendsThePasswordRejectedPasswordDisconnects
                          "481 no such user", "Sending password", "481 authentication failed",
                          "Disconnecting from Server", "Server disconnected"}));
     EXPECT_TRUE(ServerCommands("GROUP").empty());
-    EXPECT_TRUE(app::LastCycle().authRejected);
+    EXPECT_TRUE(Cycle().report.authRejected);
     ExpectDisconnectedState();
 }
 
@@ -74,7 +74,7 @@ TEST_F(ConnectTest, RejectedPasswordDisconnectsBeforeAnyGroup) {
               (std::vector<std::string>{"Sending password", "481 authentication failed",
                                         "Disconnecting from Server", "Server disconnected"}));
     EXPECT_TRUE(ServerCommands("GROUP").empty());
-    EXPECT_TRUE(app::LastCycle().authRejected);
+    EXPECT_TRUE(Cycle().report.authRejected);
 }
 
 TEST_F(ConnectTest, CredentialsAreReadFromTheFileWhenSentAndNeverCut) {
@@ -90,7 +90,7 @@ TEST_F(ConnectTest, CredentialsAreReadFromTheFileWhenSentAndNeverCut) {
         plat::WriteProfileString("QIVNEWS", "QivNewsUsername", std::string(30, 'j'), "qiv.ini"));
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(ServerCommands("AUTHINFO USER").size(), 1u);
-    EXPECT_TRUE(app::LastCycle().authRejected);
+    EXPECT_TRUE(Cycle().report.authRejected);
 }
 
 TEST_F(ConnectTest, GroupListFlowStoresTheListAndSkipsTheFetch) {
@@ -100,14 +100,14 @@ TEST_F(ConnectTest, GroupListFlowStoresTheListAndSkipsTheFetch) {
     Configure();
     server_.AddFault(Fault::Delay("LIST", 300, 1));
     Command(app::IDM_GET_GROUP_LIST);
-    EXPECT_EQ(App().groupListRequested, 1);
+    EXPECT_EQ(Cycle().groupListRequested, 1);
     ASSERT_TRUE(Pump([&] { return !ServerCommands("LIST").empty(); }));
     // No network command while the list is on its way.
-    EXPECT_EQ(App().appIdle, 0);
+    EXPECT_EQ(Cycle().appIdle, 0);
     Command(app::IDM_CONNECT);
     Command(app::IDM_GET_GROUP_LIST);
     EXPECT_EQ(LogCount("Server already connected"), 0);
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
 
     EXPECT_EQ(Log(),
               (std::vector<std::string>{"Connecting to server", "Server connected",
@@ -115,8 +115,8 @@ TEST_F(ConnectTest, GroupListFlowStoresTheListAndSkipsTheFetch) {
                                         "Disconnecting from Server", "Server disconnected"}));
     EXPECT_EQ(ReadFile(Spool("groups.txt")), "alt.a 2 1 y\r\nalt.b 4 3 y\r\n");
     EXPECT_TRUE(ServerCommands("GROUP").empty());
-    EXPECT_EQ(App().groupListRequested, 0);
-    EXPECT_TRUE(app::LastCycle().listReceived);
+    EXPECT_EQ(Cycle().groupListRequested, 0);
+    EXPECT_TRUE(Cycle().report.listReceived);
     ExpectDisconnectedState();
 
     // "Get newsgroups list" while connected does nothing at all.
@@ -124,11 +124,11 @@ TEST_F(ConnectTest, GroupListFlowStoresTheListAndSkipsTheFetch) {
     Command(app::IDM_CONNECT);
     ASSERT_TRUE(Pump([&] { return !ServerCommands("GROUP").empty(); }));
     const std::size_t lines = Log().size();
-    App().appIdle = 1;  // as between two steps
+    Cycle().appIdle = 1;  // as between two steps
     Command(app::IDM_GET_GROUP_LIST);
     EXPECT_EQ(Log().size(), lines);
-    EXPECT_EQ(App().groupListRequested, 0);
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    EXPECT_EQ(Cycle().groupListRequested, 0);
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
 }
 
 TEST_F(ConnectTest, RefusedOrBrokenListIsLoggedAndABrokenOneIsAskedForAgain) {
@@ -138,40 +138,40 @@ TEST_F(ConnectTest, RefusedOrBrokenListIsLoggedAndABrokenOneIsAskedForAgain) {
     EXPECT_EQ(LogFrom("Getting Group List"),
               (std::vector<std::string>{"Getting Group List", "480 not for you",
                                         "Disconnecting from Server", "Server disconnected"}));
-    EXPECT_EQ(App().groupListRequested, 0);
+    EXPECT_EQ(Cycle().groupListRequested, 0);
 
     server_.AddFault(Fault::CloseAfter("LIST", 30, 2));
     ASSERT_TRUE(RunCycle(app::IDM_GET_GROUP_LIST));
     EXPECT_EQ(Log().back().rfind("Connection to server lost", 0), 0u);
-    EXPECT_EQ(App().groupListRequested, 1) << "the list is still wanted";
+    EXPECT_EQ(Cycle().groupListRequested, 1) << "the list is still wanted";
     ExpectDisconnectedState();
 
     // The next connection, whatever started it, lists instead of fetching.
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(LogCount("Group list received"), 1);
     EXPECT_EQ(LogCount("Finished getting messages"), 0);
-    EXPECT_EQ(App().groupListRequested, 0);
+    EXPECT_EQ(Cycle().groupListRequested, 0);
 }
 
 TEST_F(ConnectTest, RefusedConnectionEndsAtOnceAndTheTimerTriesAgain) {
     const std::uint16_t port = ClosedPort();
     Configure({"TimerInterval=1"});
-    app::GetMainWindowData(window_)->session->port = port;
+    Session().port = port;
     Tick();
     Tick();
-    ASSERT_TRUE(app::LastCycle().running);
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Cycle().report.running);
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(Log(),
               (std::vector<std::string>{"Connecting to server", "Could not connect to server"}));
     ExpectDisconnectedState();
-    EXPECT_EQ(App().groupListRequested, 0);
+    EXPECT_EQ(Cycle().groupListRequested, 0);
 
     // Two more ticks make the next attempt; this one reaches the server.
-    app::GetMainWindowData(window_)->session->port = server_.Port();
+    Session().port = server_.Port();
     Tick();
     EXPECT_EQ(Log().size(), 2u);
     Tick();
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(Log().back(), "Server disconnected");
     EXPECT_EQ(server_.Connections(), 1);
 }
@@ -184,27 +184,71 @@ TEST_F(ConnectTest, RefusedGreetingClosesTheConnection) {
               (std::vector<std::string>{"Connecting to server", "Could not connect to server"}));
     EXPECT_TRUE(Pump([&] { return server_.OpenConnections() == 0; }, 3000));
     ExpectDisconnectedState();
-    EXPECT_FALSE(app::LastCycle().connected);
+    EXPECT_FALSE(Cycle().report.connected);
+}
+
+// Whoever listens hears every cycle end once, with how it ended, and every
+// close of the connection; a step that finds no cycle running tells nobody.
+TEST_F(ConnectTest, ListenersHearEachOutcomeOnce) {
+    struct Recorder final : app::CycleListener {
+        void ConnectionClosed() override { ++closed; }
+        void CycleEnded(const app::CycleReport& r) override { reports.push_back(r); }
+        int closed = 0;
+        std::vector<app::CycleReport> reports;
+    } heard;
+    const std::uint16_t closedPort = ClosedPort();
+    Configure();
+    Cycle().AddListener(&heard);
+
+    const struct {
+        const char* what;
+        std::uint16_t port;
+        bool connected;
+        bool ok;
+    } cases[] = {
+        {"completed", server_.Port(), true, true},
+        {"refused", closedPort, false, false},
+        {"completed again", server_.Port(), true, true},
+    };
+    std::size_t n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Session().port = c.port;
+        ASSERT_TRUE(RunCycle());
+        ASSERT_EQ(heard.reports.size(), ++n);
+        EXPECT_FALSE(heard.reports.back().running);
+        EXPECT_EQ(heard.reports.back().connected, c.connected);
+        EXPECT_EQ(app::CycleSucceeded(heard.reports.back(), false), c.ok);
+        EXPECT_EQ(heard.closed, static_cast<int>(n));
+    }
+
+    app::BeginDisconnect(Cycle());
+    EXPECT_EQ(Log().back(), "Server not connected");
+    EXPECT_EQ(heard.reports.size(), n) << "no cycle was running";
+
+    Cycle().RemoveListener(&heard);
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(heard.reports.size(), n);
+    EXPECT_EQ(heard.closed, static_cast<int>(n));
 }
 
 // A step reached without a connection does nothing on the network: it says
 // so, leaves the application idle and ends the cycle.
 TEST_F(ConnectTest, StepsWithoutAConnectionSayServerNotConnected) {
     Configure();
-    ASSERT_EQ(App().mainWindowData->connected, 0);
-    for (void (*step)(plat::WindowHandle) :
-         {app::BeginSendUser, app::BeginSendPass, app::BeginPosting, app::BeginDisconnect,
-          app::BeginGroupFetch}) {
-        app::LastCycle().running = true;
-        App().appIdle = 0;
+    ASSERT_EQ(Cycle().connected, 0);
+    for (void (*step)(app::NewsCycle&) : {app::BeginSendUser, app::BeginSendPass, app::BeginPosting,
+                                          app::BeginDisconnect, app::BeginGroupFetch}) {
+        Cycle().report.running = true;
+        Cycle().appIdle = 0;
         const std::size_t before = Log().size();
-        step(window_);
+        step(Cycle());
         ASSERT_EQ(Log().size(), before + 1);
         EXPECT_EQ(Log().back(), "Server not connected");
-        EXPECT_FALSE(app::LastCycle().running);
+        EXPECT_FALSE(Cycle().report.running);
         // The group walk leaves appIdle to its caller.
         if (step != app::BeginGroupFetch) {
-            EXPECT_EQ(App().appIdle, 1);
+            EXPECT_EQ(Cycle().appIdle, 1);
         }
     }
     EXPECT_TRUE(Pump([] { return true; }));

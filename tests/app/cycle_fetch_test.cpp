@@ -55,7 +55,7 @@ TEST_P(FetchTest, WorkedExampleNumbersFilesRecordsAndCounters) {
                   "Finished getting messages", "Posting Messages", "Can't open index file",
                   "Disconnecting from Server", "Server disconnected"}));
     ExpectDisconnectedState();
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
     EXPECT_EQ(App().status.fetched, 3);
 
     // The second cycle starts again at group 1 and finds nothing new.
@@ -83,7 +83,7 @@ TEST_P(FetchTest, ASpoolChangedDuringTheCycleIsTakenAtTheNextOne) {
     ASSERT_TRUE(app::ApplySetupOptions(options, window_, error)) << error;
     EXPECT_EQ(Setting("QivNewsDir"), other) << "stored at once";
     EXPECT_EQ(app::App().settings.caFile, "") << "the connection's settings are held too";
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
 
     // The whole cycle kept to the spool it began with: every file indexed
     // beside it, nothing in the new one, the old queue looked at.
@@ -132,7 +132,7 @@ TEST_P(FetchTest, LongRunsOfRetiredGroupNumbersAreWalkedWithoutNesting) {
     EXPECT_EQ(ServerCommands("GROUP"),
               (std::vector<std::string>{"GROUP alt.first", "GROUP alt.last"}));
     EXPECT_EQ(ReadIndex(Spool("20000.grp")).size(), 1u);
-    EXPECT_EQ(App().currentGroup, 1);
+    EXPECT_EQ(Cycle().currentGroup, 1);
 }
 
 TEST_P(FetchTest, NoGroupEverSubscribedGoesStraightToPosting) {
@@ -237,7 +237,7 @@ TEST_P(FetchTest, InitialFetchSetDuringACycleHoldsFromTheNextGroup) {
     std::string error;
     ASSERT_TRUE(app::ApplySetupOptions(options, window_, error)) << error;
     EXPECT_EQ(Setting("InitialFetch"), "2");
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 6u) << "the group under way is not cut";
     EXPECT_EQ(Numbers(ReadIndex(Spool("2.grp"))), (std::vector<long>{5, 6}));
     // The next cycle takes the held settings (nothing is left pending) and
@@ -265,7 +265,7 @@ TEST_P(FetchTest, RefusedArticleIsSkippedForGoodAndLeavesAGapInFileNumbers) {
     EXPECT_EQ(Ini("NG1", "Index"), "104");
     EXPECT_EQ(Setting("LastFileNumIn"), "11");
     EXPECT_EQ(LogCount("423"), 0) << "a refused article is not logged";
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
 }
 
 TEST_P(FetchTest, RejectedGroupIsLoggedAndSkipped) {
@@ -336,7 +336,7 @@ TEST_P(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     ASSERT_TRUE(Pump([&] { return Exists(Spool("news/NG1/" + open)); }));
     // As the Select Group dialog's OK does while the loop runs.
     ASSERT_TRUE(spool::UnsubscribeGroup(app::MakeSpoolContext(), "alt.leaving").Ok());
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
 
     EXPECT_FALSE(plat::ProfileSectionExists("NG1", "qivnews.ini"));
     EXPECT_FALSE(Exists(Spool("1.grp")));
@@ -347,7 +347,7 @@ TEST_P(FetchTest, GroupUnsubscribedDuringItsFetchIsNotWrittenAgain) {
     EXPECT_EQ(ServerCommands("ARTICLE").size(), LockStep() ? 3u : 4u)
         << "two (or three) of alt.leaving, one of alt.staying";
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
 }
 
 // A refused ARTICLE does not move the server's current article, so NEXT
@@ -404,7 +404,7 @@ TEST_P(FetchTest, GroupReplyWithoutNumbersSkipsTheGroup) {
         EXPECT_FALSE(Exists(Spool(std::to_string(n++) + ".grp")));
     }
     EXPECT_EQ(ServerCommands("ARTICLE").size(), 3u) << "only g.first's articles";
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
 }
 
 // ARTICLE refusals: only 423 and 430 say the article is gone. Any other
@@ -441,7 +441,7 @@ TEST_P(ArticleRefusalTest, OnlyGoneSkipsTheArticle) {
     EXPECT_EQ(LogCount(stopped), r.skips || r.breaks ? 0 : 1);
     EXPECT_EQ(LogCount("Connection to server lost: " + std::string(r.reply)), r.breaks ? 1 : 0);
     EXPECT_EQ(LogCount("Server wants a login"), std::string(r.reply).rfind("480", 0) == 0 ? 1 : 0);
-    EXPECT_EQ(app::LastCycle().disconnected, !r.breaks);
+    EXPECT_EQ(Cycle().report.disconnected, !r.breaks);
 
     ASSERT_TRUE(RunCycle());
     const std::vector<long> all = {1, 2, 3};

@@ -45,7 +45,7 @@ TEST_F(PostingTest, FlaggedRecordIsSkippedAndItsFileKept) {
     EXPECT_TRUE(Exists(Spool("out/two.txt")));
     EXPECT_FALSE(Exists(Spool("out/three.txt")));
     EXPECT_EQ(ReadFile(Spool("out.dat")), "") << "emptied once every record is handled";
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
 }
 
 TEST_F(PostingTest, TrailingPartOfARecordIsIgnoredAndTwelveCharacterNamesAreWhole) {
@@ -71,9 +71,9 @@ TEST_F(PostingTest, ExactLogOfAPassWithOnePost) {
     server_.AddFault(Fault::Delay("QUIT", 300, 1));
     Command(app::IDM_CONNECT);
     ASSERT_TRUE(Pump([&] { return !ServerCommands("QUIT").empty(); }));
-    EXPECT_EQ(app::App().appIdle, 1);
-    EXPECT_EQ(app::App().mainWindowData->connected, 1);
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    EXPECT_EQ(Cycle().appIdle, 1);
+    EXPECT_EQ(Cycle().connected, 1);
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(LogFrom("Posting Messages"),
               (std::vector<std::string>{"Posting Messages", "Finished posting essages",
                                         "Disconnecting from Server", "Server disconnected"}));
@@ -149,7 +149,7 @@ TEST_F(PostingTest, ArticleRefusedByTheServerIsMovedToRejected) {
     EXPECT_FALSE(Exists(Spool("out/a.txt")));
     EXPECT_EQ(ReadFile(Spool("out/rejected/a.txt")),
               "Newsgroups: alt.test\r\nSubject: a.txt\r\n\r\ntext\r\n");
-    EXPECT_TRUE(app::LastCycle().disconnected) << "a refused post is no failed cycle";
+    EXPECT_TRUE(Cycle().report.disconnected) << "a refused post is no failed cycle";
 
     // Another refused article of the same name keeps the first.
     Queue("a.txt", "second\r\n");
@@ -228,7 +228,7 @@ TEST_F(PostingTest, NoQueueOrLessThanARecord) {
               (std::vector<std::string>{"Posting Messages", "Disconnecting from Server",
                                         "Server disconnected"}));
     EXPECT_EQ(ReadFile(Spool("out.dat")), "abc") << "a record being written is left alone";
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
 }
 
 TEST_F(PostingTest, RecordsAppendedDuringAPassAreNotLost) {
@@ -242,7 +242,7 @@ TEST_F(PostingTest, RecordsAppendedDuringAPassAreNotLost) {
     ASSERT_TRUE(Pump([&] { return !ServerCommands("POST").empty(); }));
     std::string queue = ReadFile(Spool("out.dat")) + OutRecord("second.txt");
     WriteFile(Spool("out.dat"), queue);
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(server_.Posted(),
               (std::vector<std::string>{PostedText("first.txt"), PostedText("second.txt")}));
     EXPECT_EQ(ReadFile(Spool("out.dat")), "");
@@ -256,7 +256,7 @@ TEST_F(PostingTest, RecordsAppendedDuringAPassAreNotLost) {
     ASSERT_TRUE(Pump([&] { return ServerCommands("POST").size() == 3; }));
     ASSERT_EQ(rename(Spool("out.dat").c_str(), Spool("old.dat").c_str()), 0);
     WriteFile(Spool("out.dat"), OutRecord("third.txt"));
-    ASSERT_TRUE(Pump([] { return !app::LastCycle().running; }));
+    ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(ReadFile(Spool("out.dat")), OutRecord("third.txt"));
     EXPECT_FALSE(Exists(Spool("qivout.wrk")));
     ASSERT_TRUE(RunCycle());

@@ -11,6 +11,7 @@
 #include "app/commands.h"
 #include "app/cycles.h"
 #include "app/settings.h"
+#include "app/news_cycle.h"
 #include "nntp/nntp_session.h"
 #include "platform/profile.h"
 #include "platform/socket.h"
@@ -130,7 +131,7 @@ bool CycleTest::Pump(const std::function<bool()>& done, int boundMs) {
 
 bool CycleTest::RunCycle(unsigned command) {
     Command(command != 0 ? command : app::IDM_CONNECT);
-    return Pump([] { return !app::LastCycle().running; });
+    return Pump([&] { return !Cycle().Running(); });
 }
 
 std::string CycleTest::Spool(const std::string& rel) const {
@@ -164,19 +165,18 @@ std::vector<std::string> CycleTest::ServerCommands(const std::string& verb) cons
 }
 
 void CycleTest::ExpectDisconnectedState() {
-    app::AppState& app = State();
-    EXPECT_EQ(app::GetMainWindowData(window_)->connected, 0);
-    EXPECT_EQ(app.appIdle, 1);
-    EXPECT_EQ(app.currentGroup, 1);
-    EXPECT_EQ(app.timerTicks, 0);
+    EXPECT_EQ(Cycle().connected, 0);
+    EXPECT_EQ(Cycle().appIdle, 1);
+    EXPECT_EQ(Cycle().currentGroup, 1);
+    EXPECT_EQ(State().timerTicks, 0);
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_CONNECT));
     EXPECT_TRUE(ui_->MenuItemGrayed(app::IDM_DISCONNECT));
-    EXPECT_FALSE(app::LastCycle().running);
+    EXPECT_FALSE(Cycle().report.running);
     // Nothing of the cycle stays open: the connection, an article file, the
-    // post being read, the queue.
+    // post being read, the queue (all of them in the spool).
     EXPECT_TRUE(Pump([&] { return server_.OpenConnections() == 0; }, 5000))
         << "the connection to the server is still open";
-    EXPECT_FALSE(app::PostingFilesOpen());
+    EXPECT_FALSE(app::PostingFilesOpen(Cycle()));
     std::error_code ec;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
         std::error_code ignored;

@@ -160,7 +160,7 @@ TEST_P(FaultMatrix, LeavesEverythingWholeAndTheNextCycleCompletes) {
     server_.ClearFaults();
     if (c.run == Run::List) {
         ASSERT_TRUE(RunCycle(app::IDM_GET_GROUP_LIST));
-        EXPECT_TRUE(app::LastCycle().listReceived);
+        EXPECT_TRUE(Cycle().report.listReceived);
         EXPECT_EQ(ReadFile(Spool("groups.txt")), "alt.a 4 1 y\r\nalt.b 22 20 y\r\n");
     }
 
@@ -168,7 +168,7 @@ TEST_P(FaultMatrix, LeavesEverythingWholeAndTheNextCycleCompletes) {
     const std::map<int, std::set<long>> before = StoredArticles();
     const std::size_t from = server_.Commands().size();
     ASSERT_TRUE(RunCycle());
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
     ExpectDisconnectedState();
     std::vector<std::string> expected;
     for (const auto& [n, group] : kGroups)

@@ -7,7 +7,7 @@
 #include "app/menu.h"
 #include "app/startup.h"
 #include "app/status.h"
-#include "app_fixture.h"
+#include "cycle_support.h"
 #include "net/event_window.h"
 
 namespace apptest {
@@ -15,23 +15,30 @@ namespace {
 
 using namespace app;
 
-class MainWindowTest : public AppTest {
+// The shell runs real cycles against the test server where it starts any.
+class MainWindowTest : public CycleTest {
 protected:
-    void SetUp() override {
-        AppTest::SetUp();
-        StepLog::Get().Install();
-    }
-    StepLog& steps = StepLog::Get();
     void SetInterval(int minutes) { State().settings.timerInterval = minutes; }
-    // The ticks (1-based) on which a connection was started.
+    // The ticks (1-based) on which a cycle was started. Each runs to its end
+    // on the test server; the count is then put back where the tick left
+    // it, so that it follows the ticks alone (the reset at a cycle's end is
+    // looked at on its own).
     std::vector<int> TickRun(int ticks) {
         std::vector<int> at;
         for (int i = 1; i <= ticks; ++i) {
-            const int before = steps.Count("BeginConnect");
+            const int connections = server_.Connections();
             Tick();
-            if (steps.Count("BeginConnect") != before) at.push_back(i);
+            if (!Cycle().Running()) continue;
+            at.push_back(i);
+            const std::int32_t count = State().timerTicks;
+            EXPECT_TRUE(RunToEnd());
+            EXPECT_EQ(server_.Connections(), connections + 1);
+            State().timerTicks = count;
         }
         return at;
+    }
+    bool RunToEnd() {
+        return Pump([&] { return !Cycle().Running(); }) && Log().back() == "Server disconnected";
     }
 };
 
@@ -61,41 +68,46 @@ TEST_F(MainWindowTest, MenuHasItsItemsSeparatorsAndInitialStates) {
 }
 
 TEST_F(MainWindowTest, NetworkCommandsRunOnlyWhileIdle) {
-    Start();
+    Configure();
     LogLine("old line");
-    State().appIdle = 0;
+    Cycle().appIdle = 0;
     for (unsigned id :
          {IDM_CONNECT, IDM_DISCONNECT, IDM_GET_GROUP_LIST, IDM_FETCH_ALL, IDM_POST_ALL})
         Command(id);
-    EXPECT_TRUE(steps.calls.empty());
-    EXPECT_EQ(ui_->Log().size(), 1u) << "a refused connect keeps the log";
+    EXPECT_EQ(Log(), (std::vector<std::string>{"old line"})) << "a refused connect keeps the log";
+    EXPECT_FALSE(Cycle().Running());
 
-    State().appIdle = 1;
-    State().currentGroup = 7;
+    // Without a connection the steps that need one say so.
+    Cycle().appIdle = 1;
+    Cycle().currentGroup = 7;
     Command(IDM_DISCONNECT);
-    EXPECT_EQ(State().currentGroup, 1);
-    State().currentGroup = 7;
+    EXPECT_EQ(Cycle().currentGroup, 1);
+    Cycle().currentGroup = 7;
     Command(IDM_FETCH_ALL);
-    EXPECT_EQ(State().currentGroup, 1);
-    Command(IDM_CONNECT);
-    EXPECT_TRUE(ui_->Log().empty()) << "connect empties the log first";
-    Command(IDM_GET_GROUP_LIST);
+    EXPECT_EQ(Cycle().currentGroup, 1);
     Command(IDM_POST_ALL);
-    std::vector<std::string> names;
-    for (const auto& c : steps.calls) names.push_back(c.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"BeginDisconnect", "BeginGroupFetch", "BeginConnect",
-                                               "RequestGroupList", "BeginPosting"}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{"old line", "Server not connected",
+                                               "Server not connected", "Server not connected"}));
+
+    Command(IDM_CONNECT);
+    EXPECT_EQ(Log().front(), "Connecting to server") << "connect empties the log first";
+    EXPECT_TRUE(RunToEnd());
+    Command(IDM_GET_GROUP_LIST);
+    EXPECT_TRUE(RunToEnd());
+    EXPECT_EQ(LogCount("Group list received"), 1);
+    EXPECT_EQ(server_.Connections(), 2);
+    EXPECT_EQ(ServerCommands("LIST").size(), 1u);
 
     // Only the plain command matches: a notification code in the high word
     // makes it another message.
-    steps.calls.clear();
     plat::SendMessage(window_, plat::msg::Command, (1u << 16) | IDM_CONNECT, 0);
-    EXPECT_TRUE(steps.calls.empty());
+    EXPECT_FALSE(Cycle().Running());
+    EXPECT_EQ(server_.Connections(), 2);
 }
 
 TEST_F(MainWindowTest, UngatedCommandsRunInTheMiddleOfACycle) {
     Start();
-    State().appIdle = 0;
+    Cycle().appIdle = 0;
     for (unsigned id : {IDM_SETUP, IDM_SUBSCRIBE, IDM_UNSUBSCRIBE, IDM_ABOUT}) Command(id);
     std::vector<std::string> captions;
     for (const auto& run : ui_->Dialogs()) captions.push_back(run.caption);
@@ -107,17 +119,19 @@ TEST_F(MainWindowTest, UngatedCommandsRunInTheMiddleOfACycle) {
 }
 
 TEST_F(MainWindowTest, TimerConnectsOnTheTickThatReachesTwiceTheInterval) {
-    Start();
+    Configure();
     SetInterval(5);
     EXPECT_EQ(TickRun(30), (std::vector<int>{10})) << "counts past the mark: no retry";
-    // A completed disconnect resets the count; ten more ticks to the next one.
-    State().timerTicks = 0;
-    EXPECT_EQ(TickRun(12), (std::vector<int>{10}));
     EXPECT_EQ(ui_->LogResets(), 0) << "a timed connection keeps the log";
+    // A completed disconnect resets the count; ten more ticks to the next one.
+    Command(IDM_CONNECT);
+    EXPECT_TRUE(RunToEnd());
+    EXPECT_EQ(State().timerTicks, 0);
+    EXPECT_EQ(TickRun(12), (std::vector<int>{10}));
 }
 
 TEST_F(MainWindowTest, ALoweredIntervalStartsACycleOnTheNextTick) {
-    Start();
+    Configure();
     SetInterval(10);
     EXPECT_TRUE(TickRun(15).empty());
     // The count (15) is past the new mark (10): the next tick connects, once.
@@ -129,10 +143,10 @@ TEST_F(MainWindowTest, ALoweredIntervalStartsACycleOnTheNextTick) {
     State().timerTicks = 0;
     SetInterval(10);
     TickRun(15);
-    State().appIdle = 0;
+    Cycle().appIdle = 0;
     SetInterval(5);
     EXPECT_TRUE(TickRun(2).empty());
-    State().appIdle = 1;
+    Cycle().appIdle = 1;
     EXPECT_EQ(TickRun(2), (std::vector<int>{1}));
 
     // Raised above the count: it waits for the new mark as always.
@@ -144,13 +158,13 @@ TEST_F(MainWindowTest, ALoweredIntervalStartsACycleOnTheNextTick) {
 }
 
 TEST_F(MainWindowTest, IntervalZeroNeverConnectsWhileTheTimerRuns) {
-    Start();
+    Configure();
     SetInterval(0);
     EXPECT_TRUE(TickRun(50).empty());
 }
 
 TEST_F(MainWindowTest, StopAndRestartTimer) {
-    Start();
+    Configure();
     SetInterval(5);
     TickRun(4);
     Command(IDM_STOP_TIMER);

@@ -33,7 +33,7 @@ TEST_F(SilentServerTest, ReplyTimeoutIsReadNotWrittenAndSaneOrTheDefault) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line != nullptr ? c.line : "missing");
-        app::ResetAppStateForTests();
+        Stop();
         plat::ResetMessageLoopForTests();
         auto backend = std::make_unique<plat::ui::RecordingBackend>();
         ui_ = backend.get();

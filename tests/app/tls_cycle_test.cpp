@@ -227,7 +227,7 @@ TEST_P(FailedChannel, EndsTheAttemptWithItsCauseAndNothingCrossesIt) {
     EXPECT_TRUE(ServerCommands("MODE").empty());
     EXPECT_TRUE(ServerCommands("GROUP").empty());
     EXPECT_EQ(StoredArticles(), 0);
-    EXPECT_FALSE(app::LastCycle().connected);
+    EXPECT_FALSE(AppTest::Cycle().report.connected);
     ExpectDisconnectedState();
 }
 
@@ -285,7 +285,7 @@ TEST_F(TlsCycleTest, AConnectionCutWithoutTheTlsCloseMidArticleIsABrokenExchange
     Cycle({"Security=tls", CaLine()});
     EXPECT_EQ(LogCount("Connection to server lost"), 1);
     EXPECT_EQ(StoredArticles(), 1) << "only the article before the cut";
-    EXPECT_TRUE(app::LastCycle().lost);
+    EXPECT_TRUE(AppTest::Cycle().report.lost);
 }
 
 TEST_F(TlsCycleTest, EncryptionRequiredIsLoggedWithAHintAndThePasswordStaysHome) {
@@ -298,7 +298,7 @@ TEST_F(TlsCycleTest, EncryptionRequiredIsLoggedWithAHintAndThePasswordStaysHome)
                   "The server requires encryption: set Security to tls (port 563) or starttls",
                   "Disconnecting from Server", "Server disconnected"}));
     EXPECT_TRUE(ServerCommands("AUTHINFO PASS").empty());
-    EXPECT_TRUE(app::LastCycle().authRejected);
+    EXPECT_TRUE(AppTest::Cycle().report.authRejected);
 }
 
 TEST(LoopbackServer, DecidesWhetherAPasswordInTheClearLeavesTheMachine) {
