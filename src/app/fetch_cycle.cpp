@@ -336,7 +336,7 @@ namespace {
 // An ARTICLE refusal that does not say the article is gone: the article
 // stays due (Index still names it) and the group, or the whole cycle when
 // the server will not serve any article, stops here.
-void ArticleWithheld(NewsCycle& cycle, NewsCycle& cycle, plat::LParam reply) {
+void ArticleWithheld(NewsCycle& cycle, plat::LParam reply) {
     const int code = NoteWithheld(cycle, reinterpret_cast<const char*>(reply));
     if (code == 400 || code == 480) return StopCycle(cycle);
     EndGroup(cycle);

@@ -54,8 +54,9 @@ std::string PartFile(NewsCycle& cycle, std::int32_t fileNumber) {
 }
 
 // Keeps the group's depth of requests in flight.
-void TopUp(NewsCycle& cycle, NewsCycle& cycle) {
+void TopUp(NewsCycle& cycle) {
     FetchState& fetch = *cycle.fetch;
+    CNntpSession& session = *cycle.session;
     std::int64_t article = 0;
     while (fetch.requested.size() < static_cast<std::size_t>(fetch.depth) &&
            TakeNext(fetch, article)) {
@@ -214,9 +215,9 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
     const int code = result == ResultSuccess ? 0 : ReplyCode(answer->reply.c_str());
     if (result != ResultSuccess && code != 423 && code != 430) {
         NoteWithheld(cycle, answer->reply.c_str());
-        const bool cycle = code == 400 || code == 480;
+        const bool wholeCycle = code == 400 || code == 480;
         return StopAfterDrain(cycle, session,
-                              cycle ? FetchState::Stop::Cycle : FetchState::Stop::Group);
+                              wholeCycle ? FetchState::Stop::Cycle : FetchState::Stop::Group);
     }
     if (!StillSubscribed(cycle)) {
         if (!answer->path.empty()) {

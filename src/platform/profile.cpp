@@ -221,6 +221,7 @@ struct CachedFile {
     std::vector<Line> lines;  // views into content
     SectionIndex sections;
     bool joined = false;  // content is lines written back
+    std::uint64_t generation = 0;  // new with every parse
 };
 
 constexpr std::size_t kMaxCachedFiles = 16;
@@ -268,6 +269,8 @@ CachedFile& Remember(const std::string& path, const struct stat& st, std::string
     c.lines = Parse(c.content);
     c.sections = IndexSections(c.lines);
     c.joined = IsJoined(c.content);
+    static std::uint64_t parses = 0;
+    c.generation = ++parses;
     return c;
 }
 
@@ -895,6 +898,14 @@ std::vector<std::string> GetProfileSectionNames(const std::string& fileName) {
     for (const Line& line : *file.lines)
         if (line.kind == LineKind::Section) names.emplace_back(line.name);
     return names;
+}
+
+std::uint64_t ProfileSectionsGeneration(const std::string& fileName) {
+    Loaded file;
+    bool missing;
+    struct stat st;
+    if (!Load(ProfilePath(fileName), file, missing, st) || file.cached == nullptr) return 0;
+    return file.cached->generation;
 }
 
 bool ProfileSectionExists(const std::string& section, const std::string& fileName) {

@@ -20,6 +20,7 @@
 // section appears twice, the first one is read and written.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,10 @@ bool DeleteProfileSections(const std::vector<std::string>& sections, const std::
 // The names of the file's sections as they stand, in file order; empty when
 // the file is missing or cannot be read.
 std::vector<std::string> GetProfileSectionNames(const std::string& fileName);
+// Stays the same while the file's sections are the ones last parsed, so
+// that what is derived from them can be kept; 0 when the file is not kept
+// (missing, too big, unreadable): derive afresh.
+std::uint64_t ProfileSectionsGeneration(const std::string& fileName);
 // Removes the temporary files that a process killed in the middle of a
 // write of this file left beside it ("qiv.ini.Ab3xYz"), once they are
 // older than minAgeSeconds (so that a write in progress elsewhere keeps

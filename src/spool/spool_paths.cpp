@@ -1,8 +1,10 @@
 #include "spool/spool_paths.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/profile.h"
@@ -85,29 +87,45 @@ void DeleteArticle(const std::string& spoolDir, std::int32_t group, const std::s
     plat::DeleteFile(GroupDirectory(spoolDir, group) + "/" + name);
 }
 
-std::int32_t NextGroupSection(std::int32_t after) {
-    std::int32_t next = INT32_MAX;
-    plat::TextReader ini;
-    if (!ini.Open(plat::ProfilePath(kGroupsFile))) return next;
-    std::string line;
-    while (ini.ReadLine(line)) {
-        const std::size_t open = line.find_first_not_of(" \t");
-        if (open == std::string::npos || line[open] != '[') continue;
-        std::size_t at = line.find_first_not_of(" \t", open + 1);
-        if (at == std::string::npos || line.size() < at + 3) continue;
-        if ((line[at] != 'N' && line[at] != 'n') || (line[at + 1] != 'G' && line[at + 1] != 'g'))
-            continue;
-        at += 2;
-        long long value = 0;
-        std::size_t digits = 0;
-        for (; at < line.size() && line[at] >= '0' && line[at] <= '9' && digits < 11;
-             ++at, ++digits)
-            value = value * 10 + (line[at] - '0');
-        const std::size_t close = line.find_first_not_of(" \t", at);
-        if (digits == 0 || close == std::string::npos || line[close] != ']') continue;
-        if (value > after && value < next) next = static_cast<std::int32_t>(value);
+namespace {
+
+// "NG<digits>", blanks allowed after the number; -1 for any other name.
+std::int64_t GroupSectionNumber(const std::string& name) {
+    if (name.size() < 3 || (name[0] != 'N' && name[0] != 'n') || (name[1] != 'G' && name[1] != 'g'))
+        return -1;
+    long long value = 0;
+    std::size_t at = 2;
+    for (; at < name.size() && name[at] >= '0' && name[at] <= '9' && at < 13; ++at)
+        value = value * 10 + (name[at] - '0');
+    if (at == 2 || name.find_first_not_of(" \t", at) != std::string::npos) return -1;
+    return value;
+}
+
+std::vector<std::int32_t> GroupSectionNumbers() {
+    std::vector<std::int32_t> numbers;
+    for (const std::string& name : plat::GetProfileSectionNames(kGroupsFile)) {
+        const std::int64_t n = GroupSectionNumber(name);
+        if (n >= 0 && n < INT32_MAX) numbers.push_back(static_cast<std::int32_t>(n));
     }
-    return next;
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+}  // namespace
+
+std::int32_t NextGroupSection(std::int32_t after) {
+    // Asked once per group of a cycle: the numbers are read again only when
+    // the file's sections may have changed, or a cycle would cost the square
+    // of the group count.
+    static std::uint64_t seen = 0;
+    static std::vector<std::int32_t> numbers;
+    const std::uint64_t generation = plat::ProfileSectionsGeneration(kGroupsFile);
+    if (generation == 0 || generation != seen) {
+        numbers = GroupSectionNumbers();
+        seen = generation;
+    }
+    const auto next = std::upper_bound(numbers.begin(), numbers.end(), after);
+    return next == numbers.end() ? INT32_MAX : *next;
 }
 
 bool IsSubscribed(std::int32_t group) {

@@ -588,7 +588,7 @@ TEST_F(CycleTest, WithoutListGroupEveryNumberOfTheRangeIsAskedFor) {
                                                "00000004.nws"}));
     EXPECT_EQ(Ini("NG1", "Index"), "7");
     EXPECT_EQ(Setting("LastFileNumIn"), "5");
-    EXPECT_TRUE(app::LastCycle().disconnected);
+    EXPECT_TRUE(Cycle().report.disconnected);
     EXPECT_EQ(LogCount("500"), 0) << "a refused LISTGROUP is no news for the log";
 }
 
@@ -605,7 +605,7 @@ TEST_F(CycleTest, NoMoreThanPipelineDepthRequestsAreOut) {
     Command(app::IDM_CONNECT);
     ASSERT_TRUE(Pump([&] {
         most = std::max(most, session.ArticlesOut());
-        return !app::LastCycle().running;
+        return !Cycle().report.running;
     }));
     EXPECT_EQ(most, 4u);
     EXPECT_EQ(ReadIndex(Spool("1.grp")).size(), 12u);

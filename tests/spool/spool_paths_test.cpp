@@ -1,8 +1,12 @@
 #include "spool/spool_paths.h"
 
+#include <climits>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/files.h"
+#include "platform/profile.h"
 #include "spool_fixture.h"
 
 namespace {
@@ -47,6 +51,33 @@ TEST_F(SpoolPathsFiles, ArticleDeletedInTheGroupDirectory) {
     spool::DeleteArticle(Spool(), 2, "00000009.nws");
     EXPECT_FALSE(Exists(At("news/NG2/00000009.nws")));
     EXPECT_TRUE(plat::RemoveDirectory(spool::GroupDirectory(Spool(), 2)));
+}
+
+// The fetch and the expiry walk the sections in number order; what they
+// walk must follow the file, whether we wrote it or someone else did.
+TEST_F(SpoolPathsFiles, GroupSectionsWalkedInNumberOrderAsTheFileStands) {
+    const auto walk = [] {
+        std::vector<std::int32_t> seen;
+        for (std::int32_t n = spool::NextGroupSection(0); n != INT32_MAX;
+             n = spool::NextGroupSection(n))
+            seen.push_back(n);
+        return seen;
+    };
+    const std::string ini = std::string(plat::ProfileDir()) + "/qivnews.ini";
+    WriteBytes(ini, "[NG7]\r\nName=b\r\n[ ng2 ]\r\nName=a\r\n[NG3x]\r\n[Other]\r\n"
+                    "[NG99999999999]\r\n[NG40]\r\n");
+    EXPECT_EQ(walk(), (std::vector<std::int32_t>{2, 7, 40}));
+    ASSERT_TRUE(plat::WriteProfileString("NG5", "Name", "c", "qivnews.ini"));
+    EXPECT_EQ(walk(), (std::vector<std::int32_t>{2, 5, 7, 40}));
+    ASSERT_TRUE(plat::DeleteProfileSections({"NG7"}, "qivnews.ini"));
+    EXPECT_EQ(walk(), (std::vector<std::int32_t>{2, 5, 40}));
+    // Written by someone else: the next walk sees it.
+    std::string text = spooltest::ReadBytes(ini);
+    text.replace(text.find("[NG40]"), 6, "[NG41]");
+    WriteBytes(ini, text);
+    EXPECT_EQ(walk(), (std::vector<std::int32_t>{2, 5, 41}));
+    std::remove(ini.c_str());
+    EXPECT_EQ(spool::NextGroupSection(0), INT32_MAX);
 }
 
 }  // namespace
