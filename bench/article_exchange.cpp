@@ -25,7 +25,7 @@ enum : unsigned {
 };
 
 struct Run {
-    CNntpSession session;
+    nntp::CNntpSession session;
     long fetched = 0;
     long failed = 0;
     std::uint64_t startMs = 0;
@@ -36,7 +36,7 @@ struct Run {
 Run* run = nullptr;
 
 void Fail(const char* what, plat::WParam result, plat::LParam data) {
-    const bool text = result == ResultFailure || result == ResultBroken;
+    const bool text = result == nntp::ResultFailure || result == nntp::ResultBroken;
     std::fprintf(stderr, "%s failed (%d): %s\n", what, static_cast<int>(result),
                  text && data != 0 ? reinterpret_cast<const char*>(data) : "");
     run->ok = false;
@@ -45,17 +45,17 @@ void Fail(const char* what, plat::WParam result, plat::LParam data) {
 
 plat::LResult OwnerProc(plat::WindowHandle window, unsigned message, plat::WParam wParam,
                         plat::LParam lParam) {
-    CNntpSession& s = run->session;
+    nntp::CNntpSession& s = run->session;
     switch (message) {
         case kConnect:
-            if (wParam != ResultSuccess) {
+            if (wParam != nntp::ResultSuccess) {
                 Fail("connect", wParam, lParam);
                 return 0;
             }
             s.SelectGroup(window, kGroup);
             return 0;
         case kGroup:
-            if (wParam != ResultSuccess) {
+            if (wParam != nntp::ResultSuccess) {
                 Fail("GROUP", wParam, lParam);
                 return 0;
             }
@@ -63,10 +63,10 @@ plat::LResult OwnerProc(plat::WindowHandle window, unsigned message, plat::WPara
             s.FetchArticle(window, kArticle, s.firstArticle);
             return 0;
         case kArticle:
-            if (wParam == ResultSuccess) {
-                ReleaseArticleSaved(reinterpret_cast<ArticleSaved*>(lParam));
+            if (wParam == nntp::ResultSuccess) {
+                nntp::ReleaseArticleSaved(reinterpret_cast<nntp::ArticleSaved*>(lParam));
                 ++run->fetched;
-            } else if (wParam == ResultBroken) {
+            } else if (wParam == nntp::ResultBroken) {
                 Fail("ARTICLE", wParam, lParam);
                 return 0;
             } else {
@@ -75,12 +75,12 @@ plat::LResult OwnerProc(plat::WindowHandle window, unsigned message, plat::WPara
             s.NextArticle(window, kNext);
             return 0;
         case kNext:
-            if (wParam == ResultSuccess) {
+            if (wParam == nntp::ResultSuccess) {
                 ++s.fileNumber;
                 s.FetchArticle(window, kArticle, static_cast<std::int32_t>(lParam));
                 return 0;
             }
-            if (wParam == ResultBroken) {
+            if (wParam == nntp::ResultBroken) {
                 Fail("NEXT", wParam, lParam);
                 return 0;
             }
@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot start the news server\n");
         return 1;
     }
-    if (!InitNetworkLayer(false)) {
+    if (!net::InitNetworkLayer(false)) {
         std::fprintf(stderr, "cannot start the network layer\n");
         return 1;
     }
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
     }
 
     run = new Run;
-    CNntpSession& s = run->session;
+    nntp::CNntpSession& s = run->session;
     s.hostName = "127.0.0.1";
     s.port = server.Port();
     s.groupName = "bench.group";

@@ -49,24 +49,24 @@ int Bound(int type, std::uint16_t& port) {
     return fd;
 }
 
-class Waiter : public CLookupClient, public CConnectClient {
+class Waiter : public net::CLookupClient, public net::CConnectClient {
 public:
     void LookupCallback(std::uint32_t, int e) override {
         done = true;
         error = e;
     }
-    void ConnectCallback(std::uint32_t, ConnectResult r) override {
+    void ConnectCallback(std::uint32_t, net::ConnectResult r) override {
         done = true;
         result = r;
     }
     bool done = false;
     int error = 0;
-    ConnectResult result = ConnectResult::None;
+    net::ConnectResult result = net::ConnectResult::None;
 };
 
-class Owner : public CStreamClient {
+class Owner : public net::CStreamClient {
 public:
-    void StreamCallback(std::uint32_t, StreamEvent, int, const void*) override {}
+    void StreamCallback(std::uint32_t, net::StreamEvent, int, const void*) override {}
 };
 
 // Counts the loop's polls.
@@ -98,14 +98,14 @@ plat::LResult StopProc(plat::WindowHandle w, unsigned m, plat::WParam wp, plat::
 
 int main(int argc, char** argv) {
     const int attempts = argc > 1 ? std::atoi(argv[1]) : 500;
-    if (!InitNetworkLayer(false)) return 1;
+    if (!net::InitNetworkLayer(false)) return 1;
     std::uint16_t port = 0;
     const int listenFd = Bound(SOCK_STREAM, port);
     if (listenFd < 0 || ::listen(listenFd, 64) != 0) return 1;
 
     // Lookups of localhost (the hosts file, through c-ares), warm.
     std::vector<double> lookupUs;
-    CHostLookup lookup;
+    net::CHostLookup lookup;
     lookup.hostName = "localhost";
     for (int i = 0; i < attempts + 20; ++i) {
         Waiter w;
@@ -123,11 +123,12 @@ int main(int argc, char** argv) {
         for (int i = 0; i < attempts + 20; ++i) {
             Waiter w;
             Owner owner;
-            CStreamSocket stream;
-            CConnMgr mgr(&w, 0);
+            net::CStreamSocket stream;
+            net::CConnMgr mgr(&w, 0);
             const auto t0 = Clock::now();
             mgr.Start(host, port, &stream, &owner, 0);
-            if (!plat::PumpUntil([&] { return w.done; }) || w.result != ConnectResult::Connected) {
+            if (!plat::PumpUntil([&] { return w.done; }) ||
+                w.result != net::ConnectResult::Connected) {
                 std::fprintf(stderr, "connect to %s failed\n", host);
                 return 1;
             }
@@ -157,7 +158,7 @@ int main(int argc, char** argv) {
     PollCounter counter;
     plat::AddLoopSource(&counter);
     Waiter pending;
-    CHostLookup silent;
+    net::CHostLookup silent;
     silent.hostName = "pending.qiv.test";
     silent.Start(&pending, 0);
     plat::SetTimer(stopper, 1, waitMs);

@@ -55,12 +55,12 @@ void Serve(int listenFd, int pauseUs) {
     ::close(fd);
 }
 
-class Client : public CStreamClient {
+class Client : public net::CStreamClient {
 public:
-    explicit Client(CStreamSocket& s) : socket(s) {}
-    void StreamCallback(std::uint32_t, StreamEvent kind, int error, const void*) override {
-        if (kind == StreamEvent::ConnectDone) connected = error == 0 ? 1 : -1;
-        if (kind != StreamEvent::Readable) return;
+    explicit Client(net::CStreamSocket& s) : socket(s) {}
+    void StreamCallback(std::uint32_t, net::StreamEvent kind, int error, const void*) override {
+        if (kind == net::StreamEvent::ConnectDone) connected = error == 0 ? 1 : -1;
+        if (kind != net::StreamEvent::Readable) return;
         for (;;) {
             char buffer[2048];
             int length = sizeof buffer;
@@ -68,7 +68,7 @@ public:
             received.append(buffer, static_cast<std::size_t>(length));
         }
     }
-    CStreamSocket& socket;
+    net::CStreamSocket& socket;
     std::string received;
     int connected = 0;
 };
@@ -140,10 +140,10 @@ bool Run(int pauseUs, int exchanges, bool plain, Stats& out) {
         return true;
     }
 
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     Client client(socket);
     socket.client = &client;
-    CInetAddress address;
+    net::CInetAddress address;
     address.Set(ntohs(a.sin_port), INADDR_LOOPBACK);
     const int rc = socket.Connect(address);
     bool ok = (rc == 0 || rc == plat::wsa::WouldBlock) &&
@@ -172,7 +172,7 @@ bool Run(int pauseUs, int exchanges, bool plain, Stats& out) {
 
 int main(int argc, char** argv) {
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 2000;
-    if (!InitNetworkLayer(false)) {
+    if (!net::InitNetworkLayer(false)) {
         std::fprintf(stderr, "network layer did not start\n");
         return 1;
     }

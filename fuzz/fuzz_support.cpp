@@ -73,7 +73,7 @@ void MakeDir(const std::string& path) {
 }
 
 void SilenceWarnings() {
-    SetWarningSink([](const char*) {});
+    net::SetWarningSink([](const char*) {});
 }
 
 void DrainMessages() {

@@ -64,7 +64,7 @@ constexpr int kConnReset = 10054;
 class FuzzSession;
 FuzzSession* current = nullptr;
 
-class FuzzSession : public CNntpSession {
+class FuzzSession : public nntp::CNntpSession {
 public:
     struct Queued {
         const void* buffer;
@@ -99,7 +99,7 @@ public:
         int rounds = 0;
         while (connected && !chunks.empty()) {
             FUZZ_CHECK(++rounds < 100000, "the reader makes no progress");
-            StreamCallback(0, StreamEvent::Readable, 0, nullptr);
+            StreamCallback(0, net::StreamEvent::Readable, 0, nullptr);
             Check();
         }
         chunks.clear();
@@ -107,7 +107,7 @@ public:
 
     void Readable() {
         if (!connected) return;
-        StreamCallback(0, StreamEvent::Readable, 0, nullptr);
+        StreamCallback(0, net::StreamEvent::Readable, 0, nullptr);
         Check();
     }
 
@@ -115,7 +115,7 @@ public:
         if (!connected) return;
         connected = false;
         chunks.clear();
-        StreamCallback(0, StreamEvent::Closed, 0, nullptr);
+        StreamCallback(0, net::StreamEvent::Closed, 0, nullptr);
         Check();
     }
 
@@ -131,21 +131,21 @@ public:
             queue.clear();
             connected = false;
         }
-        StreamCallback(0, StreamEvent::SendDone, error, q.buffer);
+        StreamCallback(0, net::StreamEvent::SendDone, error, q.buffer);
         Check();
     }
 
     void DeliverOther() {
         if (!connected) return;
         static const char other[] = "x";
-        StreamCallback(0, StreamEvent::SendDone, 0, other);
+        StreamCallback(0, net::StreamEvent::SendDone, 0, other);
         Check();
     }
 
-    void Report(ConnectResult result) {
+    void Report(net::ConnectResult result) {
         if (!attempt) return;
         attempt = false;
-        if (result == ConnectResult::Connected) connected = true;
+        if (result == net::ConnectResult::Connected) connected = true;
         ConnectCallback(0, result);
         Check();
     }
@@ -243,7 +243,7 @@ protected:
         if (trace)
             std::fprintf(stderr, "event %d line \"%.60s\" multiLine %d\n", event, currentLine,
                          multiLine);
-        CNntpSession::Drive(event);
+        nntp::CNntpSession::Drive(event);
     }
 
     int ReceiveBytes(void* buffer, int& length) override {
@@ -273,7 +273,7 @@ plat::LResult OwnerProc(plat::WindowHandle window, unsigned message, plat::WPara
                         plat::LParam lParam) {
     if (message < plat::msg::User) return plat::DefWindowProc(window, message, wParam, lParam);
     const int result = static_cast<int>(wParam);
-    FUZZ_CHECK(result >= ResultClosed && result <= ResultRefusedLocally,
+    FUZZ_CHECK(result >= nntp::ResultClosed && result <= nntp::ResultRefusedLocally,
                "result " + std::to_string(result));
     FUZZ_CHECK(current != nullptr, "a notification outlived its session");
     if (trace) std::fprintf(stderr, "notify %u: result %d\n", message, result);
@@ -286,17 +286,17 @@ plat::LResult OwnerProc(plat::WindowHandle window, unsigned message, plat::WPara
         return 0;
     }
     const bool fitsNumber = lParam >= INT32_MIN && lParam <= INT32_MAX;
-    if (result == ResultSuccess && !fitsNumber) {
-        auto* saved = reinterpret_cast<ArticleSaved*>(lParam);
+    if (result == nntp::ResultSuccess && !fitsNumber) {
+        auto* saved = reinterpret_cast<nntp::ArticleSaved*>(lParam);
         FUZZ_CHECK(saved->path != nullptr, "ArticleSaved without a path");
         const std::string path = saved->path;
         FUZZ_CHECK(path.rfind(fuzz::ScratchDir(), 0) == 0, "article saved outside: " + path);
         FUZZ_CHECK(fuzz::Exists(path), "saved article missing: " + path);
-        ReleaseArticleSaved(saved);
+        nntp::ReleaseArticleSaved(saved);
         return 0;
     }
     // Failures carry a text of the session's or nothing.
-    FUZZ_CHECK(result == ResultSuccess || result == ResultClosed || lParam == 0,
+    FUZZ_CHECK(result == nntp::ResultSuccess || result == nntp::ResultClosed || lParam == 0,
                "a failure whose text is not the session's");
     return 0;
 }
@@ -341,13 +341,13 @@ void StartOperation(FuzzSession& s, int which, plat::TextReader* article) {
             break;
         case 9:
             s.Connect(w, kConnect);
-            s.Report(ConnectResult::Connected);
+            s.Report(net::ConnectResult::Connected);
             break;
         case 10:
-            s.Report(ConnectResult::Failed);
+            s.Report(net::ConnectResult::Failed);
             break;
         default:
-            s.Report(ConnectResult::Cancelled);
+            s.Report(net::ConnectResult::Cancelled);
             break;
     }
     s.Check();
@@ -398,13 +398,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (options & 64) {
         // Arguments that would smuggle a second command, or do not fit.
         s.groupName = "alt.test\r\nQUIT";
-        s.userName = std::string(CNntpSession::kNameSize, 'u');
+        s.userName = std::string(nntp::CNntpSession::kNameSize, 'u');
         s.password = "pw\nX";
     }
     s.fileNumber = 42;
 
     s.Connect(owner, kConnect);
-    s.Report(ConnectResult::Connected);
+    s.Report(net::ConnectResult::Connected);
     if (op != 0) {
         // The greeting, and the answer to MODE READER where the session sends it.
         s.Feed("200 fuzz ready\r\n200 reader\r\n");

@@ -197,7 +197,8 @@ int RunTerminal() {
         return kExitFailed;
     }
     plat::ui::Install(std::move(backend));
-    SetWarningSink([](const char* text) { plat::ui::Current().MessageBox(kWarningCaption, text); });
+    net::SetWarningSink(
+        [](const char* text) { plat::ui::Current().MessageBox(net::kWarningCaption, text); });
     std::string error;
     const plat::WindowHandle window = StartMainWindow(true, error);
     int status = kExitFailed;
@@ -207,7 +208,7 @@ int RunTerminal() {
         status = RunMainWindow();
         CloseControlChannel();
     }
-    SetWarningSink(nullptr);
+    net::SetWarningSink(nullptr);
     plat::ui::Install(nullptr);  // gives the screen back before anything is printed
     if (window == 0) PrintError("cannot start: " + error);
     return status;

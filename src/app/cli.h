@@ -28,7 +28,7 @@ struct SetupOptions {
     std::optional<std::string> password;
     bool passwordFromStdin = false;
     std::optional<std::uint32_t> interval;
-    std::optional<int> security;  // a CNntpSession::Security
+    std::optional<int> security;  // a nntp::CNntpSession::Security
     std::optional<std::string> caFile;
     std::optional<std::string> fingerprint;
     std::optional<std::uint32_t> initialFetch;

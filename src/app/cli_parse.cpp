@@ -308,7 +308,7 @@ bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
         } else if ((r = OptionValue(args, i, "--fingerprint", value, error)) != 0) {
             if (r < 0) return false;
             std::vector<unsigned char> digest;
-            if (!value.empty() && !ParseFingerprint(value, digest)) {
+            if (!value.empty() && !net::ParseFingerprint(value, digest)) {
                 error = "--fingerprint: a SHA-256 fingerprint (64 hex digits, colons allowed)";
                 return false;
             }

@@ -44,7 +44,8 @@ void ShowDisconnected() {
 }  // namespace
 
 bool IsBroken(plat::WParam result) {
-    return result == ResultBroken || result == ResultSendError || result == ResultClosed;
+    return result == nntp::ResultBroken || result == nntp::ResultSendError ||
+           result == nntp::ResultClosed;
 }
 
 bool BeginStep(NewsCycle& cycle) {
@@ -94,7 +95,7 @@ void BeginConnect(NewsCycle& cycle) {
 
 void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam) {
     cycle.appIdle = 1;
-    if (result != ResultSuccess) {
+    if (result != nntp::ResultSuccess) {
         // Why, when the secured channel (or its absence) is the cause.
         if (const char* why = cycle.session->SecurityProblem(); why[0] != '\0') LogLine(why);
         // A server that refused its greeting is still connected.
@@ -167,7 +168,7 @@ void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
     LogReplyText(reply);
     AsksForEncryption(reply);
-    if (result != ResultSuccess) {
+    if (result != nntp::ResultSuccess) {
         cycle.report.authRejected = true;
         BeginDisconnect(cycle);
         return;
@@ -197,7 +198,7 @@ void OnListDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     cycle.appIdle = 1;
     // The request stays, so the next connection lists again.
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
-    if (result == ResultSuccess) {
+    if (result == nntp::ResultSuccess) {
         LogLine("Group list received");
         cycle.report.listReceived = true;
     } else {

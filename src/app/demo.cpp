@@ -121,8 +121,8 @@ int RunDemo() {
 
     if (interactive) {
         plat::ui::Install(std::move(terminal));
-        SetWarningSink(
-            [](const char* text) { plat::ui::Current().MessageBox(kWarningCaption, text); });
+        net::SetWarningSink(
+            [](const char* text) { plat::ui::Current().MessageBox(net::kWarningCaption, text); });
     } else {
         plat::ui::Install(plat::ui::MakeHeadlessBackend());
     }
@@ -144,7 +144,7 @@ int RunDemo() {
             status = FinishCycle(window, false);
         }
     }
-    SetWarningSink(nullptr);
+    net::SetWarningSink(nullptr);
     plat::ui::Install(nullptr);
     if (window == 0) std::fprintf(stderr, "qivnews: --demo: cannot start: %s\n", error.c_str());
     PrintWhere(base, spool);

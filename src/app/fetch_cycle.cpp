@@ -79,7 +79,8 @@ void StoreIndex(NewsCycle& cycle, std::int64_t value) {
     // The section was there just before (StillSubscribed), so the file as
     // written still holds it.
     cycle.fetch->groupsFileSeen.known = false;
-    if (!plat::WriteProfileString(cycle.fetch->section, "Index", FormatLong(value), kGroupProfileFile))
+    if (!plat::WriteProfileString(cycle.fetch->section, "Index", FormatLong(value),
+                                  kGroupProfileFile))
         return;
     struct stat st;
     if (StatGroupsFile(st)) RememberGroupsFile(cycle, st);
@@ -114,8 +115,9 @@ std::int32_t NextFileNumber(NewsCycle& cycle, std::int32_t n) {
     bool wrapped = false;
     n = spool::NextFreeFileNumber(cycle.fetch->articleDir, n, wrapped);
     if (wrapped)
-        LogLineF("LastFileNumIn passed %ld; wrapped to %ld in %s", static_cast<long>(kMaxFileNumber),
-                 static_cast<long>(n), cycle.fetch->section.c_str());
+        LogLineF("LastFileNumIn passed %ld; wrapped to %ld in %s",
+                 static_cast<long>(kMaxFileNumber), static_cast<long>(n),
+                 cycle.fetch->section.c_str());
     return n;
 }
 
@@ -126,7 +128,7 @@ namespace {
 bool StartGroup(NewsCycle& cycle) {
     AppState& app = App();
     AppSettings& s = app.settings;
-    CNntpSession& session = *cycle.session;
+    nntp::CNntpSession& session = *cycle.session;
     FetchState& fetch = *cycle.fetch;
 
     fetch.section = spool::GroupSection(cycle.currentGroup);
@@ -134,9 +136,9 @@ bool StartGroup(NewsCycle& cycle) {
     const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
                                                     kNameBufferSize, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
-    if (name.size() > static_cast<std::size_t>(CNntpSession::kMaxGroupName)) {
+    if (name.size() > static_cast<std::size_t>(nntp::CNntpSession::kMaxGroupName)) {
         LogLineF("%s skipped: its group name is longer than %d characters", fetch.section.c_str(),
-                 CNntpSession::kMaxGroupName);
+                 nntp::CNntpSession::kMaxGroupName);
         return false;
     }
 
@@ -151,7 +153,7 @@ bool StartGroup(NewsCycle& cycle) {
     fetch.storedFileNum = s.lastFileNumIn;
 
     const std::string dir = spool::GroupDirectory(s.qivNewsDir, cycle.currentGroup);
-    if (dir.size() >= CNntpSession::kPathSize) {
+    if (dir.size() >= nntp::CNntpSession::kPathSize) {
         LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
         return false;
     }
@@ -239,7 +241,7 @@ bool NextGroup(NewsCycle& cycle) {
 
 // Where a group without Index starts: its first article, or with
 // InitialFetch its newest that many (GROUP's first still the floor).
-std::int64_t NewGroupStart(NewsCycle& cycle, const CNntpSession& session) {
+std::int64_t NewGroupStart(NewsCycle& cycle, const nntp::CNntpSession& session) {
     const std::int32_t cap = App().settings.initialFetch;
     if (cap <= 0 || session.lastArticle - session.firstArticle < cap) return session.firstArticle;
     LogLineF("%s is new: starting at its newest %ld articles", cycle.fetch->name.c_str(),
@@ -275,7 +277,7 @@ void BeginGroupFetch(NewsCycle& cycle) {
 void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     if (!Live(cycle)) return;
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
-    if (result != ResultSuccess) {
+    if (result != nntp::ResultSuccess) {
         LogReplyText(reply);
         return EndGroup(cycle);
     }
@@ -284,7 +286,7 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
         return EndGroup(cycle);
     }
     AppState& app = App();
-    CNntpSession& session = *cycle.session;
+    nntp::CNntpSession& session = *cycle.session;
     if (session.firstArticle < 0 || session.lastArticle < 0) {
         // Another group's numbers would do worse than nothing.
         LogLineF("%s skipped: no article numbers in the reply \"%s\"", cycle.fetch->section.c_str(),
@@ -345,11 +347,11 @@ void ArticleWithheld(NewsCycle& cycle, plat::LParam reply) {
 }  // namespace
 
 void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
-    ArticleSaved* saved =
-        result == ResultSuccess ? reinterpret_cast<ArticleSaved*>(value) : nullptr;
-    if (!Live(cycle)) return ReleaseArticleSaved(saved);
+    nntp::ArticleSaved* saved =
+        result == nntp::ResultSuccess ? reinterpret_cast<nntp::ArticleSaved*>(value) : nullptr;
+    if (!Live(cycle)) return nntp::ReleaseArticleSaved(saved);
     AppState& app = App();
-    CNntpSession& session = *cycle.session;
+    nntp::CNntpSession& session = *cycle.session;
 
     if (IsBroken(result)) {
         // What arrived of the article is no article: the next cycle fetches
@@ -357,7 +359,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
         plat::DeleteFile(spool::ArticlePath(session.articleDir, session.fileNumber));
         return ConnectionLost(cycle, value);
     }
-    if (result == ResultRefusedLocally) {
+    if (result == nntp::ResultRefusedLocally) {
         // Our side cannot store it; the article stays due.
         LogReplyText(value);
         const char* why = reinterpret_cast<const char*>(value);
@@ -367,14 +369,15 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     // Only 423 and 430 say the article is gone; any other refusal says
     // nothing about it.
     const int code =
-        result == ResultSuccess ? 0 : ReplyCode(reinterpret_cast<const char*>(value));
-    if (result != ResultSuccess && code != 423 && code != 430) return ArticleWithheld(cycle, value);
+        result == nntp::ResultSuccess ? 0 : ReplyCode(reinterpret_cast<const char*>(value));
+    if (result != nntp::ResultSuccess && code != 423 && code != 430)
+        return ArticleWithheld(cycle, value);
     if (!StillSubscribed(cycle)) {
         if (saved != nullptr) {
             plat::DeleteFile(saved->path);
             plat::RemoveDirectory(session.articleDir);  // only when the unsubscribe left it empty
         }
-        ReleaseArticleSaved(saved);
+        nntp::ReleaseArticleSaved(saved);
         LogUnsubscribed(cycle);
         return EndGroup(cycle);
     }
@@ -387,7 +390,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
             spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
         const bool indexed = spool::AppendArticleIndex(
             app.settings.qivNewsDir, headers, cycle.currentGroup, app.settings.lastFileNumIn);
-        ReleaseArticleSaved(saved);
+        nntp::ReleaseArticleSaved(saved);
         if (!indexed) {
             // Moving on would leave the board an article it cannot find;
             // the next cycle tries this one again.
@@ -415,7 +418,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
 void OnNextDone(NewsCycle& cycle, plat::WParam result, plat::LParam number) {
     if (!Live(cycle)) return;
     if (IsBroken(result)) return ConnectionLost(cycle, number);
-    if (result != ResultSuccess) return EndGroup(cycle);
+    if (result != nntp::ResultSuccess) return EndGroup(cycle);
     if (!StillSubscribed(cycle)) {
         LogUnsubscribed(cycle);
         return EndGroup(cycle);

@@ -32,7 +32,7 @@ namespace {
 // The next article to ask for; false when none is left.
 bool TakeNext(FetchState& fetch, std::int64_t& article) {
     for (; fetch.nextRun < fetch.toRequest.size(); ++fetch.nextRun) {
-        const ArticleRun& run = fetch.toRequest[fetch.nextRun];
+        const nntp::ArticleRun& run = fetch.toRequest[fetch.nextRun];
         if (fetch.nextArticle < run.first) fetch.nextArticle = run.first;
         if (fetch.nextArticle <= run.last) {
             article = fetch.nextArticle++;
@@ -56,14 +56,15 @@ std::string PartFile(NewsCycle& cycle, std::int32_t fileNumber) {
 // Keeps the group's depth of requests in flight.
 void TopUp(NewsCycle& cycle) {
     FetchState& fetch = *cycle.fetch;
-    CNntpSession& session = *cycle.session;
+    nntp::CNntpSession& session = *cycle.session;
     std::int64_t article = 0;
     while (fetch.requested.size() < static_cast<std::size_t>(fetch.depth) &&
            TakeNext(fetch, article)) {
         const std::int32_t file = fetch.nextFile;
         fetch.nextFile = NextFileNumber(cycle, file);
         fetch.requested.push_back({article, file});
-        session.RequestArticle(cycle.window, MAIN_MSG_ARTICLE_ANSWER, article, PartFile(cycle, file));
+        session.RequestArticle(cycle.window, MAIN_MSG_ARTICLE_ANSWER, article,
+                               PartFile(cycle, file));
     }
 }
 
@@ -95,7 +96,7 @@ void EndOnceDrained(NewsCycle& cycle) {
     EndGroup(cycle);
 }
 
-void StopAfterDrain(NewsCycle& cycle, CNntpSession& session, FetchState::Stop stop) {
+void StopAfterDrain(NewsCycle& cycle, nntp::CNntpSession& session, FetchState::Stop stop) {
     cycle.fetch->stop = stop;
     session.DropArticles();
     EndOnceDrained(cycle);
@@ -103,7 +104,8 @@ void StopAfterDrain(NewsCycle& cycle, CNntpSession& session, FetchState::Stop st
 
 // A stored article: named and indexed under its file number, then the
 // counters. False when it cannot be named or indexed.
-bool Store(NewsCycle& cycle, const ArticleAnswer& answer, const FetchState::Requested& request) {
+bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
+           const FetchState::Requested& request) {
     AppState& app = App();
     const std::string path = ArticleFile(cycle, request.file);
     if (!plat::RenameReplace(answer.path, path)) {
@@ -151,7 +153,8 @@ void StartPipelinedFetch(NewsCycle& cycle) {
     fetch.nextFile = app.settings.lastFileNumIn;
     fetch.byNumber = false;
     fetch.stop = FetchState::Stop::None;
-    cycle.session->ListArticles(cycle.window, MAIN_MSG_ARTICLES_LISTED, cycle.articleCursor, fetch.last);
+    cycle.session->ListArticles(cycle.window, MAIN_MSG_ARTICLES_LISTED, cycle.articleCursor,
+                                fetch.last);
 }
 
 void OnArticlesListed(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
@@ -162,36 +165,37 @@ void OnArticlesListed(NewsCycle& cycle, plat::WParam result, plat::LParam reply)
         return EndGroup(cycle);
     }
     FetchState& fetch = *cycle.fetch;
-    CNntpSession& session = *cycle.session;
-    if (result == ResultSuccess) {
+    nntp::CNntpSession& session = *cycle.session;
+    if (result == nntp::ResultSuccess) {
         fetch.toRequest = std::move(session.listedArticles);
         session.listedArticles.clear();
     } else {
         // No list (a server without LISTGROUP, or without its range): each
         // number in turn, the missing ones refused as gone.
         fetch.byNumber = true;
-        fetch.toRequest.assign(1, ArticleRun{cycle.articleCursor, fetch.last});
+        fetch.toRequest.assign(1, nntp::ArticleRun{cycle.articleCursor, fetch.last});
     }
     if (!MoreToRequest(fetch)) return GroupFetched(cycle);
     TopUp(cycle);
 }
 
 void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
-    const bool owned = result == ResultSuccess || result == ResultFailure;
-    std::unique_ptr<ArticleAnswer> answer(owned ? reinterpret_cast<ArticleAnswer*>(value)
-                                                : nullptr);
+    const bool owned = result == nntp::ResultSuccess || result == nntp::ResultFailure;
+    std::unique_ptr<nntp::ArticleAnswer> answer(
+        owned ? reinterpret_cast<nntp::ArticleAnswer*>(value) : nullptr);
     if (!Live(cycle)) return;
     FetchState& fetch = *cycle.fetch;
     if (IsBroken(result)) {
         // What arrived of the article being read is no article: the next
         // cycle fetches it again under the same number.
-        if (!fetch.requested.empty()) plat::DeleteFile(PartFile(cycle, fetch.requested.front().file));
+        if (!fetch.requested.empty())
+            plat::DeleteFile(PartFile(cycle, fetch.requested.front().file));
         return ConnectionLost(cycle, value);
     }
     if (fetch.requested.empty()) return;
     const FetchState::Requested request = fetch.requested.front();
     fetch.requested.pop_front();
-    CNntpSession& session = *cycle.session;
+    nntp::CNntpSession& session = *cycle.session;
     if (fetch.stop != FetchState::Stop::None) {
         // Received before the drop: not kept, and not left to hold the
         // directory of a group unsubscribed meanwhile.
@@ -212,8 +216,8 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
         return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     }
     // Only 423 and 430 say the article is gone.
-    const int code = result == ResultSuccess ? 0 : ReplyCode(answer->reply.c_str());
-    if (result != ResultSuccess && code != 423 && code != 430) {
+    const int code = result == nntp::ResultSuccess ? 0 : ReplyCode(answer->reply.c_str());
+    if (result != nntp::ResultSuccess && code != 423 && code != 430) {
         NoteWithheld(cycle, answer->reply.c_str());
         const bool wholeCycle = code == 400 || code == 480;
         return StopAfterDrain(cycle, session,
@@ -230,7 +234,7 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
     // The next requests go out first, so that the server answers while the
     // counters are written.
     TopUp(cycle);
-    if (result == ResultSuccess) {
+    if (result == nntp::ResultSuccess) {
         if (!Store(cycle, *answer, request))
             return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     } else {

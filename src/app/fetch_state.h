@@ -50,12 +50,12 @@ struct FetchState {
         std::int64_t article = 0;
         std::int32_t file = 0;
     };
-    int depth = 1;                    // requests in flight at most, for this group
-    std::deque<Requested> requested;  // requests whose answer is still due, oldest first
-    std::vector<ArticleRun> toRequest;  // the articles to ask for, in runs
-    std::size_t nextRun = 0;            // the run the next request comes from
-    std::int64_t nextArticle = 0;       // within it, the next number
-    std::int32_t nextFile = 0;          // the file number of the next request
+    int depth = 1;                            // requests in flight at most, for this group
+    std::deque<Requested> requested;          // requests whose answer is still due, oldest first
+    std::vector<nntp::ArticleRun> toRequest;  // the articles to ask for, in runs
+    std::size_t nextRun = 0;                  // the run the next request comes from
+    std::int64_t nextArticle = 0;             // within it, the next number
+    std::int32_t nextFile = 0;                // the file number of the next request
     // The server gave no list: every number of GROUP's range is asked for.
     bool byNumber = false;
     // Once an answer ends the group (or the cycle), the rest are only read

@@ -101,8 +101,8 @@ constexpr long kExpiryRecordsPerStep = 1;
 
 void ExpiryStep(void*);
 
-CDeferredCall& ExpiryContinuation() {
-    static CDeferredCall call(ExpiryStep, nullptr);
+net::CDeferredCall& ExpiryContinuation() {
+    static net::CDeferredCall call(ExpiryStep, nullptr);
     return call;
 }
 

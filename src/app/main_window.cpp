@@ -205,9 +205,9 @@ NewsCycle* CycleOf(WindowHandle window) {
 void GiveServerToSession(WindowHandle window) {
     NewsCycle* cycle = CycleOf(window);
     if (cycle == nullptr) return;
-    CNntpSession& session = *cycle->session;
+    nntp::CNntpSession& session = *cycle->session;
     const AppSettings& s = App().settings;
-    session.hostName = s.nntpServer.substr(0, CNntpSession::kPathSize - 1);
+    session.hostName = s.nntpServer.substr(0, nntp::CNntpSession::kPathSize - 1);
     session.port = static_cast<std::uint32_t>(s.nntpPort);
     session.replyTimeoutMs = static_cast<std::uint32_t>(s.replyTimeout) * 1000u;
     session.security = s.security;

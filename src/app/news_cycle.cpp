@@ -15,7 +15,7 @@ bool CycleSucceeded(const CycleReport& r, bool listMode) {
 
 NewsCycle::NewsCycle(plat::WindowHandle window)
     : window(window),
-      session(std::make_unique<CNntpSession>()),
+      session(std::make_unique<nntp::CNntpSession>()),
       fetch(NewFetchState()),
       posting(NewPostingState()) {}
 

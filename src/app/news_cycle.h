@@ -11,7 +11,9 @@
 
 #include "platform/message_loop.h"
 
+namespace nntp {
 class CNntpSession;
+}
 
 namespace app {
 
@@ -84,7 +86,7 @@ public:
     bool Dispatch(unsigned message, plat::WParam result, plat::LParam data);
 
     const plat::WindowHandle window;
-    std::unique_ptr<CNntpSession> session;
+    std::unique_ptr<nntp::CNntpSession> session;
     int connected = 0;  // 1 from a successful connect until the disconnect completes
     // The network commands (connect, disconnect, group list, fetch, post)
     // are accepted only while this is 1.

@@ -100,9 +100,9 @@ void OnPostDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
     const char* text = reinterpret_cast<const char*>(reply);
     bool marked = false;
-    if (result == ResultSuccess) {
+    if (result == nntp::ResultSuccess) {
         marked = queue.Posted();
-    } else if (result == ResultRefusedLocally) {
+    } else if (result == nntp::ResultRefusedLocally) {
         // Not sent at all (a line too long for the server): kept for the
         // board to see.
         marked = queue.Kept(text != nullptr ? text : "");

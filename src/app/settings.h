@@ -38,7 +38,7 @@ struct AppSettings {
     std::int32_t lastFileNumOut = 0;  // kept for the board; never changed
     std::int32_t lastGroupNum = 0;    // one more than the highest group number given out
     std::int32_t replyTimeout = 0;    // ReplyTimeout, seconds a server may stay silent
-    int security = 0;                 // Security: a CNntpSession::Security, or kBadSecurity
+    int security = 0;                 // Security: a nntp::CNntpSession::Security, or kBadSecurity
     std::string caFile;               // CAFile: authorities trusted besides the system's
     std::string tlsFingerprint;       // TlsFingerprint: the pinned certificate, hex
     std::int32_t initialFetch = 0;    // InitialFetch: articles a new group starts with; 0 all

@@ -16,8 +16,8 @@
 #include "app/main_window.h"
 #include "app/settings.h"
 #include "app/status.h"
-#include "platform/files.h"
 #include "net/tls_layer.h"
+#include "platform/files.h"
 #include "platform/profile.h"
 
 namespace app {
@@ -198,7 +198,7 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
     if (!SpoolDirFits(spoolDir)) return Warn(kTooLongSpoolDir);
     const std::string fingerprint = dialog.Text(kSetupFingerprintId);
     std::vector<unsigned char> digest;
-    if (!fingerprint.empty() && !ParseFingerprint(fingerprint, digest))
+    if (!fingerprint.empty() && !net::ParseFingerprint(fingerprint, digest))
         return Warn(kBadFingerprint);
 
     AppSettings& s = App().settings;
@@ -218,9 +218,8 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
     s.tlsFingerprint = fingerprint;
     s.initialFetch = static_cast<std::int32_t>(
         std::min<std::uint32_t>(ParseDialogUnsigned(dialog.Text(kSetupInitialFetchId)), INT32_MAX));
-    s.pipelineDepth = static_cast<std::int32_t>(
-        std::clamp<std::uint32_t>(ParseDialogUnsigned(dialog.Text(kSetupPipelineDepthId)), 1,
-                                  kMaxPipelineDepth));
+    s.pipelineDepth = static_cast<std::int32_t>(std::clamp<std::uint32_t>(
+        ParseDialogUnsigned(dialog.Text(kSetupPipelineDepthId)), 1, kMaxPipelineDepth));
     return true;
 }
 

@@ -29,7 +29,7 @@ plat::WindowHandle StartMainWindow(bool withTimer, std::string& error) {
     ui.SetLogBounds(0, 0, 0, 0);
     LayoutLog(ui.ClientWidth(), ui.ClientHeight());
 
-    if (!InitNetworkLayer(false)) {
+    if (!net::InitNetworkLayer(false)) {
         error = "the network layer could not be started";
         return 0;
     }

@@ -2,6 +2,8 @@
 
 #include "net/warning.h"
 
+namespace net {
+
 bool CCallbackRegistry::Add(std::uint32_t handle, CallbackKind kind, CEventTarget* target) {
     CEventTarget* existing = nullptr;
     if (Find(handle, kind, existing)) return false;
@@ -46,3 +48,5 @@ void CEventTarget::UnregisterCallback(std::uint32_t handle, CallbackKind kind) {
         ShowWarning("Unable to unregister callback");
     }
 }
+
+}  // namespace net

@@ -7,6 +7,8 @@
 
 #include "platform/message_loop.h"
 
+namespace net {
+
 // Together with a handle, keys the registry. The same handle value may be
 // registered once under each kind.
 enum class CallbackKind : std::int32_t {
@@ -60,3 +62,5 @@ private:
 
 // The process's one registry, built on first use.
 CCallbackRegistry& CallbackRegistry();
+
+}  // namespace net

@@ -8,6 +8,8 @@
 #include "net/warning.h"
 #include "platform/wsa_errors.h"
 
+namespace net {
+
 CConnMgr::CConnMgr(CConnectClient* connectClient, std::uint32_t connectClientValue)
     : client(connectClient), clientValue(connectClientValue), report(&CConnMgr::OnReportDue, this) {
     address.family = AF_INET;
@@ -216,3 +218,5 @@ int CConnMgr::Finish(int event) {
     state.Set(&CConnMgr::Idle);
     return 1;
 }
+
+}  // namespace net

@@ -11,6 +11,8 @@
 #include "net/state_drive.h"
 #include "net/stream_socket.h"
 
+namespace net {
+
 enum class ConnectResult : int {
     None = 0,  // set when an attempt starts; never reported
     Cancelled = 1,
@@ -82,7 +84,7 @@ private:
     bool notifyClient = false;
     bool inStart = false;    // Start is running its drive
     bool reporting = false;  // ConnectCallback is running
-    CDeferredCall report;  // carries an outcome reached inside Start to the loop
+    CDeferredCall report;    // carries an outcome reached inside Start to the loop
 
     void Drive(int event) { state.Drive(*this, event); }
     int FailWith(int error);
@@ -98,3 +100,5 @@ private:
     int AwaitConnect(int event);
     int Finish(int event);
 };
+
+}  // namespace net

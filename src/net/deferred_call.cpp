@@ -3,6 +3,8 @@
 #include "net/event_window.h"
 #include "platform/wsa_errors.h"
 
+namespace net {
+
 namespace {
 
 // Tokens are never reused, so a message left from an earlier Post can never
@@ -40,3 +42,5 @@ void CDeferredCall::EventCallback(plat::WindowHandle, unsigned, plat::WParam wPa
     token_ = 0;
     handler_(context_);
 }
+
+}  // namespace net

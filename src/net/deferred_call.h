@@ -9,6 +9,8 @@
 
 #include "net/callback_registry.h"
 
+namespace net {
+
 class CDeferredCall : public CEventTarget {
 public:
     using Handler = void (*)(void* context);
@@ -34,3 +36,5 @@ private:
     void* context_;
     std::uint32_t token_ = 0;  // 0 when nothing is scheduled
 };
+
+}  // namespace net

@@ -3,6 +3,8 @@
 #include "net/callback_registry.h"
 #include "net/winsock_init.h"
 
+namespace net {
+
 namespace {
 
 plat::WindowHandle eventWindow = 0;
@@ -48,3 +50,5 @@ bool InitNetworkLayer(bool classRegistered) {
     WinsockInit();
     return CreateEventWindow(classRegistered);
 }
+
+}  // namespace net

@@ -6,6 +6,8 @@
 
 #include "platform/message_loop.h"
 
+namespace net {
+
 inline constexpr const char* kEventWindowClass = "QivEventWindow";
 
 // Messages of the event window (the main window's numbers overlap; they never
@@ -33,3 +35,5 @@ plat::LResult EventWindowProc(plat::WindowHandle window, unsigned message, plat:
 // Before the message loop: starts the sockets layer, then
 // CreateEventWindow(classRegistered).
 bool InitNetworkLayer(bool classRegistered);
+
+}  // namespace net

@@ -8,6 +8,8 @@
 #include "net/event_window.h"
 #include "platform/wsa_errors.h"
 
+namespace net {
+
 CAsyncRequest::CAsyncRequest() : buffer(new (std::nothrow) char[kBufferSize]) {}
 
 CAsyncRequest::~CAsyncRequest() {
@@ -106,3 +108,5 @@ void CHostLookup::NextAddress(CNetAddress& address, bool& found) {
     ++nextIndex;
     found = true;
 }
+
+}  // namespace net

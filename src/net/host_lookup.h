@@ -8,6 +8,8 @@
 #include "net/stream_socket.h"
 #include "platform/resolver.h"
 
+namespace net {
+
 enum class RequestState : int { Idle = 0, Pending = 1, Complete = 2 };
 
 class CLookupClient {
@@ -78,3 +80,5 @@ protected:
 public:
     const char* hostName = nullptr;  // not owned; set before each Start
 };
+
+}  // namespace net

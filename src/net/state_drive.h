@@ -20,6 +20,8 @@
 // formed (inside the owner), not where it is called.
 #pragma once
 
+namespace net {
+
 template <class Owner>
 class StateDrive {
 public:
@@ -49,3 +51,5 @@ private:
     Handler current_;
     int depth_ = 0;
 };
+
+}  // namespace net

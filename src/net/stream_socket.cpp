@@ -8,6 +8,8 @@
 #include "net/event_window.h"
 #include "platform/wsa_errors.h"
 
+namespace net {
+
 CInetAddress& CInetAddress::operator=(const CInetAddress& other) {
     if (this != &other) std::memcpy(static_cast<void*>(this), &other, sizeof(CInetAddress));
     return *this;
@@ -203,3 +205,5 @@ void CStreamSocket::EventCallback(plat::WindowHandle, unsigned, plat::WParam, pl
             break;
     }
 }
+
+}  // namespace net

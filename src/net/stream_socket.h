@@ -8,6 +8,8 @@
 #include "net/callback_registry.h"
 #include "platform/socket.h"
 
+namespace net {
+
 // An IPv4 address in the 16-byte layout of sockaddr_in.
 struct CInetAddress {
     std::uint16_t family = 2;   // AF_INET
@@ -119,3 +121,5 @@ private:
     void DrainSendQueue();
     void FreeSendQueue();
 };
+
+}  // namespace net

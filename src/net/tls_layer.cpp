@@ -11,6 +11,8 @@
 
 #include "platform/wsa_errors.h"
 
+namespace net {
+
 namespace {
 
 // One read of the socket per event: a record is at most about 16 KB, and
@@ -382,3 +384,5 @@ void CTlsLayer::Close() {
     if (socket_ != nullptr) socket_->Close();
     Reset();
 }
+
+}  // namespace net

@@ -25,6 +25,8 @@ struct ssl_st;
 struct ssl_ctx_st;
 struct bio_st;
 
+namespace net {
+
 struct TlsOptions {
     std::string host;         // the configured server: checked and sent as SNI
     std::string caFile;       // PEM authorities trusted besides the system store
@@ -97,3 +99,5 @@ private:
     void OfferPlaintext();
     bool Holding() const;
 };
+
+}  // namespace net

@@ -6,6 +6,8 @@
 
 #include "platform/journal.h"
 
+namespace net {
+
 namespace {
 
 WarningSink& Sink() {
@@ -29,3 +31,5 @@ void ShowWarning(const char* text) {
     plat::WriteLines(stderr, plat::Priority::Warning,
                      std::string(kWarningCaption) + ": " + text + "\n");
 }
+
+}  // namespace net

@@ -4,6 +4,8 @@
 
 #include <functional>
 
+namespace net {
+
 // Caption of every warning.
 inline constexpr const char* kWarningCaption = "Qiv News Client";
 
@@ -18,3 +20,5 @@ WarningSink SetWarningSink(WarningSink sink);
 
 // Shows text through the current sink and returns when it is done.
 void ShowWarning(const char* text);
+
+}  // namespace net

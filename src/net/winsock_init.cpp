@@ -2,6 +2,8 @@
 
 #include "platform/socket.h"
 
+namespace net {
+
 CWinsockInit::CWinsockInit() {
     plat::SocketsStartup();
 }
@@ -10,3 +12,5 @@ CWinsockInit& WinsockInit() {
     static CWinsockInit init;
     return init;
 }
+
+}  // namespace net

@@ -7,6 +7,8 @@
 
 #include "nntp/nntp_session.h"
 
+namespace nntp {
+
 namespace {
 
 constexpr const char* kConnectionLost = "Connection lost";
@@ -26,13 +28,16 @@ void CNntpSession::MarkProgress() {
 bool CNntpSession::Watching() const {
     if (replyTimeoutMs == 0) return false;
     static constexpr Handler kWaiting[] = {
-        &CNntpSession::Greeting,      &CNntpSession::UserReply,  &CNntpSession::PassReply,
-        &CNntpSession::GroupReply,    &CNntpSession::NextReply,  &CNntpSession::QuitReply,
-        &CNntpSession::ListReply,     &CNntpSession::ListData,   &CNntpSession::ArticleReply,
-        &CNntpSession::ArticleData,   &CNntpSession::PostReply,  &CNntpSession::PostData,
-        &CNntpSession::PostResult,    &CNntpSession::Abandoning, &CNntpSession::ModeReply,
-        &CNntpSession::Handshaking,   &CNntpSession::CapaReply,  &CNntpSession::CapaData,
-        &CNntpSession::StartTlsReply, &CNntpSession::ListArticlesReply,
+        &CNntpSession::Greeting,         &CNntpSession::UserReply,
+        &CNntpSession::PassReply,        &CNntpSession::GroupReply,
+        &CNntpSession::NextReply,        &CNntpSession::QuitReply,
+        &CNntpSession::ListReply,        &CNntpSession::ListData,
+        &CNntpSession::ArticleReply,     &CNntpSession::ArticleData,
+        &CNntpSession::PostReply,        &CNntpSession::PostData,
+        &CNntpSession::PostResult,       &CNntpSession::Abandoning,
+        &CNntpSession::ModeReply,        &CNntpSession::Handshaking,
+        &CNntpSession::CapaReply,        &CNntpSession::CapaData,
+        &CNntpSession::StartTlsReply,    &CNntpSession::ListArticlesReply,
         &CNntpSession::ListArticlesData, &CNntpSession::PipelineReply,
         &CNntpSession::PipelineData,
     };
@@ -101,7 +106,6 @@ int CNntpSession::ReplyState(int event) {
             return 0;
     }
 }
-
 
 // QuitCommand: any event -> send QUIT: sent or queued -> QuitReply;
 // send error -> break.
@@ -180,3 +184,5 @@ int CNntpSession::Abandoning(int event) {
             return 0;
     }
 }
+
+}  // namespace nntp

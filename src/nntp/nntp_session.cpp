@@ -18,6 +18,8 @@
 #include "net/warning.h"
 #include "platform/wsa_errors.h"
 
+namespace nntp {
+
 namespace {
 
 constexpr const char* kConnectionLost = "Connection lost";
@@ -267,8 +269,7 @@ void CNntpSession::Close(plat::WindowHandle window, unsigned message, bool notif
 
 // Opening: any event -> start the connection manager; OpenWait.
 int CNntpSession::Opening(int) {
-    if (hostName.size() >= kPathSize)
-        return Break("Host name too long", false);
+    if (hostName.size() >= kPathSize) return Break("Host name too long", false);
     if (security < SecurityNone || security > SecurityStartTls)
         return SecurityBreak("Security must be none, tls or starttls", false);
     // OpenWait is current before Start runs, so that a report made from
@@ -486,7 +487,8 @@ int CNntpSession::UserCommand(int event) {
         case Enter:
             if (!ArgumentFits(userName, kNameSize - 1))
                 return RefuseLocally("User name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO USER %s\r\n", userName.c_str());
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO USER %s\r\n",
+                          userName.c_str());
             return SendCommand(&CNntpSession::UserReply);
         case LinkLost:
             return Break(kConnectionLost, false);
@@ -503,7 +505,8 @@ int CNntpSession::PassCommand(int event) {
         case Enter:
             if (!ArgumentFits(password, kNameSize - 1))
                 return RefuseLocally("Password too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO PASS %s\r\n", password.c_str());
+            std::snprintf(commandBuffer, sizeof commandBuffer, "AUTHINFO PASS %s\r\n",
+                          password.c_str());
             return SendCommand(&CNntpSession::PassReply);
         case LinkLost:
             return Break(kConnectionLost, false);
@@ -520,7 +523,8 @@ int CNntpSession::GroupCommand(int event) {
         case Enter:
             if (!ArgumentFits(groupName, kMaxGroupName))
                 return RefuseLocally("Group name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n", groupName.c_str());
+            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n",
+                          groupName.c_str());
             return SendCommand(&CNntpSession::GroupReply);
         case LinkLost:
             return Break(kConnectionLost, false);
@@ -581,3 +585,4 @@ int CNntpSession::NextReply(int event) {
     return ReplyState(event);
 }
 
+}  // namespace nntp

@@ -20,6 +20,8 @@
 #include "platform/files.h"
 #include "platform/message_loop.h"
 
+namespace nntp {
+
 // The wParam of every notification. Only ResultSuccess means success.
 enum SessionResult : int {
     ResultClosed = 0,     // the session was closed by Close
@@ -47,8 +49,8 @@ void ReleaseArticleSaved(ArticleSaved* record);
 // Allocated by the session; the receiver owns it and deletes it.
 struct ArticleAnswer {
     std::int64_t articleNumber = 0;  // the number RequestArticle asked for
-    std::string path;   // the file that holds the article; empty when none was stored
-    std::string reply;  // ResultFailure: the server's refusal
+    std::string path;                // the file that holds the article; empty when none was stored
+    std::string reply;               // ResultFailure: the server's refusal
 };
 
 // Consecutive article numbers first..last, as ListArticles reports them.
@@ -58,7 +60,7 @@ struct ArticleRun {
     bool operator==(const ArticleRun&) const = default;
 };
 
-class CNntpSession : public CConnectClient, public CStreamClient {
+class CNntpSession : public net::CConnectClient, public net::CStreamClient {
 public:
     enum SessionEvent : int {
         Enter = 0,
@@ -117,10 +119,10 @@ public:
     CNntpSession(const CNntpSession&) = delete;
     CNntpSession& operator=(const CNntpSession&) = delete;
 
-    void ConnectCallback(std::uint32_t clientValue, ConnectResult result) override;
+    void ConnectCallback(std::uint32_t clientValue, net::ConnectResult result) override;
     // Performs Close without window or notification.
     ~CNntpSession() override;
-    void StreamCallback(std::uint32_t cookie, StreamEvent kind, int error,
+    void StreamCallback(std::uint32_t cookie, net::StreamEvent kind, int error,
                         const void* data) override;
 
     // Operations. Each stores owner and message (and sets the close
@@ -234,13 +236,13 @@ protected:
     virtual void Drive(int event);
 
     SessionResult closeResult = ResultClosed;
-    CConnMgr connMgr;
-    CStreamSocket stream;
+    net::CConnMgr connMgr;
+    net::CStreamSocket stream;
     char receiveBuffer[kReceiveSize];
     std::int32_t receiveCount = 0;
     char currentLine[kReceiveSize] = {};
     char commandBuffer[kCommandSize] = {};
-    StateDrive<CNntpSession> state{&CNntpSession::Ended};
+    net::StateDrive<CNntpSession> state{&CNntpSession::Ended};
     char filePath[kPathSize] = {};
     bool notifyOnClose = false;
     plat::TextWriter outputFile;
@@ -260,7 +262,7 @@ protected:
     bool commandQueued = false;
 
     // Reader bookkeeping beyond the line itself.
-    int currentLength = 0;  // bytes in currentLine (data lines may hold NULs)
+    int currentLength = 0;       // bytes in currentLine (data lines may hold NULs)
     bool lineContinued = false;  // currentLine continues a data line handed on before
     bool skippingLine = false;   // discarding the rest of an over-long reply line
     // The text a ResultBroken or ResultRefusedLocally notification points at;
@@ -291,7 +293,7 @@ protected:
     std::int64_t listLast = 0;
     bool listInOrder = true;
 
-    CTlsLayer tls;
+    net::CTlsLayer tls;
     bool startTlsOffered = false;  // the capability list named STARTTLS
     bool receivedAny = false;      // something arrived on this connection
     char securityProblem[kReceiveSize] = {};
@@ -310,7 +312,7 @@ protected:
     };
     std::uint64_t lastProgressMs = 0;  // when the exchange last moved
     SilenceWatch silenceWatch{*this};
-    CDeferredCall silenceCall{&CNntpSession::OnSilenceCall, this};
+    net::CDeferredCall silenceCall{&CNntpSession::OnSilenceCall, this};
 
     // States (one handler per state; see the .cpp files for their tables).
     int Opening(int event);
@@ -403,3 +405,5 @@ private:
     void TakeLine(int length);
     void Consume(int count);
 };
+
+}  // namespace nntp

@@ -10,6 +10,8 @@
 #include "nntp/nntp_session.h"
 #include "platform/wsa_errors.h"
 
+namespace nntp {
+
 namespace {
 
 constexpr const char* kConnectionLost = "Connection lost";
@@ -39,10 +41,10 @@ bool ListedNumber(const char* text, int length, std::int64_t& number) {
 int CNntpSession::ListArticlesCommand(int event) {
     switch (event) {
         case Enter: {
-            const int length = std::snprintf(commandBuffer, sizeof commandBuffer,
-                                             "LISTGROUP %s %lld-%lld\r\n", groupName.c_str(),
-                                             static_cast<long long>(listFirst),
-                                             static_cast<long long>(listLast));
+            const int length =
+                std::snprintf(commandBuffer, sizeof commandBuffer, "LISTGROUP %s %lld-%lld\r\n",
+                              groupName.c_str(), static_cast<long long>(listFirst),
+                              static_cast<long long>(listLast));
             if (groupName.size() > static_cast<std::size_t>(kMaxGroupName) || length < 0 ||
                 length >= static_cast<int>(sizeof commandBuffer) ||
                 groupName.find_first_of("\r\n") != std::string::npos) {
@@ -252,3 +254,5 @@ int CNntpSession::PipelineData(int event) {
             return 0;
     }
 }
+
+}  // namespace nntp

@@ -7,18 +7,21 @@
 #include "nntp/nntp_session.h"
 #include "platform/wsa_errors.h"
 
+namespace nntp {
+
 namespace {
 
 constexpr const char* kLineTooLong = "Reply line too long";
 
 }  // namespace
 
-void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, const void* data) {
+void CNntpSession::StreamCallback(std::uint32_t, net::StreamEvent kind, int error,
+                                  const void* data) {
     switch (kind) {
-        case StreamEvent::Readable:
+        case net::StreamEvent::Readable:
             OnReadable();
             return;
-        case StreamEvent::SendDone:
+        case net::StreamEvent::SendDone:
             if (error == 0) MarkProgress();
             // The "." sent ahead of a posted line completes silently; the
             // commands of a pipelined fetch are the pipeline's.
@@ -32,30 +35,30 @@ void CNntpSession::StreamCallback(std::uint32_t, StreamEvent kind, int error, co
             // server: the connection has failed.
             Drive(error == 0 ? Writable : LinkLost);
             return;
-        case StreamEvent::Closed:
+        case net::StreamEvent::Closed:
             Drive(LinkLost);
             return;
-        case StreamEvent::ConnectDone:
+        case net::StreamEvent::ConnectDone:
             // Only the TLS layer reports it to the session: its handshake ended.
             if (tls.Active()) {
                 Drive(error == 0 ? SecureOk : SecureFailed);
                 return;
             }
-            ShowWarning("Unknown socket error");
+            net::ShowWarning("Unknown socket error");
             return;
         default:
-            ShowWarning("Unknown socket error");
+            net::ShowWarning("Unknown socket error");
             return;
     }
 }
 
-void CNntpSession::ConnectCallback(std::uint32_t, ConnectResult result) {
+void CNntpSession::ConnectCallback(std::uint32_t, net::ConnectResult result) {
     switch (result) {
-        case ConnectResult::Connected:
+        case net::ConnectResult::Connected:
             MarkProgress();  // the wait for the greeting starts
             Drive(ConnectOk);
             return;
-        case ConnectResult::Failed:
+        case net::ConnectResult::Failed:
             Drive(Fault);
             return;
         default:
@@ -67,7 +70,7 @@ void CNntpSession::OnReadable() {
     int length = kReceiveSize - receiveCount;
     const int result = ReceiveBytes(receiveBuffer + receiveCount, length);
     if (result != 0 && result != plat::wsa::WouldBlock) {
-        ShowWarning("Error reading socket");
+        net::ShowWarning("Error reading socket");
         return;
     }
     if (length > 0) {
@@ -162,3 +165,5 @@ void CNntpSession::DriveReply(int event) {
     }
     Break(event == Overflow ? kLineTooLong : currentLine, false);
 }
+
+}  // namespace nntp

@@ -10,6 +10,8 @@
 
 #include "nntp/nntp_session.h"
 
+namespace nntp {
+
 namespace {
 
 constexpr const char* kConnectionLost = "Connection lost";
@@ -39,7 +41,7 @@ int CNntpSession::SecurityBreak(const std::string& why, bool quitFirst) {
 int CNntpSession::Handshaking(int event) {
     switch (event) {
         case Enter: {
-            const TlsOptions options{hostName, caFile, tlsFingerprint};
+            const net::TlsOptions options{hostName, caFile, tlsFingerprint};
             if (tls.Begin(&stream, this, options) != 0) return SecurityBreak(tls.Problem(), false);
             MarkProgress();
             return 0;
@@ -195,3 +197,5 @@ int CNntpSession::StartTlsReply(int event) {
     }
     return SecurityBreak(std::string("the server refused STARTTLS: ") + currentLine, true);
 }
+
+}  // namespace nntp

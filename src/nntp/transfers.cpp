@@ -9,6 +9,8 @@
 #include "platform/wsa_errors.h"
 #include "spool/spool_paths.h"
 
+namespace nntp {
+
 namespace {
 
 constexpr const char* kConnectionLost = "Connection lost";
@@ -385,3 +387,5 @@ int CNntpSession::PostResult(int event) {
             return 0;
     }
 }
+
+}  // namespace nntp

@@ -119,7 +119,7 @@ app::NewsCycle& AppTest::Cycle() {
     return *cycle;
 }
 
-CNntpSession& AppTest::Session() {
+nntp::CNntpSession& AppTest::Session() {
     return *Cycle().session;
 }
 

@@ -44,7 +44,7 @@ protected:
     app::AppState& State() { return app::App(); }
     // The main window's news cycle and its session.
     app::NewsCycle& Cycle();
-    CNntpSession& Session();
+    nntp::CNntpSession& Session();
 
     std::string dir_;
     plat::WindowHandle window_ = 0;

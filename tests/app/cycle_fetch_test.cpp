@@ -361,9 +361,9 @@ TEST_P(FetchTest, CancelledNewestArticlesNeitherRunPastTheGroupNorHideLaterOnes)
     Configure({"LastFileNumIn=20"});
     ASSERT_TRUE(RunCycle());
     // The list shows both gone: nothing is asked for.
-    EXPECT_EQ(ServerCommands("ARTICLE"),
-              LockStep() ? (std::vector<std::string>{"ARTICLE 6", "ARTICLE 7"})
-                         : std::vector<std::string>{});
+    EXPECT_EQ(ServerCommands("ARTICLE"), LockStep()
+                                             ? (std::vector<std::string>{"ARTICLE 6", "ARTICLE 7"})
+                                             : std::vector<std::string>{});
     EXPECT_EQ(Ini("NG1", "Index"), "8");
     EXPECT_FALSE(Exists(Spool("1.grp")));
 
@@ -412,9 +412,9 @@ TEST_P(FetchTest, GroupReplyWithoutNumbersSkipsTheGroup) {
 // article, which the next cycle fetches.
 struct Refusal {
     const char* reply;
-    bool skips;       // the article is gone
-    bool endsCycle;   // no later group, no posting pass
-    bool breaks;      // the session ends the connection (5xx)
+    bool skips;      // the article is gone
+    bool endsCycle;  // no later group, no posting pass
+    bool breaks;     // the session ends the connection (5xx)
 };
 
 class ArticleRefusalTest : public CycleTest,
@@ -600,7 +600,7 @@ TEST_F(CycleTest, NoMoreThanPipelineDepthRequestsAreOut) {
     Subscribe(1, "alt.deep");
     pipelineDepth_ = 4;
     Configure({"LastFileNumIn=0"});
-    const CNntpSession& session = Session();
+    const nntp::CNntpSession& session = Session();
     std::size_t most = 0;
     Command(app::IDM_CONNECT);
     ASSERT_TRUE(Pump([&] {

@@ -302,7 +302,7 @@ TEST_F(MainWindowTest, AboutAndSelectGroupDialogs) {
 
 TEST_F(MainWindowTest, StartUpFailsWhenTheNetworkLayerCannotStart) {
     // A second event window cannot be made: the network layer refuses.
-    ASSERT_TRUE(CreateEventWindow(false));
+    ASSERT_TRUE(net::CreateEventWindow(false));
     std::string error;
     EXPECT_EQ(StartMainWindow(true, error), 0u);
     EXPECT_NE(error.find("network"), std::string::npos) << error;

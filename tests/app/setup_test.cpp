@@ -82,7 +82,7 @@ TEST_F(SetupTest, SecurityFieldsAreWrittenOnlyOnceSetAndGoToTheSession) {
                               std::string(64, 'b')),
               std::string::npos)
         << Settings();
-    EXPECT_EQ(Session().security, CNntpSession::SecurityStartTls);
+    EXPECT_EQ(Session().security, nntp::CNntpSession::SecurityStartTls);
     EXPECT_EQ(Session().caFile, "/etc/news/ca.pem");
     EXPECT_FALSE(Session().tlsFingerprint.empty());
 }

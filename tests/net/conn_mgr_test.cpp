@@ -26,27 +26,27 @@ using nettest::WarningRecorder;
 constexpr std::uint32_t kLoopback1 = 0x7F000001, kLoopback2 = 0x7F000002, kLoopback3 = 0x7F000003;
 
 // Records each report with what it saw of the stream at that moment.
-class RecordingConnectClient : public CConnectClient {
+class RecordingConnectClient : public net::CConnectClient {
 public:
     struct Report {
         std::uint32_t clientValue;
-        ConnectResult result;
-        CStreamClient* owner;
+        net::ConnectResult result;
+        net::CStreamClient* owner;
         std::uint32_t cookie;
         bool duringStart;
     };
-    void ConnectCallback(std::uint32_t clientValue, ConnectResult result) override {
+    void ConnectCallback(std::uint32_t clientValue, net::ConnectResult result) override {
         reports.push_back({clientValue, result, stream->client, stream->clientCookie, inStart});
     }
     // Starts with the flag up, so that a report made from inside shows.
-    bool StartOn(CConnMgr& mgr, const char* host, std::uint16_t port, CStreamClient* owner,
-                 std::uint32_t cookie) {
+    bool StartOn(net::CConnMgr& mgr, const char* host, std::uint16_t port,
+                 net::CStreamClient* owner, std::uint32_t cookie) {
         inStart = true;
         const bool rc = mgr.Start(host, port, stream, owner, cookie);
         inStart = false;
         return rc;
     }
-    CStreamSocket* stream = nullptr;
+    net::CStreamSocket* stream = nullptr;
     std::vector<Report> reports;
     bool inStart = false;
 };
@@ -65,7 +65,7 @@ protected:
 
     // Checks the one report: its result, that it came from the loop, and
     // that the stream was handed over before it.
-    void ExpectReport(ConnectResult result) {
+    void ExpectReport(net::ConnectResult result) {
         ASSERT_EQ(client.reports.size(), 1u);
         const auto& r = client.reports[0];
         EXPECT_EQ(r.clientValue, 17u);
@@ -74,8 +74,8 @@ protected:
         EXPECT_EQ(r.cookie, 0xC00C1Eu);
         EXPECT_FALSE(r.duringStart);
         EXPECT_TRUE(mgr.IsIdle());
-        if (result != ConnectResult::Connected) {
-            EXPECT_EQ(stream.State(), SocketState::Closed);
+        if (result != net::ConnectResult::Connected) {
+            EXPECT_EQ(stream.State(), net::SocketState::Closed);
             EXPECT_EQ(stream.Handle(), plat::kInvalidSocket);
         }
     }
@@ -85,37 +85,38 @@ protected:
     }
 
     Listener listener;
-    CStreamSocket stream;
+    net::CStreamSocket stream;
     RecordingStreamClient owner;
     RecordingConnectClient client;
-    CConnMgr mgr{&client, 17};
+    net::CConnMgr mgr{&client, 17};
 };
 
 TEST_F(ConnMgrTest, DottedAddressConnectsWithoutLookup) {
     ASSERT_TRUE(Start("127.0.0.1", listener.port()));
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
-    EXPECT_EQ(stream.client, static_cast<CStreamClient*>(&mgr));
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Idle);
+    EXPECT_EQ(stream.client, static_cast<net::CStreamClient*>(&mgr));
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Connected);
+    ExpectReport(net::ConnectResult::Connected);
     EXPECT_EQ(mgr.lastError, 0);
-    EXPECT_EQ(stream.State(), SocketState::Connected);
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
+    EXPECT_EQ(stream.State(), net::SocketState::Connected);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Idle);
 
     // The owner hears the connection from now on.
     int peer = -1;
     ASSERT_TRUE(plat::PumpUntil([&] { return (peer = listener.Accept()) >= 0; }, 5000));
     ASSERT_EQ(::write(peer, "200 ready\r\n", 11), 11);
-    EXPECT_TRUE(plat::PumpUntil([&] { return owner.Count(StreamEvent::Readable) == 1; }, 5000));
+    EXPECT_TRUE(
+        plat::PumpUntil([&] { return owner.Count(net::StreamEvent::Readable) == 1; }, 5000));
     EXPECT_EQ(owner.events[0].cookie, 0xC00C1Eu);
     ::close(peer);
 }
 
 TEST_F(ConnMgrTest, NameFromHostsFileConnects) {
     ASSERT_TRUE(Start("localhost", listener.port()));
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Pending);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Pending);
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Connected);
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Complete);
+    ExpectReport(net::ConnectResult::Connected);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Complete);
 }
 
 TEST_F(ConnMgrTest, RefusedConnectionFailsFromTheLoop) {
@@ -123,7 +124,7 @@ TEST_F(ConnMgrTest, RefusedConnectionFailsFromTheLoop) {
     ASSERT_TRUE(Start("127.0.0.1", refusing.port()));
     EXPECT_TRUE(client.reports.empty());
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Failed);
+    ExpectReport(net::ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::ConnectionRefused);
 }
 
@@ -132,15 +133,15 @@ TEST_F(ConnMgrTest, StartWhileBusyIsRefusedAndCancelReports) {
     EXPECT_TRUE(client.reports.empty());
 
     ASSERT_TRUE(Start("127.0.0.1", listener.port()));
-    CStreamSocket other;
+    net::CStreamSocket other;
     EXPECT_FALSE(mgr.Start("127.0.0.1", listener.port(), &other, &owner, 1));
     EXPECT_EQ(other.client, nullptr);
     mgr.Cancel(true);
     ASSERT_EQ(client.reports.size(), 1u);
-    EXPECT_EQ(client.reports[0].result, ConnectResult::Cancelled);
+    EXPECT_EQ(client.reports[0].result, net::ConnectResult::Cancelled);
     EXPECT_EQ(client.reports[0].owner, &owner);
     EXPECT_TRUE(mgr.IsIdle());
-    EXPECT_EQ(stream.State(), SocketState::Closed);
+    EXPECT_EQ(stream.State(), net::SocketState::Closed);
     nettest::Settle();  // the abandoned attempt's events are gone with its socket
     EXPECT_EQ(client.reports.size(), 1u);
     EXPECT_TRUE(owner.events.empty());
@@ -151,9 +152,9 @@ TEST_F(ConnMgrTest, SilentCancelDropsACompletionAlreadyPosted) {
     // the queue when the cancel comes.
     ASSERT_TRUE(Start("localhost", listener.port()));
     ASSERT_GT(plat::QueuedMessageCount(), 0u);
-    const int entries = CallbackRegistry().Count();
+    const int entries = net::CallbackRegistry().Count();
     mgr.Cancel(false);
-    EXPECT_EQ(CallbackRegistry().Count(), entries - 1);
+    EXPECT_EQ(net::CallbackRegistry().Count(), entries - 1);
     EXPECT_TRUE(mgr.IsIdle());
     EXPECT_EQ(stream.client, &owner);
     EXPECT_EQ(stream.clientCookie, 0xC00C1Eu);
@@ -164,24 +165,24 @@ TEST_F(ConnMgrTest, SilentCancelDropsACompletionAlreadyPosted) {
     // The manager is free for the next attempt.
     ASSERT_TRUE(Start("localhost", listener.port()));
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Connected);
+    ExpectReport(net::ConnectResult::Connected);
 }
 
 TEST_F(ConnMgrTest, ReportingCancelDropsACompletionAlreadyPosted) {
     // The hosts file answers inside the request: the completion is queued.
     ASSERT_TRUE(Start("localhost", listener.port()));
     ASSERT_GT(plat::QueuedMessageCount(), 0u);
-    const int entries = CallbackRegistry().Count();
+    const int entries = net::CallbackRegistry().Count();
     mgr.Cancel(true);
     // Reported from inside Cancel, with the stream handed back.
     ASSERT_EQ(client.reports.size(), 1u);
     EXPECT_EQ(client.reports[0].clientValue, 17u);
-    EXPECT_EQ(client.reports[0].result, ConnectResult::Cancelled);
+    EXPECT_EQ(client.reports[0].result, net::ConnectResult::Cancelled);
     EXPECT_EQ(client.reports[0].owner, &owner);
     EXPECT_EQ(client.reports[0].cookie, 0xC00C1Eu);
-    EXPECT_EQ(CallbackRegistry().Count(), entries - 1);
+    EXPECT_EQ(net::CallbackRegistry().Count(), entries - 1);
     EXPECT_TRUE(mgr.IsIdle());
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Idle);
     nettest::Settle();
     EXPECT_EQ(client.reports.size(), 1u);
     EXPECT_TRUE(owner.events.empty());
@@ -211,21 +212,21 @@ TEST_F(ConnMgrTest, AttemptThatEndsInsideStartIsReportedFromTheLoop) {
     EXPECT_FALSE(mgr.IsIdle());
     EXPECT_FALSE(mgr.Start("127.0.0.1", listener.port(), &stream, &owner, 0));
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Failed);
+    ExpectReport(net::ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::TooManyOpen);
 }
 
 TEST_F(ConnMgrTest, LookupThatCannotStartIsReportedFromTheLoopUnlessCancelled) {
     // A lookup without a result buffer cannot be issued.
     nettest::failNothrowAllocations = true;
-    auto starved = std::make_unique<CConnMgr>(&client, 17);
+    auto starved = std::make_unique<net::CConnMgr>(&client, 17);
     nettest::failNothrowAllocations = false;
 
     ASSERT_TRUE(client.StartOn(*starved, "news.qiv.test", 119, &owner, 0xC00C1E));
     EXPECT_TRUE(client.reports.empty());
     ASSERT_TRUE(AwaitReport());
     ASSERT_EQ(client.reports.size(), 1u);
-    EXPECT_EQ(client.reports[0].result, ConnectResult::Failed);
+    EXPECT_EQ(client.reports[0].result, net::ConnectResult::Failed);
     EXPECT_FALSE(client.reports[0].duringStart);
     EXPECT_EQ(client.reports[0].owner, &owner);
     EXPECT_EQ(starved->lastError, plat::wsa::NoBuffers);
@@ -241,7 +242,7 @@ TEST_F(ConnMgrTest, LookupThatCannotStartIsReportedFromTheLoopUnlessCancelled) {
     starved->Cancel(true);
     nettest::Settle();
     ASSERT_EQ(client.reports.size(), 2u);
-    EXPECT_EQ(client.reports[1].result, ConnectResult::Cancelled);
+    EXPECT_EQ(client.reports[1].result, net::ConnectResult::Cancelled);
     EXPECT_EQ(client.reports[1].cookie, 6u);
     EXPECT_TRUE(starved->IsIdle());
 }
@@ -253,11 +254,11 @@ TEST_F(ConnMgrTest, UnexpectedStreamEventEndsTheAttempt) {
         client.reports.clear();
         WarningRecorder warnings;
         ASSERT_TRUE(Start("127.0.0.1", listener.port()));
-        plat::SendMessage(GetEventWindow(), EVENT_MSG_SOCKET, stream.Handle(),
+        plat::SendMessage(net::GetEventWindow(), net::EVENT_MSG_SOCKET, stream.Handle(),
                           plat::MakeSelectLParam(event, error));
         EXPECT_EQ(warnings.texts,
                   std::vector<std::string>{"Unexpected socket event in CConnMgr::StreamCallback"});
-        ExpectReport(ConnectResult::Failed);
+        ExpectReport(net::ConnectResult::Failed);
         EXPECT_EQ(mgr.lastError, expected);
         nettest::Settle();
         EXPECT_EQ(client.reports.size(), 1u);
@@ -269,11 +270,11 @@ TEST_F(ConnMgrTest, CancelFromInsideTheWarningBoxReportsOnce) {
     // The warning box dispatches messages while open; a cancel made then
     // decides the outcome and the attempt ends once.
     WarningRecorder warnings;
-    SetWarningSink([&](const char*) { mgr.Cancel(true); });
+    net::SetWarningSink([&](const char*) { mgr.Cancel(true); });
     ASSERT_TRUE(Start("127.0.0.1", listener.port()));
-    plat::SendMessage(GetEventWindow(), EVENT_MSG_SOCKET, stream.Handle(),
+    plat::SendMessage(net::GetEventWindow(), net::EVENT_MSG_SOCKET, stream.Handle(),
                       plat::MakeSelectLParam(plat::EvRead, 0));
-    ExpectReport(ConnectResult::Cancelled);
+    ExpectReport(net::ConnectResult::Cancelled);
 }
 
 // Lookups that go to the stub DNS server.
@@ -297,8 +298,8 @@ protected:
         std::size_t next = 0;
         const std::uint64_t deadline = plat::NowMs() + 10000;
         while (client.reports.empty() && plat::NowMs() < deadline) {
-            if (next < outcomes.size() && stream.State() != SocketState::Closed) {
-                plat::SendMessage(GetEventWindow(), EVENT_MSG_SOCKET, stream.Handle(),
+            if (next < outcomes.size() && stream.State() != net::SocketState::Closed) {
+                plat::SendMessage(net::GetEventWindow(), net::EVENT_MSG_SOCKET, stream.Handle(),
                                   plat::MakeSelectLParam(plat::EvConnect, outcomes[next++]));
                 continue;
             }
@@ -319,7 +320,7 @@ protected:
 TEST_F(ConnMgrDnsTest, UnreachableAndTimedOutAddressesAreSkipped) {
     ASSERT_TRUE(Start("three.qiv.test", listener.port()));
     EXPECT_EQ(RunScripted({plat::wsa::TimedOut, plat::wsa::NetworkUnreachable}), 2u);
-    ExpectReport(ConnectResult::Connected);
+    ExpectReport(net::ConnectResult::Connected);
     EXPECT_EQ(mgr.lastError, 0);
     // Only the third address has a listener.
     int peer = -1;
@@ -340,7 +341,7 @@ TEST_F(ConnMgrDnsTest, IPv6LiteralsAndNamesConnect) {
         const int queriesBefore = dns.queries;
         ASSERT_TRUE(Start(host, six.port()));
         ASSERT_TRUE(AwaitReport());
-        ExpectReport(ConnectResult::Connected);
+        ExpectReport(net::ConnectResult::Connected);
         const int peer = six.Accept();
         EXPECT_GE(peer, 0) << "connected over IPv6";
         if (peer >= 0) ::close(peer);
@@ -352,7 +353,7 @@ TEST_F(ConnMgrDnsTest, IPv6LiteralsAndNamesConnect) {
     client.reports.clear();
     ASSERT_TRUE(Start("dual.qiv.test", listener.port()));
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Failed);
+    ExpectReport(net::ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::ConnectionRefused);
 }
 
@@ -380,7 +381,7 @@ TEST_F(ConnMgrDnsTest, OtherErrorsAndTheEndOfTheListFail) {
         std::vector<int> script = c.script;
         script.push_back(plat::wsa::TimedOut);
         EXPECT_EQ(RunScripted(script), c.used);
-        ExpectReport(ConnectResult::Failed);
+        ExpectReport(net::ConnectResult::Failed);
         EXPECT_EQ(mgr.lastError, c.error);
     }
 }
@@ -388,18 +389,18 @@ TEST_F(ConnMgrDnsTest, OtherErrorsAndTheEndOfTheListFail) {
 TEST_F(ConnMgrDnsTest, FailedLookupAndEmptyAnswerFail) {
     ASSERT_TRUE(Start("unknown.qiv.test", listener.port()));
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Failed);
+    ExpectReport(net::ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::HostNotFound);
 
     // A lookup reported as done without any address: warned about, then failed.
     client.reports.clear();
     WarningRecorder warnings;
     ASSERT_TRUE(Start("silent.qiv.test", listener.port()));
-    plat::SendMessage(GetEventWindow(), EVENT_MSG_HOST_LOOKUP, mgr.Lookup().Handle(), 0);
+    plat::SendMessage(net::GetEventWindow(), net::EVENT_MSG_HOST_LOOKUP, mgr.Lookup().Handle(), 0);
     EXPECT_EQ(
         warnings.texts,
         std::vector<std::string>{"Can't access address following lookup in CConnMgr::AwaitLookup"});
-    ExpectReport(ConnectResult::Failed);
+    ExpectReport(net::ConnectResult::Failed);
     EXPECT_EQ(mgr.lastError, plat::wsa::NoData);
 }
 
@@ -408,7 +409,7 @@ TEST_F(ConnMgrDnsTest, SilentCancelDuringLookupTellsNobody) {
     ASSERT_TRUE(plat::PumpUntil([&] { return dns.queries > 0; }, 5000));
     mgr.Cancel(false);
     EXPECT_TRUE(mgr.IsIdle());
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Idle);
     EXPECT_EQ(stream.client, &owner);
     // Until the resolver gives the query up, and after.
     ASSERT_TRUE(plat::PumpUntil([] { return plat::LookupsInFlight() == 0; }, 5000));
@@ -419,20 +420,20 @@ TEST_F(ConnMgrDnsTest, SilentCancelDuringLookupTellsNobody) {
 TEST_F(ConnMgrDnsTest, ReportingCancelDuringLookupReportsOnceAndDropsTheLateAnswer) {
     dns.Answer("late.qiv.test", {kLoopback1});  // the listener's address
     ASSERT_TRUE(Start("late.qiv.test", listener.port()));
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Pending);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Pending);
     const int queriesBefore = dns.queries;
-    const int entries = CallbackRegistry().Count();
+    const int entries = net::CallbackRegistry().Count();
     mgr.Cancel(true);  // the stub has not answered: it only does so from the loop
     ASSERT_EQ(client.reports.size(), 1u);
     EXPECT_EQ(client.reports[0].clientValue, 17u);
-    EXPECT_EQ(client.reports[0].result, ConnectResult::Cancelled);
+    EXPECT_EQ(client.reports[0].result, net::ConnectResult::Cancelled);
     EXPECT_EQ(client.reports[0].owner, &owner);
     EXPECT_EQ(client.reports[0].cookie, 0xC00C1Eu);
     EXPECT_FALSE(client.reports[0].duringStart);
     EXPECT_TRUE(mgr.IsIdle());
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
-    EXPECT_EQ(CallbackRegistry().Count(), entries - 1);
-    EXPECT_EQ(stream.State(), SocketState::Closed);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Idle);
+    EXPECT_EQ(net::CallbackRegistry().Count(), entries - 1);
+    EXPECT_EQ(stream.State(), net::SocketState::Closed);
 
     // The stub answers now and the resolver finishes the abandoned query.
     ASSERT_TRUE(plat::PumpUntil(
@@ -440,20 +441,20 @@ TEST_F(ConnMgrDnsTest, ReportingCancelDuringLookupReportsOnceAndDropsTheLateAnsw
     nettest::Settle();
     EXPECT_EQ(client.reports.size(), 1u);
     EXPECT_TRUE(owner.events.empty());
-    EXPECT_EQ(mgr.Lookup().State(), RequestState::Idle);
+    EXPECT_EQ(mgr.Lookup().State(), net::RequestState::Idle);
     EXPECT_LT(listener.Accept(), 0);
 
     // The manager and its lookup are free for the next attempt.
     client.reports.clear();
     ASSERT_TRUE(Start("late.qiv.test", listener.port()));
     ASSERT_TRUE(AwaitReport());
-    ExpectReport(ConnectResult::Connected);
+    ExpectReport(net::ConnectResult::Connected);
     int peer = -1;
     EXPECT_TRUE(plat::PumpUntil([&] { return (peer = listener.Accept()) >= 0; }, 5000));
     if (peer >= 0) ::close(peer);
 }
 
-class LookupClient : public CLookupClient {
+class LookupClient : public net::CLookupClient {
 public:
     void LookupCallback(std::uint32_t value, int error) override {
         calls.push_back({value, error});
@@ -462,9 +463,9 @@ public:
 };
 
 TEST_F(ConnMgrDnsTest, LookupHandsOutAddressesInOrder) {
-    CHostLookup lookup;
+    net::CHostLookup lookup;
     LookupClient waiter;
-    CInetAddress a;
+    net::CInetAddress a;
     bool found = true;
     lookup.FirstAddress(a, found);  // nothing resolved yet
     EXPECT_FALSE(found);
@@ -478,7 +479,7 @@ TEST_F(ConnMgrDnsTest, LookupHandsOutAddressesInOrder) {
     ASSERT_TRUE(plat::PumpUntil([&] { return !waiter.calls.empty(); }, 5000));
     ASSERT_EQ(waiter.calls.size(), 1u);
     EXPECT_EQ(waiter.calls[0], (std::pair<std::uint32_t, int>{99, 0}));
-    EXPECT_EQ(lookup.State(), RequestState::Complete);
+    EXPECT_EQ(lookup.State(), net::RequestState::Complete);
 
     std::vector<std::uint32_t> seen;
     for (lookup.FirstAddress(a, found); found; lookup.NextAddress(a, found)) {
@@ -496,7 +497,7 @@ TEST_F(ConnMgrDnsTest, LookupHandsOutAddressesInOrder) {
     ASSERT_EQ(lookup.Start(&waiter, 7), 0);
     ASSERT_TRUE(plat::PumpUntil([&] { return waiter.calls.size() == 2; }, 5000));
     EXPECT_EQ(waiter.calls[1], (std::pair<std::uint32_t, int>{7, plat::wsa::HostNotFound}));
-    EXPECT_EQ(lookup.State(), RequestState::Idle);
+    EXPECT_EQ(lookup.State(), net::RequestState::Idle);
     lookup.FirstAddress(a, found);
     EXPECT_FALSE(found);
 }

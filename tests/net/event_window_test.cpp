@@ -31,7 +31,7 @@ struct Call {
     plat::LParam lParam;
 };
 
-class RecordingTarget : public CEventTarget {
+class RecordingTarget : public net::CEventTarget {
 public:
     void EventCallback(plat::WindowHandle window, unsigned message, plat::WParam wParam,
                        plat::LParam lParam) override {
@@ -50,17 +50,17 @@ protected:
 TEST_F(EventWindowTest, RoutesByHandleAndKindWithBothKindsOnOneHandle) {
     RecordingTarget task, socket;
     WarningRecorder warnings;
-    task.RegisterCallback(kHandle, CallbackKind::AsyncTask);
-    socket.RegisterCallback(kHandle, CallbackKind::Socket);
+    task.RegisterCallback(kHandle, net::CallbackKind::AsyncTask);
+    socket.RegisterCallback(kHandle, net::CallbackKind::Socket);
     EXPECT_TRUE(warnings.texts.empty());
 
-    CEventTarget* found = nullptr;
-    ASSERT_TRUE(CallbackRegistry().Find(kHandle, CallbackKind::Socket, found));
+    net::CEventTarget* found = nullptr;
+    ASSERT_TRUE(net::CallbackRegistry().Find(kHandle, net::CallbackKind::Socket, found));
     EXPECT_EQ(found, &socket);
-    ASSERT_TRUE(CallbackRegistry().Find(kHandle, CallbackKind::AsyncTask, found));
+    ASSERT_TRUE(net::CallbackRegistry().Find(kHandle, net::CallbackKind::AsyncTask, found));
     EXPECT_EQ(found, &task);
 
-    const plat::WindowHandle w = GetEventWindow();
+    const plat::WindowHandle w = net::GetEventWindow();
     for (unsigned m = 1024; m <= 1029; ++m) {
         EXPECT_EQ(plat::SendMessage(w, m, kHandle, 0x12340056), 0);
     }
@@ -86,8 +86,8 @@ TEST_F(EventWindowTest, RoutesByHandleAndKindWithBothKindsOnOneHandle) {
     EXPECT_EQ(task.calls.size(), 6u);
     EXPECT_EQ(socket.calls.size(), 1u);
 
-    task.UnregisterCallback(kHandle, CallbackKind::AsyncTask);
-    socket.UnregisterCallback(kHandle, CallbackKind::Socket);
+    task.UnregisterCallback(kHandle, net::CallbackKind::AsyncTask);
+    socket.UnregisterCallback(kHandle, net::CallbackKind::Socket);
     EXPECT_TRUE(warnings.texts.empty());
     plat::SendMessage(w, 1025, kHandle, 0);
     EXPECT_EQ(task.calls.size(), 6u);
@@ -96,7 +96,7 @@ TEST_F(EventWindowTest, RoutesByHandleAndKindWithBothKindsOnOneHandle) {
 TEST_F(EventWindowTest, OtherMessagesGetTheDefaultHandling) {
     // A probe window of the same procedure: the default handling of Close
     // destroys it, which a swallowed message would not.
-    static bool registered = plat::RegisterWindowClass("QivEventWindowProbe", EventWindowProc);
+    static bool registered = plat::RegisterWindowClass("QivEventWindowProbe", net::EventWindowProc);
     ASSERT_TRUE(registered);
     const plat::WindowHandle probe = plat::CreateWindow("QivEventWindowProbe");
     ASSERT_NE(probe, 0u);
@@ -110,53 +110,53 @@ TEST_F(EventWindowTest, OtherMessagesGetTheDefaultHandling) {
 TEST_F(EventWindowTest, ClashesAndMissingEntriesAreWarnedAbout) {
     RecordingTarget first, second;
     WarningRecorder warnings;
-    first.RegisterCallback(kHandle, CallbackKind::Socket);
-    second.RegisterCallback(kHandle, CallbackKind::Socket);
+    first.RegisterCallback(kHandle, net::CallbackKind::Socket);
+    second.RegisterCallback(kHandle, net::CallbackKind::Socket);
     ASSERT_EQ(warnings.texts, std::vector<std::string>{"Unable to register callback"});
-    EXPECT_FALSE(CallbackRegistry().Add(kHandle, CallbackKind::Socket, &second));
+    EXPECT_FALSE(net::CallbackRegistry().Add(kHandle, net::CallbackKind::Socket, &second));
 
-    plat::SendMessage(GetEventWindow(), 1030, kHandle, 0);
+    plat::SendMessage(net::GetEventWindow(), 1030, kHandle, 0);
     EXPECT_EQ(first.calls.size(), 1u);
     EXPECT_TRUE(second.calls.empty());
 
-    first.UnregisterCallback(kHandle, CallbackKind::Socket);
+    first.UnregisterCallback(kHandle, net::CallbackKind::Socket);
     EXPECT_EQ(warnings.texts.size(), 1u);
-    first.UnregisterCallback(kHandle, CallbackKind::Socket);
+    first.UnregisterCallback(kHandle, net::CallbackKind::Socket);
     ASSERT_EQ(warnings.texts.size(), 2u);
     EXPECT_EQ(warnings.texts[1], "Unable to unregister callback");
-    EXPECT_FALSE(CallbackRegistry().Remove(kHandle, CallbackKind::Socket));
+    EXPECT_FALSE(net::CallbackRegistry().Remove(kHandle, net::CallbackKind::Socket));
 }
 
 TEST_F(EventWindowTest, TargetMayChangeTheRegistryFromItsCallback) {
-    class OneShot : public CEventTarget {
+    class OneShot : public net::CEventTarget {
     public:
         void EventCallback(plat::WindowHandle, unsigned, plat::WParam wParam,
                            plat::LParam) override {
             ++calls;
-            UnregisterCallback(static_cast<std::uint32_t>(wParam), CallbackKind::Socket);
-            RegisterCallback(static_cast<std::uint32_t>(wParam) + 1, CallbackKind::Socket);
+            UnregisterCallback(static_cast<std::uint32_t>(wParam), net::CallbackKind::Socket);
+            RegisterCallback(static_cast<std::uint32_t>(wParam) + 1, net::CallbackKind::Socket);
         }
         int calls = 0;
     } target;
     WarningRecorder warnings;
-    target.RegisterCallback(kHandle, CallbackKind::Socket);
-    const int before = CallbackRegistry().Count();
-    plat::PostMessage(GetEventWindow(), 1030, kHandle, 0);
-    plat::PostMessage(GetEventWindow(), 1030, kHandle, 0);
+    target.RegisterCallback(kHandle, net::CallbackKind::Socket);
+    const int before = net::CallbackRegistry().Count();
+    plat::PostMessage(net::GetEventWindow(), 1030, kHandle, 0);
+    plat::PostMessage(net::GetEventWindow(), 1030, kHandle, 0);
     plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }, 5000);
     EXPECT_EQ(target.calls, 1);  // the second message found no entry
-    EXPECT_EQ(CallbackRegistry().Count(), before);
-    target.UnregisterCallback(kHandle + 1, CallbackKind::Socket);
+    EXPECT_EQ(net::CallbackRegistry().Count(), before);
+    target.UnregisterCallback(kHandle + 1, net::CallbackKind::Socket);
     EXPECT_TRUE(warnings.texts.empty());
 }
 
 TEST_F(EventWindowTest, SecondEventWindowIsRefused) {
-    const plat::WindowHandle w = GetEventWindow();
+    const plat::WindowHandle w = net::GetEventWindow();
     ASSERT_NE(w, 0u);
-    EXPECT_FALSE(CreateEventWindow(false));
-    EXPECT_FALSE(CreateEventWindow(true));
-    EXPECT_FALSE(InitNetworkLayer(false));
-    EXPECT_EQ(GetEventWindow(), w);
+    EXPECT_FALSE(net::CreateEventWindow(false));
+    EXPECT_FALSE(net::CreateEventWindow(true));
+    EXPECT_FALSE(net::InitNetworkLayer(false));
+    EXPECT_EQ(net::GetEventWindow(), w);
 }
 
 // Without a journal as is; with JOURNAL_STREAM naming standard error, as a
@@ -172,16 +172,16 @@ TEST(WarningTest, DefaultSinkWritesToStandardError) {
         if (journal)
             ::setenv("JOURNAL_STREAM",
                      (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-        WarningSink previous = SetWarningSink({});
+        net::WarningSink previous = net::SetWarningSink({});
         std::fflush(stderr);
         const int saved = ::dup(2);
         ::dup2(fd, 2);
-        ShowWarning("Unable to register callback");
+        net::ShowWarning("Unable to register callback");
         std::fflush(stderr);
         ::dup2(saved, 2);
         ::close(saved);
         ::unsetenv("JOURNAL_STREAM");
-        SetWarningSink(std::move(previous));
+        net::SetWarningSink(std::move(previous));
         char text[256] = {};
         const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
         ::close(fd);
@@ -194,7 +194,7 @@ TEST(WarningTest, DefaultSinkWritesToStandardError) {
 
 TEST_F(EventWindowTest, DeferredCallRunsFromTheLoopAndCanBeDropped) {
     int runs = 0;
-    CDeferredCall call([](void* c) { ++*static_cast<int*>(c); }, &runs);
+    net::CDeferredCall call([](void* c) { ++*static_cast<int*>(c); }, &runs);
     ASSERT_EQ(call.Post(), 0);
     EXPECT_EQ(runs, 0);
     ASSERT_TRUE(plat::PumpUntil([&] { return runs == 1; }, 5000));
@@ -205,7 +205,7 @@ TEST_F(EventWindowTest, DeferredCallRunsFromTheLoopAndCanBeDropped) {
     call.Cancel();
     EXPECT_FALSE(call.Pending());
     // A stale message for the dropped token, as if it had been queued twice.
-    plat::PostMessage(GetEventWindow(), EVENT_MSG_DEFERRED, dropped, 0);
+    plat::PostMessage(net::GetEventWindow(), net::EVENT_MSG_DEFERRED, dropped, 0);
     ASSERT_EQ(call.Post(), 0);
     EXPECT_NE(call.Token(), dropped);
     ASSERT_TRUE(plat::PumpUntil([&] { return plat::QueuedMessageCount() == 0; }, 5000));
@@ -228,7 +228,7 @@ public:
         return 1;
     }
     void Drive(int event) { state.Drive(*this, event); }
-    StateDrive<Machine> state{&Machine::Waiting};
+    net::StateDrive<Machine> state{&Machine::Waiting};
     std::vector<std::string> log;
     int passes = 0;
 };

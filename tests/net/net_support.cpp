@@ -18,14 +18,15 @@
 namespace nettest {
 
 void EnsureNetworkLayer() {
-    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(false);
+    if (net::GetEventWindow() == 0 || !plat::IsWindow(net::GetEventWindow()))
+        net::InitNetworkLayer(false);
 }
 
 WarningRecorder::WarningRecorder()
-    : previous_(SetWarningSink([this](const char* text) { texts.emplace_back(text); })) {}
+    : previous_(net::SetWarningSink([this](const char* text) { texts.emplace_back(text); })) {}
 
 WarningRecorder::~WarningRecorder() {
-    SetWarningSink(std::move(previous_));
+    net::SetWarningSink(std::move(previous_));
 }
 
 namespace {
@@ -119,8 +120,8 @@ bool ReadAvailable(int fd, std::string& into) {
     }
 }
 
-CInetAddress Loopback(std::uint16_t port, std::uint32_t hostAddress) {
-    CInetAddress a;
+net::CInetAddress Loopback(std::uint16_t port, std::uint32_t hostAddress) {
+    net::CInetAddress a;
     a.Set(port, hostAddress);
     return a;
 }
@@ -249,7 +250,7 @@ ResolverRedirect::~ResolverRedirect() {
     plat::SetResolverTimeoutForTests(0, 0);
 }
 
-int RecordingStreamClient::Count(StreamEvent kind) const {
+int RecordingStreamClient::Count(net::StreamEvent kind) const {
     int n = 0;
     for (const auto& e : events) n += e.kind == kind ? 1 : 0;
     return n;

@@ -28,7 +28,7 @@ public:
     std::vector<std::string> texts;
 
 private:
-    WarningSink previous_;
+    net::WarningSink previous_;
 };
 
 // A listening TCP socket on a loopback address (IPv4, or IPv6 when it holds
@@ -64,7 +64,7 @@ private:
 bool ReadAvailable(int fd, std::string& into);
 void SetNonBlocking(int fd);
 
-CInetAddress Loopback(std::uint16_t port, std::uint32_t hostAddress = 0x7F000001);
+net::CInetAddress Loopback(std::uint16_t port, std::uint32_t hostAddress = 0x7F000001);
 
 // A UDP DNS server on 127.0.0.1 that answers A queries from a table while the
 // loop runs. Unknown names get NXDOMAIN; silent names get no answer.
@@ -103,18 +103,18 @@ public:
 
 struct StreamRecord {
     std::uint32_t cookie;
-    StreamEvent kind;
+    net::StreamEvent kind;
     int error;
     const void* data;
 };
 
-class RecordingStreamClient : public CStreamClient {
+class RecordingStreamClient : public net::CStreamClient {
 public:
-    void StreamCallback(std::uint32_t cookie, StreamEvent kind, int error,
+    void StreamCallback(std::uint32_t cookie, net::StreamEvent kind, int error,
                         const void* data) override {
         events.push_back({cookie, kind, error, data});
     }
-    int Count(StreamEvent kind) const;
+    int Count(net::StreamEvent kind) const;
     std::vector<StreamRecord> events;
 };
 

@@ -23,11 +23,11 @@ using nettest::RecordingStreamClient;
 // Reads everything on Readable, as the session does.
 class ReadingClient : public RecordingStreamClient {
 public:
-    explicit ReadingClient(CStreamSocket& s) : socket(s) {}
-    void StreamCallback(std::uint32_t cookie, StreamEvent kind, int error,
+    explicit ReadingClient(net::CStreamSocket& s) : socket(s) {}
+    void StreamCallback(std::uint32_t cookie, net::StreamEvent kind, int error,
                         const void* data) override {
         RecordingStreamClient::StreamCallback(cookie, kind, error, data);
-        if (kind != StreamEvent::Readable) return;
+        if (kind != net::StreamEvent::Readable) return;
         for (;;) {
             char buffer[2048];
             int length = sizeof buffer;
@@ -36,7 +36,7 @@ public:
             received.append(buffer, static_cast<std::size_t>(length));
         }
     }
-    CStreamSocket& socket;
+    net::CStreamSocket& socket;
     std::string received;
 };
 
@@ -51,7 +51,8 @@ protected:
     }
 
     // Connects socket to the listener and accepts the peer end.
-    void ConnectPair(CStreamSocket& socket, RecordingStreamClient& client, std::uint32_t cookie) {
+    void ConnectPair(net::CStreamSocket& socket, RecordingStreamClient& client,
+                     std::uint32_t cookie) {
         socket.client = &client;
         socket.clientCookie = cookie;
         const int rc = socket.Connect(Loopback(listener.port()));
@@ -59,12 +60,12 @@ protected:
         ASSERT_TRUE(plat::PumpUntil(
             [&] {
                 if (peer < 0) peer = listener.Accept();
-                return client.Count(StreamEvent::ConnectDone) == 1 && peer >= 0;
+                return client.Count(net::StreamEvent::ConnectDone) == 1 && peer >= 0;
             },
             10000));
         ASSERT_EQ(client.events[0].error, 0);
         ASSERT_EQ(client.events[0].cookie, cookie);
-        ASSERT_EQ(socket.State(), SocketState::Connected);
+        ASSERT_EQ(socket.State(), net::SocketState::Connected);
     }
 
     static std::string Pattern(std::size_t size, int seed) {
@@ -80,7 +81,7 @@ protected:
 };
 
 TEST_F(StreamSocketTest, QueuedSendsResumeInOrderWithTheirOwnBuffers) {
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     RecordingStreamClient client;
     ConnectPair(socket, client, 0x5eed);
     const int small = 4096;
@@ -93,21 +94,22 @@ TEST_F(StreamSocketTest, QueuedSendsResumeInOrderWithTheirOwnBuffers) {
     ASSERT_EQ(socket.Send(first.data(), static_cast<int>(first.size())), plat::wsa::WouldBlock);
     EXPECT_TRUE(socket.SendQueued());
     // Behind a queue nothing is tried, only queued.
-    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size())),
-              plat::wsa::WouldBlock);
+    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size())), plat::wsa::WouldBlock);
     ASSERT_EQ(socket.Send(third.data(), static_cast<int>(third.size())), plat::wsa::WouldBlock);
-    EXPECT_EQ(client.Count(StreamEvent::SendDone), 0);
+    EXPECT_EQ(client.Count(net::StreamEvent::SendDone), 0);
 
     nettest::PeerReader reader(peer);
     const std::size_t total = first.size() + second.size() + third.size();
     ASSERT_TRUE(plat::PumpUntil(
-        [&] { return reader.received.size() >= total && client.Count(StreamEvent::SendDone) == 3; },
+        [&] {
+            return reader.received.size() >= total && client.Count(net::StreamEvent::SendDone) == 3;
+        },
         60000))
         << reader.received.size() << " of " << total;
     EXPECT_TRUE(reader.received == first + second + third);
     std::vector<const void*> done;
     for (const auto& e : client.events) {
-        if (e.kind != StreamEvent::SendDone) continue;
+        if (e.kind != net::StreamEvent::SendDone) continue;
         EXPECT_EQ(e.error, 0);
         EXPECT_EQ(e.cookie, 0x5eedu);
         done.push_back(e.data);
@@ -117,7 +119,7 @@ TEST_F(StreamSocketTest, QueuedSendsResumeInOrderWithTheirOwnBuffers) {
 }
 
 TEST_F(StreamSocketTest, BrokenConnectionGivesUpEveryQueuedBufferInTurn) {
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     RecordingStreamClient client;
     ConnectPair(socket, client, 2);
     const int small = 4096;
@@ -125,17 +127,17 @@ TEST_F(StreamSocketTest, BrokenConnectionGivesUpEveryQueuedBufferInTurn) {
                  sizeof small);
     const std::string first = Pattern(8 << 20, 7), second = Pattern(1000, 8);
     ASSERT_EQ(socket.Send(first.data(), static_cast<int>(first.size())), plat::wsa::WouldBlock);
-    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size())),
-              plat::wsa::WouldBlock);
+    ASSERT_EQ(socket.Send(second.data(), static_cast<int>(second.size())), plat::wsa::WouldBlock);
     // The peer resets the connection with data unread.
     const linger reset{1, 0};
     ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(peer);
     peer = -1;
-    ASSERT_TRUE(plat::PumpUntil([&] { return client.Count(StreamEvent::SendDone) == 2; }, 10000));
+    ASSERT_TRUE(
+        plat::PumpUntil([&] { return client.Count(net::StreamEvent::SendDone) == 2; }, 10000));
     std::vector<const void*> done;
     for (const auto& e : client.events) {
-        if (e.kind != StreamEvent::SendDone) continue;
+        if (e.kind != net::StreamEvent::SendDone) continue;
         EXPECT_NE(e.error, 0);
         EXPECT_NE(e.error, plat::wsa::WouldBlock);
         done.push_back(e.data);
@@ -145,7 +147,7 @@ TEST_F(StreamSocketTest, BrokenConnectionGivesUpEveryQueuedBufferInTurn) {
 }
 
 TEST_F(StreamSocketTest, SendTakenWholeReportsNothingAndCloseDropsTheQueueSilently) {
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     RecordingStreamClient client;
     ConnectPair(socket, client, 9);
     const char command[] = "GROUP alt.test\r\n";
@@ -158,12 +160,12 @@ TEST_F(StreamSocketTest, SendTakenWholeReportsNothingAndCloseDropsTheQueueSilent
         },
         10000));
     nettest::Settle();
-    EXPECT_EQ(client.Count(StreamEvent::SendDone), 0);
+    EXPECT_EQ(client.Count(net::StreamEvent::SendDone), 0);
 
     const std::string big = Pattern(4 << 20, 4);
     ASSERT_EQ(socket.Send(big.data(), static_cast<int>(big.size())), plat::wsa::WouldBlock);
     ASSERT_EQ(socket.Close(), 0);
-    EXPECT_EQ(socket.State(), SocketState::Closed);
+    EXPECT_EQ(socket.State(), net::SocketState::Closed);
     EXPECT_FALSE(socket.SendQueued());
     EXPECT_EQ(socket.client, &client);  // the owner stays
     EXPECT_EQ(socket.clientCookie, 9u);
@@ -178,18 +180,18 @@ TEST_F(StreamSocketTest, SendTakenWholeReportsNothingAndCloseDropsTheQueueSilent
 
 TEST_F(StreamSocketTest, RefusedConnectIsReportedAndTheObjectConnectsAgain) {
     nettest::RefusingPort refusing;
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     RecordingStreamClient client;
     socket.client = &client;
     socket.clientCookie = 3;
     const int rc = socket.Connect(Loopback(refusing.port()));
     ASSERT_EQ(rc, plat::wsa::WouldBlock);
-    EXPECT_EQ(socket.State(), SocketState::Connecting);
+    EXPECT_EQ(socket.State(), net::SocketState::Connecting);
     ASSERT_TRUE(
-        plat::PumpUntil([&] { return client.Count(StreamEvent::ConnectDone) == 1; }, 10000));
+        plat::PumpUntil([&] { return client.Count(net::StreamEvent::ConnectDone) == 1; }, 10000));
     EXPECT_EQ(client.events[0].error, plat::wsa::ConnectionRefused);
     EXPECT_EQ(client.events[0].data, nullptr);
-    EXPECT_EQ(socket.State(), SocketState::Connecting);  // the owner closes it
+    EXPECT_EQ(socket.State(), net::SocketState::Connecting);  // the owner closes it
     nettest::Settle();
     EXPECT_EQ(client.events.size(), 1u);
     EXPECT_EQ(socket.Close(), 0);
@@ -199,16 +201,17 @@ TEST_F(StreamSocketTest, RefusedConnectIsReportedAndTheObjectConnectsAgain) {
 }
 
 TEST_F(StreamSocketTest, PeerCloseComesAfterAllItsData) {
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     ReadingClient client(socket);
     ConnectPair(socket, client, 1);
     const std::string reply = "200 news.example.test ready\r\n" + Pattern(50000, 5);
     ASSERT_EQ(::send(peer, reply.data(), reply.size(), 0), static_cast<ssize_t>(reply.size()));
     ::close(peer);
     peer = -1;
-    ASSERT_TRUE(plat::PumpUntil([&] { return client.Count(StreamEvent::Closed) == 1; }, 10000));
+    ASSERT_TRUE(
+        plat::PumpUntil([&] { return client.Count(net::StreamEvent::Closed) == 1; }, 10000));
     EXPECT_EQ(client.received, reply);
-    EXPECT_EQ(client.events.back().kind, StreamEvent::Closed);
+    EXPECT_EQ(client.events.back().kind, net::StreamEvent::Closed);
     EXPECT_EQ(client.events.back().error, 0);
     char buffer[16];
     int length = sizeof buffer;
@@ -217,43 +220,43 @@ TEST_F(StreamSocketTest, PeerCloseComesAfterAllItsData) {
 }
 
 TEST_F(StreamSocketTest, MessagesWithoutClientOrWithUnknownEventsAreIgnored) {
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     ASSERT_EQ(socket.Connect(Loopback(listener.port())), plat::wsa::WouldBlock);
-    const plat::WindowHandle w = GetEventWindow();
+    const plat::WindowHandle w = net::GetEventWindow();
     const plat::WParam h = socket.Handle();
     // With nobody to tell. Sent, not posted: the loop must not run before the
     // client is set, or the real notification would be dropped too.
     for (unsigned ev :
          {plat::EvConnect, plat::EvWrite, plat::EvRead, plat::EvClose, plat::EvAccept}) {
-        plat::SendMessage(w, EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(ev, 0));
+        plat::SendMessage(w, net::EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(ev, 0));
     }
-    EXPECT_EQ(socket.State(), SocketState::Connecting);
+    EXPECT_EQ(socket.State(), net::SocketState::Connecting);
 
     RecordingStreamClient client;
     socket.client = &client;
     ASSERT_TRUE(plat::PumpUntil(
         [&] {
             if (peer < 0) peer = listener.Accept();
-            return client.Count(StreamEvent::ConnectDone) == 1 && peer >= 0;
+            return client.Count(net::StreamEvent::ConnectDone) == 1 && peer >= 0;
         },
         10000));
-    EXPECT_EQ(socket.State(), SocketState::Connected);
-    plat::PostMessage(w, EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(plat::EvOob, 0));
-    plat::PostMessage(w, EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(64, 0));
-    plat::PostMessage(w, EVENT_MSG_SOCKET, h,
+    EXPECT_EQ(socket.State(), net::SocketState::Connected);
+    plat::PostMessage(w, net::EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(plat::EvOob, 0));
+    plat::PostMessage(w, net::EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(64, 0));
+    plat::PostMessage(w, net::EVENT_MSG_SOCKET, h,
                       plat::MakeSelectLParam(plat::EvRead | plat::EvClose, 0));
     nettest::Settle();
     ASSERT_EQ(client.events.size(), 1u);
-    EXPECT_EQ(client.events[0].kind, StreamEvent::ConnectDone);
+    EXPECT_EQ(client.events[0].kind, net::StreamEvent::ConnectDone);
 
     // A closed socket's handle is no longer routed to it.
     socket.Close();
-    plat::SendMessage(w, EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(plat::EvRead, 0));
+    plat::SendMessage(w, net::EVENT_MSG_SOCKET, h, plat::MakeSelectLParam(plat::EvRead, 0));
     EXPECT_EQ(client.events.size(), 1u);
 }
 
 TEST_F(StreamSocketTest, FailuresQueueNothing) {
-    CStreamSocket socket;
+    net::CStreamSocket socket;
     const char text[] = "QUIT\r\n";
     EXPECT_EQ(socket.Send(text, 6), plat::wsa::NotSocket);
     EXPECT_EQ(socket.lastError, plat::wsa::NotSocket);
@@ -283,16 +286,16 @@ TEST_F(StreamSocketTest, FailuresQueueNothing) {
     ReadAvailable(peer, got);
     EXPECT_LT(got.size(), big.size());
     EXPECT_EQ(got, big.substr(0, got.size()));
-    EXPECT_EQ(client.Count(StreamEvent::SendDone), 0);
+    EXPECT_EQ(client.Count(net::StreamEvent::SendDone), 0);
 }
 
 TEST(InetAddressTest, HoldsSockaddrLayoutInNetworkOrder) {
-    CInetAddress a;
+    net::CInetAddress a;
     a.Set(119, 0x7F000002);
     const auto* bytes = reinterpret_cast<const unsigned char*>(&a);
     const unsigned char expected[16] = {2, 0, 0, 119, 127, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0};
     for (int i = 0; i < 16; ++i) EXPECT_EQ(bytes[i], expected[i]) << i;
-    CInetAddress b;
+    net::CInetAddress b;
     b = a;
     EXPECT_EQ(b.ToSockaddr().sin_port, a.ToSockaddr().sin_port);
     EXPECT_EQ(b.ToSockaddr().sin_addr.s_addr, a.ToSockaddr().sin_addr.s_addr);

@@ -52,7 +52,7 @@ protected:
     std::vector<Operation> Operations() {
         auto window = owner.window();
         auto selectGroup = [this](LoopbackTest&) {
-            ASSERT_EQ(ResultSuccess,
+            ASSERT_EQ(nntp::ResultSuccess,
                       Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
         };
         return {
@@ -87,18 +87,18 @@ TEST_F(ContractTest, EachOperationReportsSuccessRefusalAndBreakApart) {
         if (std::strcmp(op.name, "SendUser") == 0)
             server.AddFault(Fault::Reply("AUTHINFO USER", "281 ok"));
         Note n = Do(op.run);
-        EXPECT_EQ(ResultSuccess, n.result) << n.text;
+        EXPECT_EQ(nntp::ResultSuccess, n.result) << n.text;
 
         // Refused: the reply's text, and a connection that goes on working.
         Start(op);
         server.AddFault(Fault::Reply(op.step, op.refusal));
         n = Do(op.run);
-        EXPECT_EQ(ResultFailure, n.result);
+        EXPECT_EQ(nntp::ResultFailure, n.result);
         EXPECT_EQ(op.refusal, n.text);
         EXPECT_TRUE(session.SocketOpen());
         if (std::strcmp(op.name, "Connect") != 0) {
             server.ClearFaults();
-            EXPECT_EQ(ResultSuccess,
+            EXPECT_EQ(nntp::ResultSuccess,
                       Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
         }
 
@@ -107,7 +107,7 @@ TEST_F(ContractTest, EachOperationReportsSuccessRefusalAndBreakApart) {
         server.AddFault(op.breakFault);
         const std::size_t before = owner.notes.size();
         n = Do(op.run);
-        EXPECT_EQ(ResultBroken, n.result);
+        EXPECT_EQ(nntp::ResultBroken, n.result);
         EXPECT_EQ("Connection lost", n.text);
         owner.Settle();
         EXPECT_EQ(before + 1, owner.notes.size());

@@ -42,7 +42,7 @@ TEST_F(FuzzRegressionTest, PostedLinesCarryNoLineBreakOfTheirOwn) {
     session.Feed("340 send it\r\n");
     session.Feed("240 posted\r\n");
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
     EXPECT_EQ("POST\r\naQUIT\r\n..\r\nxy\r\nlast\r\n.\r\n", session.sent);
 }
 
@@ -60,7 +60,7 @@ TEST_F(FuzzRegressionTest, ReplyToACommandStillQueuedBreaksAndLeavesTheBufferAlo
     session.SelectGroup(owner.window(), kGroup);
     session.Feed("500 what\r\n");
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultBroken, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes[1].result);
     EXPECT_EQ("500 what", owner.notes[1].text);
     EXPECT_STREQ("GROUP alt.test\r\n", session.CommandBuffer());
     EXPECT_EQ("GROUP alt.test\r\n", session.sent);
@@ -76,7 +76,7 @@ TEST_F(FuzzRegressionTest, ReplyToACommandStillQueuedBreaksAndLeavesTheBufferAlo
     ASSERT_TRUE(owner.WaitFor(4));
     owner.Settle();
     ASSERT_EQ(4u, owner.notes.size());
-    EXPECT_EQ(ResultBroken, owner.notes[3].result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes[3].result);
     EXPECT_STREQ("GROUP alt.test\r\n", session.CommandBuffer());
     EXPECT_EQ("GROUP alt.test\r\n", session.sent);
 }
@@ -88,17 +88,17 @@ TEST_F(FuzzRegressionTest, ReplyAfterTheQueuedCommandWentIsTaken) {
     session.groupName = "alt.test";
     session.sendResult = 10035;
     session.SelectGroup(owner.window(), kGroup);
-    session.StreamCallback(0, StreamEvent::SendDone, 0, session.CommandBuffer());
+    session.StreamCallback(0, net::StreamEvent::SendDone, 0, session.CommandBuffer());
     session.Feed("211 3 1 9 alt.test\r\n");
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
     EXPECT_EQ(9, session.lastArticle);
 
     session.NextArticle(owner.window(), kNext);
-    session.StreamCallback(0, StreamEvent::SendDone, 0, session.CommandBuffer());
+    session.StreamCallback(0, net::StreamEvent::SendDone, 0, session.CommandBuffer());
     session.Feed("500 what\r\n");
     ASSERT_TRUE(owner.WaitFor(3));
-    EXPECT_EQ(ResultBroken, owner.notes[2].result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes[2].result);
     EXPECT_EQ("GROUP alt.test\r\nNEXT\r\nQUIT\r\n", session.sent);
     EXPECT_EQ(0, session.closes);  // Abandoning waits for the answer to QUIT
     session.Feed("205 bye\r\n");
@@ -124,7 +124,7 @@ TEST_F(FuzzRegressionTest, RefusedPostLeavesTheListInProgressAlone) {
     ASSERT_TRUE(owner.WaitFor(2));
     // The refused request took over the notification, as every refused one does.
     EXPECT_EQ(kPost, owner.notes[1].message);
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
     EXPECT_FALSE(session.MultiLine());
     EXPECT_EQ(Crlf("alt.a 2 1 y\nalt.b 5 3 y\n"), ReadFile(dir + "/groups.txt"));
     EXPECT_EQ("LIST\r\n", session.sent);
@@ -135,7 +135,7 @@ TEST_F(FuzzRegressionTest, RefusedPostLeavesTheListInProgressAlone) {
     session.Feed("340 send it\r\n");
     session.Feed("240 posted\r\n");
     ASSERT_TRUE(owner.WaitFor(3));
-    EXPECT_EQ(ResultSuccess, owner.notes[2].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[2].result);
     EXPECT_EQ("LIST\r\nPOST\r\n.\r\n", session.sent);
 }
 
@@ -148,7 +148,7 @@ TEST_F(FuzzRegressionTest, RefusedFetchLeavesTheArticleInProgressAlone) {
     session.FetchArticle(owner.window(), kArticle, 9);  // refused
     session.Feed("\r\nbody\r\n.\r\n");
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
     EXPECT_EQ(5, owner.notes[1].articleNumber);
     EXPECT_EQ("ARTICLE 5\r\n", session.sent);
     EXPECT_EQ(Crlf("Subject: x\n\nbody\n"), ReadFile(dir + "/00000001.nws"));

@@ -35,14 +35,14 @@ TEST_F(ModeReaderTest, EveryKindOfServerServesTheGroupAfterConnect) {
         server.SetModeReader(mode);
         const std::size_t before = server.Commands().size();
         Note n = Do([&] { session.Connect(owner.window(), kConnect); });
-        EXPECT_EQ(ResultSuccess, n.result);
+        EXPECT_EQ(nntp::ResultSuccess, n.result);
         EXPECT_EQ(kGreeting, n.text) << "the connect reports the greeting, not the mode reply";
         n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-        EXPECT_EQ(ResultSuccess, n.result) << n.text;
+        EXPECT_EQ(nntp::ResultSuccess, n.result) << n.text;
         EXPECT_EQ(1, session.firstArticle);
         EXPECT_EQ(3, session.lastArticle);
         n = Do([&] { session.FetchArticle(owner.window(), kArticle, 2); });
-        EXPECT_EQ(ResultSuccess, n.result) << n.text;
+        EXPECT_EQ(nntp::ResultSuccess, n.result) << n.text;
         const std::vector<std::string> commands = server.Commands();
         ASSERT_EQ(before + 3, commands.size());
         EXPECT_EQ("MODE READER", commands[before]);
@@ -55,11 +55,11 @@ TEST_F(ModeReaderTest, EveryKindOfServerServesTheGroupAfterConnect) {
 TEST_F(ModeReaderTest, RefusedGreetingSendsNoModeReader) {
     server.AddFault(Fault::Reply("GREETING", "400 busy"));
     const Note n = Do([&] { session.Connect(owner.window(), kConnect); });
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("400 busy", n.text);
     EXPECT_TRUE(session.IsReady());
     const Note q = Do([&] { session.Quit(owner.window(), kQuit); });
-    EXPECT_EQ(ResultSuccess, q.result);
+    EXPECT_EQ(nntp::ResultSuccess, q.result);
     EXPECT_EQ(0, CommandCount("MODE"));
 }
 
@@ -77,20 +77,20 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
         MemorySession session;
         session.hostName = "memory";
         session.Connect(owner.window(), kConnect);
-        session.ConnectCallback(0, ConnectResult::Connected);
+        session.ConnectCallback(0, net::ConnectResult::Connected);
         session.Feed("200 hello\r\n");
         EXPECT_EQ("MODE READER\r\n", session.sent);
         owner.Settle();
         const std::size_t before = owner.notes.size();
         session.Feed(answer + "\r\n");
         ASSERT_TRUE(owner.WaitFor(before + 1));
-        EXPECT_EQ(ResultSuccess, owner.notes[before].result);
+        EXPECT_EQ(nntp::ResultSuccess, owner.notes[before].result);
         EXPECT_EQ("200 hello", owner.notes[before].text);
         // The session is ready for the next exchange.
         session.NextArticle(owner.window(), kNext);
         session.Feed("223 5 <id> next\r\n");
         ASSERT_TRUE(owner.WaitFor(before + 2));
-        EXPECT_EQ(ResultSuccess, owner.notes[before + 1].result);
+        EXPECT_EQ(nntp::ResultSuccess, owner.notes[before + 1].result);
         EXPECT_EQ(5, session.currentArticle);
     }
 
@@ -102,16 +102,17 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
     };
     const std::vector<Ending> endings = {
         {"connection lost",
-         [](MemorySession& s) { s.StreamCallback(0, StreamEvent::Closed, 0, nullptr); },
-         ResultBroken, "Connection lost"},
-        {"close", [&](MemorySession& s) { s.Close(owner.window(), kClose, true); }, ResultClosed, ""},
+         [](MemorySession& s) { s.StreamCallback(0, net::StreamEvent::Closed, 0, nullptr); },
+         nntp::ResultBroken, "Connection lost"},
+        {"close", [&](MemorySession& s) { s.Close(owner.window(), kClose, true); },
+         nntp::ResultClosed, ""},
     };
     for (const Ending& e : endings) {
         SCOPED_TRACE(e.name);
         MemorySession session;
         session.hostName = "memory";
         session.Connect(owner.window(), kConnect);
-        session.ConnectCallback(0, ConnectResult::Connected);
+        session.ConnectCallback(0, net::ConnectResult::Connected);
         session.Feed("200 hello\r\n");
         owner.Settle();
         const std::size_t before = owner.notes.size();
@@ -128,12 +129,12 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
     MemorySession session;
     session.hostName = "memory";
     session.Connect(owner.window(), kConnect);
-    session.ConnectCallback(0, ConnectResult::Connected);
+    session.ConnectCallback(0, net::ConnectResult::Connected);
     session.sendResult = 10054;
     const std::size_t before = owner.notes.size();
     session.Feed("200 hello\r\n");
     ASSERT_TRUE(owner.WaitFor(before + 1));
-    EXPECT_EQ(ResultBroken, owner.notes[before].result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes[before].result);
     EXPECT_EQ("Unable to send command", owner.notes[before].text);
 }
 
@@ -141,7 +142,7 @@ TEST_F(ModeReaderTest, SilenceAfterModeReaderEndsTheConnect) {
     session.replyTimeoutMs = 500;
     server.AddFault(Fault::Stall("MODE READER"));
     const Note n = Do([&] { session.Connect(owner.window(), kConnect); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("No answer from the server for 1 second", n.text);
     EXPECT_FALSE(session.SocketOpen());
 }

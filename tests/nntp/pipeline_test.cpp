@@ -21,7 +21,8 @@ protected:
             server.AddArticle("misc.pipe", {n, "Subject: " + std::to_string(n) + "\n\nbody\n"});
         session.groupName = "misc.pipe";
         Open();
-        ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+        ASSERT_EQ(nntp::ResultSuccess,
+                  Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     }
 
     std::string PathOf(long n) const { return dir + "/" + std::to_string(n) + ".part"; }
@@ -36,16 +37,16 @@ protected:
         return {owner.notes.begin() + static_cast<long>(before), owner.notes.end()};
     }
 
-    std::vector<ArticleRun> List(long first, long last) {
+    std::vector<nntp::ArticleRun> List(long first, long last) {
         const Note note =
             Do([&] { session.ListArticles(owner.window(), kListArticles, first, last); });
-        EXPECT_EQ(note.result, ResultSuccess) << note.text;
+        EXPECT_EQ(note.result, nntp::ResultSuccess) << note.text;
         return session.listedArticles;
     }
 };
 
 TEST_F(PipelineTest, ListedArticlesComeInRunsWithinTheRange) {
-    const std::vector<std::pair<std::pair<long, long>, std::vector<ArticleRun>>> rows = {
+    const std::vector<std::pair<std::pair<long, long>, std::vector<nntp::ArticleRun>>> rows = {
         {{10, 17}, {{10, 12}, {14, 15}, {17, 17}}},
         {{11, 14}, {{11, 12}, {14, 14}}},
         {{16, 16}, {}},
@@ -62,25 +63,24 @@ TEST_F(PipelineTest, ListedArticlesComeInRunsWithinTheRange) {
 
 TEST_F(PipelineTest, ARefusedOrUnknownListGroupLeavesTheConnectionUsable) {
     server.SetListGroup(false);
-    const Note refused =
-        Do([&] { session.ListArticles(owner.window(), kListArticles, 10, 17); });
-    EXPECT_EQ(refused.result, ResultFailure);
+    const Note refused = Do([&] { session.ListArticles(owner.window(), kListArticles, 10, 17); });
+    EXPECT_EQ(refused.result, nntp::ResultFailure);
     EXPECT_EQ(refused.text, "500 unknown command");
     EXPECT_TRUE(session.IsReady());
-    EXPECT_EQ(RequestAll({10}).front().result, ResultSuccess);
+    EXPECT_EQ(RequestAll({10}).front().result, nntp::ResultSuccess);
 
     // A line that would not fit the command buffer is refused unsent.
     session.groupName = std::string(195, 'g');
     const std::size_t sent = server.Commands().size();
     const Note local = Do([&] { session.ListArticles(owner.window(), kListArticles, 1, 2); });
-    EXPECT_EQ(local.result, ResultRefusedLocally);
+    EXPECT_EQ(local.result, nntp::ResultRefusedLocally);
     EXPECT_EQ(server.Commands().size(), sent);
 }
 
 // A server that lists in no order is no guide: the whole range is asked for.
 TEST_F(PipelineTest, AListOutOfOrderMeansEveryNumber) {
     server.AddFault(Fault::Reply("LISTGROUP", "211 3 10 17 misc.pipe\r\n14\r\n11\r\n.", 1));
-    EXPECT_EQ(List(10, 17), (std::vector<ArticleRun>{{10, 17}}));
+    EXPECT_EQ(List(10, 17), (std::vector<nntp::ArticleRun>{{10, 17}}));
 }
 
 TEST_F(PipelineTest, AnswersComeOneEachInTheOrderOfTheRequests) {
@@ -92,7 +92,7 @@ TEST_F(PipelineTest, AnswersComeOneEachInTheOrderOfTheRequests) {
         EXPECT_EQ(notes[i].message, kAnswer);
         EXPECT_EQ(notes[i].articleNumber, order[i]);
         const bool gone = order[i] == 13 || order[i] == 16;
-        EXPECT_EQ(notes[i].result, gone ? ResultFailure : ResultSuccess);
+        EXPECT_EQ(notes[i].result, gone ? nntp::ResultFailure : nntp::ResultSuccess);
         if (gone) {
             EXPECT_EQ(notes[i].text.substr(0, 4), "423 ");
             EXPECT_EQ(notes[i].path, "");
@@ -117,14 +117,14 @@ TEST_F(PipelineTest, DroppedArticlesAreReadButNotStored) {
     ASSERT_TRUE(owner.WaitFor(base + 4));
     for (std::size_t i = 0; i < 3; ++i) {
         const Note& note = owner.notes[base + i];
-        EXPECT_EQ(note.result, ResultSuccess);
+        EXPECT_EQ(note.result, nntp::ResultSuccess);
         EXPECT_EQ(note.articleNumber, static_cast<long>(10 + i));
         EXPECT_EQ(note.path, "");
         EXPECT_EQ(ReadFile(PathOf(10 + static_cast<long>(i))), "") << "stored after all";
     }
     EXPECT_EQ(owner.notes[base + 3].path, PathOf(14)) << "only those out when dropped";
     // The connection goes on: GROUP waits for nothing.
-    EXPECT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+    EXPECT_EQ(nntp::ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
 }
 
 // A break with requests out: one ResultBroken after the answers read before
@@ -136,8 +136,8 @@ TEST_F(PipelineTest, ABreakEndsEveryRequestStillOut) {
     ASSERT_TRUE(owner.WaitFor(base + 2));
     owner.Settle();
     ASSERT_EQ(owner.notes.size(), base + 2);
-    EXPECT_EQ(owner.notes[base].result, ResultSuccess);
-    EXPECT_EQ(owner.notes[base + 1].result, ResultBroken);
+    EXPECT_EQ(owner.notes[base].result, nntp::ResultSuccess);
+    EXPECT_EQ(owner.notes[base + 1].result, nntp::ResultBroken);
     EXPECT_EQ(owner.notes[base + 1].text, "Connection lost");
     EXPECT_TRUE(session.IsEnded());
     EXPECT_EQ(session.ArticlesOut(), 0u);
@@ -158,7 +158,7 @@ TEST(PipelineMemoryTest, AnAnswerBeforeItsRequestWentOutIsOutOfStep) {
     ASSERT_TRUE(owner.WaitFor(2));
     owner.Settle();
     ASSERT_EQ(owner.notes.size(), 2u);
-    EXPECT_EQ(owner.notes[1].result, ResultBroken);
+    EXPECT_EQ(owner.notes[1].result, nntp::ResultBroken);
     EXPECT_EQ(owner.notes[1].text, "The server answered a request it cannot have read");
     EXPECT_EQ(session.sent, "ARTICLE 7\r\nARTICLE 8\r\n");
     EXPECT_EQ(session.ArticlesOut(), 0u);

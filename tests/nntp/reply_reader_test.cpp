@@ -9,7 +9,7 @@
 namespace nntptest {
 namespace {
 
-using S = CNntpSession;
+using S = nntp::CNntpSession;
 
 class ReaderTest : public ::testing::Test {
 protected:
@@ -19,7 +19,7 @@ protected:
         session.articleDir = dir;
         session.Open(owner.window());
         ASSERT_TRUE(owner.WaitFor(1));
-        ASSERT_EQ(ResultSuccess, owner.notes[0].result);
+        ASSERT_EQ(nntp::ResultSuccess, owner.notes[0].result);
         session.events.clear();
     }
     void TearDown() override { RemoveTree(dir); }
@@ -105,7 +105,7 @@ TEST_F(ReaderTest, ArticleReplyAndItsDataInOneReceive) {
     EXPECT_FALSE(session.MultiLine());
     EXPECT_EQ("Subject: dots\r\n\r\n.\r\n. x\r\n \r\nx\r\n\r\nlast\r\n", ArticleFile(42));
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
     EXPECT_EQ(7, owner.notes[1].articleNumber);
     EXPECT_EQ(dir + "/00000042.nws", owner.notes[1].path);
 }
@@ -128,7 +128,7 @@ TEST_F(ReaderTest, DataLongerThanTheBufferIsHandedOnInPieces) {
     for (const auto& e : session.events) parts += e.event == S::DataPart ? 1 : 0;
     EXPECT_EQ(3, parts);  // two for the long line, one for the CR at the end
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
 }
 
 // A piece of a long data line that begins with '.', or is "." alone, is
@@ -174,7 +174,7 @@ TEST_F(ReaderTest, ContinuedPiecesStartingWithADotAreText) {
     EXPECT_EQ((std::vector<std::string>{".x", ".", "..", ".", "."}), dotted);
     EXPECT_EQ(S::DataEnd, session.events.back().event);
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
     owner.Settle();
     EXPECT_EQ(2u, owner.notes.size());
 }
@@ -186,7 +186,7 @@ TEST_F(ReaderTest, AnOverlongReplyLineIsSkippedAndReportedOnce) {
     session.Feed(std::string(3000, '9') + "\r\n");
     EXPECT_EQ((std::vector<int>{S::Overflow}), session.Kinds());
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultBroken, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes[1].result);
     EXPECT_EQ("Reply line too long", owner.notes[1].text);
     // QUIT went out; the answer to it ends the connection.
     EXPECT_EQ("QUIT\r\n", session.sent.substr(session.sent.size() - 6));
@@ -199,15 +199,15 @@ TEST_F(ReaderTest, StreamEventsBecomeSessionEvents) {
     Warnings warnings;
     // Only the command buffer's completed send is Writable.
     char other[4] = "x";
-    session.StreamCallback(0, StreamEvent::SendDone, 0, other);
+    session.StreamCallback(0, net::StreamEvent::SendDone, 0, other);
     EXPECT_TRUE(session.events.empty());
-    session.StreamCallback(0, StreamEvent::SendDone, 0, session.CommandBuffer());
+    session.StreamCallback(0, net::StreamEvent::SendDone, 0, session.CommandBuffer());
     EXPECT_EQ((std::vector<int>{S::Writable}), session.Kinds());
 
     // Unknown kinds warn and change nothing.
-    session.StreamCallback(0, StreamEvent::Accept, 0, nullptr);
-    session.StreamCallback(0, StreamEvent::ConnectDone, 0, nullptr);
-    session.StreamCallback(0, static_cast<StreamEvent>(99), 0, nullptr);
+    session.StreamCallback(0, net::StreamEvent::Accept, 0, nullptr);
+    session.StreamCallback(0, net::StreamEvent::ConnectDone, 0, nullptr);
+    session.StreamCallback(0, static_cast<net::StreamEvent>(99), 0, nullptr);
     EXPECT_EQ((std::vector<std::string>{"Unknown socket error", "Unknown socket error",
                                         "Unknown socket error"}),
               warnings.texts);
@@ -216,7 +216,7 @@ TEST_F(ReaderTest, StreamEventsBecomeSessionEvents) {
     // A receive error warns and keeps what is held.
     session.Feed("211 1 2");
     session.receiveResult = 10054;
-    session.StreamCallback(0, StreamEvent::Readable, 0, nullptr);
+    session.StreamCallback(0, net::StreamEvent::Readable, 0, nullptr);
     EXPECT_EQ("Error reading socket", warnings.texts.back());
     session.receiveResult = 0;
     session.Feed(" 3 g\r\n");
@@ -225,7 +225,7 @@ TEST_F(ReaderTest, StreamEventsBecomeSessionEvents) {
 
     // Closed is LinkLost; bytes still held are not processed.
     session.Feed("200 partial");
-    session.StreamCallback(0, StreamEvent::Closed, 0, nullptr);
+    session.StreamCallback(0, net::StreamEvent::Closed, 0, nullptr);
     EXPECT_EQ((std::vector<int>{S::Writable, S::Reply2, S::LinkLost}), session.Kinds());
 }
 
@@ -237,7 +237,7 @@ TEST_F(ReaderTest, ReadyIgnoresRepliesDataAndWritable) {
     session.Inject(S::DataPart);
     session.Inject(S::DataLine);
     session.Inject(S::DataEnd);
-    session.StreamCallback(0, StreamEvent::SendDone, 0, session.CommandBuffer());
+    session.StreamCallback(0, net::StreamEvent::SendDone, 0, session.CommandBuffer());
     EXPECT_EQ((std::vector<int>{S::Reply1, S::Reply2, S::Reply3, S::Reply4, S::Reply5, S::Fault,
                                 S::Overflow, S::DataPart, S::DataLine, S::DataEnd, S::Writable}),
               session.Kinds());
@@ -254,26 +254,26 @@ TEST_F(ReaderTest, ReadyIgnoresRepliesDataAndWritable) {
     session.Feed("211 3 10 12 g\r\n");
     ASSERT_TRUE(owner.WaitFor(2));
     EXPECT_EQ(kGroup, owner.notes[1].message);
-    EXPECT_EQ(ResultSuccess, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, owner.notes[1].result);
     EXPECT_EQ(12, session.lastArticle);
 }
 
 TEST_F(ReaderTest, ConnectionReportsBecomeSessionEvents) {
-    session.ConnectCallback(0, ConnectResult::Cancelled);
-    session.ConnectCallback(0, static_cast<ConnectResult>(7));
+    session.ConnectCallback(0, net::ConnectResult::Cancelled);
+    session.ConnectCallback(0, static_cast<net::ConnectResult>(7));
     EXPECT_TRUE(session.events.empty());
-    session.ConnectCallback(0, ConnectResult::Connected);
-    session.ConnectCallback(0, ConnectResult::Failed);
+    session.ConnectCallback(0, net::ConnectResult::Connected);
+    session.ConnectCallback(0, net::ConnectResult::Failed);
     EXPECT_EQ((std::vector<int>{S::ConnectOk, S::Fault}), session.Kinds());
 }
 
 TEST_F(ReaderTest, AReportMadeWhileTheSessionIsBusyIsNotLost) {
     // A connection manager reporting from inside Start: the failure still
     // reaches the owner, as a break.
-    session.onStart = [&] { session.ConnectCallback(0, ConnectResult::Failed); };
+    session.onStart = [&] { session.ConnectCallback(0, net::ConnectResult::Failed); };
     session.Connect(owner.window(), kConnect);
     ASSERT_TRUE(owner.WaitFor(2));
-    EXPECT_EQ(ResultBroken, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes[1].result);
     EXPECT_EQ(0u, owner.notes[1].text.find("Connection failed"));
 }
 

@@ -29,19 +29,19 @@ protected:
 // an open connection; an overlong greeting or a lost connection is a break.
 TEST_F(SessionTest, GreetingTable) {
     Note n = Do([&] { session.Connect(owner.window(), kConnect); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ("200 qiv test news server ready - posting allowed", n.text);
 
     server.SetGreeting(201, "no posting");
     n = Do([&] { session.Connect(owner.window(), kConnect); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ("201 no posting", n.text);
 
     for (const char* line : {"100 hmm", "381 who", "400 busy", "502 go away", "xyz"}) {
         server.ClearFaults();
         server.AddFault(Fault::Reply("GREETING", line));
         n = Do([&] { session.Connect(owner.window(), kConnect); });
-        EXPECT_EQ(ResultFailure, n.result) << line;
+        EXPECT_EQ(nntp::ResultFailure, n.result) << line;
         EXPECT_EQ(line, n.text);
         EXPECT_TRUE(session.IsReady()) << line;
     }
@@ -49,14 +49,14 @@ TEST_F(SessionTest, GreetingTable) {
     server.ClearFaults();
     server.AddFault(Fault::CloseAfter("GREETING", 5));
     n = Do([&] { session.Connect(owner.window(), kConnect); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection lost", n.text);
     EXPECT_FALSE(session.SocketOpen());
 
     server.ClearFaults();
     server.AddFault(Fault::OverlongLine("GREETING", 3000));
     n = Do([&] { session.Connect(owner.window(), kConnect); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Reply line too long", n.text);
     EXPECT_TRUE(ServerClosed());
     owner.Settle();
@@ -71,14 +71,14 @@ TEST_F(SessionTest, OpenWaitTable) {
     session.port = gone.Port();
     gone.Stop();
     Note n = Do([&] { session.Connect(owner.window(), kConnect); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection failed (error 10061)", n.text);
 
     session.port = server.Port();
     session.Connect(owner.window(), kConnect);
     n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(kClose, n.message);
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     owner.Settle();
     EXPECT_EQ(2u, owner.notes.size());
 }
@@ -91,14 +91,14 @@ TEST_F(SessionTest, RefusedRequestsReplaceTheOwner) {
     session.SelectGroup(other.window(), kGroup);  // while OpenWait
     ASSERT_TRUE(other.WaitFor(1));
     EXPECT_EQ(kGroup, other.notes[0].message);
-    EXPECT_EQ(ResultSuccess, other.notes[0].result);
+    EXPECT_EQ(nntp::ResultSuccess, other.notes[0].result);
     EXPECT_EQ(0u, owner.notes.size());
     EXPECT_EQ(0, CommandCount("GROUP"));
 
     // In Ended every request is dropped the same way.
     session.Quit(other.window(), kQuit);
     ASSERT_TRUE(other.WaitFor(2));
-    EXPECT_EQ(ResultSuccess, other.notes[1].result);
+    EXPECT_EQ(nntp::ResultSuccess, other.notes[1].result);
     session.SelectGroup(owner.window(), kGroup);
     session.Close(owner.window(), kClose, true);
     other.Settle();
@@ -114,39 +114,39 @@ TEST_F(SessionTest, AuthinfoTables) {
     Open();
     session.userName = "joe";
     Note n = Do([&] { session.SendUser(owner.window(), kUser); });
-    EXPECT_EQ(ResultFailure, n.result);  // 381: more is needed
+    EXPECT_EQ(nntp::ResultFailure, n.result);  // 381: more is needed
     EXPECT_EQ("381 password required", n.text);
     session.password = "wrong";
     n = Do([&] { session.SendPass(owner.window(), kPass); });
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("481 authentication failed", n.text);
 
     n = Do([&] { session.SendUser(owner.window(), kUser); });
     session.password = "secret";
     n = Do([&] { session.SendPass(owner.window(), kPass); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ("281 authentication accepted", n.text);
 
     server.SetAuthReplies("281 welcome", "281 ok", "481 no");
     Open();
     n = Do([&] { session.SendUser(owner.window(), kUser); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ("281 welcome", n.text);
 
     server.AddFault(Fault::Reply("AUTHINFO USER", "500 what"));
     n = Do([&] { session.SendUser(owner.window(), kUser); });
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("500 what", n.text);
 
     // Arguments that would not make one command line are refused unsent.
     session.userName = "joe\r\nQUIT";
     n = Do([&] { session.SendUser(owner.window(), kUser); });
-    EXPECT_EQ(ResultRefusedLocally, n.result);
-    session.password = std::string(CNntpSession::kNameSize, 'p');
+    EXPECT_EQ(nntp::ResultRefusedLocally, n.result);
+    session.password = std::string(nntp::CNntpSession::kNameSize, 'p');
     n = Do([&] { session.SendPass(owner.window(), kPass); });
-    EXPECT_EQ(ResultRefusedLocally, n.result);
+    EXPECT_EQ(nntp::ResultRefusedLocally, n.result);
     EXPECT_EQ(6, CommandCount("AUTHINFO"));
-    EXPECT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+    EXPECT_EQ(nntp::ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
 }
 
 // GroupReply: the numbers of a 211 (64-bit; both or neither); a 4xx
@@ -156,7 +156,7 @@ TEST_F(SessionTest, GroupReplyTable) {
     Open();
     session.firstArticle = session.lastArticle = -1;
     Note n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ("211 20 100 119 misc.test", n.text);
     EXPECT_EQ(100, session.firstArticle);
     EXPECT_EQ(119, session.lastArticle);
@@ -184,7 +184,7 @@ TEST_F(SessionTest, GroupReplyTable) {
         session.firstArticle = session.lastArticle = 100;
         server.AddFault(Fault::Reply("GROUP", row.reply, nth++));
         n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-        EXPECT_EQ(ResultSuccess, n.result);
+        EXPECT_EQ(nntp::ResultSuccess, n.result);
         EXPECT_EQ(row.reply, n.text);
         EXPECT_EQ(row.first, session.firstArticle);
         EXPECT_EQ(row.last, session.lastArticle);
@@ -192,16 +192,16 @@ TEST_F(SessionTest, GroupReplyTable) {
 
     session.groupName = "no.such.group";
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("411 no such newsgroup", n.text);
 
     // The longest name that fits the command goes out; one more is refused.
     session.groupName = std::string(195, 'g');
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     session.groupName += 'g';
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultRefusedLocally, n.result);
+    EXPECT_EQ(nntp::ResultRefusedLocally, n.result);
     EXPECT_EQ(nth + 1, CommandCount("GROUP"));
 
     session.groupName = "misc.test";
@@ -209,7 +209,7 @@ TEST_F(SessionTest, GroupReplyTable) {
     for (const char* line : {"100 help", "340 what", "502 denied", "nonsense"}) {
         server.AddFault(Fault::Reply("GROUP", line, nth++));
         n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-        EXPECT_EQ(ResultBroken, n.result);
+        EXPECT_EQ(nntp::ResultBroken, n.result);
         EXPECT_EQ(line, n.text);
         EXPECT_TRUE(ServerClosed());
         EXPECT_EQ("QUIT", server.Commands().back());
@@ -221,9 +221,9 @@ TEST_F(SessionTest, GroupReplyTable) {
 // NextReply: the number of a 223, as member and as data; 421 refuses.
 TEST_F(SessionTest, NextReplyTable) {
     Open();
-    ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+    ASSERT_EQ(nntp::ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     Note n = Do([&] { session.NextArticle(owner.window(), kNext); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(101, n.data);
     EXPECT_EQ(101, session.currentArticle);
 
@@ -242,19 +242,19 @@ TEST_F(SessionTest, NextReplyTable) {
         SCOPED_TRACE(reply);
         server.AddFault(Fault::Reply("NEXT", reply, nth++));
         n = Do([&] { session.NextArticle(owner.window(), kNext); });
-        EXPECT_EQ(ResultSuccess, n.result);
+        EXPECT_EQ(nntp::ResultSuccess, n.result);
         EXPECT_EQ(number, n.data);
         EXPECT_EQ(number, session.currentArticle);
     }
 
     server.AddFault(Fault::Reply("NEXT", "421 no next article in this group", nth++));
     n = Do([&] { session.NextArticle(owner.window(), kNext); });
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("421 no next article in this group", n.text);
 
     server.AddFault(Fault::Reply("NEXT", "500 what", nth++));
     n = Do([&] { session.NextArticle(owner.window(), kNext); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("500 what", n.text);
     EXPECT_TRUE(ServerClosed());
     EXPECT_EQ("QUIT", server.Commands().back());
@@ -266,7 +266,7 @@ TEST_F(SessionTest, QuitTable) {
     Open();
     Note n = Do([&] { session.Quit(owner.window(), kQuit); });
     EXPECT_EQ(kQuit, n.message);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(0, n.data);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_TRUE(session.IsEnded());
@@ -274,13 +274,13 @@ TEST_F(SessionTest, QuitTable) {
     server.AddFault(Fault::Close("QUIT"));
     Open();
     n = Do([&] { session.Quit(owner.window(), kQuit); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
 
     server.ClearFaults();
     server.AddFault(Fault::Reply("QUIT", "nonsense"));
     Open();
     n = Do([&] { session.Quit(owner.window(), kQuit); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_TRUE(ServerClosed());
 }
 
@@ -294,7 +294,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
 
     Open();
     Note n = Do([&] { session.Close(owner.window(), kClose, true); });
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
 
     // Waiting for the greeting, and for each kind of reply.
     server.AddFault(Fault::Stall("GREETING"));
@@ -302,7 +302,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
     session.Connect(owner.window(), kConnect);
     ASSERT_TRUE(plat::PumpUntil([&] { return server.Connections() > connections; }));
     n = Do([&] { session.Close(owner.window(), kClose, true); });
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     server.ClearFaults();
 
     const std::vector<std::pair<const char*, std::function<void()>>> requests = {
@@ -322,7 +322,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
         r.second();
         ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount(r.first) > 0; })) << r.first;
         n = Do([&] { session.Close(owner.window(), kClose, true); });
-        EXPECT_EQ(ResultClosed, n.result) << r.first;
+        EXPECT_EQ(nntp::ResultClosed, n.result) << r.first;
         EXPECT_EQ(before + 1, owner.notes.size()) << r.first;
         server.ClearFaults();
     }
@@ -334,27 +334,27 @@ TEST_F(SessionTest, ConnectionLostWhileIdle) {
     server.AddFault(Fault::CloseAfter("GROUP", Fault::kWhole));
     Open();
     Note n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
     owner.Settle();
     EXPECT_EQ(2u, owner.notes.size());
 
     n = Do([&] { session.NextArticle(owner.window(), kNext); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection lost", n.text);
 
     // Quit after such a loss has nothing left to do and says so.
     Open();
-    ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+    ASSERT_EQ(nntp::ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
     n = Do([&] { session.Quit(owner.window(), kQuit); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
 
     Open();
-    ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+    ASSERT_EQ(nntp::ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
     n = Do([&] { session.Close(owner.window(), kClose, true); });
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     owner.Settle();
     EXPECT_EQ(9u, owner.notes.size());
 }
@@ -367,17 +367,17 @@ TEST_F(SessionTest, AbandoningTable) {
     server.AddFault(Fault::Stall("QUIT", 1));
     Open();
     Note n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount("QUIT") == 1; }));
     EXPECT_TRUE(session.SocketOpen());
     n = Do([&] { session.Close(owner.window(), kClose, true); });
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     EXPECT_TRUE(ServerClosed());
 
     server.AddFault(Fault::Close("QUIT", 2));
     Open();
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     ASSERT_TRUE(plat::PumpUntil([&] { return !session.SocketOpen(); }));
     EXPECT_TRUE(session.IsEnded());
     owner.Settle();
@@ -400,11 +400,11 @@ TEST_F(SessionTest, CommandsThatCannotBeSent) {
         Open();
         session.BreakSending();
         const Note n = Do(r.second);
-        EXPECT_EQ(ResultBroken, n.result) << r.first;
+        EXPECT_EQ(nntp::ResultBroken, n.result) << r.first;
         EXPECT_EQ("Unable to send command", n.text) << r.first;
         EXPECT_FALSE(session.SocketOpen()) << r.first;
         owner.Settle();
-        EXPECT_EQ(ResultBroken, owner.notes.back().result) << r.first;
+        EXPECT_EQ(nntp::ResultBroken, owner.notes.back().result) << r.first;
     }
 }
 
@@ -424,10 +424,10 @@ TEST_F(SessionTest, ConnectionLostWhileWaitingForAReply) {
         server.AddFault(Fault::ResetAfter(r.first, 3));
         Open();
         const Note n = Do(r.second);
-        EXPECT_EQ(ResultBroken, n.result) << r.first;
+        EXPECT_EQ(nntp::ResultBroken, n.result) << r.first;
         EXPECT_EQ("Connection lost", n.text) << r.first;
         owner.Settle();
-        EXPECT_EQ(ResultBroken, owner.notes.back().result) << r.first;
+        EXPECT_EQ(nntp::ResultBroken, owner.notes.back().result) << r.first;
         EXPECT_FALSE(session.SocketOpen());
     }
 }

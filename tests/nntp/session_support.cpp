@@ -5,10 +5,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <utility>
 
@@ -22,10 +22,12 @@ namespace {
 constexpr const char* kOwnerClass = "NntpTestOwner";
 
 bool CarriesText(unsigned message, int result) {
-    if (message == kAnswer) return result == ResultBroken || result == ResultRefusedLocally;
-    if (result == ResultFailure || result == ResultBroken || result == ResultRefusedLocally)
+    if (message == kAnswer)
+        return result == nntp::ResultBroken || result == nntp::ResultRefusedLocally;
+    if (result == nntp::ResultFailure || result == nntp::ResultBroken ||
+        result == nntp::ResultRefusedLocally)
         return true;
-    return result == ResultSuccess &&
+    return result == nntp::ResultSuccess &&
            (message == kConnect || message == kUser || message == kPass || message == kGroup);
 }
 
@@ -65,14 +67,16 @@ plat::LResult Owner::Proc(plat::WindowHandle window, unsigned message, plat::WPa
     note.data = lParam;
     if (CarriesText(message, note.result) && lParam != 0)
         note.text = reinterpret_cast<const char*>(lParam);
-    if (message == kArticle && note.result == ResultSuccess && lParam != 0) {
-        auto* saved = reinterpret_cast<ArticleSaved*>(lParam);
+    if (message == kArticle && note.result == nntp::ResultSuccess && lParam != 0) {
+        auto* saved = reinterpret_cast<nntp::ArticleSaved*>(lParam);
         note.articleNumber = saved->articleNumber;
         note.path = saved->path;
-        ReleaseArticleSaved(saved);
+        nntp::ReleaseArticleSaved(saved);
     }
-    if (message == kAnswer && (note.result == ResultSuccess || note.result == ResultFailure)) {
-        const std::unique_ptr<ArticleAnswer> answer(reinterpret_cast<ArticleAnswer*>(lParam));
+    if (message == kAnswer &&
+        (note.result == nntp::ResultSuccess || note.result == nntp::ResultFailure)) {
+        const std::unique_ptr<nntp::ArticleAnswer> answer(
+            reinterpret_cast<nntp::ArticleAnswer*>(lParam));
         note.articleNumber = static_cast<long>(answer->articleNumber);
         note.path = answer->path;
         note.text = answer->reply;
@@ -101,14 +105,15 @@ void Owner::Settle() {
 }
 
 void EnsureNetworkLayer() {
-    if (GetEventWindow() == 0 || !plat::IsWindow(GetEventWindow())) InitNetworkLayer(false);
+    if (net::GetEventWindow() == 0 || !plat::IsWindow(net::GetEventWindow()))
+        net::InitNetworkLayer(false);
 }
 
 Warnings::Warnings()
-    : previous_(SetWarningSink([this](const char* text) { texts.emplace_back(text); })) {}
+    : previous_(net::SetWarningSink([this](const char* text) { texts.emplace_back(text); })) {}
 
 Warnings::~Warnings() {
-    SetWarningSink(std::move(previous_));
+    net::SetWarningSink(std::move(previous_));
 }
 
 // ---- MemorySession ----
@@ -116,13 +121,13 @@ Warnings::~Warnings() {
 void MemorySession::Feed(const std::string& chunk) {
     // As a socket does, readiness is reported again while bytes wait.
     chunks.push_back(chunk);
-    while (!chunks.empty()) StreamCallback(0, StreamEvent::Readable, 0, nullptr);
+    while (!chunks.empty()) StreamCallback(0, net::StreamEvent::Readable, 0, nullptr);
 }
 
 void MemorySession::Open(plat::WindowHandle window) {
     hostName = "memory";
     Connect(window, kConnect);
-    ConnectCallback(0, ConnectResult::Connected);
+    ConnectCallback(0, net::ConnectResult::Connected);
     Feed("200 memory ready\r\n");
     Feed("200 reader mode\r\n");  // the answer to MODE READER
     sent.clear();
@@ -172,9 +177,9 @@ void MemorySession::CloseConnection() {
 }
 
 void MemorySession::Drive(int event) {
-    events.push_back({event, std::string(currentLine, static_cast<std::size_t>(currentLength)),
-                      lineContinued});
-    CNntpSession::Drive(event);
+    events.push_back(
+        {event, std::string(currentLine, static_cast<std::size_t>(currentLength)), lineContinued});
+    nntp::CNntpSession::Drive(event);
 }
 
 // ---- ProbeSession ----
@@ -195,7 +200,7 @@ void ProbeSession::ShrinkSendBuffer() {
 int ProbeSession::SendBytes(const void* buffer, int length) {
     ++sends;
     if (failSendAt != 0 && sends == failSendAt) BreakSending();
-    const int result = CNntpSession::SendBytes(buffer, length);
+    const int result = nntp::CNntpSession::SendBytes(buffer, length);
     if (result == 10035) ++wouldBlocks;
     return result;
 }
@@ -232,7 +237,7 @@ Note LoopbackTest::Do(const std::function<void()>& operation) {
 
 void LoopbackTest::Open() {
     const Note n = Do([&] { session.Connect(owner.window(), kConnect); });
-    ASSERT_EQ(ResultSuccess, n.result) << n.text;
+    ASSERT_EQ(nntp::ResultSuccess, n.result) << n.text;
 }
 
 bool LoopbackTest::ServerClosed(int boundMs) {

@@ -32,7 +32,7 @@ enum : unsigned {
     kUser = 1033,
     kPass = 1034,
     kListArticles = 1035,
-    kAnswer = 1036,  // RequestArticle: each notification carries an ArticleAnswer
+    kAnswer = 1036,  // RequestArticle: each notification carries an nntp::ArticleAnswer
     kClose = 1040,
 };
 
@@ -41,8 +41,8 @@ struct Note {
     int result = -1;
     plat::LParam data = 0;
     std::string text;         // the text the notification pointed at, if any
-    long articleNumber = -1;  // from an ArticleSaved
-    std::string path;         // from an ArticleSaved or an ArticleAnswer
+    long articleNumber = -1;  // from an nntp::ArticleSaved
+    std::string path;         // from an nntp::ArticleSaved or an nntp::ArticleAnswer
 };
 
 class Owner {
@@ -76,13 +76,13 @@ public:
     std::vector<std::string> texts;
 
 private:
-    WarningSink previous_;
+    net::WarningSink previous_;
 };
 
 // A session whose network layer is memory: receives are served from queued
 // chunks, sends are recorded, and every event that reaches the state
 // machine is recorded with the line it came with.
-class MemorySession : public CNntpSession {
+class MemorySession : public nntp::CNntpSession {
 public:
     struct Event {
         int event;
@@ -126,7 +126,7 @@ protected:
 
 // A session on a real connection that lets a test reach its socket, and
 // optionally cut the connection's sending side before the nth send.
-class ProbeSession : public CNntpSession {
+class ProbeSession : public nntp::CNntpSession {
 public:
     int Descriptor() const;
     bool SocketOpen() const { return stream.Handle() != plat::kInvalidSocket; }

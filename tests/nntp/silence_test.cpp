@@ -42,7 +42,7 @@ protected:
         const Note n = Do(operation);
         const std::uint64_t waited = plat::NowMs() - start;
         EXPECT_EQ(message, n.message);
-        EXPECT_EQ(ResultBroken, n.result);
+        EXPECT_EQ(nntp::ResultBroken, n.result);
         EXPECT_EQ(kSilent, n.text);
         EXPECT_GE(waited, kTimeoutMs - 50);
         EXPECT_LT(waited, kTimeoutMs + 4000);
@@ -55,7 +55,8 @@ protected:
 
     void OpenInGroup() {
         Open();
-        ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+        ASSERT_EQ(nntp::ResultSuccess,
+                  Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     }
 };
 
@@ -98,7 +99,7 @@ TEST_F(SilenceTest, TransfersGiveUpBeforeAndInsideTheirData) {
     // same number replaces it whole.
     OpenInGroup();
     const Note n = Do([&] { session.FetchArticle(owner.window(), kArticle, 2); });
-    ASSERT_EQ(ResultSuccess, n.result);
+    ASSERT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(Crlf("Subject: s2\n\n" + std::string(3000, 'a') + "\nend\n"),
               ReadFile(dir + "/00000005.nws"));
 
@@ -112,7 +113,7 @@ TEST_F(SilenceTest, TransfersGiveUpBeforeAndInsideTheirData) {
     EXPECT_EQ(old, ReadFile(dir + "/groups.txt"));
     EXPECT_EQ(-1, ::access((dir + "/groups.tmp").c_str(), F_OK));
     Open();
-    ASSERT_EQ(ResultSuccess, Do([&] { session.ListGroups(owner.window(), kList); }).result);
+    ASSERT_EQ(nntp::ResultSuccess, Do([&] { session.ListGroups(owner.window(), kList); }).result);
     EXPECT_EQ("misc.test 3 1 y\r\n", ReadFile(dir + "/groups.txt"));
     EXPECT_EQ(-1, ::access((dir + "/groups.tmp").c_str(), F_OK));
 }
@@ -160,7 +161,7 @@ TEST_F(SilenceTest, PostGivesUpWhenTheSocketDoesNotDrain) {
     // The greeting, and the answer to MODE READER ahead of its question.
     ASSERT_EQ(20, ::send(peer, "200 hi\r\n200 reader\r\n", 20, MSG_NOSIGNAL));
     ASSERT_TRUE(owner.WaitFor(1));
-    ASSERT_EQ(ResultSuccess, owner.notes[0].result);
+    ASSERT_EQ(nntp::ResultSuccess, owner.notes[0].result);
 
     std::string big = "Subject: big\n\n";
     for (int i = 0; i < 20000; ++i) big += std::to_string(i) + std::string(100, 'b') + "\n";
@@ -181,7 +182,7 @@ TEST_F(SilenceTest, PostGivesUpWhenTheSocketDoesNotDrain) {
     const std::uint64_t start = plat::NowMs();
     ASSERT_TRUE(owner.WaitFor(2, 10000));
     EXPECT_GE(plat::NowMs() - start, kTimeoutMs - 200);
-    EXPECT_EQ(ResultBroken, owner.notes[1].result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes[1].result);
     EXPECT_EQ(kSilent, owner.notes[1].text);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_FALSE(session.WaitingWritable());
@@ -197,7 +198,7 @@ TEST_F(SilenceTest, SlowButMovingExchangesComplete) {
     server.AddFault(Fault::Split("ARTICLE", 5, 400, 1));
     const std::uint64_t start = plat::NowMs();
     const Note n = Do([&] { session.FetchArticle(owner.window(), kArticle, 1); });
-    EXPECT_EQ(ResultSuccess, n.result) << n.text;
+    EXPECT_EQ(nntp::ResultSuccess, n.result) << n.text;
     EXPECT_GT(plat::NowMs() - start, kTimeoutMs);
 
     std::string big = "Subject: paced\n\n";
@@ -208,7 +209,7 @@ TEST_F(SilenceTest, SlowButMovingExchangesComplete) {
     session.ShrinkSendBuffer();
     server.AddFault(Fault::Delay("POST_LINE", 600, 1));
     const Note p = Do([&] { session.PostArticle(owner.window(), kPost, &input); });
-    EXPECT_EQ(ResultSuccess, p.result) << p.text;
+    EXPECT_EQ(nntp::ResultSuccess, p.result) << p.text;
     EXPECT_GT(session.wouldBlocks, 0);
 }
 
@@ -220,7 +221,7 @@ TEST_F(SilenceTest, IdleSessionsAndNoLimitAreLeftAlone) {
     EXPECT_FALSE(plat::PumpUntil([&] { return owner.notes.size() > before; },
                                  static_cast<int>(kTimeoutMs) + 500));
     EXPECT_TRUE(session.IsReady());
-    EXPECT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+    EXPECT_EQ(nntp::ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
 
     session.replyTimeoutMs = 0;
     server.AddFault(Fault::Stall("GREETING"));
@@ -239,7 +240,7 @@ TEST_F(SilenceTest, AbandoningClosesWhenQuitIsNotAnswered) {
     server.AddFault(Fault::Reply("NEXT", "500 what?", 1));
     server.AddFault(Fault::Stall("QUIT", 1));
     const Note n = Do([&] { session.NextArticle(owner.window(), kNext); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("500 what?", n.text);
     ASSERT_TRUE(plat::PumpUntil([&] { return CommandCount("QUIT") == 1; }));
     EXPECT_TRUE(session.SocketOpen()) << "waits for the answer to QUIT first";
@@ -247,7 +248,7 @@ TEST_F(SilenceTest, AbandoningClosesWhenQuitIsNotAnswered) {
     EXPECT_TRUE(session.IsEnded());
     EXPECT_TRUE(ServerClosed());
     owner.Settle();
-    EXPECT_EQ(ResultBroken, owner.notes.back().result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes.back().result);
     EXPECT_EQ("500 what?", owner.notes.back().text);
 }
 

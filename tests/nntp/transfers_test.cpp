@@ -30,7 +30,8 @@ protected:
         server.AddArticle("alt.test", {1, "Subject: x\n\nx\n"});
         session.groupName = "misc.test";
         Open();
-        ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+        ASSERT_EQ(nntp::ResultSuccess,
+                  Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     }
 
     Note Fetch(long number, long fileNumber) {
@@ -54,7 +55,8 @@ protected:
         owner.Settle();
         server.ClearFaults();
         Open();
-        ASSERT_EQ(ResultSuccess, Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
+        ASSERT_EQ(nntp::ResultSuccess,
+                  Do([&] { session.SelectGroup(owner.window(), kGroup); }).result);
     }
     Note Post(plat::TextReader* input) {
         return Do([&] { session.PostArticle(owner.window(), kPost, input); });
@@ -69,13 +71,13 @@ protected:
 // ListReply and ListData.
 TEST_F(TransferTest, ListTable) {
     Note n = Do([&] { session.ListGroups(owner.window(), kList); });
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(0, n.data);
     EXPECT_EQ("alt.test 1 1 y\r\nmisc.test 107 105 y\r\n", ReadFile(dir + "/groups.txt"));
 
     server.AddFault(Fault::Reply("LIST", "480 authentication required", 2));
     n = Do([&] { session.ListGroups(owner.window(), kList); });
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("480 authentication required", n.text);
     EXPECT_TRUE(session.IsReady());
 
@@ -83,7 +85,7 @@ TEST_F(TransferTest, ListTable) {
     for (const char* line : {"100 x", "340 x", "503 x", "junk"}) {
         server.AddFault(Fault::Reply("LIST", line, nth++));
         n = Do([&] { session.ListGroups(owner.window(), kList); });
-        EXPECT_EQ(ResultBroken, n.result);
+        EXPECT_EQ(nntp::ResultBroken, n.result);
         EXPECT_EQ(line, n.text);
         ExpectQuitAndClose();
         Reopen();
@@ -93,7 +95,7 @@ TEST_F(TransferTest, ListTable) {
     server.AddFault(Fault::CloseAfter("LIST", 40));
     const std::size_t before = owner.notes.size();
     n = Do([&] { session.ListGroups(owner.window(), kList); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection lost", n.text);
     owner.Settle();
     EXPECT_EQ(before + 1, owner.notes.size());
@@ -104,10 +106,10 @@ TEST_F(TransferTest, ListTable) {
     Reopen();
     session.spoolDir.clear();
     n = Do([&] { session.ListGroups(owner.window(), kList); });
-    EXPECT_EQ(ResultRefusedLocally, n.result);
+    EXPECT_EQ(nntp::ResultRefusedLocally, n.result);
     session.spoolDir = dir + "/missing";
     n = Do([&] { session.ListGroups(owner.window(), kList); });
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Unable to create " + dir + "/missing/groups.txt", n.text);
     ExpectQuitAndClose();
 }
@@ -115,23 +117,23 @@ TEST_F(TransferTest, ListTable) {
 // ArticleReply and ArticleData.
 TEST_F(TransferTest, ArticleTable) {
     Note n = Fetch(105, 42);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(105, n.articleNumber);
     EXPECT_EQ(FileOf(42), n.path);
     // Stuffed dots are undone; the terminating line is not stored.
     EXPECT_EQ(Crlf(kArticle105), ReadFile(FileOf(42)));
 
     n = Fetch(106, 43);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(Crlf("Subject: long\n\n" + std::string(5000, 'L') + "\n"), ReadFile(FileOf(43)));
 
     // Received text is stored as it came, every byte of it.
     n = Fetch(107, 47);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(Crlf(kEightBit), ReadFile(FileOf(47)));
 
     n = Fetch(999, 44);
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("423 no such article number in this group", n.text);
     EXPECT_TRUE(session.IsReady());
 
@@ -139,7 +141,7 @@ TEST_F(TransferTest, ArticleTable) {
     for (const char* line : {"100 x", "340 x", "503 x", "junk"}) {
         server.AddFault(Fault::Reply("ARTICLE", line, nth++));
         n = Fetch(105, 45);
-        EXPECT_EQ(ResultBroken, n.result);
+        EXPECT_EQ(nntp::ResultBroken, n.result);
         EXPECT_EQ(line, n.text);
         ExpectQuitAndClose();
         Reopen();
@@ -147,7 +149,7 @@ TEST_F(TransferTest, ArticleTable) {
 
     session.articleDir.clear();
     n = Fetch(105, 45);
-    EXPECT_EQ(ResultRefusedLocally, n.result);
+    EXPECT_EQ(nntp::ResultRefusedLocally, n.result);
     EXPECT_EQ(nth - 1, CommandCount("ARTICLE"));
 }
 
@@ -157,7 +159,7 @@ TEST_F(TransferTest, ConnectionLostDuringAnArticle) {
     server.AddFault(Fault::CloseAfter("ARTICLE", 60));
     const std::size_t before = owner.notes.size();
     Note n = Fetch(106, 7);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection lost", n.text);
     owner.Settle();
     EXPECT_EQ(before + 1, owner.notes.size());
@@ -166,7 +168,7 @@ TEST_F(TransferTest, ConnectionLostDuringAnArticle) {
 
     Reopen();
     n = Fetch(105, 8);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(Crlf(kArticle105), ReadFile(FileOf(8)));
     EXPECT_EQ(partial, ReadFile(FileOf(7)));
 }
@@ -176,7 +178,7 @@ TEST_F(TransferTest, ConnectionLostDuringAnArticle) {
 TEST_F(TransferTest, ArticleFilesThatCannotBeWritten) {
     ASSERT_EQ(0, ::mkdir(FileOf(1).c_str(), 0755));
     Note n = Fetch(105, 1);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Unable to create " + FileOf(1), n.text);
     ExpectQuitAndClose();
 
@@ -185,7 +187,7 @@ TEST_F(TransferTest, ArticleFilesThatCannotBeWritten) {
     // it at any file): refused as the file is made, and left as it is.
     ASSERT_EQ(0, ::symlink("/dev/full", FileOf(2).c_str()));
     n = Fetch(105, 2);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Unable to create " + FileOf(2), n.text);
     struct stat link {};
     EXPECT_EQ(0, ::lstat(FileOf(2).c_str(), &link));
@@ -203,7 +205,7 @@ TEST_F(TransferTest, ArticleFilesThatCannotBeWritten) {
     n = Fetch(106, 3);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Unable to write " + FileOf(3), n.text);
     ExpectQuitAndClose();
 }
@@ -212,7 +214,7 @@ TEST_F(TransferTest, ArticleFilesThatCannotBeWritten) {
 // that begin later pieces of long lines also begin a receive: every byte is
 // stored, no dot is lost and only the last "." ends the article.
 TEST_F(TransferTest, LongLinesWithDotsAtTheCutsArriveWhole) {
-    const std::size_t cut = CNntpSession::kReceiveSize - 1;  // where the reader cuts
+    const std::size_t cut = nntp::CNntpSession::kReceiveSize - 1;  // where the reader cuts
     const std::string text = "Message-ID: <dots@qiv.test>\nSubject: dots\n\n" +
                              std::string(cut, 'a') + ".x\n" + std::string(cut, 'b') + ".\n" +
                              std::string(cut, 'c') + "..\n" + std::string(2 * cut, 'd') + ".\n" +
@@ -234,7 +236,7 @@ TEST_F(TransferTest, LongLinesWithDotsAtTheCutsArriveWhole) {
     ASSERT_EQ(5u, cuts.size());
     server.AddFault(Fault::SplitAt("ARTICLE", cuts, 30));
     const Note n = Fetch(300, 50);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(Crlf(text), ReadFile(FileOf(50)));
     EXPECT_TRUE(session.IsReady());
     owner.Settle();
@@ -248,7 +250,7 @@ TEST_F(TransferTest, CloseDuringData) {
     session.FetchArticle(owner.window(), kArticle, 106);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.MultiLine(); }));
     Note n = Do([&] { session.Close(owner.window(), kClose, true); });
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     EXPECT_TRUE(ServerClosed());
 
     server.ClearFaults();
@@ -257,9 +259,9 @@ TEST_F(TransferTest, CloseDuringData) {
     session.ListGroups(owner.window(), kList);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.MultiLine(); }));
     n = Do([&] { session.Close(owner.window(), kClose, true); });
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     owner.Settle();
-    EXPECT_EQ(ResultClosed, owner.notes.back().result);
+    EXPECT_EQ(nntp::ResultClosed, owner.notes.back().result);
 }
 
 // PostCommand, PostData and the pump: what the server receives.
@@ -272,7 +274,7 @@ TEST_F(TransferTest, PostSendsTheArticleAsText) {
     ASSERT_TRUE(Input(
         input, "Subject: t\r\n\r\n.dot\r\n.\r\n" + line197 + "\r\ncaf\xe9 ok\nab\x80" + "cd\nend"));
     Note n = Post(&input);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ(0, n.data);
     const auto log = server.PostLog();
     ASSERT_EQ(1u, log.size());
@@ -282,10 +284,10 @@ TEST_F(TransferTest, PostSendsTheArticleAsText) {
 
     // Nothing to read: only the terminating line.
     ASSERT_TRUE(Input(input, ""));
-    EXPECT_EQ(ResultSuccess, Post(&input).result);
+    EXPECT_EQ(nntp::ResultSuccess, Post(&input).result);
     input.Close();
-    EXPECT_EQ(ResultSuccess, Post(&input).result);  // not open
-    EXPECT_EQ(ResultSuccess, Post(nullptr).result);
+    EXPECT_EQ(nntp::ResultSuccess, Post(&input).result);  // not open
+    EXPECT_EQ(nntp::ResultSuccess, Post(nullptr).result);
     const auto all = server.PostLog();
     ASSERT_EQ(4u, all.size());
     for (std::size_t i = 1; i < all.size(); ++i) EXPECT_EQ(".\r\n", all[i].raw);
@@ -296,7 +298,7 @@ TEST_F(TransferTest, PostRefusedLocally) {
     plat::TextReader input;
     ASSERT_TRUE(Input(input, "Subject: t\n\nshort\n" + std::string(198, 'x') + "\nmore\n"));
     Note n = Post(&input);
-    EXPECT_EQ(ResultRefusedLocally, n.result);
+    EXPECT_EQ(nntp::ResultRefusedLocally, n.result);
     EXPECT_EQ("Article line longer than 197 characters", n.text);
     EXPECT_EQ(0, CommandCount("POST"));
     EXPECT_TRUE(session.IsReady());
@@ -304,7 +306,7 @@ TEST_F(TransferTest, PostRefusedLocally) {
     std::string first;
     EXPECT_TRUE(input.ReadLine(first));
     EXPECT_EQ("Subject: t", first);
-    EXPECT_EQ(ResultSuccess, Do([&] { session.NextArticle(owner.window(), kNext); }).result);
+    EXPECT_EQ(nntp::ResultSuccess, Do([&] { session.NextArticle(owner.window(), kNext); }).result);
 }
 
 // PostReply and PostResult: the server's answers before and after the
@@ -314,7 +316,7 @@ TEST_F(TransferTest, PostRepliesTable) {
     ASSERT_TRUE(Input(input, "Subject: t\n\nbody\n"));
     server.SetPosting(testsrv::Posting::Refuse);
     Note n = Post(&input);
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("440 posting not allowed", n.text);
     EXPECT_FALSE(session.articleSent) << "refused before the article";
 
@@ -323,7 +325,7 @@ TEST_F(TransferTest, PostRepliesTable) {
     for (const char* line : {"100 x", "240 too early", "500 x"}) {
         server.AddFault(Fault::Reply("POST", line, nth++));
         n = Post(&input);
-        EXPECT_EQ(ResultFailure, n.result) << line;
+        EXPECT_EQ(nntp::ResultFailure, n.result) << line;
         EXPECT_EQ(line, n.text);
         EXPECT_TRUE(session.IsReady());
     }
@@ -331,7 +333,7 @@ TEST_F(TransferTest, PostRepliesTable) {
     // caller keeps its article) without QUIT, which could land in it.
     server.AddFault(Fault::Reply("POST", "junk", nth++));
     n = Post(&input);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("junk", n.text);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_EQ(0, CommandCount("QUIT"));
@@ -339,7 +341,7 @@ TEST_F(TransferTest, PostRepliesTable) {
 
     server.SetPosting(testsrv::Posting::Fail);
     n = Post(&input);
-    EXPECT_EQ(ResultFailure, n.result);
+    EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("441 posting failed", n.text);
     EXPECT_TRUE(session.articleSent) << "the verdict on the article";
     server.SetPosting(testsrv::Posting::Accept);
@@ -348,24 +350,24 @@ TEST_F(TransferTest, PostRepliesTable) {
     for (const char* line : {"100 x", "340 x", "437 rejected", "500 x"}) {
         server.AddFault(Fault::Reply("POST_DATA", line, nth++));
         n = Post(&input);
-        EXPECT_EQ(ResultFailure, n.result) << line;
+        EXPECT_EQ(nntp::ResultFailure, n.result) << line;
         EXPECT_EQ(line, n.text);
     }
-    EXPECT_EQ(ResultSuccess, Post(&input).result);
+    EXPECT_EQ(nntp::ResultSuccess, Post(&input).result);
 
     // An overlong answer to POST may be the server asking for the article,
     // so QUIT would land in it: the connection is closed instead. After the
     // article, QUIT goes first.
     server.AddFault(Fault::OverlongLine("POST", 3000, 12));
     n = Post(&input);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Reply line too long", n.text);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_EQ(0, CommandCount("QUIT"));
     Reopen();
     server.AddFault(Fault::OverlongLine("POST_DATA", 3000, nth + 1));
     n = Post(&input);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Reply line too long", n.text);
     ExpectQuitAndClose();
     Reopen();
@@ -375,7 +377,7 @@ TEST_F(TransferTest, PostRepliesTable) {
     // post breaks, after the article, with QUIT first.
     server.AddFault(Fault::Reply("POST_DATA", "junk", nth + 1));
     n = Post(&input);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("junk", n.text);
     ExpectQuitAndClose();
 }
@@ -386,7 +388,7 @@ TEST_F(TransferTest, CloseWhileAwaitingThePostVerdict) {
     plat::TextReader input;
     ASSERT_TRUE(Input(input, "Subject: t\n\nbody\n"));
     // A post that succeeded before must not colour the close.
-    ASSERT_EQ(ResultSuccess, Post(&input).result);
+    ASSERT_EQ(nntp::ResultSuccess, Post(&input).result);
 
     server.AddFault(Fault::Stall("POST_DATA", 2));
     session.PostArticle(owner.window(), kPost, &input);
@@ -397,7 +399,7 @@ TEST_F(TransferTest, CloseWhileAwaitingThePostVerdict) {
     std::size_t before = owner.notes.size();
     const Note n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(kClose, n.message);
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     EXPECT_EQ(0, n.data);
     EXPECT_TRUE(session.IsEnded());
     EXPECT_FALSE(session.SocketOpen());
@@ -434,7 +436,7 @@ TEST_F(TransferTest, PostBrokenOff) {
     session.failSendAt = session.sends + 10;  // POST, then eight lines
     Note n = Post(&input);
     session.failSendAt = 0;
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Unable to send command", n.text);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_TRUE(ServerClosed());
@@ -445,10 +447,10 @@ TEST_F(TransferTest, PostBrokenOff) {
     Reopen();
     server.AddFault(Fault::Close("POST_DATA"));
     n = Post(&input);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection lost", n.text);
     owner.Settle();
-    EXPECT_EQ(ResultBroken, owner.notes.back().result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes.back().result);
     EXPECT_TRUE(server.Posted().empty());
 }
 
@@ -473,7 +475,7 @@ TEST_F(BigPostTest, AReplyInsideTheArticleBreaksWithoutQuit) {
     server.AddFault(Fault::Reply("POST_LINE", "441 stop", 1));
     server.AddFault(Fault::Delay("*", 200));
     const Note n = Post(&input);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("441 stop", n.text);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_EQ(0, CommandCount("QUIT"));
@@ -486,7 +488,7 @@ TEST_F(BigPostTest, ConnectionLostInsideTheArticle) {
     const std::size_t before = owner.notes.size();
     server.Stop();
     ASSERT_TRUE(owner.WaitFor(before + 1));
-    EXPECT_EQ(ResultBroken, owner.notes.back().result);
+    EXPECT_EQ(nntp::ResultBroken, owner.notes.back().result);
     EXPECT_EQ("Connection lost", owner.notes.back().text);
     owner.Settle();
     EXPECT_EQ(before + 1, owner.notes.size());
@@ -498,7 +500,7 @@ TEST_F(BigPostTest, ANonsenseLineInsideTheArticleBreaksWithoutQuit) {
     server.AddFault(Fault::Nonsense("POST_LINE", 1));
     server.AddFault(Fault::Delay("*", 200));
     const Note n = Post(&input);
-    EXPECT_EQ(ResultBroken, n.result);
+    EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Hello? This is not what you asked for.", n.text);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_EQ(0, CommandCount("QUIT"));
@@ -509,7 +511,7 @@ TEST_F(BigPostTest, CloseInsideTheArticle) {
     session.PostArticle(owner.window(), kPost, &input);
     ASSERT_TRUE(plat::PumpUntil([&] { return session.WaitingWritable(); }));
     const Note n = Do([&] { session.Close(owner.window(), kClose, true); });
-    EXPECT_EQ(ResultClosed, n.result);
+    EXPECT_EQ(nntp::ResultClosed, n.result);
     EXPECT_FALSE(session.SocketOpen());
     EXPECT_TRUE(server.Posted().empty());
 }
@@ -519,7 +521,7 @@ TEST_F(BigPostTest, CloseInsideTheArticle) {
 TEST_F(BigPostTest, PostIsPacedByTheSendQueue) {
     server.AddFault(Fault::Delay("POST_LINE", 300, 1));
     const Note n = Post(&input);
-    EXPECT_EQ(ResultSuccess, n.result);
+    EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_GT(session.wouldBlocks, 0);
     const auto posted = server.Posted();
     ASSERT_EQ(1u, posted.size());
