@@ -44,12 +44,6 @@ bool GatewayIdle(plat::WindowHandle mainWindow) {
     return cycle != nullptr && cycle->Idle();
 }
 
-// The gateway's cycle has ended (or the gateway is gone).
-bool CycleOver(plat::WindowHandle mainWindow) {
-    const NewsCycle* cycle = CycleOf(mainWindow);
-    return cycle == nullptr || !cycle->Running();
-}
-
 // Why the gateway cannot fetch the group list; empty when it can. The same
 // words as a list-groups run alone.
 std::string ListProblem() {
@@ -58,7 +52,7 @@ std::string ListProblem() {
     return SpoolProblem();
 }
 
-class ControlChannel final : public plat::LoopSource {
+class ControlChannel final : public plat::LoopSource, public CycleListener {
 public:
     ~ControlChannel() override { Close(); }
     bool Open(plat::WindowHandle mainWindow, std::string& error);
@@ -68,6 +62,8 @@ public:
 
     void Collect(std::vector<pollfd>& fds, int& timeoutMs) override;
     void Dispatch(const pollfd* fds, std::size_t count) override;
+    // A list-groups request is answered when the cycle it started ends.
+    void CycleEnded(const CycleReport& report) override;
 
 private:
     enum class State { Reading, Queued, WaitingIdle, RunningExpire, RunningList, Writing, Closed };
@@ -97,8 +93,8 @@ private:
     void RunGroupCommand(Client& c, GroupAction action);
     void RunSetup(Client& c);
     void StartList(Client& c);
-    void PollListCycle(Client& c);
-    void FinishList(Client& c);
+    void FinishList(Client& c, const CycleReport& report);
+    void StopListening();
 
     plat::WindowHandle mainWindow_ = 0;
     plat::WindowHandle window_ = 0;
@@ -107,6 +103,7 @@ private:
     ino_t socketInode_ = 0;
     std::uint64_t nextId_ = 1;
     std::vector<std::unique_ptr<Client>> clients_;
+    bool listening_ = false;  // to the main window's cycle
 };
 
 ControlChannel& Channel() {
@@ -173,6 +170,7 @@ bool ControlChannel::Open(plat::WindowHandle mainWindow, std::string& error) {
 
 void ControlChannel::Close() {
     if (!IsOpen()) return;
+    StopListening();
     for (auto& c : clients_) {
         if (c->state != State::Reading && c->state != State::Writing && c->state != State::Closed &&
             !c->hungUp) {
@@ -377,19 +375,29 @@ void ControlChannel::StartList(Client& c) {
     Client* again = Find(id);
     if (again == nullptr) return;
     again->state = State::RunningList;
-    PollListCycle(*again);
+    NewsCycle* cycle = CycleOf(mainWindow_);
+    // The command may not have started a cycle (a refusal already logged).
+    if (cycle == nullptr || !cycle->Running())
+        return FinishList(*again, cycle != nullptr ? cycle->report : CycleReport{});
+    if (!listening_) cycle->AddListener(this);
+    listening_ = true;
 }
 
-// The list's cycle tells no one when it ends: it is looked at every loop
-// round until it has.
-void ControlChannel::PollListCycle(Client& c) {
-    if (CycleOver(mainWindow_)) FinishList(c);
+void ControlChannel::CycleEnded(const CycleReport& report) {
+    for (auto& c : clients_)
+        if (c->state == State::RunningList) FinishList(*c, report);
 }
 
-void ControlChannel::FinishList(Client& c) {
-    const NewsCycle* cycle = CycleOf(mainWindow_);
-    if (cycle != nullptr && CycleSucceeded(cycle->report, true))
-        return Reply(c, "0", "Group list received");
+void ControlChannel::StopListening() {
+    // The cycle goes with the main window; once that is gone there is no
+    // one to stop listening to.
+    if (NewsCycle* cycle = CycleOf(mainWindow_); listening_ && cycle != nullptr)
+        cycle->RemoveListener(this);
+    listening_ = false;
+}
+
+void ControlChannel::FinishList(Client& c, const CycleReport& report) {
+    if (CycleSucceeded(report, true)) return Reply(c, "0", "Group list received");
     Reply(c, "1", "list-groups: the cycle did not complete");
 }
 
@@ -434,8 +442,6 @@ void ControlChannel::CheckProgress(int& timeoutMs) {
                 }
                 break;
             case State::RunningList:
-                PollListCycle(c);
-                break;
             case State::Queued:
             case State::Closed:
                 break;
