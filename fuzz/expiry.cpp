@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (more && nestedAction != 0) RunNested(ctx);
     for (int i = 0; i < 100000 && more; ++i) more = spool::ExpiryStep(ctx, 1);
     FUZZ_CHECK(!spool::ExpiryRunning(), "the run did not end");
-    FUZZ_CHECK(spool::expiryGroup == 1, "the chain did not end");
+    FUZZ_CHECK(spool::ExpiryGroup() == 1, "the chain did not end");
 
     FUZZ_CHECK(!fuzz::Exists(tmpPath), "1.tmp left behind");
     for (const char* bystander : kBystanders)

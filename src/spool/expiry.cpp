@@ -20,8 +20,6 @@
 
 namespace spool {
 
-std::int32_t expiryGroup = 1;
-
 namespace {
 
 constexpr int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -47,6 +45,7 @@ struct RunState {
     bool active = false;   // between StartExpiry and the step that ends the run
     bool stop = false;     // the group was unsubscribed meanwhile
     bool restart = false;  // "Expire messages" was chosen meanwhile
+    std::int32_t at = 1;   // the group number the run is at
     GroupRun group;
 };
 RunState run;
@@ -255,11 +254,11 @@ Outcome FinishGroup(const SpoolContext& context) {
 
 // On to the next group after n; false when the run has ended.
 bool NextGroup(const SpoolContext& context, std::int32_t n) {
-    expiryGroup = run.restart ? 1 : NextGroupSection(n);
+    run.at = run.restart ? 1 : NextGroupSection(n);
     run.restart = false;
     run.stop = false;
-    if (expiryGroup < *context.lastGroupNum) return true;
-    expiryGroup = 1;
+    if (run.at < *context.lastGroupNum) return true;
+    run.at = 1;
     run.active = false;
     return false;
 }
@@ -293,7 +292,6 @@ void StartExpiry() {
         return;
     }
     failure.clear();
-    expiryGroup = 1;
     run = RunState{};
     run.active = true;
 }
@@ -301,7 +299,7 @@ void StartExpiry() {
 bool ExpiryStep(const SpoolContext& context, long maxRecords) {
     if (!run.active) return false;
     GroupRun& g = run.group;
-    const std::int32_t n = expiryGroup;
+    const std::int32_t n = run.at;
     if (run.stop) return NextGroup(context, n);  // unsubscribed: its files are gone
     if (!g.open && !BeginGroup(context, n)) return NextGroup(context, n);
     if (WalkRecords(context, maxRecords)) return true;
@@ -320,6 +318,10 @@ void FinishExpiryGroup(const SpoolContext& context) {
 void AbandonExpiry() {
     CloseGroup();
     run = RunState{};
+}
+
+std::int32_t ExpiryGroup() {
+    return run.at;
 }
 
 const std::string& ExpiryFailure() {

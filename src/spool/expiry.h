@@ -18,7 +18,7 @@
 namespace spool {
 
 // The group number the expiry is at; 1 when it is idle.
-extern std::int32_t expiryGroup;
+std::int32_t ExpiryGroup();
 
 // Days since 1900 with 365-day years and no leap days: 29 February counts
 // as 1 March. month is 1-12.

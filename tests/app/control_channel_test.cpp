@@ -261,7 +261,7 @@ TEST_F(ChannelTest, ExpireIsAnsweredWhenTheWholeChainHasRun) {
     EXPECT_EQ(Ini("NG3", "ExpireDays"), "1");
     EXPECT_FALSE(Exists(Spool("news/NG2/00000001.nws")));
     EXPECT_EQ(ReadFile(Spool("2.grp")), "");
-    EXPECT_EQ(spool::expiryGroup, 1);
+    EXPECT_EQ(spool::ExpiryGroup(), 1);
     EXPECT_FALSE(spool::ExpiryRunning());
     EXPECT_EQ(Log().back(), "Expiry finished");
 }

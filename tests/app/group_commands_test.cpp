@@ -114,8 +114,8 @@ TEST_F(GroupCommandsTest, ExpireRunsInStepsToTheEnd) {
     // The first group inside the command, the others in later steps.
     EXPECT_EQ(plat::GetProfileString("NG1", "ExpireDays", "-", 25, kGroupProfileFile), "1");
     EXPECT_EQ(plat::GetProfileString("NG3", "ExpireDays", "-", 25, kGroupProfileFile), "-");
-    EXPECT_EQ(spool::expiryGroup, 3) << "the retired number 2 costs no step";
-    ASSERT_TRUE(plat::PumpUntil([] { return spool::expiryGroup == 1; }, 5000));
+    EXPECT_EQ(spool::ExpiryGroup(), 3) << "the retired number 2 costs no step";
+    ASSERT_TRUE(plat::PumpUntil([] { return spool::ExpiryGroup() == 1; }, 5000));
     EXPECT_EQ(plat::GetProfileString("NG3", "ExpireDays", "-", 25, kGroupProfileFile), "1");
     EXPECT_FALSE(plat::ProfileSectionExists("NG2", kGroupProfileFile));
 }

@@ -35,8 +35,8 @@ bool g_pending = false;  // a step is scheduled
 // scheduled through the loop.
 void RunStep() {
     g_pending = false;
-    if (g_chain.empty() || g_chain.back() != spool::expiryGroup)
-        g_chain.push_back(spool::expiryGroup);
+    if (g_chain.empty() || g_chain.back() != spool::ExpiryGroup())
+        g_chain.push_back(spool::ExpiryGroup());
     if (spool::ExpiryStep(*g_context, 1)) g_pending = plat::PostMessage(g_window, kStep, 0, 0);
     ++g_ticks;
     if (g_tick) g_tick(g_ticks);
@@ -74,7 +74,6 @@ protected:
         g_ticks = 0;
         g_pending = false;
         spool::AbandonExpiry();
-        spool::expiryGroup = 1;
     }
     void TearDown() override {
         g_tick = nullptr;
@@ -272,13 +271,13 @@ TEST_F(ExpiryTest, ChainOfStepsVisitsEveryNumber) {
     EXPECT_EQ(Index(1), "");
     EXPECT_EQ(ReadBytes(At("1.tmp")), one);
     EXPECT_EQ(Index(2), two);
-    EXPECT_EQ(spool::expiryGroup, 1);
+    EXPECT_EQ(spool::ExpiryGroup(), 1);
     EXPECT_EQ(plat::QueuedMessageCount(), 1u);
 
     ASSERT_TRUE(plat::PumpUntil([] { return plat::QueuedMessageCount() == 0; }));
     EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 2, 3}));
     EXPECT_EQ(Index(1), Slice(one, {1}));
-    EXPECT_EQ(spool::expiryGroup, 1);
+    EXPECT_EQ(spool::ExpiryGroup(), 1);
     EXPECT_EQ(Index(2), Slice(two, {1}));
     EXPECT_EQ(Index(3), "");
     for (int n = 1; n <= 3; ++n) EXPECT_FALSE(Exists(At(std::to_string(n) + ".tmp")));
@@ -287,7 +286,7 @@ TEST_F(ExpiryTest, ChainOfStepsVisitsEveryNumber) {
 TEST_F(ExpiryTest, NoGroupEverSubscribed) {
     ASSERT_EQ(lastGroupNum, 1);
     Start();
-    EXPECT_EQ(spool::expiryGroup, 1);
+    EXPECT_EQ(spool::ExpiryGroup(), 1);
     EXPECT_FALSE(spool::ExpiryRunning());
     EXPECT_EQ(plat::QueuedMessageCount(), 0u);
     EXPECT_FALSE(Exists(At("1.grp")));
@@ -323,7 +322,7 @@ TEST_F(ExpiryTest, ACounterFarAheadOfTheGroupsCostsNoStepPerNumber) {
     EXPECT_EQ(g_chain, (std::vector<std::int32_t>{1, 5000}));
     EXPECT_LT(g_ticks, 5);
     EXPECT_EQ(Index(5000), "");
-    EXPECT_EQ(spool::expiryGroup, 1);
+    EXPECT_EQ(spool::ExpiryGroup(), 1);
 }
 
 TEST_F(ExpiryTest, RecordAppendedDuringTheStepSurvives) {
@@ -536,7 +535,7 @@ TEST_F(ExpiryTest, EachStepWalksAtMostItsBound) {
         }
         EXPECT_TRUE(spool::ExpiryStep(context, bound));
         EXPECT_FALSE(Exists(At("1.tmp")));
-        EXPECT_EQ(spool::expiryGroup, 2);
+        EXPECT_EQ(spool::ExpiryGroup(), 2);
         EXPECT_FALSE(spool::ExpiryStep(context, bound));
         EXPECT_FALSE(spool::ExpiryRunning());
         EXPECT_EQ(Index(1), Slice(one, {0, 2, 4}));
