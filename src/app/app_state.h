@@ -19,11 +19,11 @@ constexpr std::size_t kGroupNameBufferSize = 256;  // the Select Group answer
 struct AppState {
     plat::WindowHandle mainWindow = 0;
 
-    int timerEnabled = 0;
+    bool timerEnabled = false;
     std::int32_t timerTicks = 0;  // 30-second ticks counted since start or the last disconnect
-    // 1 when server, port and spool directory were present at start-up or
+    // Server, port and spool directory were present at start-up or
     // Setup has been confirmed since.
-    int configComplete = 0;
+    bool configComplete = false;
 
     AppSettings settings;
     // Setup stored while a cycle ran: what the next cycle takes.

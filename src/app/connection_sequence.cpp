@@ -49,10 +49,10 @@ bool IsBroken(plat::WParam result) {
 }
 
 bool BeginStep(NewsCycle& cycle) {
-    cycle.appIdle = 0;
-    if (cycle.connected != 0) return true;
+    cycle.appIdle = false;
+    if (cycle.connected) return true;
     LogLine("Server not connected");
-    cycle.appIdle = 1;
+    cycle.appIdle = true;
     cycle.End();
     return false;
 }
@@ -62,8 +62,8 @@ void ConnectionLost(NewsCycle& cycle, plat::LParam reason) {
     // that nothing of it is left (a QUIT still waiting for its answer).
     cycle.session->Close(cycle.window, 0, false);
     AbandonPosting(cycle);
-    cycle.connected = 0;
-    cycle.appIdle = 1;
+    cycle.connected = false;
+    cycle.appIdle = true;
     cycle.currentGroup = 1;
     const char* text = reinterpret_cast<const char*>(reason);
     if (text != nullptr && *text != '\0')
@@ -77,11 +77,11 @@ void ConnectionLost(NewsCycle& cycle, plat::LParam reason) {
 }
 
 void BeginConnect(NewsCycle& cycle) {
-    if (cycle.connected == 1) {
+    if (cycle.connected) {
         LogLine("Server already connected");
         return;
     }
-    cycle.appIdle = 0;
+    cycle.appIdle = false;
     cycle.report = CycleReport{};
     cycle.report.running = true;
     LogLine("Connecting to server");
@@ -94,7 +94,7 @@ void BeginConnect(NewsCycle& cycle) {
 }
 
 void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam) {
-    cycle.appIdle = 1;
+    cycle.appIdle = true;
     if (result != nntp::ResultSuccess) {
         // Why, when the secured channel (or its absence) is the cause.
         if (const char* why = cycle.session->SecurityProblem(); why[0] != '\0') LogLine(why);
@@ -111,14 +111,14 @@ void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam) {
         return;
     }
     LogLine("Server connected");
-    cycle.connected = 1;
+    cycle.connected = true;
     ShowConnected(true);
     StatusSetConnection(kStatusConnected);
     cycle.report.connected = true;
 
     if (App().settings.userVerification)
         BeginSendUser(cycle);
-    else if (cycle.groupListRequested == 1)
+    else if (cycle.groupListRequested)
         BeginListGroups(cycle);
     else
         BeginGroupFetch(cycle);
@@ -137,19 +137,19 @@ void BeginSendUser(NewsCycle& cycle) {
 }
 
 void OnUserDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
-    if (cycle.connected == 0) return;
+    if (!cycle.connected) return;
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
     // Most servers answer the user name with 381 (password required), which
     // is not a success; the password goes out whatever the answer was,
     // except to a server that has said it wants an encrypted channel first.
     LogReplyText(reply);
     if (AsksForEncryption(reply)) {
-        cycle.appIdle = 1;
+        cycle.appIdle = true;
         cycle.report.authRejected = true;
         BeginDisconnect(cycle);
         return;
     }
-    cycle.appIdle = 1;
+    cycle.appIdle = true;
     BeginSendPass(cycle);
 }
 
@@ -163,8 +163,8 @@ void BeginSendPass(NewsCycle& cycle) {
 }
 
 void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
-    if (cycle.connected == 0) return;
-    cycle.appIdle = 1;
+    if (!cycle.connected) return;
+    cycle.appIdle = true;
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
     LogReplyText(reply);
     AsksForEncryption(reply);
@@ -173,29 +173,29 @@ void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
         BeginDisconnect(cycle);
         return;
     }
-    if (cycle.groupListRequested == 1)
+    if (cycle.groupListRequested)
         BeginListGroups(cycle);
     else
         BeginGroupFetch(cycle);
 }
 
 void RequestGroupList(NewsCycle& cycle) {
-    if (cycle.connected == 1) return;
-    cycle.groupListRequested = 1;
+    if (cycle.connected) return;
+    cycle.groupListRequested = true;
     BeginConnect(cycle);
 }
 
 void BeginListGroups(NewsCycle& cycle) {
     LogLine("Getting Group List");
     // No other network command may start while the list is on its way.
-    cycle.appIdle = 0;
+    cycle.appIdle = false;
     cycle.session->spoolDir = App().settings.qivNewsDir;
     cycle.session->ListGroups(cycle.window, MAIN_MSG_LIST_DONE);
 }
 
 void OnListDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
-    if (cycle.connected == 0) return;
-    cycle.appIdle = 1;
+    if (!cycle.connected) return;
+    cycle.appIdle = true;
     // The request stays, so the next connection lists again.
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
     if (result == nntp::ResultSuccess) {
@@ -204,7 +204,7 @@ void OnListDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     } else {
         LogReplyText(reply);
     }
-    cycle.groupListRequested = 0;
+    cycle.groupListRequested = false;
     BeginDisconnect(cycle);
 }
 
@@ -216,9 +216,9 @@ void BeginDisconnect(NewsCycle& cycle) {
 }
 
 void OnQuitDone(NewsCycle& cycle, plat::WParam, plat::LParam) {
-    cycle.appIdle = 1;
+    cycle.appIdle = true;
     LogLine("Server disconnected");
-    cycle.connected = 0;
+    cycle.connected = false;
     cycle.Closed();
     ShowDisconnected();
     if (cycle.report.running) cycle.report.disconnected = true;

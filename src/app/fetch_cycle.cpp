@@ -217,7 +217,7 @@ bool StartGroup(NewsCycle& cycle) {
     fetch.name = name;
 
     LogLineF("Getting messages from %s", name.c_str());
-    cycle.appIdle = 0;
+    cycle.appIdle = false;
     StatusSetGroup(name);
     session.SelectGroup(cycle.window, MAIN_MSG_GROUP_DONE);
     return true;
@@ -232,7 +232,7 @@ bool NextGroup(NewsCycle& cycle) {
     cycle.currentGroup = spool::NextGroupSection(cycle.currentGroup);
     if (cycle.currentGroup < app.settings.lastGroupNum) return true;
     cycle.currentGroup = 1;
-    cycle.appIdle = 1;
+    cycle.appIdle = true;
     LogLine("Finished getting messages");
     StatusSetGroup(std::string());
     plat::SendMessage(cycle.window, plat::msg::Command, IDM_POST_ALL, 0);
@@ -257,14 +257,14 @@ void EndGroup(NewsCycle& cycle) {
 
 // The handlers act only on completions of a live connection.
 bool Live(const NewsCycle& cycle) {
-    return cycle.connected == 1;
+    return cycle.connected;
 }
 
 void BeginGroupFetch(NewsCycle& cycle) {
     // Runs of unsubscribed group numbers are walked here rather than by one
     // nested call per number.
     for (;;) {
-        if (cycle.connected == 0) {
+        if (!cycle.connected) {
             LogLine("Server not connected");
             cycle.End();
             return;

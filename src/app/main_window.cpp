@@ -65,7 +65,7 @@ LResult OnCreate(WindowHandle window, LParam flags) {
     ui.SetTitle(kMainWindowTitle);
     ui.SetMenu(BuildMainMenu());
 
-    app.configComplete = 1;
+    app.configComplete = true;
     plat::SetRefusalReporter([](const std::string& line) { LogLine(line.c_str()); });
     plat::MarkProfilePrivate(kProfileFile);
     // Made by hand or by an older version: the password must not stay
@@ -77,12 +77,12 @@ LResult OnCreate(WindowHandle window, LParam flags) {
 
     data->cycle.session->groupName.clear();
     data->cycle.session->hostName.clear();
-    if (app.configComplete == 1) GiveServerToSession(window);
+    if (app.configComplete) GiveServerToSession(window);
 
     app.timerTicks = 0;
     data->mark = TimerMark{app.settings.timerInterval, false};
     if ((flags & kCreateWithoutTimer) == 0) plat::SetTimer(window, kMainTimerId, kTimerPeriodMs);
-    app.timerEnabled = 1;
+    app.timerEnabled = true;
 
     app.status = plat::ui::Status{};
     app.status.connection = kStatusDisconnected;
@@ -99,7 +99,7 @@ LResult OnCreate(WindowHandle window, LParam flags) {
 // would never connect again.
 void OnTimer(MainWindow& data) {
     AppState& app = App();
-    if (app.timerEnabled == 1 && app.timerTicks < INT32_MAX) ++app.timerTicks;
+    if (app.timerEnabled && app.timerTicks < INT32_MAX) ++app.timerTicks;
     const std::int32_t interval = app.settings.timerInterval;
     const long long mark = 2LL * interval;
     TimerMark& seen = data.mark;
@@ -108,7 +108,7 @@ void OnTimer(MainWindow& data) {
         seen.interval = interval;
     }
     const bool idle = data.cycle.Idle();
-    const bool overdue = seen.overdue && app.timerEnabled == 1 && idle;
+    const bool overdue = seen.overdue && app.timerEnabled && idle;
     if (app.timerTicks == mark || overdue) {
         seen.overdue = false;
         if (idle) TakePendingSetup(data.cycle.window);
@@ -120,7 +120,7 @@ void OnTimer(MainWindow& data) {
 void SetTimerEnabled(bool enabled) {
     SetMenuItemGrayed(IDM_STOP_TIMER, !enabled);
     SetMenuItemGrayed(IDM_RESTART_TIMER, enabled);
-    App().timerEnabled = enabled ? 1 : 0;
+    App().timerEnabled = enabled;
     StatusUpdateTimer();
 }
 

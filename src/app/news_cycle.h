@@ -74,7 +74,7 @@ public:
 
     bool Running() const { return report.running; }
     // No connection, no step under way, no cycle: a new one may start.
-    bool Idle() const { return connected == 0 && appIdle == 1 && !report.running; }
+    bool Idle() const { return !connected && appIdle && !report.running; }
     // Ends the running cycle (nothing when none runs) and tells the listeners.
     void End();
     // Tells the listeners that the connection has closed.
@@ -87,11 +87,11 @@ public:
 
     const plat::WindowHandle window;
     std::unique_ptr<nntp::CNntpSession> session;
-    int connected = 0;  // 1 from a successful connect until the disconnect completes
+    bool connected = false;  // from a successful connect until the disconnect completes
     // The network commands (connect, disconnect, group list, fetch, post)
-    // are accepted only while this is 1.
-    int appIdle = 1;
-    int groupListRequested = 0;
+    // are accepted only while this is set.
+    bool appIdle = true;
+    bool groupListRequested = false;
     // The fetch's position. Article numbers are 64-bit: servers run past
     // 2^31 - 1.
     std::int32_t currentGroup = 1;

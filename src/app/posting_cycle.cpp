@@ -33,7 +33,7 @@ void EndPass(NewsCycle& cycle) {
     cycle.posting->queue.Close();
     BeginDisconnect(cycle);
     // Set after the disconnect has started: QUIT runs with the gate open.
-    cycle.appIdle = 1;
+    cycle.appIdle = true;
 }
 
 void FinishPass(NewsCycle& cycle) {
@@ -94,7 +94,7 @@ void PostRecord(NewsCycle& cycle) {
 
 void OnPostDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     spool::OutboundQueue& queue = cycle.posting->queue;
-    if (cycle.connected == 0 || !queue.Walking()) return;
+    if (!cycle.connected || !queue.Walking()) return;
     queue.Article().Close();
     // Broken off: the file and its record stay for the next pass.
     if (IsBroken(result)) return ConnectionLost(cycle, reply);

@@ -89,7 +89,7 @@ void LoadSettings() {
 
     if (IsMissing(s.nntpServer)) {
         WriteSetting("NNTPServer", kPlaceholder);
-        app.configComplete = 0;
+        app.configComplete = false;
     }
 
     const std::string verification = ReadSetting("UserVerification");
@@ -122,12 +122,12 @@ void LoadSettings() {
     if (s.nntpPort == 0) {
         s.nntpPort = 119;
         WriteSetting("NNTPPort", "119");
-        app.configComplete = 0;
+        app.configComplete = false;
     }
 
     if (IsMissing(s.qivNewsDir)) {
         WriteSetting("QivNewsDir", kPlaceholder);
-        app.configComplete = 0;
+        app.configComplete = false;
     }
 
     plat::SetSpoolRoot(s.qivNewsDir);

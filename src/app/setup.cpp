@@ -272,7 +272,7 @@ void RunSetup(plat::WindowHandle window) {
 }
 
 bool StoreSetup(plat::WindowHandle window, const SetupKeys& keys) {
-    App().configComplete = 1;
+    App().configComplete = true;
     bool ok = WriteSetupSettings(keys);
     const int writeError = errno;
     if (keys.password) {

@@ -43,7 +43,7 @@ void StatusUpdateTimer() {
     Publish();
 }
 
-long MinutesToNextConnection(std::int32_t ticks, std::int32_t interval, int timerEnabled) {
+long MinutesToNextConnection(std::int32_t ticks, std::int32_t interval, bool timerEnabled) {
     const long long mark = 2LL * interval;
     // A stopped timer still connects on every tick while the count sits on
     // its mark.

@@ -24,6 +24,6 @@ void StatusUpdateTimer();
 
 // Minutes until the timer starts a connection, rounded up; -1 when none is
 // due (no interval, the timer stopped, or the count already past its mark).
-long MinutesToNextConnection(std::int32_t ticks, std::int32_t interval, int timerEnabled);
+long MinutesToNextConnection(std::int32_t ticks, std::int32_t interval, bool timerEnabled);
 
 }  // namespace app

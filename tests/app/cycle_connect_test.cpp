@@ -30,13 +30,13 @@ TEST_F(ConnectTest, LoginAcceptedThenTheFetchCycle) {
     Login("joe", "secret");
     server_.AddFault(Fault::Delay("AUTHINFO USER", 300, 1));
     Command(app::IDM_CONNECT);
-    EXPECT_EQ(Cycle().appIdle, 0) << "waiting for the connection";
-    EXPECT_EQ(Cycle().connected, 0);
+    EXPECT_FALSE(Cycle().appIdle) << "waiting for the connection";
+    EXPECT_FALSE(Cycle().connected);
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_CONNECT));
     // AUTHINFO USER in progress: connected, no network command accepted.
     ASSERT_TRUE(Pump([&] { return !ServerCommands("AUTHINFO USER").empty(); }));
-    EXPECT_EQ(Cycle().connected, 1);
-    EXPECT_EQ(Cycle().appIdle, 0);
+    EXPECT_TRUE(Cycle().connected);
+    EXPECT_FALSE(Cycle().appIdle);
     EXPECT_TRUE(ui_->MenuItemGrayed(app::IDM_CONNECT));
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_DISCONNECT));
     ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
@@ -100,10 +100,10 @@ TEST_F(ConnectTest, GroupListFlowStoresTheListAndSkipsTheFetch) {
     Configure();
     server_.AddFault(Fault::Delay("LIST", 300, 1));
     Command(app::IDM_GET_GROUP_LIST);
-    EXPECT_EQ(Cycle().groupListRequested, 1);
+    EXPECT_TRUE(Cycle().groupListRequested);
     ASSERT_TRUE(Pump([&] { return !ServerCommands("LIST").empty(); }));
     // No network command while the list is on its way.
-    EXPECT_EQ(Cycle().appIdle, 0);
+    EXPECT_FALSE(Cycle().appIdle);
     Command(app::IDM_CONNECT);
     Command(app::IDM_GET_GROUP_LIST);
     EXPECT_EQ(LogCount("Server already connected"), 0);
@@ -115,7 +115,7 @@ TEST_F(ConnectTest, GroupListFlowStoresTheListAndSkipsTheFetch) {
                                         "Disconnecting from Server", "Server disconnected"}));
     EXPECT_EQ(ReadFile(Spool("groups.txt")), "alt.a 2 1 y\r\nalt.b 4 3 y\r\n");
     EXPECT_TRUE(ServerCommands("GROUP").empty());
-    EXPECT_EQ(Cycle().groupListRequested, 0);
+    EXPECT_FALSE(Cycle().groupListRequested);
     EXPECT_TRUE(Cycle().report.listReceived);
     ExpectDisconnectedState();
 
@@ -124,10 +124,10 @@ TEST_F(ConnectTest, GroupListFlowStoresTheListAndSkipsTheFetch) {
     Command(app::IDM_CONNECT);
     ASSERT_TRUE(Pump([&] { return !ServerCommands("GROUP").empty(); }));
     const std::size_t lines = Log().size();
-    Cycle().appIdle = 1;  // as between two steps
+    Cycle().appIdle = true;  // as between two steps
     Command(app::IDM_GET_GROUP_LIST);
     EXPECT_EQ(Log().size(), lines);
-    EXPECT_EQ(Cycle().groupListRequested, 0);
+    EXPECT_FALSE(Cycle().groupListRequested);
     ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
 }
 
@@ -138,19 +138,19 @@ TEST_F(ConnectTest, RefusedOrBrokenListIsLoggedAndABrokenOneIsAskedForAgain) {
     EXPECT_EQ(LogFrom("Getting Group List"),
               (std::vector<std::string>{"Getting Group List", "480 not for you",
                                         "Disconnecting from Server", "Server disconnected"}));
-    EXPECT_EQ(Cycle().groupListRequested, 0);
+    EXPECT_FALSE(Cycle().groupListRequested);
 
     server_.AddFault(Fault::CloseAfter("LIST", 30, 2));
     ASSERT_TRUE(RunCycle(app::IDM_GET_GROUP_LIST));
     EXPECT_EQ(Log().back().rfind("Connection to server lost", 0), 0u);
-    EXPECT_EQ(Cycle().groupListRequested, 1) << "the list is still wanted";
+    EXPECT_TRUE(Cycle().groupListRequested) << "the list is still wanted";
     ExpectDisconnectedState();
 
     // The next connection, whatever started it, lists instead of fetching.
     ASSERT_TRUE(RunCycle());
     EXPECT_EQ(LogCount("Group list received"), 1);
     EXPECT_EQ(LogCount("Finished getting messages"), 0);
-    EXPECT_EQ(Cycle().groupListRequested, 0);
+    EXPECT_FALSE(Cycle().groupListRequested);
 }
 
 TEST_F(ConnectTest, RefusedConnectionEndsAtOnceAndTheTimerTriesAgain) {
@@ -164,7 +164,7 @@ TEST_F(ConnectTest, RefusedConnectionEndsAtOnceAndTheTimerTriesAgain) {
     EXPECT_EQ(Log(),
               (std::vector<std::string>{"Connecting to server", "Could not connect to server"}));
     ExpectDisconnectedState();
-    EXPECT_EQ(Cycle().groupListRequested, 0);
+    EXPECT_FALSE(Cycle().groupListRequested);
 
     // Two more ticks make the next attempt; this one reaches the server.
     Session().port = server_.Port();
@@ -236,11 +236,11 @@ TEST_F(ConnectTest, ListenersHearEachOutcomeOnce) {
 // so, leaves the application idle and ends the cycle.
 TEST_F(ConnectTest, StepsWithoutAConnectionSayServerNotConnected) {
     Configure();
-    ASSERT_EQ(Cycle().connected, 0);
+    ASSERT_FALSE(Cycle().connected);
     for (void (*step)(app::NewsCycle&) : {app::BeginSendUser, app::BeginSendPass, app::BeginPosting,
                                           app::BeginDisconnect, app::BeginGroupFetch}) {
         Cycle().report.running = true;
-        Cycle().appIdle = 0;
+        Cycle().appIdle = false;
         const std::size_t before = Log().size();
         step(Cycle());
         ASSERT_EQ(Log().size(), before + 1);
@@ -248,7 +248,7 @@ TEST_F(ConnectTest, StepsWithoutAConnectionSayServerNotConnected) {
         EXPECT_FALSE(Cycle().report.running);
         // The group walk leaves appIdle to its caller.
         if (step != app::BeginGroupFetch) {
-            EXPECT_EQ(Cycle().appIdle, 1);
+            EXPECT_TRUE(Cycle().appIdle);
         }
     }
     EXPECT_TRUE(Pump([] { return true; }));

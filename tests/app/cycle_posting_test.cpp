@@ -71,8 +71,8 @@ TEST_F(PostingTest, ExactLogOfAPassWithOnePost) {
     server_.AddFault(Fault::Delay("QUIT", 300, 1));
     Command(app::IDM_CONNECT);
     ASSERT_TRUE(Pump([&] { return !ServerCommands("QUIT").empty(); }));
-    EXPECT_EQ(Cycle().appIdle, 1);
-    EXPECT_EQ(Cycle().connected, 1);
+    EXPECT_TRUE(Cycle().appIdle);
+    EXPECT_TRUE(Cycle().connected);
     ASSERT_TRUE(Pump([&] { return !Cycle().Running(); }));
     EXPECT_EQ(LogFrom("Posting Messages"),
               (std::vector<std::string>{"Posting Messages", "Finished posting essages",
@@ -114,10 +114,9 @@ TEST_F(PostingTest, AnswersThatAreNoVerdictStopThePassAndKeepTheQueue) {
         EXPECT_EQ(ReadFile(Spool("out.dat")), queue);
         if (!fault.text.empty()) {
             EXPECT_EQ(LogFrom("Posting Messages"),
-                      (std::vector<std::string>{"Posting Messages", fault.text,
-                                                "Posting stopped; " + a + " stays queued",
-                                                "Disconnecting from Server",
-                                                "Server disconnected"}));
+                      (std::vector<std::string>{
+                          "Posting Messages", fault.text, "Posting stopped; " + a + " stays queued",
+                          "Disconnecting from Server", "Server disconnected"}));
         }
         ExpectDisconnectedState();
 
@@ -306,8 +305,7 @@ TEST_F(PostingTest, RecordsWrittenInPiecesAcrossPassesArePostedOnce) {
     put(OutRecord("c.txt").substr(1));
     ASSERT_TRUE(RunCycle());
     ASSERT_TRUE(RunCycle());
-    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt"),
-                                                          PostedText("b.txt"),
+    EXPECT_EQ(server_.Posted(), (std::vector<std::string>{PostedText("a.txt"), PostedText("b.txt"),
                                                           PostedText("c.txt")}));
     EXPECT_TRUE(Exists(Spool("out/a.txt"))) << "no record names the new a.txt";
     // Held open by the board, out.dat keeps its handled records.

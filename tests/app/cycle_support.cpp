@@ -10,8 +10,8 @@
 
 #include "app/commands.h"
 #include "app/cycles.h"
-#include "app/settings.h"
 #include "app/news_cycle.h"
+#include "app/settings.h"
 #include "nntp/nntp_session.h"
 #include "platform/profile.h"
 #include "platform/socket.h"
@@ -165,8 +165,8 @@ std::vector<std::string> CycleTest::ServerCommands(const std::string& verb) cons
 }
 
 void CycleTest::ExpectDisconnectedState() {
-    EXPECT_EQ(Cycle().connected, 0);
-    EXPECT_EQ(Cycle().appIdle, 1);
+    EXPECT_FALSE(Cycle().connected);
+    EXPECT_TRUE(Cycle().appIdle);
     EXPECT_EQ(Cycle().currentGroup, 1);
     EXPECT_EQ(State().timerTicks, 0);
     EXPECT_FALSE(ui_->MenuItemGrayed(app::IDM_CONNECT));

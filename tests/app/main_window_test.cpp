@@ -70,7 +70,7 @@ TEST_F(MainWindowTest, MenuHasItsItemsSeparatorsAndInitialStates) {
 TEST_F(MainWindowTest, NetworkCommandsRunOnlyWhileIdle) {
     Configure();
     LogLine("old line");
-    Cycle().appIdle = 0;
+    Cycle().appIdle = false;
     for (unsigned id :
          {IDM_CONNECT, IDM_DISCONNECT, IDM_GET_GROUP_LIST, IDM_FETCH_ALL, IDM_POST_ALL})
         Command(id);
@@ -78,7 +78,7 @@ TEST_F(MainWindowTest, NetworkCommandsRunOnlyWhileIdle) {
     EXPECT_FALSE(Cycle().Running());
 
     // Without a connection the steps that need one say so.
-    Cycle().appIdle = 1;
+    Cycle().appIdle = true;
     Cycle().currentGroup = 7;
     Command(IDM_DISCONNECT);
     EXPECT_EQ(Cycle().currentGroup, 1);
@@ -107,7 +107,7 @@ TEST_F(MainWindowTest, NetworkCommandsRunOnlyWhileIdle) {
 
 TEST_F(MainWindowTest, UngatedCommandsRunInTheMiddleOfACycle) {
     Start();
-    Cycle().appIdle = 0;
+    Cycle().appIdle = false;
     for (unsigned id : {IDM_SETUP, IDM_SUBSCRIBE, IDM_UNSUBSCRIBE, IDM_ABOUT}) Command(id);
     std::vector<std::string> captions;
     for (const auto& run : ui_->Dialogs()) captions.push_back(run.caption);
@@ -143,10 +143,10 @@ TEST_F(MainWindowTest, ALoweredIntervalStartsACycleOnTheNextTick) {
     State().timerTicks = 0;
     SetInterval(10);
     TickRun(15);
-    Cycle().appIdle = 0;
+    Cycle().appIdle = false;
     SetInterval(5);
     EXPECT_TRUE(TickRun(2).empty());
-    Cycle().appIdle = 1;
+    Cycle().appIdle = true;
     EXPECT_EQ(TickRun(2), (std::vector<int>{1}));
 
     // Raised above the count: it waits for the new mark as always.
@@ -170,7 +170,7 @@ TEST_F(MainWindowTest, StopAndRestartTimer) {
     Command(IDM_STOP_TIMER);
     EXPECT_TRUE(ui_->MenuItemGrayed(IDM_STOP_TIMER));
     EXPECT_FALSE(ui_->MenuItemGrayed(IDM_RESTART_TIMER));
-    EXPECT_EQ(State().timerEnabled, 0);
+    EXPECT_FALSE(State().timerEnabled);
     EXPECT_TRUE(TickRun(20).empty());
     EXPECT_EQ(State().timerTicks, 4) << "stopped ticks do not count";
     Command(IDM_RESTART_TIMER);

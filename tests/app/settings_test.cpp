@@ -20,7 +20,7 @@ const std::string kFirstStartFile =
 TEST_F(SettingsTest, FirstStartWritesEveryPlaceholderInOrderAndLeavesTheSessionEmpty) {
     Start();
     EXPECT_EQ(Settings(), kFirstStartFile);
-    EXPECT_EQ(State().configComplete, 0);
+    EXPECT_FALSE(State().configComplete);
     EXPECT_EQ(Session().hostName, "");
     EXPECT_EQ(Session().port, 0u);
 
@@ -40,7 +40,7 @@ TEST_F(SettingsTest, SecondStartTakesThePlaceholdersAsPresent) {
     Start();
     Restart();
     EXPECT_EQ(Settings(), kFirstStartFile);  // nothing written again
-    EXPECT_EQ(State().configComplete, 1);
+    EXPECT_TRUE(State().configComplete);
     EXPECT_EQ(Session().hostName, "NotYetSet");
     EXPECT_EQ(Session().port, 119u);
 }
@@ -63,24 +63,24 @@ TEST_F(SettingsTest, PortThatIsZeroOrNoNumberBecomes119AndClearsConfigComplete) 
         SCOPED_TRACE(value);
         const std::string line = std::string("NNTPPort=") + value;
         WriteSettings({"NNTPServer=news", "QivNewsDir=/spool", line.c_str()});
-        State().configComplete = 1;
+        State().configComplete = true;
         app::LoadSettings();
         EXPECT_EQ(State().settings.nntpPort, 119);
-        EXPECT_EQ(State().configComplete, 0);
+        EXPECT_FALSE(State().configComplete);
         EXPECT_NE(Settings().find("NNTPPort=119\r\n"), std::string::npos);
     }
     WriteSettings({"NNTPServer=news", "QivNewsDir=/spool", "NNTPPort=563"});
-    State().configComplete = 1;
+    State().configComplete = true;
     app::LoadSettings();
     EXPECT_EQ(State().settings.nntpPort, 563);
-    EXPECT_EQ(State().configComplete, 1);
+    EXPECT_TRUE(State().configComplete);
 }
 
 TEST_F(SettingsTest, AStoredZInAnyCaseCountsAsMissing) {
     WriteSettings({"NNTPServer=Z", "QivNewsDir=/spool", "NNTPPort=119"});
-    State().configComplete = 1;
+    State().configComplete = true;
     app::LoadSettings();
-    EXPECT_EQ(State().configComplete, 0);
+    EXPECT_FALSE(State().configComplete);
     EXPECT_NE(Settings().find("NNTPServer=NotYetSet\r\n"), std::string::npos);
     EXPECT_EQ(State().settings.nntpServer, "Z");
 }

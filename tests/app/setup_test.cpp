@@ -60,7 +60,7 @@ TEST_F(SetupTest, ConfirmWritesInItsOrderAndGivesTheSessionTheServer) {
     EXPECT_EQ(Settings(), IniText({"NNTPServer=news.example.org", "QivNewsDir=/srv/spool",
                                    "QivNewsUsername=bob", "QivNewsPassword=secret",
                                    "TimerInterval=15", "UserVerification=Yes", "NNTPPort=1190"}));
-    EXPECT_EQ(State().configComplete, 1);
+    EXPECT_TRUE(State().configComplete);
     EXPECT_EQ(State().settings.timerInterval, 15);
     EXPECT_EQ(State().settings.userVerification, 1);
     EXPECT_EQ(Session().hostName, "news.example.org");
@@ -163,7 +163,7 @@ TEST_F(SetupTest, CancelChangesNothing) {
         return 2;
     });
     EXPECT_EQ(Settings(), before);
-    EXPECT_EQ(State().configComplete, 0);
+    EXPECT_FALSE(State().configComplete);
     EXPECT_EQ(State().settings.nntpServer, "z");
     EXPECT_EQ(Session().hostName, "");
 }
