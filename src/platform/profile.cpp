@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <deque>
 #include <map>
 #include <set>
