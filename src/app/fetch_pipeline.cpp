@@ -78,7 +78,6 @@ std::int32_t FollowingFile(NewsCycle& cycle) {
 // GROUP's last, so nothing below it is left to try.
 void GroupFetched(NewsCycle& cycle) {
     FetchState& fetch = *cycle.fetch;
-    AppState& app = App();
     if (!fetch.byNumber && cycle.articleCursor <= fetch.last) {
         cycle.articleCursor = fetch.last + 1;
         StoreIndex(cycle, cycle.articleCursor);
@@ -206,7 +205,6 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
         return EndOnceDrained(cycle);
     }
 
-    AppState& app = App();
     cycle.articleCursor = request.article;
     if (answer == nullptr) {
         // Our side could not take it; the article stays due.

@@ -66,8 +66,9 @@ protected:
     // the default PipelineDepth or at `depth`.
     void FetchOnce(const std::string& group, int depth = 0) {
         ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
-        if (depth > 0)
+        if (depth > 0) {
             ASSERT_EQ(Qiv({"setup", "--pipeline-depth", std::to_string(depth)}).status, 0);
+        }
         ASSERT_EQ(Subscribe(group), 1);
         before_ = time(nullptr);
         const ProgramResult r = Qiv({"--once"});
