@@ -162,7 +162,9 @@ TEST_F(StreamSocketTest, SendTakenWholeReportsNothingAndCloseDropsTheQueueSilent
     nettest::Settle();
     EXPECT_EQ(client.Count(net::StreamEvent::SendDone), 0);
 
-    const std::string big = Pattern(4 << 20, 4);
+    // More than loopback can hold in flight (both socket buffers at their
+    // largest), so that the send must queue.
+    const std::string big = Pattern(32 << 20, 4);
     ASSERT_EQ(socket.Send(big.data(), static_cast<int>(big.size())), plat::wsa::WouldBlock);
     ASSERT_EQ(socket.Close(), 0);
     EXPECT_EQ(socket.State(), net::SocketState::Closed);
