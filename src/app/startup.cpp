@@ -31,6 +31,8 @@ plat::WindowHandle StartMainWindow(bool withTimer, std::string& error) {
 
     if (!net::InitNetworkLayer(false)) {
         error = "the network layer could not be started";
+        // Its data and its cycle go with it.
+        plat::DestroyWindow(window);
         return 0;
     }
     return window;
