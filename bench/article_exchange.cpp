@@ -123,15 +123,13 @@ int main(int argc, char** argv) {
 
     run = new Run;
     nntp::CNntpSession& s = run->session;
-    s.hostName = "127.0.0.1";
-    s.port = server.Port();
     s.groupName = "bench.group";
     s.articleDir = dirTemplate;
     s.fileNumber = 1;
 
     plat::RegisterWindowClass("BenchOwner", OwnerProc);
     const plat::WindowHandle window = plat::CreateWindow("BenchOwner");
-    s.Connect(window, kConnect);
+    s.Connect(window, kConnect, {.host = "127.0.0.1", .port = server.Port()});
     plat::RunMessageLoop();
 
     const bool ok = run->ok && run->fetched == count;

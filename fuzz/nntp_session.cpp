@@ -60,6 +60,7 @@ constexpr int kWouldBlock = 10035;
 // what an input does.
 const bool trace = std::getenv("QIV_FUZZ_TRACE") != nullptr;
 constexpr int kConnReset = 10054;
+const nntp::ServerConfig kFuzzServer{.host = "fuzz.example"};
 
 class FuzzSession;
 FuzzSession* current = nullptr;
@@ -340,7 +341,7 @@ void StartOperation(FuzzSession& s, int which, plat::TextReader* article) {
             s.Close(w, kClose, (which & 16) != 0);
             break;
         case 9:
-            s.Connect(w, kConnect);
+            s.Connect(w, kConnect, kFuzzServer);
             s.Report(net::ConnectResult::Connected);
             break;
         case 10:
@@ -384,7 +385,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     current = &s;
     s.sendMode = options & 3;
     s.failAt = (options >> 4) + 1;
-    s.hostName = "fuzz.example";
     s.articleDir = dir;
     s.spoolDir = dir;
     s.groupName = "alt.test";
@@ -403,7 +403,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     s.fileNumber = 42;
 
-    s.Connect(owner, kConnect);
+    s.Connect(owner, kConnect, kFuzzServer);
     s.Report(net::ConnectResult::Connected);
     if (op != 0) {
         // The greeting, and the answer to MODE READER where the session sends it.

@@ -90,7 +90,7 @@ void BeginConnect(NewsCycle& cycle) {
         LogLine("Warning: the password will travel unencrypted (set Security to tls or starttls)");
     StatusStartCycle();
     StatusSetConnection(kStatusConnecting);
-    cycle.session->Connect(cycle.window, MAIN_MSG_CONNECT_DONE);
+    cycle.session->Connect(cycle.window, MAIN_MSG_CONNECT_DONE, cycle.server);
 }
 
 void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam) {

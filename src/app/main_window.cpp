@@ -76,7 +76,7 @@ LResult OnCreate(WindowHandle window, LParam flags) {
     LoadSettings();
 
     data->cycle.session->groupName.clear();
-    data->cycle.session->hostName.clear();
+    data->cycle.server.host.clear();
     if (app.configComplete) GiveServerToSession(window);
 
     app.timerTicks = 0;
@@ -207,12 +207,13 @@ void GiveServerToSession(WindowHandle window) {
     if (cycle == nullptr) return;
     nntp::CNntpSession& session = *cycle->session;
     const AppSettings& s = App().settings;
-    session.hostName = s.nntpServer.substr(0, nntp::CNntpSession::kPathSize - 1);
-    session.port = static_cast<std::uint32_t>(s.nntpPort);
+    nntp::ServerConfig& server = cycle->server;
+    server.host = s.nntpServer.substr(0, nntp::CNntpSession::kPathSize - 1);
+    server.port = static_cast<std::uint32_t>(s.nntpPort);
     session.replyTimeoutMs = static_cast<std::uint32_t>(s.replyTimeout) * 1000u;
-    session.security = s.security;
-    session.caFile = s.caFile;
-    session.tlsFingerprint = s.tlsFingerprint;
+    server.security = s.security;
+    server.caFile = s.caFile;
+    server.tlsFingerprint = s.tlsFingerprint;
 }
 
 void LayoutLog(int clientWidth, int clientHeight) {

@@ -17,7 +17,8 @@ plat::LResult MainWindowProc(plat::WindowHandle window, unsigned message, plat::
 // the main window is gone.
 NewsCycle* CycleOf(plat::WindowHandle window);
 
-// Copies the server name and port from the settings into the session.
+// Copies the server and its security from the settings into the cycle,
+// for the next connect, and the reply timeout into the session.
 void GiveServerToSession(plat::WindowHandle window);
 
 // The log fills the client area but for a margin on every side, one cell for

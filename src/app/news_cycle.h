@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "nntp/server_config.h"
 #include "platform/message_loop.h"
 
 namespace nntp {
@@ -87,6 +88,8 @@ public:
 
     const plat::WindowHandle window;
     std::unique_ptr<nntp::CNntpSession> session;
+    // The server each connect goes to (GiveServerToSession fills it).
+    nntp::ServerConfig server;
     bool connected = false;  // from a successful connect until the disconnect completes
     // The network commands (connect, disconnect, group list, fetch, post)
     // are accepted only while this is set.

@@ -75,7 +75,8 @@ CNntpSession::~CNntpSession() {
 // ---- Network layer ----
 
 void CNntpSession::StartConnection() {
-    connMgr.Start(hostName.c_str(), static_cast<std::uint16_t>(port & 0xFFFF), &stream, this, 0);
+    connMgr.Start(serverConfig.host.c_str(), static_cast<std::uint16_t>(serverConfig.port & 0xFFFF),
+                  &stream, this, 0);
 }
 
 void CNntpSession::CancelConnection() {
@@ -174,7 +175,9 @@ void CNntpSession::Request(plat::WindowHandle window, unsigned message, int even
     Drive(event);
 }
 
-void CNntpSession::Connect(plat::WindowHandle window, unsigned message) {
+void CNntpSession::Connect(plat::WindowHandle window, unsigned message,
+                           const ServerConfig& server) {
+    serverConfig = server;
     owner = window;
     notifyMessage = message;
     notifyOnClose = true;
@@ -269,8 +272,8 @@ void CNntpSession::Close(plat::WindowHandle window, unsigned message, bool notif
 
 // Opening: any event -> start the connection manager; OpenWait.
 int CNntpSession::Opening(int) {
-    if (hostName.size() >= kPathSize) return Break("Host name too long", false);
-    if (security < SecurityNone || security > SecurityStartTls)
+    if (serverConfig.host.size() >= kPathSize) return Break("Host name too long", false);
+    if (serverConfig.security < SecurityNone || serverConfig.security > SecurityStartTls)
         return SecurityBreak("Security must be none, tls or starttls", false);
     // OpenWait is current before Start runs, so that a report made from
     // within Start finds the state that handles it.
@@ -286,8 +289,8 @@ int CNntpSession::Opening(int) {
 int CNntpSession::OpenWait(int event) {
     switch (event) {
         case ConnectOk:
-            return Go(security == SecurityTls ? &CNntpSession::Handshaking
-                                              : &CNntpSession::Greeting);
+            return Go(serverConfig.security == SecurityTls ? &CNntpSession::Handshaking
+                                                           : &CNntpSession::Greeting);
         case Fault: {
             char reason[64];
             std::snprintf(reason, sizeof reason, "Connection failed (error %d)", connMgr.lastError);
@@ -309,10 +312,11 @@ int CNntpSession::Greeting(int event) {
     if (event == Reply2) {
         std::snprintf(greetingLine, sizeof greetingLine, "%s", currentLine);
         // A STARTTLS connection is secured before anything else is said.
-        if (security == SecurityStartTls && !tls.Secured()) return Go(&CNntpSession::CapaCommand);
+        if (serverConfig.security == SecurityStartTls && !tls.Secured())
+            return Go(&CNntpSession::CapaCommand);
         return Go(&CNntpSession::ModeCommand);
     }
-    if (security == SecurityNone && !tls.Active()) {
+    if (serverConfig.security == SecurityNone && !tls.Active()) {
         // A TLS port says nothing until it hears a handshake, or answers
         // text with an alert record.
         const unsigned char first = static_cast<unsigned char>(currentLine[0]);

@@ -17,6 +17,7 @@
 #include "net/state_drive.h"
 #include "net/stream_socket.h"
 #include "net/tls_layer.h"
+#include "nntp/server_config.h"
 #include "platform/files.h"
 #include "platform/message_loop.h"
 
@@ -134,7 +135,8 @@ public:
     // An accepted request is answered by exactly one notification (Close
     // without notice by none). lParam of a success:
     //   Connect                       the greeting line (a session buffer);
-    //                                 MODE READER has been sent and answered
+    //                                 MODE READER has been sent and answered;
+    //                                 the server is kept for the connection
     //   SendUser, SendPass            the reply line (a session buffer)
     //   SelectGroup                   the reply line (a session buffer);
     //                                 firstArticle, lastArticle updated, both
@@ -152,7 +154,7 @@ public:
     // session reads its next line (ResultFailure) or breaks again
     // (ResultBroken, ResultRefusedLocally); copy it to keep it. After
     // ResultBroken the connection is gone: the next exchange is Connect.
-    void Connect(plat::WindowHandle window, unsigned message);
+    void Connect(plat::WindowHandle window, unsigned message, const ServerConfig& server);
     void SendUser(plat::WindowHandle window, unsigned message);
     void SendPass(plat::WindowHandle window, unsigned message);
     void SelectGroup(plat::WindowHandle window, unsigned message);
@@ -196,14 +198,12 @@ public:
     // Written by the owner before the operation that uses them. A value
     // too long for its command or path is refused, never shortened: names
     // up to kNameSize - 1 characters, a group name up to kMaxGroupName,
-    // host and directories below kPathSize.
+    // directories below kPathSize.
     std::int32_t fileNumber = 0;
     std::string articleDir;
     std::string groupName;
-    std::string hostName;
     std::string userName;
     std::string password;
-    std::uint32_t port = 0;
     // The spool directory, which receives groups.txt; before ListGroups.
     std::string spoolDir;
     // How long an exchange may go without progress (nothing received while
@@ -211,11 +211,6 @@ public:
     // socket) before it is broken off: (ResultBroken, a reason) as for a
     // lost connection. 0: no limit. Applies from the next check.
     std::uint32_t replyTimeoutMs = 120000;
-    // Before Connect: how to secure it, the extra authorities and the pinned
-    // certificate fingerprint (empty: none).
-    int security = SecurityNone;
-    std::string caFile;
-    std::string tlsFingerprint;
 
     // Why the last connect failed when the cause was the secured channel
     // (or its absence); empty otherwise. Valid until the next Connect.
@@ -293,6 +288,8 @@ protected:
     std::int64_t listLast = 0;
     bool listInOrder = true;
 
+    // The server of the current connection, as Connect was given it.
+    ServerConfig serverConfig;
     net::CTlsLayer tls;
     bool startTlsOffered = false;  // the capability list named STARTTLS
     bool receivedAny = false;      // something arrived on this connection

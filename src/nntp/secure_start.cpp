@@ -41,7 +41,8 @@ int CNntpSession::SecurityBreak(const std::string& why, bool quitFirst) {
 int CNntpSession::Handshaking(int event) {
     switch (event) {
         case Enter: {
-            const net::TlsOptions options{hostName, caFile, tlsFingerprint};
+            const net::TlsOptions options{serverConfig.host, serverConfig.caFile,
+                                          serverConfig.tlsFingerprint};
             if (tls.Begin(&stream, this, options) != 0) return SecurityBreak(tls.Problem(), false);
             MarkProgress();
             return 0;
@@ -50,8 +51,8 @@ int CNntpSession::Handshaking(int event) {
             // What the server said before the handshake is forgotten: it
             // could have been put there by anyone on the way.
             startTlsOffered = false;
-            return Go(security == SecurityStartTls ? &CNntpSession::CapaCommand
-                                                   : &CNntpSession::Greeting);
+            return Go(serverConfig.security == SecurityStartTls ? &CNntpSession::CapaCommand
+                                                                : &CNntpSession::Greeting);
         case SecureFailed:
             return SecurityBreak(tls.Problem(), false);
         case LinkLost:

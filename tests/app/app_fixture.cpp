@@ -123,4 +123,8 @@ nntp::CNntpSession& AppTest::Session() {
     return *Cycle().session;
 }
 
+nntp::ServerConfig& AppTest::Server() {
+    return Cycle().server;
+}
+
 }  // namespace apptest

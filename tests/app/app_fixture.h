@@ -42,9 +42,10 @@ protected:
     void WriteSettings(std::initializer_list<const char*> lines);
 
     app::AppState& State() { return app::App(); }
-    // The main window's news cycle and its session.
+    // The main window's news cycle, its session and the server it connects to.
     app::NewsCycle& Cycle();
     nntp::CNntpSession& Session();
+    nntp::ServerConfig& Server();
 
     std::string dir_;
     plat::WindowHandle window_ = 0;

@@ -156,7 +156,7 @@ TEST_F(ConnectTest, RefusedOrBrokenListIsLoggedAndABrokenOneIsAskedForAgain) {
 TEST_F(ConnectTest, RefusedConnectionEndsAtOnceAndTheTimerTriesAgain) {
     const std::uint16_t port = ClosedPort();
     Configure({"TimerInterval=1"});
-    Session().port = port;
+    Server().port = port;
     Tick();
     Tick();
     ASSERT_TRUE(Cycle().report.running);
@@ -167,7 +167,7 @@ TEST_F(ConnectTest, RefusedConnectionEndsAtOnceAndTheTimerTriesAgain) {
     EXPECT_FALSE(Cycle().groupListRequested);
 
     // Two more ticks make the next attempt; this one reaches the server.
-    Session().port = server_.Port();
+    Server().port = server_.Port();
     Tick();
     EXPECT_EQ(Log().size(), 2u);
     Tick();
@@ -213,7 +213,7 @@ TEST_F(ConnectTest, ListenersHearEachOutcomeOnce) {
     std::size_t n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Session().port = c.port;
+        Server().port = c.port;
         ASSERT_TRUE(RunCycle());
         ASSERT_EQ(heard.reports.size(), ++n);
         EXPECT_FALSE(heard.reports.back().running);

@@ -21,8 +21,8 @@ TEST_F(SettingsTest, FirstStartWritesEveryPlaceholderInOrderAndLeavesTheSessionE
     Start();
     EXPECT_EQ(Settings(), kFirstStartFile);
     EXPECT_FALSE(State().configComplete);
-    EXPECT_EQ(Session().hostName, "");
-    EXPECT_EQ(Session().port, 0u);
+    EXPECT_EQ(Server().host, "");
+    EXPECT_EQ(Server().port, 0u);
 
     // In memory the texts stay "z"; only the numbers take their defaults.
     const app::AppSettings& s = State().settings;
@@ -41,8 +41,8 @@ TEST_F(SettingsTest, SecondStartTakesThePlaceholdersAsPresent) {
     Restart();
     EXPECT_EQ(Settings(), kFirstStartFile);  // nothing written again
     EXPECT_TRUE(State().configComplete);
-    EXPECT_EQ(Session().hostName, "NotYetSet");
-    EXPECT_EQ(Session().port, 119u);
+    EXPECT_EQ(Server().host, "NotYetSet");
+    EXPECT_EQ(Server().port, 119u);
 }
 
 TEST_F(SettingsTest, OnlyYesInAnyCaseTurnsVerificationOn) {
@@ -110,7 +110,7 @@ TEST_F(SettingsTest, OverlongValuesEditedIntoTheFileAreCutToTheirBuffers) {
     Start();
     EXPECT_EQ(State().settings.qivNewsUsername.size(), 31u);
     EXPECT_EQ(State().settings.nntpServer.size(), 255u);
-    EXPECT_EQ(std::string(Session().hostName), longName.substr(0, 255));
+    EXPECT_EQ(std::string(Server().host), longName.substr(0, 255));
 }
 
 }  // namespace

@@ -63,8 +63,8 @@ TEST_F(SetupTest, ConfirmWritesInItsOrderAndGivesTheSessionTheServer) {
     EXPECT_TRUE(State().configComplete);
     EXPECT_EQ(State().settings.timerInterval, 15);
     EXPECT_EQ(State().settings.userVerification, 1);
-    EXPECT_EQ(Session().hostName, "news.example.org");
-    EXPECT_EQ(Session().port, 1190u);
+    EXPECT_EQ(Server().host, "news.example.org");
+    EXPECT_EQ(Server().port, 1190u);
 }
 
 TEST_F(SetupTest, SecurityFieldsAreWrittenOnlyOnceSetAndGoToTheSession) {
@@ -82,9 +82,9 @@ TEST_F(SetupTest, SecurityFieldsAreWrittenOnlyOnceSetAndGoToTheSession) {
                               std::string(64, 'b')),
               std::string::npos)
         << Settings();
-    EXPECT_EQ(Session().security, nntp::CNntpSession::SecurityStartTls);
-    EXPECT_EQ(Session().caFile, "/etc/news/ca.pem");
-    EXPECT_FALSE(Session().tlsFingerprint.empty());
+    EXPECT_EQ(Server().security, nntp::CNntpSession::SecurityStartTls);
+    EXPECT_EQ(Server().caFile, "/etc/news/ca.pem");
+    EXPECT_FALSE(Server().tlsFingerprint.empty());
 }
 
 TEST_F(SetupTest, InitialFetchIsShownAndWrittenOnlyOnceSetOrInTheFile) {
@@ -165,7 +165,7 @@ TEST_F(SetupTest, CancelChangesNothing) {
     EXPECT_EQ(Settings(), before);
     EXPECT_FALSE(State().configComplete);
     EXPECT_EQ(State().settings.nntpServer, "z");
-    EXPECT_EQ(Session().hostName, "");
+    EXPECT_EQ(Server().host, "");
 }
 
 TEST_F(SetupTest, AnUntouchedPasswordBoxKeepsTheStoredPassword) {
@@ -193,7 +193,7 @@ TEST_F(SetupTest, PortOrIntervalThatIsNoUnsignedNumberIsStoredAsZero) {
     EXPECT_NE(Settings().find("NNTPPort=0\r\n"), std::string::npos);
     EXPECT_NE(Settings().find("TimerInterval=0\r\n"), std::string::npos);
     EXPECT_NE(Settings().find("UserVerification=No\r\n"), std::string::npos);
-    EXPECT_EQ(Session().port, 0u);
+    EXPECT_EQ(Server().port, 0u);
 
     EXPECT_EQ(app::ParseDialogUnsigned(" 42 "), 42u);
     EXPECT_EQ(app::ParseDialogUnsigned("4294967295"), 4294967295u);

@@ -57,7 +57,7 @@ protected:
         };
         return {
             {"Connect", "GREETING", "400 busy", Fault::CloseAfter("GREETING", 5), nullptr,
-             [=, this] { session.Connect(window, kConnect); }},
+             [=, this] { session.Connect(window, kConnect, serverConfig); }},
             {"SendUser", "AUTHINFO USER", "481 no", Fault::CloseAfter("AUTHINFO USER", 3), nullptr,
              [=, this] { session.SendUser(window, kUser); }},
             {"SendPass", "AUTHINFO PASS", "481 no", Fault::CloseAfter("AUTHINFO PASS", 3),

@@ -34,7 +34,7 @@ TEST_F(ModeReaderTest, EveryKindOfServerServesTheGroupAfterConnect) {
         SCOPED_TRACE(static_cast<int>(mode));
         server.SetModeReader(mode);
         const std::size_t before = server.Commands().size();
-        Note n = Do([&] { session.Connect(owner.window(), kConnect); });
+        Note n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
         EXPECT_EQ(nntp::ResultSuccess, n.result);
         EXPECT_EQ(kGreeting, n.text) << "the connect reports the greeting, not the mode reply";
         n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
@@ -54,7 +54,7 @@ TEST_F(ModeReaderTest, EveryKindOfServerServesTheGroupAfterConnect) {
 // owner's to end, as before.
 TEST_F(ModeReaderTest, RefusedGreetingSendsNoModeReader) {
     server.AddFault(Fault::Reply("GREETING", "400 busy"));
-    const Note n = Do([&] { session.Connect(owner.window(), kConnect); });
+    const Note n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     EXPECT_EQ(nntp::ResultFailure, n.result);
     EXPECT_EQ("400 busy", n.text);
     EXPECT_TRUE(session.IsReady());
@@ -75,8 +75,7 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
     for (const std::string& answer : answers) {
         SCOPED_TRACE(answer.substr(0, 20));
         MemorySession session;
-        session.hostName = "memory";
-        session.Connect(owner.window(), kConnect);
+        session.Connect(owner.window(), kConnect, {.host = "memory"});
         session.ConnectCallback(0, net::ConnectResult::Connected);
         session.Feed("200 hello\r\n");
         EXPECT_EQ("MODE READER\r\n", session.sent);
@@ -110,8 +109,7 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
     for (const Ending& e : endings) {
         SCOPED_TRACE(e.name);
         MemorySession session;
-        session.hostName = "memory";
-        session.Connect(owner.window(), kConnect);
+        session.Connect(owner.window(), kConnect, {.host = "memory"});
         session.ConnectCallback(0, net::ConnectResult::Connected);
         session.Feed("200 hello\r\n");
         owner.Settle();
@@ -127,8 +125,7 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
 
     // MODE READER that cannot be sent ends the connect.
     MemorySession session;
-    session.hostName = "memory";
-    session.Connect(owner.window(), kConnect);
+    session.Connect(owner.window(), kConnect, {.host = "memory"});
     session.ConnectCallback(0, net::ConnectResult::Connected);
     session.sendResult = 10054;
     const std::size_t before = owner.notes.size();
@@ -141,7 +138,7 @@ TEST(ModeReaderMemoryTest, ModeReplyTable) {
 TEST_F(ModeReaderTest, SilenceAfterModeReaderEndsTheConnect) {
     session.replyTimeoutMs = 500;
     server.AddFault(Fault::Stall("MODE READER"));
-    const Note n = Do([&] { session.Connect(owner.window(), kConnect); });
+    const Note n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("No answer from the server for 1 second", n.text);
     EXPECT_FALSE(session.SocketOpen());

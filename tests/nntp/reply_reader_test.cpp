@@ -271,7 +271,7 @@ TEST_F(ReaderTest, AReportMadeWhileTheSessionIsBusyIsNotLost) {
     // A connection manager reporting from inside Start: the failure still
     // reaches the owner, as a break.
     session.onStart = [&] { session.ConnectCallback(0, net::ConnectResult::Failed); };
-    session.Connect(owner.window(), kConnect);
+    session.Connect(owner.window(), kConnect, {});
     ASSERT_TRUE(owner.WaitFor(2));
     EXPECT_EQ(nntp::ResultBroken, owner.notes[1].result);
     EXPECT_EQ(0u, owner.notes[1].text.find("Connection failed"));

@@ -28,19 +28,19 @@ protected:
 // Greeting: Reply2 succeeds with the line; any other reply is a refusal on
 // an open connection; an overlong greeting or a lost connection is a break.
 TEST_F(SessionTest, GreetingTable) {
-    Note n = Do([&] { session.Connect(owner.window(), kConnect); });
+    Note n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ("200 qiv test news server ready - posting allowed", n.text);
 
     server.SetGreeting(201, "no posting");
-    n = Do([&] { session.Connect(owner.window(), kConnect); });
+    n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     EXPECT_EQ(nntp::ResultSuccess, n.result);
     EXPECT_EQ("201 no posting", n.text);
 
     for (const char* line : {"100 hmm", "381 who", "400 busy", "502 go away", "xyz"}) {
         server.ClearFaults();
         server.AddFault(Fault::Reply("GREETING", line));
-        n = Do([&] { session.Connect(owner.window(), kConnect); });
+        n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
         EXPECT_EQ(nntp::ResultFailure, n.result) << line;
         EXPECT_EQ(line, n.text);
         EXPECT_TRUE(session.IsReady()) << line;
@@ -48,14 +48,14 @@ TEST_F(SessionTest, GreetingTable) {
 
     server.ClearFaults();
     server.AddFault(Fault::CloseAfter("GREETING", 5));
-    n = Do([&] { session.Connect(owner.window(), kConnect); });
+    n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection lost", n.text);
     EXPECT_FALSE(session.SocketOpen());
 
     server.ClearFaults();
     server.AddFault(Fault::OverlongLine("GREETING", 3000));
-    n = Do([&] { session.Connect(owner.window(), kConnect); });
+    n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Reply line too long", n.text);
     EXPECT_TRUE(ServerClosed());
@@ -68,14 +68,14 @@ TEST_F(SessionTest, GreetingTable) {
 TEST_F(SessionTest, OpenWaitTable) {
     testsrv::NewsServer gone;
     ASSERT_TRUE(gone.Start());
-    session.port = gone.Port();
+    serverConfig.port = gone.Port();
     gone.Stop();
-    Note n = Do([&] { session.Connect(owner.window(), kConnect); });
+    Note n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     EXPECT_EQ(nntp::ResultBroken, n.result);
     EXPECT_EQ("Connection failed (error 10061)", n.text);
 
-    session.port = server.Port();
-    session.Connect(owner.window(), kConnect);
+    serverConfig.port = server.Port();
+    session.Connect(owner.window(), kConnect, serverConfig);
     n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(kClose, n.message);
     EXPECT_EQ(nntp::ResultClosed, n.result);
@@ -87,7 +87,7 @@ TEST_F(SessionTest, OpenWaitTable) {
 // nothing, but its window and message replace the exchange's.
 TEST_F(SessionTest, RefusedRequestsReplaceTheOwner) {
     Owner other;
-    session.Connect(owner.window(), kConnect);
+    session.Connect(owner.window(), kConnect, serverConfig);
     session.SelectGroup(other.window(), kGroup);  // while OpenWait
     ASSERT_TRUE(other.WaitFor(1));
     EXPECT_EQ(kGroup, other.notes[0].message);
@@ -299,7 +299,7 @@ TEST_F(SessionTest, CloseFromEveryWaitingState) {
     // Waiting for the greeting, and for each kind of reply.
     server.AddFault(Fault::Stall("GREETING"));
     const int connections = server.Connections();
-    session.Connect(owner.window(), kConnect);
+    session.Connect(owner.window(), kConnect, serverConfig);
     ASSERT_TRUE(plat::PumpUntil([&] { return server.Connections() > connections; }));
     n = Do([&] { session.Close(owner.window(), kClose, true); });
     EXPECT_EQ(nntp::ResultClosed, n.result);

@@ -125,8 +125,7 @@ void MemorySession::Feed(const std::string& chunk) {
 }
 
 void MemorySession::Open(plat::WindowHandle window) {
-    hostName = "memory";
-    Connect(window, kConnect);
+    Connect(window, kConnect, {.host = "memory"});
     ConnectCallback(0, net::ConnectResult::Connected);
     Feed("200 memory ready\r\n");
     Feed("200 reader mode\r\n");  // the answer to MODE READER
@@ -210,8 +209,8 @@ int ProbeSession::SendBytes(const void* buffer, int length) {
 void LoopbackTest::SetUp() {
     EnsureNetworkLayer();
     ASSERT_TRUE(server.Start());
-    session.hostName = "127.0.0.1";
-    session.port = server.Port();
+    serverConfig.host = "127.0.0.1";
+    serverConfig.port = server.Port();
     dir = MakeTempDir();
     ASSERT_FALSE(dir.empty());
     session.spoolDir = dir;
@@ -236,7 +235,7 @@ Note LoopbackTest::Do(const std::function<void()>& operation) {
 }
 
 void LoopbackTest::Open() {
-    const Note n = Do([&] { session.Connect(owner.window(), kConnect); });
+    const Note n = Do([&] { session.Connect(owner.window(), kConnect, serverConfig); });
     ASSERT_EQ(nntp::ResultSuccess, n.result) << n.text;
 }
 

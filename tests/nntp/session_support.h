@@ -168,6 +168,8 @@ protected:
     testsrv::NewsServer server;
     Owner owner;
     ProbeSession session;
+    // Where Open and the tests' connects go: the server above.
+    nntp::ServerConfig serverConfig;
     std::string dir;
 };
 

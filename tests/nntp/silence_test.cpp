@@ -62,7 +62,7 @@ protected:
 
 TEST_F(SilenceTest, EachExchangeWithoutDataGivesUp) {
     server.AddFault(Fault::Stall("GREETING", 1));
-    ExpectTimedOut([&] { session.Connect(owner.window(), kConnect); }, kConnect);
+    ExpectTimedOut([&] { session.Connect(owner.window(), kConnect, serverConfig); }, kConnect);
 
     server.SetAccounts({{"joe", "pw"}});
     Open();
@@ -150,9 +150,9 @@ TEST_F(SilenceTest, PostGivesUpWhenTheSocketDoesNotDrain) {
     ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
     ASSERT_EQ(0, ::listen(listener, 1));
     ASSERT_EQ(0, ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length));
-    session.port = ntohs(address.sin_port);
+    serverConfig.port = ntohs(address.sin_port);
 
-    session.Connect(owner.window(), kConnect);
+    session.Connect(owner.window(), kConnect, serverConfig);
     int peer = -1;
     ASSERT_TRUE(plat::PumpUntil([&] {
         peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -225,7 +225,7 @@ TEST_F(SilenceTest, IdleSessionsAndNoLimitAreLeftAlone) {
 
     session.replyTimeoutMs = 0;
     server.AddFault(Fault::Stall("GREETING"));
-    session.Connect(owner.window(), kConnect);
+    session.Connect(owner.window(), kConnect, serverConfig);
     const std::size_t waiting = owner.notes.size();
     EXPECT_FALSE(plat::PumpUntil([&] { return owner.notes.size() > waiting; },
                                  static_cast<int>(kTimeoutMs) + 500));
