@@ -5,7 +5,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,13 +21,6 @@ constexpr int kReadSize = 16 * 1024 + 256;
 constexpr int kOffersInARow = 16;
 // Bounds the plaintext offered at a close, in the owner's reads.
 constexpr int kMaxOffersAtClose = 1 << 16;
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 bool IsAddressLiteral(const std::string& host) {
     unsigned char buffer[16];
@@ -56,30 +48,14 @@ void LoadSystemAuthorities(SSL_CTX* ctx) {
 
 }  // namespace
 
-bool ParseFingerprint(const std::string& text, std::vector<unsigned char>& out) {
-    out.clear();
-    int high = -1;
-    for (const char c : text) {
-        if (c == ':' || c == ' ') {
-            if (high >= 0) return false;  // a separator inside a byte
-            continue;
-        }
-        const int v = HexValue(c);
-        if (v < 0) return false;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<unsigned char>(high * 16 + v));
-            high = -1;
-        }
-    }
-    return high < 0 && out.size() == 32;
-}
-
 CTlsLayer::CTlsLayer() = default;
 
 CTlsLayer::~CTlsLayer() {
     Reset();
+}
+
+bool CTlsLayer::Active() const {
+    return ssl_ != nullptr;
 }
 
 void CTlsLayer::Reset() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "net/deferred_call.h"
+#include "net/tls_fingerprint.h"
 #include "net/stream_socket.h"
 
 struct ssl_st;
@@ -27,14 +28,13 @@ struct bio_st;
 
 namespace net {
 
+class CSchannelEngine;
+
 struct TlsOptions {
     std::string host;         // the configured server: checked and sent as SNI
     std::string caFile;       // PEM authorities trusted besides the system store
     std::string fingerprint;  // SHA-256 of the certificate, hex; empty: none
 };
-
-// 32 bytes from 64 hex digits, colons (and blanks) between them allowed.
-bool ParseFingerprint(const std::string& text, std::vector<unsigned char>& out);
 
 class CTlsLayer : public CStreamClient {
 public:
@@ -57,7 +57,7 @@ public:
     // socket. Nothing is reported.
     void Close();
 
-    bool Active() const { return ssl_ != nullptr; }
+    bool Active() const;
     bool Secured() const { return secured_; }
     const std::string& Problem() const { return problem_; }
 
@@ -72,10 +72,14 @@ private:
 
     CStreamSocket* socket_ = nullptr;
     CStreamClient* owner_ = nullptr;
+#ifdef _WIN32
+    CSchannelEngine* engine_ = nullptr;  // the Windows build's engine (Schannel)
+#else
     ssl_ctx_st* ctx_ = nullptr;
     ssl_st* ssl_ = nullptr;
     bio_st* in_ = nullptr;     // ciphertext from the server, owned by ssl_
     bio_st* out_ = nullptr;    // ciphertext for the server, owned by ssl_
+#endif
     std::list<Chunk> chunks_;  // ciphertext the socket still holds by pointer
     std::vector<unsigned char> pin_;
     std::string host_;
@@ -95,7 +99,9 @@ private:
     void Handshake();
     void FailHandshake(const std::string& problem);
     std::string HandshakeProblem() const;
+#ifndef _WIN32
     bool PinMatches() const;
+#endif
     void OfferPlaintext();
     bool Holding() const;
 };
