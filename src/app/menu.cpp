@@ -57,6 +57,7 @@ void SetMenuItemGrayed(unsigned command, bool grayed) {
 Dialog BuildAboutDialog() {
     Dialog d;
     d.caption = "About Qiv News Client";
+    d.templateId = 102;
     d.controls = {
         Make(ControlKind::Icon, -1, "Qiv"),
         Make(ControlKind::Label, -1, kProgramVersionLine),
@@ -76,6 +77,7 @@ int RunAboutDialog() {
 Dialog BuildSelectGroupDialog() {
     Dialog d;
     d.caption = "Select Group";
+    d.templateId = 103;
     Control edit = Make(ControlKind::Edit, kGroupNameEditId, "");
     edit.maxLength = kGroupNameBufferSize - 1;
     d.controls = {

@@ -143,6 +143,7 @@ Dialog BuildSetupDialog() {
     const AppSettings& s = App().settings;
     Dialog d;
     d.caption = "Qiv News Client Configuration";
+    d.templateId = 101;
     Control group;
     group.kind = ControlKind::GroupBox;
     group.text = "User Verificarion required:";

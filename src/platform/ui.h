@@ -1,8 +1,8 @@
 // The user interface beneath the application: one main window with a title,
 // a menu bar, an activity log and a status line, plus modal dialogs and
-// message boxes. Three backends implement it: the full-screen terminal
-// (ncurses), headless (log to standard output, warnings to standard error,
-// no dialogs) and a recording one that tests drive.
+// message boxes. Backends implement it: the full-screen terminal (ncurses),
+// headless (log to standard output, warnings to standard error, no
+// dialogs), a recording one that tests drive and, on Windows, the window.
 //
 // Menu choices reach the main window as msg::Command with the command id in
 // wParam; the window's size reaches it as msg::Size (on Show and on every
@@ -67,6 +67,9 @@ struct Dialog {
     std::vector<Control> controls;
     std::function<bool(Dialog&, int buttonId)> onCommand;  // may be empty
     int focus = -1;  // id of the control that has the focus first; -1: the first tab stop
+    // The Windows build's dialog resource with these controls (by id); 0:
+    // laid out from the controls, as the terminal does.
+    int templateId = 0;
 
     Control* Find(int id);
     const Control* Find(int id) const;
@@ -132,6 +135,10 @@ std::unique_ptr<Backend> MakeHeadlessBackend();
 std::unique_ptr<Backend> MakeHeadlessBackend(std::FILE* out, std::FILE* err);
 // Headless without streams: what Current() gives while none is installed.
 std::unique_ptr<Backend> MakeSilentBackend();
+// The Windows build's window: a frame with the menu bar, the log list box
+// and a status bar, dialogs from resources. Null when the window cannot be
+// made. Closing the frame posts msg::Close to the main window.
+std::unique_ptr<Backend> MakeWin32Backend();
 
 // Replaces control characters and escape sequences so that text from a
 // server cannot drive the terminal.
