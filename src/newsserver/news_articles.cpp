@@ -1,4 +1,4 @@
-// Groups and their articles: GROUP, LISTGROUP, ARTICLE, NEXT and LIST.
+// Groups and their articles: GROUP, LISTGROUP, ARTICLE, HEAD, OVER, NEXT and LIST.
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -76,13 +76,16 @@ bool Session::HandleListGroup(const std::string& arg) {
     return Deliver("LISTGROUP", WithBody(reply + "\r\n", body));
 }
 
-bool Session::HandleArticle(const std::string& arg) {
+bool Session::HandleArticle(const std::string& arg, bool headOnly) {
+    const char* step = headOnly ? "HEAD" : "ARTICLE";
     std::shared_ptr<const PreparedArticle> article;
     std::string reply;
     long number = 0;
     {
         std::lock_guard<std::mutex> lock(s_.mu);
-        if (!arg.empty() && arg[0] == '<') {
+        if (headOnly && !s_.head) {
+            reply = "500 unknown command";
+        } else if (!arg.empty() && arg[0] == '<') {
             for (const auto& [name, data] : s_.groups) {
                 for (const auto& [n, a] : data.articles) {
                     if (a->messageId == arg) article = a;
@@ -112,10 +115,55 @@ bool Session::HandleArticle(const std::string& arg) {
             }
         }
     }
-    if (!article) return Deliver("ARTICLE", {reply + "\r\n"});
-    std::string status =
-        "220 " + std::to_string(number) + " " + article->messageId + " article\r\n";
-    return Deliver("ARTICLE", WithBody(status, article->wire));
+    if (!article) return Deliver(step, {reply + "\r\n"});
+    std::string status = (headOnly ? "221 " : "220 ") + std::to_string(number) + " " +
+                         article->messageId + (headOnly ? " head\r\n" : " article\r\n");
+    return Deliver(step, WithBody(status, headOnly ? article->head : article->wire));
+}
+
+// "OVER [first[-[last]]]" of the selected group; no range: the current
+// article.
+bool Session::HandleOver(const std::string& range) {
+    std::string reply;
+    std::string body;
+    {
+        std::lock_guard<std::mutex> lock(s_.mu);
+        if (!s_.over) {
+            reply = "500 unknown command";
+        } else if (group_.empty() || s_.groups.count(group_) == 0) {
+            reply = "412 no newsgroup selected";
+        }
+        long low = current_;
+        long high = current_;
+        if (reply.empty() && !range.empty()) {
+            char* end = nullptr;
+            low = std::strtol(range.c_str(), &end, 10);
+            high = low;
+            if (end == range.c_str()) {
+                reply = "501 syntax error";
+            } else if (*end == '-') {
+                high = end[1] == '\0' ? LONG_MAX : std::strtol(end + 1, &end, 10);
+                if (high != LONG_MAX && *end != '\0') reply = "501 syntax error";
+            } else if (*end != '\0') {
+                reply = "501 syntax error";
+            }
+        } else if (reply.empty() && current_ == 0) {
+            reply = "420 no current article selected";
+        }
+        if (reply.empty()) {
+            const auto& arts = s_.groups[group_].articles;
+            for (auto it = arts.lower_bound(low); it != arts.end() && it->first <= high; ++it)
+                body += std::to_string(it->first) + "\t" + it->second->overview + "\r\n";
+            if (body.empty()) {
+                reply = "423 no articles in that range";
+            } else {
+                reply = "224 overview information follows";
+                body += ".\r\n";
+            }
+        }
+    }
+    if (body.empty()) return Deliver("OVER", {reply + "\r\n"});
+    return Deliver("OVER", WithBody(reply + "\r\n", body));
 }
 
 bool Session::HandleNext() {

@@ -26,15 +26,16 @@ bool IsDecimal(const std::string& s) {
 
 }  // namespace
 
-std::string FindMessageId(const std::string& text) {
+std::string HeaderValue(const std::string& text, const char* name) {
+    const std::size_t length = std::char_traits<char>::length(name);
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t nl = text.find('\n', pos);
         std::size_t end = nl == std::string::npos ? text.size() : nl;
         if (end > pos && text[end - 1] == '\r') --end;
         if (end == pos) break;  // the empty line that ends the header part
-        if (StartsWithNoCase(text, pos, "message-id:")) {
-            std::size_t v = text.find_first_not_of(" \t", pos + 11);
+        if (StartsWithNoCase(text, pos, name)) {
+            std::size_t v = text.find_first_not_of(" \t", pos + length);
             if (v == std::string::npos || v >= end) return "";
             std::size_t e = end;
             while (e > v && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
@@ -44,6 +45,10 @@ std::string FindMessageId(const std::string& text) {
         pos = nl + 1;
     }
     return "";
+}
+
+std::string FindMessageId(const std::string& text) {
+    return HeaderValue(text, "message-id:");
 }
 
 std::shared_ptr<const PreparedArticle> PrepareArticle(const std::string& group,
@@ -58,17 +63,36 @@ std::shared_ptr<const PreparedArticle> PrepareArticle(const std::string& group,
     std::string& w = p->wire;
     w.reserve(t.size() + t.size() / 32 + 8);
     std::size_t pos = 0;
+    std::size_t bytes = 0;
+    long bodyLines = 0;
+    bool inBody = false;
     while (pos < t.size()) {
         std::size_t nl = t.find('\n', pos);
         std::size_t next = nl == std::string::npos ? t.size() : nl + 1;
         std::size_t end = nl == std::string::npos ? t.size() : nl;
         if (end > pos && t[end - 1] == '\r') --end;
+        if (inBody) ++bodyLines;
+        if (!inBody && end == pos) {
+            inBody = true;
+            p->head = w + ".\r\n";
+        }
         if (t[pos] == '.') w += '.';
         w.append(t, pos, end - pos);
         w += "\r\n";
+        bytes += end - pos + 2;
         pos = next;
     }
+    if (!inBody) p->head = w + ".\r\n";
     w += ".\r\n";
+    std::string& o = p->overview;
+    for (const char* field : {"subject:", "from:", "date:", "message-id:", "references:"}) {
+        std::string value = HeaderValue(t, field);
+        if (std::string(field) == "message-id:" && value.empty()) value = p->messageId;
+        for (char& c : value)
+            if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+        o += value + "\t";
+    }
+    o += std::to_string(bytes) + "\t" + std::to_string(bodyLines);
     return p;
 }
 

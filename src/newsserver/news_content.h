@@ -17,10 +17,18 @@ struct PreparedArticle {
     long number = 0;
     std::string messageId;
     std::string wire;
+    std::string head;  // the header section alike, as HEAD sends it
+    // The OVER line's fields after the number, tab-separated: Subject,
+    // From, Date, Message-ID, References, bytes (the article with CR LF
+    // line ends, not dot-stuffed), lines (of the body).
+    std::string overview;
 };
 
 std::shared_ptr<const PreparedArticle> PrepareArticle(const std::string& group,
                                                       const Article& article);
+// The value of the named header (lower case, with the colon: "subject:"),
+// "" when the header part has none; continuation lines are not joined.
+std::string HeaderValue(const std::string& text, const char* name);
 // The value of the Message-ID header, or "" when the header part has none.
 std::string FindMessageId(const std::string& text);
 // "count first last" as GROUP shows them.

@@ -210,6 +210,16 @@ void NewsServer::SetListGroup(bool on) {
     state_->listGroup = on;
 }
 
+void NewsServer::SetHead(bool on) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->head = on;
+}
+
+void NewsServer::SetOver(bool on) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->over = on;
+}
+
 void NewsServer::SetNoDelay(bool on) {
     std::lock_guard<std::mutex> lock(state_->mu);
     state_->noDelay = on;

@@ -178,6 +178,10 @@ public:
     // LISTGROUP [group [range]] (RFC 3977) is served by default; off, it is
     // answered "500 unknown command", as a server without it answers.
     void SetListGroup(bool on);
+    // HEAD and OVER (RFC 3977) are served by default; off, each is answered
+    // "500 unknown command" (and CAPABILITIES names no OVER).
+    void SetHead(bool on);
+    void SetOver(bool on);
     void SetNoDelay(bool on);  // TCP_NODELAY on accepted sockets (default on)
     // The certificate (PEM, chain allowed) and its key for TLS; false when
     // they cannot be used. Applies to connections accepted afterwards.

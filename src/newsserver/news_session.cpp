@@ -235,7 +235,7 @@ bool Session::Gated(const std::string& step, std::string* reply) {
         return false;
     }
     bool readerCommand = step == "GROUP" || step == "ARTICLE" || step == "NEXT" ||
-                         step == "POST" || step == "LISTGROUP";
+                         step == "POST" || step == "LISTGROUP" || step == "HEAD" || step == "OVER";
     if (s_.modeReader == ModeReader::Transit && !readerMode_ && readerCommand) {
         *reply = "401 MODE-READER";
         return false;
@@ -275,7 +275,9 @@ bool Session::HandleCommand(const std::string& line) {
     }
     if (step == "GROUP") return HandleGroup(rest);
     if (step == "LISTGROUP") return HandleListGroup(rest);
-    if (step == "ARTICLE") return HandleArticle(rest);
+    if (step == "ARTICLE") return HandleArticle(rest, false);
+    if (step == "HEAD") return HandleArticle(rest, true);
+    if (step == "OVER") return HandleOver(rest);
     if (step == "NEXT") return HandleNext();
     if (step == "LIST") return HandleList(rest);
     if (step == "POST") return HandlePost();
@@ -293,6 +295,10 @@ bool Session::HandleCommand(const std::string& line) {
 
 bool Session::HandleCapabilities() {
     std::string list = "101 capability list follows\r\nVERSION 2\r\nREADER\r\nPOST\r\n";
+    {
+        std::lock_guard<std::mutex> lock(s_.mu);
+        if (s_.over) list += "OVER\r\n";
+    }
     if (!authed_) list += "AUTHINFO USER\r\n";
     if (tlsMode_ == TlsMode::StartTls && ssl_ == nullptr) list += "STARTTLS\r\n";
     return Deliver("CAPABILITIES", {list + ".\r\n"});

@@ -48,7 +48,8 @@ private:
     bool HandleAuthinfo(const std::string& step, const std::string& rest);
     bool HandleGroup(const std::string& name);
     bool HandleListGroup(const std::string& arg);
-    bool HandleArticle(const std::string& arg);
+    bool HandleArticle(const std::string& arg, bool headOnly);
+    bool HandleOver(const std::string& range);
     bool HandleNext();
     bool HandleList(const std::string& arg);
     bool HandlePost();

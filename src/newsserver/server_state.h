@@ -77,6 +77,8 @@ struct ServerState {
     Posting posting = Posting::Accept;
     bool twoWrites = true;
     bool listGroup = true;
+    bool head = true;
+    bool over = true;
     bool noDelay = true;
     TlsMode tlsMode = TlsMode::None;
     std::shared_ptr<SSL_CTX> tlsContext;

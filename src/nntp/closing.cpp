@@ -39,7 +39,8 @@ bool CNntpSession::Watching() const {
         &CNntpSession::CapaReply,        &CNntpSession::CapaData,
         &CNntpSession::StartTlsReply,    &CNntpSession::ListArticlesReply,
         &CNntpSession::ListArticlesData, &CNntpSession::PipelineReply,
-        &CNntpSession::PipelineData,
+        &CNntpSession::PipelineData,     &CNntpSession::PipelineHeadData,
+        &CNntpSession::OverviewReply,    &CNntpSession::OverviewData,
     };
     for (const Handler h : kWaiting)
         if (state.Is(h)) return true;

@@ -234,14 +234,31 @@ void CNntpSession::ListArticles(plat::WindowHandle window, unsigned message, std
 
 void CNntpSession::RequestArticle(plat::WindowHandle window, unsigned message, std::int64_t number,
                                   std::string path) {
+    RequestPipelined(window, message, number, std::move(path), false);
+}
+
+void CNntpSession::RequestHead(plat::WindowHandle window, unsigned message, std::int64_t number) {
+    RequestPipelined(window, message, number, std::string(), true);
+}
+
+void CNntpSession::RequestPipelined(plat::WindowHandle window, unsigned message,
+                                    std::int64_t number, std::string path, bool head) {
     requestedNumber = number;
     requestedPath = std::move(path);
+    requestedHead = head;
     owner = window;
     notifyMessage = message;
     notifyOnClose = true;
     // Another request is no sign of life from the server.
     if (pipeline.empty()) MarkProgress();
     Drive(RequestArticleReq);
+}
+
+void CNntpSession::ListOverview(plat::WindowHandle window, unsigned message, std::int64_t first,
+                                std::int64_t last) {
+    listFirst = first;
+    listLast = last;
+    Request(window, message, OverviewReq);
 }
 
 void CNntpSession::DropArticles() {
@@ -448,6 +465,8 @@ int CNntpSession::Ready(int event) {
             return Go(&CNntpSession::ListArticlesCommand);
         case RequestArticleReq:
             return SendPipelined();
+        case OverviewReq:
+            return Go(&CNntpSession::OverviewCommand);
         default:
             return 0;
     }
@@ -468,6 +487,7 @@ int CNntpSession::LinkDown(int event) {
         case PostReq:
         case ListArticlesReq:
         case RequestArticleReq:
+        case OverviewReq:
             return Break(kConnectionLost, false);
         case QuitReq:
             closeResult = ResultSuccess;

@@ -52,6 +52,20 @@ struct ArticleAnswer {
     std::int64_t articleNumber = 0;  // the number RequestArticle asked for
     std::string path;                // the file that holds the article; empty when none was stored
     std::string reply;               // ResultFailure: the server's refusal
+    // The answer to RequestHead: its header lines, each ending in "\n",
+    // dot-stuffing undone, at most kMaxHeadBytes of them.
+    bool head = false;
+    std::string headers;
+};
+
+// One line of an OVER reply (RFC 3977 8.3): the article's number and the
+// overview's fields, each at most kMaxOverviewField characters.
+struct OverviewEntry {
+    std::int64_t number = 0;
+    std::string subject, from, date, messageId, references;
+    std::int64_t bytes = -1;  // -1: the field held no number
+    std::int64_t lines = -1;
+    bool operator==(const OverviewEntry&) const = default;
 };
 
 // Consecutive article numbers first..last, as ListArticles reports them.
@@ -100,6 +114,7 @@ public:
         SecureFailed = 26,
         ListArticlesReq = 27,
         RequestArticleReq = 28,
+        OverviewReq = 29,
     };
 
     // How the connection is secured.
@@ -115,6 +130,12 @@ public:
     static constexpr int kNameSize = 30;
     static constexpr int kMaxGroupName = 195;  // "GROUP " + name + CR LF fits commandBuffer
     static constexpr int kMaxPostLine = 197;   // a posted line with CR LF (and a stuffed dot)
+    // What is kept of a HEAD answer and of an overview field; the rest is
+    // read and dropped, so that a hostile server cannot fill the memory.
+    static constexpr std::size_t kMaxHeadBytes = 65536;
+    static constexpr std::size_t kMaxOverviewField = 4096;
+    // An OVER request covers at most this many article numbers.
+    static constexpr std::int64_t kMaxOverviewRange = 1000;
 
     CNntpSession();
     CNntpSession(const CNntpSession&) = delete;
@@ -173,6 +194,15 @@ public:
     // requests. GROUP and the others wait until every answer is in.
     void RequestArticle(plat::WindowHandle window, unsigned message, std::int64_t number,
                         std::string path);
+    // HEAD number, pipelined as RequestArticle and answered in the same
+    // order with an ArticleAnswer whose head is set (headers filled on
+    // success).
+    void RequestHead(plat::WindowHandle window, unsigned message, std::int64_t number);
+    // OVER first-last of the selected group (at most kMaxOverviewRange
+    // numbers): success fills overview; any refusal (500 from a server
+    // without OVER) leaves the connection usable.
+    void ListOverview(plat::WindowHandle window, unsigned message, std::int64_t first,
+                      std::int64_t last);
     // The answers to the requests still out are read but not stored (an
     // article already being stored is finished): each is still notified,
     // one not stored with an empty path.
@@ -192,6 +222,8 @@ public:
     std::int64_t currentArticle = 0;
     // ListArticles: the listed numbers within the range asked for, in order.
     std::vector<ArticleRun> listedArticles;
+    // ListOverview: the lines within the range asked for, as they came.
+    std::vector<OverviewEntry> overview;
     // PostArticle: the whole article went out, so a refusal is the server's
     // verdict on it rather than on the request.
     bool articleSent = false;
@@ -277,6 +309,8 @@ protected:
         std::string path;
         bool drop = false;    // read the answer, store nothing
         bool queued = false;  // the command waits in the socket's send queue
+        bool head = false;    // HEAD rather than ARTICLE
+        std::string headers;  // HEAD: the lines read so far
         char command[32] = {};
     };
     // Oldest first. Entries are removed only once answered or with the
@@ -284,6 +318,8 @@ protected:
     std::deque<PipelinedArticle> pipeline;
     std::int64_t requestedNumber = 0;
     std::string requestedPath;
+    bool requestedHead = false;
+    std::string overviewLine;  // an OVER line whose pieces are still arriving
     std::int64_t listFirst = 0;
     std::int64_t listLast = 0;
     bool listInOrder = true;
@@ -353,6 +389,10 @@ protected:
     int ListArticlesData(int event);
     int PipelineReply(int event);
     int PipelineData(int event);
+    int PipelineHeadData(int event);
+    int OverviewCommand(int event);
+    int OverviewReply(int event);
+    int OverviewData(int event);
 
 private:
     // The exchange moved: a request went out, bytes arrived or were sent.
@@ -388,11 +428,14 @@ private:
     int Pump();
     bool CheckArticle();
 
+    void RequestPipelined(plat::WindowHandle window, unsigned message, std::int64_t number,
+                          std::string path, bool head);
     // Appends the requested article to the pipeline and sends its command.
     int SendPipelined();
     // An answer has been read: notify it and go on with the next one.
     int PipelineAnswered(SessionResult result, ArticleAnswer* answer);
     void NoteListed(std::int64_t number);
+    void NoteOverview();
     // A SendDone for a buffer other than commandBuffer.
     void PipelineSent(const void* buffer, int error);
 

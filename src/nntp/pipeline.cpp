@@ -143,8 +143,11 @@ int CNntpSession::SendPipelined() {
     PipelinedArticle& article = pipeline.emplace_back();
     article.number = requestedNumber;
     article.path = std::move(requestedPath);
-    const int length = std::snprintf(article.command, sizeof article.command, "ARTICLE %lld\r\n",
-                                     static_cast<long long>(article.number));
+    article.head = requestedHead;
+    const int length =
+        std::snprintf(article.command, sizeof article.command,
+                      article.head ? "HEAD %lld\r\n" : "ARTICLE %lld\r\n",
+                      static_cast<long long>(article.number));
     const int result = SendBytes(article.command, length);
     if (result == plat::wsa::WouldBlock) {
         article.queued = true;
@@ -177,7 +180,8 @@ int CNntpSession::PipelineAnswered(SessionResult result, ArticleAnswer* answer) 
 //   Reply2              open its file (dropped: none);          PipelineData
 //                       multi-line
 //                       cannot create: break, QUIT first        Abandoning
-//   Reply4              post (Failure, an ArticleAnswer)        PipelineReply / Ready
+//   Reply4 (HEAD: 4, 5) post (Failure, an ArticleAnswer)        PipelineReply / Ready
+//   Reply2 for a HEAD   multi-line                              PipelineHeadData
 //   Reply1/3/5, Fault, Overflow   break, QUIT first             Abandoning
 //   any reply while its command is still queued: out of step,   Ended
 //                       break
@@ -193,6 +197,7 @@ int CNntpSession::PipelineReply(int event) {
     switch (event) {
         case Reply2:
             multiLine = true;
+            if (article.head) return Go(&CNntpSession::PipelineHeadData);
             if (article.drop) return Go(&CNntpSession::PipelineData);
             // Named where the write failures of a transfer are reported.
             std::snprintf(filePath, sizeof filePath, "%s", article.path.c_str());
@@ -201,11 +206,16 @@ int CNntpSession::PipelineReply(int event) {
                 return Break(reasonText, true);
             }
             return Go(&CNntpSession::PipelineData);
+        case Reply5:
+            // A server without HEAD says so with 500; the connection stays usable.
+            if (!article.head) return ReplyState(event);
+            [[fallthrough]];
         case Reply4: {
             auto* answer = new (std::nothrow) ArticleAnswer;
             if (answer == nullptr) return Break("Out of memory", true);
             answer->articleNumber = article.number;
             answer->reply = currentLine;
+            answer->head = article.head;
             return PipelineAnswered(ResultFailure, answer);
         }
         default:

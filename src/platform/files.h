@@ -101,5 +101,10 @@ bool RemoveDirectory(const std::string& path);  // an empty directory
 // Returns false on any short or failed write; a cut-off append is truncated
 // away again so that no partial record stays at the end.
 bool WriteAt(const std::string& path, const void* data, std::size_t length, long offset);
+// The whole of a file the sysop keeps (links followed, as for the profile),
+// at most maxBytes of it. False with err set: ENOENT when it is missing,
+// EFBIG when it is longer, EINVAL when it is no regular file (a FIFO is not
+// waited on), else the error of the open or read.
+bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& text, int& err);
 
 }  // namespace plat

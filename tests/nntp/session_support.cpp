@@ -80,6 +80,8 @@ plat::LResult Owner::Proc(plat::WindowHandle window, unsigned message, plat::WPa
         note.articleNumber = static_cast<long>(answer->articleNumber);
         note.path = answer->path;
         note.text = answer->reply;
+        note.head = answer->head;
+        note.headers = answer->headers;
     }
     self->notes.push_back(std::move(note));
     return 0;

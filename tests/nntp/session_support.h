@@ -33,6 +33,7 @@ enum : unsigned {
     kPass = 1034,
     kListArticles = 1035,
     kAnswer = 1036,  // RequestArticle: each notification carries an nntp::ArticleAnswer
+    kOverview = 1037,
     kClose = 1040,
 };
 
@@ -43,6 +44,8 @@ struct Note {
     std::string text;         // the text the notification pointed at, if any
     long articleNumber = -1;  // from an nntp::ArticleSaved
     std::string path;         // from an nntp::ArticleSaved or an nntp::ArticleAnswer
+    bool head = false;        // from an nntp::ArticleAnswer: the answer to a HEAD
+    std::string headers;      // and its header lines
 };
 
 class Owner {

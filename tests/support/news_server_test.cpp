@@ -221,6 +221,51 @@ TEST_F(NewsServerTest, ListGroupSelectsAndListsWithinTheRange) {
     EXPECT_EQ(c.Command("LISTGROUP test.group"), "500 unknown command");
 }
 
+TEST_F(NewsServerTest, HeadAndOverTellAboutArticlesWithoutTheirBodies) {
+    Client c(server.Port());
+    ASSERT_TRUE(c.connected());
+    c.Line();
+    EXPECT_EQ(c.Command("HEAD 3"), "412 no newsgroup has been selected");
+    EXPECT_EQ(c.Command("OVER 3"), "412 no newsgroup selected");
+    EXPECT_EQ(c.Command("CAPABILITIES"), "101 capability list follows");
+    EXPECT_NE(c.Body().find("\r\nOVER\r\n"), std::string::npos);
+    EXPECT_EQ(c.Command("GROUP test.group"), "211 3 3 5 test.group");
+    EXPECT_EQ(c.Command("HEAD 3"), "221 3 <3.test.group@qiv-testserver> head");
+    EXPECT_EQ(c.Body(), "From: a@example.invalid\r\nSubject: first\r\n");
+    EXPECT_EQ(c.Command("HEAD 6"), "423 no such article number in this group");
+    EXPECT_EQ(c.Command("HEAD"), "221 3 <3.test.group@qiv-testserver> head");
+    c.Body();
+    EXPECT_EQ(c.Command("HEAD <x5@example.invalid>"), "221 0 <x5@example.invalid> head");
+    EXPECT_EQ(c.Body(),
+              "From: b@example.invalid\r\nSubject: second\r\nMessage-ID: <x5@example.invalid>\r\n");
+    // An article without a body: the whole of it is its head.
+    EXPECT_EQ(c.Command("HEAD 4"), "221 4 <4.test.group@qiv-testserver> head");
+    EXPECT_EQ(c.Body(), "Subject: middle\r\n");
+
+    const std::string three =
+        "3\tfirst\ta@example.invalid\t\t<3.test.group@qiv-testserver>\t\t65\t3\r\n";
+    const std::string four = "4\tmiddle\t\t\t<4.test.group@qiv-testserver>\t\t37\t1\r\n";
+    const std::string five =
+        "5\tsecond\tb@example.invalid\t\t<x5@example.invalid>\t\t88\t1\r\n";
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"OVER 3-5", three + four + five}, {"OVER 4-", four + five}, {"OVER 1-3", three},
+        {"OVER 5", five},                  {"OVER", four},  // the current article, from HEAD 4
+    };
+    for (const auto& [command, lines] : rows) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(c.Command(command), "224 overview information follows");
+        EXPECT_EQ(c.Body(), lines);
+    }
+    EXPECT_EQ(c.Command("OVER 6-9"), "423 no articles in that range");
+    EXPECT_EQ(c.Command("OVER x"), "501 syntax error");
+    server.SetHead(false);
+    server.SetOver(false);
+    EXPECT_EQ(c.Command("HEAD 3"), "500 unknown command");
+    EXPECT_EQ(c.Command("OVER 3-5"), "500 unknown command");
+    EXPECT_EQ(c.Command("CAPABILITIES"), "101 capability list follows");
+    EXPECT_EQ(c.Body().find("OVER"), std::string::npos);
+}
+
 TEST_F(NewsServerTest, WritesStatusLineAndBodySeparately) {
     Client c(server.Port());
     c.Line();
