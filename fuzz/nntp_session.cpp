@@ -32,6 +32,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "fuzz_support.h"
@@ -151,7 +152,15 @@ public:
         Check();
     }
 
+    // NEXT's success carries the article number, any 64-bit value a server
+    // names; a record's address is told from it by the numbers seen.
+    mutable std::set<std::int64_t> articleNumbers;
+    bool NamedArticle(plat::LParam value) const {
+        return articleNumbers.count(static_cast<std::int64_t>(value)) != 0;
+    }
+
     void Check() const {
+        articleNumbers.insert(currentArticle);
         FUZZ_CHECK(receiveCount >= 0 && receiveCount < kReceiveSize,
                    "receiveCount " + std::to_string(receiveCount));
         FUZZ_CHECK(currentLength >= 0 && currentLength < kReceiveSize,
@@ -287,7 +296,7 @@ plat::LResult OwnerProc(plat::WindowHandle window, unsigned message, plat::WPara
         return 0;
     }
     const bool fitsNumber = lParam >= INT32_MIN && lParam <= INT32_MAX;
-    if (result == nntp::ResultSuccess && !fitsNumber) {
+    if (result == nntp::ResultSuccess && !fitsNumber && !current->NamedArticle(lParam)) {
         auto* saved = reinterpret_cast<nntp::ArticleSaved*>(lParam);
         FUZZ_CHECK(saved->path != nullptr, "ArticleSaved without a path");
         const std::string path = saved->path;
