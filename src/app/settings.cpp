@@ -1,12 +1,11 @@
 #include "app/settings.h"
 
-#include <arpa/inet.h>
-
 #include <cctype>
 #include <climits>
 #include <cstdio>
 
 #include "app/app_state.h"
+#include "platform/inet.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 

@@ -1,11 +1,10 @@
 #include "net/conn_mgr.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <string>
 
 #include "net/warning.h"
+#include "platform/inet.h"
 #include "platform/wsa_errors.h"
 
 namespace net {

@@ -1,11 +1,10 @@
 #include "net/host_lookup.h"
 
-#include <sys/socket.h>
-
 #include <cstring>
 #include <new>
 
 #include "net/event_window.h"
+#include "platform/inet.h"
 #include "platform/wsa_errors.h"
 
 namespace net {

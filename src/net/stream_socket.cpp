@@ -1,11 +1,10 @@
 #include "net/stream_socket.h"
 
-#include <arpa/inet.h>
-
 #include <cstring>
 #include <new>
 
 #include "net/event_window.h"
+#include "platform/inet.h"
 #include "platform/wsa_errors.h"
 
 namespace net {

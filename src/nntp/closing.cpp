@@ -52,14 +52,14 @@ std::uint64_t CNntpSession::SilenceLeft() const {
     return silent >= replyTimeoutMs ? 0 : replyTimeoutMs - silent;
 }
 
-void CNntpSession::SilenceWatch::Collect(std::vector<pollfd>&, int& timeoutMs) {
+void CNntpSession::SilenceWatch::Collect(std::vector<plat::PollFd>&, int& timeoutMs) {
     // Once the call is on its way the loop need not wake for it again.
     if (!session_.Watching() || session_.silenceCall.Pending()) return;
     const std::uint64_t left = session_.SilenceLeft();
     timeoutMs = left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
-void CNntpSession::SilenceWatch::Dispatch(const pollfd*, std::size_t) {
+void CNntpSession::SilenceWatch::Dispatch(const plat::PollFd*, std::size_t) {
     if (!session_.Watching() || session_.silenceCall.Pending() || session_.SilenceLeft() > 0)
         return;
     // Without an event window nothing can be posted; rather than wake the

@@ -337,8 +337,8 @@ protected:
     class SilenceWatch : public plat::LoopSource {
     public:
         explicit SilenceWatch(CNntpSession& session) : session_(session) {}
-        void Collect(std::vector<pollfd>& fds, int& timeoutMs) override;
-        void Dispatch(const pollfd* fds, std::size_t count) override;
+        void Collect(std::vector<plat::PollFd>& fds, int& timeoutMs) override;
+        void Dispatch(const plat::PollFd* fds, std::size_t count) override;
 
     private:
         CNntpSession& session_;

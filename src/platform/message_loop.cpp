@@ -1,7 +1,6 @@
 #include "platform/message_loop.h"
 
-#include <poll.h>
-#include <time.h>
+#include "platform/loop_wait.h"
 
 #include <algorithm>
 #include <deque>
@@ -36,7 +35,7 @@ struct PollPart {
 
 struct PollBuffers {
     std::vector<LoopSource*> sources;
-    std::vector<pollfd> fds;
+    std::vector<PollFd> fds;
     std::vector<PollPart> parts;
 };
 
@@ -99,9 +98,9 @@ void PollOnce(int timeoutMs) {
         b.parts.push_back({source, first, b.fds.size() - first});
         if (sourceTimeout >= 0 && (timeout < 0 || sourceTimeout < timeout)) timeout = sourceTimeout;
     }
-    for (pollfd& p : b.fds) p.revents = 0;
-    if (::poll(b.fds.data(), b.fds.size(), timeout) < 0) {
-        for (pollfd& p : b.fds) p.revents = 0;
+    for (PollFd& p : b.fds) p.revents = 0;
+    if (WaitForSources(b.fds.data(), b.fds.size(), timeout) < 0) {
+        for (PollFd& p : b.fds) p.revents = 0;
     }
     for (const PollPart& part : b.parts) {
         if (!IsRegisteredSource(part.source)) continue;  // removed by an earlier Dispatch
@@ -158,13 +157,6 @@ void TakeQuit(Message& out) {
 }
 
 }  // namespace
-
-std::uint64_t NowMs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-           static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
 
 bool RegisterWindowClass(const std::string& className, WindowProc proc) {
     if (proc == nullptr || className.empty()) return false;

@@ -8,7 +8,9 @@
 // messages, so that every event reaches the program through dispatch.
 #pragma once
 
+#ifndef _WIN32
 #include <poll.h>
+#endif
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +23,18 @@ using WindowHandle = std::uintptr_t;  // 0 is "no window"; handles are never reu
 using WParam = std::uintptr_t;
 using LParam = std::intptr_t;
 using LResult = std::intptr_t;
+
+// What a loop source waits on. On Windows sockets and lookups report through
+// window messages instead, so no descriptor is ever polled there.
+#ifdef _WIN32
+struct PollFd {
+    std::intptr_t fd;
+    short events;
+    short revents;
+};
+#else
+using PollFd = ::pollfd;
+#endif
 
 using WindowProc = LResult (*)(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
 
@@ -99,8 +113,8 @@ bool KillTimer(WindowHandle window, unsigned id);
 class LoopSource {
 public:
     virtual ~LoopSource() = default;
-    virtual void Collect(std::vector<pollfd>& fds, int& timeoutMs) = 0;
-    virtual void Dispatch(const pollfd* fds, std::size_t count) = 0;
+    virtual void Collect(std::vector<PollFd>& fds, int& timeoutMs) = 0;
+    virtual void Dispatch(const PollFd* fds, std::size_t count) = 0;
 };
 void AddLoopSource(LoopSource* source);
 void RemoveLoopSource(LoopSource* source);

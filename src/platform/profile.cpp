@@ -392,11 +392,19 @@ int RemoveLeftoverProfileTemps(const std::string& fileName, int minAgeSeconds) {
     while (const dirent* e = readdir(d)) {
         if (!isTemp(e->d_name)) continue;
         struct stat st;
+#ifdef _WIN32
+        // No descriptors for directories there: by path, the link checked.
+        const std::string path = dir + "/" + e->d_name;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (now.tv_sec - st.st_mtim.tv_sec < minAgeSeconds) continue;
+        if (unlink(path.c_str()) == 0) ++removed;
+#else
         const int dirFd = dirfd(d);
         if (fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             continue;
         if (now.tv_sec - st.st_mtim.tv_sec < minAgeSeconds) continue;
         if (unlinkat(dirFd, e->d_name, 0) == 0) ++removed;
+#endif
     }
     closedir(d);
     return removed;

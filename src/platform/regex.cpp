@@ -1,9 +1,21 @@
 #include "platform/regex.h"
 
+#ifdef _WIN32
+// No POSIX matcher in the Windows C library: std::regex's ERE grammar, whose
+// worst cases are exponential (see regex.h); texts are cut to kMaxText.
+#include <regex>
+#else
 #include <regex.h>
+#endif
 
 namespace plat {
 
+#ifdef _WIN32
+struct Regex::Impl {
+    std::regex regex;
+};
+constexpr std::size_t kMaxText = 4096;
+#else
 struct Regex::Impl {
     regex_t regex;
     bool made = false;  // regcomp succeeded: there is something to free
@@ -11,6 +23,7 @@ struct Regex::Impl {
         if (made) regfree(&regex);
     }
 };
+#endif
 
 Regex::Regex() = default;
 Regex::~Regex() = default;
@@ -61,6 +74,16 @@ bool Regex::Compile(const std::string& pattern, bool ignoreCase, std::string& er
         return false;
     }
     auto compiled = std::make_unique<Impl>();
+#ifdef _WIN32
+    try {
+        auto flags = std::regex::extended | std::regex::nosubs;
+        if (ignoreCase) flags |= std::regex::icase;
+        compiled->regex = std::regex(pattern, flags);
+    } catch (const std::regex_error& e) {
+        error = e.what();
+        return false;
+    }
+#else
     const int flags = REG_EXTENDED | REG_NOSUB | (ignoreCase ? REG_ICASE : 0);
     const int code = regcomp(&compiled->regex, pattern.c_str(), flags);
     if (code != 0) {
@@ -70,17 +93,28 @@ bool Regex::Compile(const std::string& pattern, bool ignoreCase, std::string& er
         return false;
     }
     compiled->made = true;
+#endif
     compiled_ = std::move(compiled);
     return true;
 }
 
 bool Regex::Search(const std::string& text) const {
     if (compiled_ == nullptr) return false;
+#ifdef _WIN32
+    const std::size_t length = text.size() < kMaxText ? text.size() : kMaxText;
+    try {
+        return std::regex_search(text.begin(), text.begin() + static_cast<long>(length),
+                                 compiled_->regex);
+    } catch (const std::regex_error&) {
+        return false;  // too complex for the matcher's limits
+    }
+#else
     // REG_STARTEND: the text's length, not a NUL, ends it.
     regmatch_t range[1];
     range[0].rm_so = 0;
     range[0].rm_eo = static_cast<regoff_t>(text.size());
     return regexec(&compiled_->regex, text.c_str(), 1, range, REG_STARTEND) == 0;
+#endif
 }
 
 }  // namespace plat

@@ -22,11 +22,10 @@
 //    or whatever receive error broke the connection.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/inet.h"
 #include "platform/message_loop.h"
 
 namespace plat {

@@ -61,14 +61,18 @@ int WsaFromErrno(int err) {
             return wsa::IsConnected;
         case ENOTCONN:
             return wsa::NotConnected;
+#ifdef ESHUTDOWN
         case ESHUTDOWN:
             return wsa::Shutdown;
+#endif
         case ETIMEDOUT:
             return wsa::TimedOut;
         case ECONNREFUSED:
             return wsa::ConnectionRefused;
+#ifdef EHOSTDOWN
         case EHOSTDOWN:
             return wsa::HostDown;
+#endif
         case EHOSTUNREACH:
             return wsa::HostUnreachable;
         default:

@@ -26,12 +26,20 @@ constexpr char kMarker[kQueueRecordSize] = {'\xff', ':', 'r', 'e', 't', 'i', 'r'
 // A write lease is granted only while no other process has the file open,
 // and holds off anyone who opens it until it is given up.
 bool TakeLease(int fd) {
+#ifdef _WIN32
+    // No leases there: whether the board has the file open cannot be told
+    // on the open file, so it is never emptied; the flags keep its records
+    // from being posted twice.
+    (void)fd;
+    return false;
+#else
     // Someone opening the file while we hold it raises SIGIO, which would
     // end the process.
     struct sigaction current;
     if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         signal(SIGIO, SIG_IGN);
     return fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+#endif
 }
 
 // The name comes from a file the board writes: only a plain name inside the
@@ -116,7 +124,9 @@ void OutboundQueue::Retire() {
                 plat::DeleteFile(QueuePath(spoolDir_, kQueueNames[queue_]));
             }
         }
+#ifndef _WIN32
         fcntl(fd_, F_SETLEASE, F_UNLCK);
+#endif
     }
     close(fd_);
     fd_ = -1;
