@@ -1,6 +1,8 @@
 #include "app/cli.h"
 
+#ifndef _WIN32
 #include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +49,11 @@ bool MakeDirectories(const std::string& dir, mode_t mode, std::string& error) {
     std::string partial;
     std::size_t pos = 0;
     while (pos != std::string::npos) {
+#ifdef _WIN32
+        pos = dir.find_first_of("/\\", pos + 1);
+#else
         pos = dir.find('/', pos + 1);
+#endif
         partial = dir.substr(0, pos);
         if (partial.empty()) continue;
         if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) {
@@ -184,6 +190,29 @@ int RunUnattended(RunMode mode, const std::string& subcommand) {
     return RunMainWindow();
 }
 
+#ifdef _WIN32
+// Without a mode option the program's own window: the frame with the menu
+// bar and the log, in place of the terminal interface.
+int RunTerminal() {
+    if (const std::optional<int> status = ClaimProfile(kModeTerminal)) return *status;
+    plat::ui::Install(plat::ui::MakeWin32Backend());
+    net::SetWarningSink(
+        [](const char* text) { plat::ui::Current().MessageBox(net::kWarningCaption, text); });
+    std::string error;
+    const plat::WindowHandle window = StartMainWindow(true, error);
+    int status = kExitFailed;
+    if (window != 0) {
+        OpenControlChannel(window);
+        RouteStopSignals(window);
+        status = RunMainWindow();
+        CloseControlChannel();
+    }
+    net::SetWarningSink(nullptr);
+    plat::ui::Install(nullptr);
+    if (window == 0) PrintError("cannot start: " + error);
+    return status;
+}
+#else
 int RunTerminal() {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
         PrintError(
@@ -213,11 +242,16 @@ int RunTerminal() {
     if (window == 0) PrintError("cannot start: " + error);
     return status;
 }
+#endif
 
 }  // namespace
 
 bool KeepMemoryPrivate() {
+#ifdef _WIN32
+    return true;  // no core files there; Windows Error Reporting is the sysop's to set
+#else
     return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+#endif
 }
 
 int RunCommandLine(int argc, char** argv) {
@@ -235,7 +269,15 @@ int RunCommandLine(int argc, char** argv) {
     }
 
     // The demo brings a profile and a spool of its own.
+#ifdef _WIN32
+    // Its news server is a Linux program.
+    if (cl.mode == RunMode::Demo) {
+        PrintError("--demo is not part of the Windows build");
+        return kExitFailed;
+    }
+#else
     if (cl.mode == RunMode::Demo) return RunDemo();
+#endif
 
     const std::string profileDir = cl.profileDir.empty() ? DefaultProfileDir() : cl.profileDir;
     if (profileDir.empty()) {

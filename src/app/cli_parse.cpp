@@ -1,5 +1,7 @@
 // The command line's words: subcommands, options and their checks.
+#ifndef _WIN32
 #include <pwd.h>
+#endif
 #include <unistd.h>
 
 #include <cctype>
@@ -352,13 +354,21 @@ bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
 
 std::string DefaultProfileDir() {
     if (const char* home = std::getenv("QIVNEWS_HOME"); home && *home) return home;
+#ifdef _WIN32
+    // The per-user directory for roaming settings.
+    if (const char* appData = std::getenv("APPDATA"); appData && *appData)
+        return std::string(appData) + "\\qivnews";
+    return std::string();
+#endif
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/')
         return std::string(xdg) + "/qivnews";
     const char* home = std::getenv("HOME");
+#ifndef _WIN32
     if (!home || !*home) {
         const passwd* pw = getpwuid(getuid());
         home = pw ? pw->pw_dir : nullptr;
     }
+#endif
     if (!home || !*home) return std::string();
     return std::string(home) + "/.config/qivnews";
 }

@@ -1,6 +1,8 @@
 #include "app/control_protocol.h"
 
+#ifndef _WIN32
 #include <sys/un.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -139,7 +141,12 @@ ControlRequest SetupRequest(const SetupOptions& options) {
 }
 
 bool SocketPathFits(const std::string& dir) {
+#ifdef _WIN32
+    constexpr std::size_t kSunPath = 108;  // the Windows sockaddr_un too
+    return ChannelDir(dir).size() + 1 + std::strlen(kSocketFileName) < kSunPath;
+#else
     return ChannelDir(dir).size() + 1 + std::strlen(kSocketFileName) < sizeof(sockaddr_un::sun_path);
+#endif
 }
 
 std::string AnswerLine(const std::string& head, const std::string& text) {

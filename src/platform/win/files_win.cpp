@@ -1,0 +1,475 @@
+// The Windows version of files.cpp: the same refusals, by path. Windows has
+// no descriptors for directories to walk with, so each component below the
+// spool root is checked (no reparse point: junction, symbolic link, mount
+// point) just before the next is used; a swap in between is not excluded as
+// it is on Linux.
+#include <windows.h>
+#undef CreateDirectory
+#undef DeleteFile
+#undef RemoveDirectory
+
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace plat {
+
+namespace {
+
+std::string& Root() {
+    static std::string root;
+    return root;
+}
+
+RefusalReporter& Reporter() {
+    static RefusalReporter reporter = nullptr;
+    return reporter;
+}
+
+bool& Refused() {
+    static bool refused = false;
+    return refused;
+}
+
+void Refuse(const std::string& path, const char* why, int err) {
+    Refused() = true;
+    if (Reporter() != nullptr) Reporter()("Refused " + path + ": " + why);
+    errno = err;
+}
+
+// Reports why an entry that an O_NOFOLLOW open could not take is not ours
+// to use; ordinary failures (ENOENT, EISDIR, ...) are left to the caller.
+constexpr const char* kHere = "";  // the parent of a path outside the root
+
+std::string Join(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+std::wstring Wide(const std::string& path) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
+    if (n > 1) MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, out.data(), n);
+    return out;
+}
+
+int StatAt(const std::string& dir, const std::string& name, struct stat* st) {
+    return lstat(Join(dir, name).c_str(), st);
+}
+
+// open(2) on an entry that is no reparse point (O_NOFOLLOW's part).
+int OpenAt(const std::string& dir, const std::string& name, int flags, int mode) {
+    struct stat st;
+    if (StatAt(dir, name, &st) == 0 && S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return -1;
+    }
+    return ::open(Join(dir, name).c_str(), (flags & ~O_NONBLOCK) | O_BINARY, mode);
+}
+
+void RefuseIfForeign(const std::string& dir, const std::string& name, const std::string& path, int err) {
+    struct stat st;
+    if (StatAt(dir, name, &st) != 0) {
+        errno = err;
+        return;
+    }
+    if (S_ISLNK(st.st_mode)) return Refuse(path, "it is a symbolic link", ELOOP);
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return Refuse(path, "it is not a regular file", ENXIO);
+    errno = err;
+}
+
+// The directory that holds the last component of path, opened without
+// following links below the spool root; leaf receives the last component.
+// Dir() is empty (and the whole path the leaf) for paths outside the root,
+// -1 when a component is refused or missing.
+class Parent {
+public:
+    explicit Parent(const std::string& path) {
+        const std::string& root = Root();
+        if (root.empty() || path.size() <= root.size() + 1 ||
+            path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
+            leaf_ = path;
+            return;
+        }
+        dir_ = root;
+        ok_ = true;
+        std::size_t start = root.size() + 1;
+        for (;;) {
+            while (start < path.size() && path[start] == '/') ++start;
+            const std::size_t end = path.find('/', start);
+            std::string part = path.substr(start, end == std::string::npos ? end : end - start);
+            if (end == std::string::npos || end + 1 >= path.size()) {
+                leaf_ = part;
+                break;
+            }
+            if (!ok_) break;
+            if (part == "..") {
+                Refuse(path, "it leaves the spool", EACCES);
+                Drop();
+                return;
+            }
+            struct stat st;
+            if (StatAt(dir_, part, &st) != 0 || !S_ISDIR(st.st_mode)) {
+                const int err = errno;
+                RefuseIfForeign(dir_, part, path.substr(0, end), S_ISLNK(st.st_mode) ? ELOOP : err);
+                ok_ = false;
+            }
+            dir_ = Join(dir_, part);
+            start = end + 1;
+        }
+        if (leaf_.empty() || leaf_ == "..") {
+            if (ok_) Refuse(path, "it leaves the spool", EACCES);
+            Drop();
+        }
+    }
+    Parent(const Parent&) = delete;
+    Parent& operator=(const Parent&) = delete;
+
+    bool Ok() const { return ok_; }
+    // The directory's path; kHere for a path outside the root.
+    const std::string& Dir() const { return dir_; }
+    bool Confined() const { return !dir_.empty(); }
+    const std::string& Leaf() const { return leaf_; }
+
+private:
+    void Drop() { ok_ = false; }
+    bool ok_ = true;
+    std::string dir_ = kHere;
+    std::string leaf_;
+};
+
+// Takes an open descriptor only when it is a regular file; made blocking
+// again (O_NONBLOCK was only there so that a FIFO could not stop the open).
+// Outside the spool a character device (/dev/null, /dev/full) is accepted.
+int KeepRegular(int fd, const std::string& path, int flags, bool confined) {
+    struct stat st {};
+    const bool ok =
+        fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || (!confined && S_ISCHR(st.st_mode)));
+    if (!ok) {
+        const bool dir = S_ISDIR(st.st_mode);
+        close(fd);
+        if (dir) {
+            errno = EISDIR;
+            return -1;
+        }
+        Refuse(path, "it is not a regular file", ENXIO);
+        return -1;
+    }
+    (void)flags;
+    return fd;
+}
+
+}  // namespace
+
+void SetSpoolRoot(const std::string& dir) {
+    std::string root = dir;
+    for (char& c : root)
+        if (c == '\\') c = '/';
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    Root() = root;
+}
+
+const std::string& SpoolRoot() {
+    return Root();
+}
+
+void SetRefusalReporter(RefusalReporter reporter) {
+    Reporter() = reporter;
+}
+
+bool LastWasRefused() {
+    return Refused();
+}
+
+int OpenRegular(const std::string& path, int flags, mode_t mode) {
+    Refused() = false;
+    Parent parent(path);
+    if (!parent.Ok()) return -1;
+    const int fd = OpenAt(parent.Dir(), parent.Leaf(), flags | O_CLOEXEC, mode);
+    if (fd < 0) {
+        RefuseIfForeign(parent.Dir(), parent.Leaf(), path, errno);
+        return -1;
+    }
+    return KeepRegular(fd, path, flags, parent.Confined());
+}
+
+int CreateNewFile(const std::string& path, mode_t mode) {
+    Refused() = false;
+    Parent parent(path);
+    if (!parent.Ok()) return -1;
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = OpenAt(parent.Dir(), parent.Leaf(), kFlags, mode);
+    const bool confined = parent.Confined();
+    if (fd < 0 && errno == EEXIST) {
+        // A file of ours left from before goes; anything else stays and is refused.
+        struct stat st;
+        const bool found = StatAt(parent.Dir(), parent.Leaf(), &st) == 0;
+        if (found && S_ISREG(st.st_mode) && ::unlink(Join(parent.Dir(), parent.Leaf()).c_str()) == 0)
+            fd = OpenAt(parent.Dir(), parent.Leaf(), kFlags, mode);
+        else if (found && S_ISCHR(st.st_mode) && !confined)
+            fd = OpenAt(parent.Dir(), parent.Leaf(), O_WRONLY | O_CLOEXEC, 0);
+        else
+            errno = EEXIST;
+    }
+    if (fd < 0) {
+        RefuseIfForeign(parent.Dir(), parent.Leaf(), path, errno);
+        return -1;
+    }
+    return KeepRegular(fd, path, 0, confined);
+}
+
+bool IsRealDirectory(const std::string& path) {
+    Refused() = false;
+    Parent parent(path);
+    if (!parent.Ok()) return false;
+    struct stat st;
+    return StatAt(parent.Dir(), parent.Leaf(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ---- TextWriter ----
+
+TextWriter::~TextWriter() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+bool TextWriter::Open(const std::string& path, const char* mode) {
+    if (file_ != nullptr) Close();
+    failed_ = false;
+    const char* native = nullptr;
+    if (mode != nullptr && mode[0] == 'w') native = "wb";
+    if (mode != nullptr && mode[0] == 'a') native = "ab";
+    if (native == nullptr) {
+        errno = EINVAL;
+        return false;
+    }
+    // "w" makes a new file: whatever a link in its place points to is not
+    // truncated. "a" appends to our own regular file only.
+    const int fd =
+        native[0] == 'w' ? CreateNewFile(path) : OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT);
+    if (fd < 0) return false;
+    file_ = fdopen(fd, native);
+    if (file_ == nullptr) close(fd);
+    return file_ != nullptr;
+}
+
+bool TextWriter::Write(const char* data, std::size_t length) {
+    if (file_ == nullptr) {
+        failed_ = true;
+        return false;
+    }
+    const char* p = data;
+    const char* end = data + length;
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+        const std::size_t run = (nl != nullptr ? nl : end) - p;
+        if (run > 0 && std::fwrite(p, 1, run, file_) != run) failed_ = true;
+        if (nl == nullptr) break;
+        if (std::fwrite("\r\n", 1, 2, file_) != 2) failed_ = true;
+        p = nl + 1;
+    }
+    return !failed_;
+}
+
+bool TextWriter::Close() {
+    if (file_ == nullptr) return !failed_;
+    if (std::fclose(file_) != 0) failed_ = true;
+    file_ = nullptr;
+    return !failed_;
+}
+
+// ---- TextReader ----
+
+TextReader::~TextReader() {
+    Close();
+}
+
+bool TextReader::Open(const std::string& path) {
+    Close();
+    const int fd = OpenRegular(path, O_RDONLY);
+    if (fd < 0) return false;
+    file_ = fdopen(fd, "rb");
+    if (file_ == nullptr) close(fd);
+    return file_ != nullptr;
+}
+
+void TextReader::Close() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+int TextReader::Get() {
+    const int c = std::getc(file_);
+    if (c != '\r') return c;
+    const int next = std::getc(file_);
+    if (next == '\n') return '\n';
+    if (next != EOF) std::ungetc(next, file_);
+    return '\r';
+}
+
+bool TextReader::HasMore() {
+    if (file_ == nullptr) return false;
+    const int c = std::getc(file_);
+    if (c == EOF) return false;
+    std::ungetc(c, file_);
+    return true;
+}
+
+bool TextReader::ReadLine(std::string& line, std::size_t maxChars, bool* truncated) {
+    line.clear();
+    if (truncated != nullptr) *truncated = false;
+    if (file_ == nullptr) return false;
+    const off_t start = ftello(file_);
+    int c = Get();
+    if (c == EOF) return false;
+    if (maxChars == 0 && c != '\n') {
+        fseeko(file_, start, SEEK_SET);
+        if (truncated != nullptr) *truncated = true;
+        return true;
+    }
+    while (c != EOF && c != '\n') {
+        line.push_back(static_cast<char>(c));
+        if (line.size() >= maxChars) {
+            // A line of exactly maxChars still counts as whole: its newline
+            // goes with it rather than showing up as an empty next line.
+            const off_t mark = ftello(file_);
+            c = Get();
+            if (c == EOF || c == '\n') return true;
+            fseeko(file_, mark, SEEK_SET);
+            if (truncated != nullptr) *truncated = true;
+            return true;
+        }
+        c = Get();
+    }
+    return true;
+}
+
+bool TextReader::ReadLine(std::string& line) {
+    return ReadLine(line, static_cast<std::size_t>(-1), nullptr);
+}
+
+bool TextReader::Rewind() {
+    if (file_ == nullptr) return false;
+    std::clearerr(file_);
+    return std::fseek(file_, 0, SEEK_SET) == 0;
+}
+
+// ---- Files and directories ----
+
+bool RenameReplace(const std::string& from, const std::string& to) {
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    return false;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();
+    errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : ENOENT;
+    return false;
+}
+
+bool DeleteFile(const std::string& path) {
+    Refused() = false;
+    Parent parent(path);
+    if (!parent.Ok()) return false;
+    struct stat st;
+    if (parent.Confined() && StatAt(parent.Dir(), parent.Leaf(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // A link is deleted, not followed, as unlink would.
+        return ::RemoveDirectoryW(Wide(Join(parent.Dir(), parent.Leaf())).c_str()) ||
+               ::DeleteFileW(Wide(Join(parent.Dir(), parent.Leaf())).c_str());
+    }
+    return ::unlink(Join(parent.Dir(), parent.Leaf()).c_str()) == 0;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateDirectory(const std::string& path) {
+    Refused() = false;
+    Parent parent(path);
+    if (!parent.Ok()) return false;
+    if (_mkdir(Join(parent.Dir(), parent.Leaf()).c_str()) == 0) return true;
+    if (errno != EEXIST) return false;
+    struct stat st;
+    if (StatAt(parent.Dir(), parent.Leaf(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    // A link below the root is no directory of ours, even when it points to one.
+    if (parent.Confined()) RefuseIfForeign(parent.Dir(), parent.Leaf(), path, EEXIST);
+    return !parent.Confined() && DirectoryExists(path);
+}
+
+bool RemoveDirectory(const std::string& path) {
+    return _rmdir(path.c_str()) == 0;
+}
+
+bool WriteAt(const std::string& path, const void* data, std::size_t length, long offset) {
+    const int fd = OpenRegular(path, O_WRONLY | O_CREAT | (offset < 0 ? O_APPEND : 0));
+    if (fd < 0) return false;
+    struct stat st;
+    const bool sized = fstat(fd, &st) == 0;
+    const ssize_t written =
+        offset < 0 ? write(fd, data, length) : pwrite(fd, data, length, static_cast<off_t>(offset));
+    bool ok = written >= 0 && static_cast<std::size_t>(written) == length;
+    int err = written < 0 ? errno : ENOSPC;
+    // A cut-off append would leave a partial record that every later record
+    // is misaligned behind; take it back.
+    if (!ok && offset < 0 && sized && written > 0) {
+        if (ftruncate(fd, st.st_size) != 0) err = errno;
+    }
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) errno = err;
+    return ok;
+}
+
+bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& text, int& err) {
+    text.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return false;
+    }
+    struct stat st;
+    err = 0;
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = EINVAL;
+    } else {
+        char buffer[8192];
+        for (;;) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                err = errno;
+                break;
+            }
+            if (n == 0) break;
+            if (text.size() + static_cast<std::size_t>(n) > maxBytes) {
+                err = EFBIG;
+                break;
+            }
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    if (err != 0) text.clear();
+    return err == 0;
+}
+
+}  // namespace plat
