@@ -10,10 +10,6 @@ add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-include>"
     "$<$<COMPILE_LANGUAGE:CXX>:${PROJECT_SOURCE_DIR}/src/platform/win/posix_compat.h>")
 include_directories(BEFORE ${PROJECT_SOURCE_DIR}/src/platform/win/include)
 
-# Files are opened in binary mode, as on Linux: the spool's bytes are the
-# program's own, and text files write their CR LF themselves.
-link_libraries(${CMAKE_FIND_ROOT_PATH}/lib/binmode.o)
-
 set(qiv_posix_only_platform "resolver|socket|signals|files|ui_terminal|ui_screen|loop_wait")
 set(qiv_posix_only_net "tls_layer")
 set(qiv_posix_only_app "demo|control_server|control_client")

@@ -13,8 +13,21 @@
 #undef mkdir
 #undef stat
 #undef fstat
+#undef rename
 
 namespace {
+
+// Every file in binary mode, as on Linux: the spool's bytes are the
+// program's own, and its text files write their CR LF themselves. The
+// standard streams too, so that the log's lines are the same as there.
+// (mingw's binmode.o does not reach msvcrt's own mode in a static link.)
+const bool g_binary = [] {
+    *__p__fmode() = _O_BINARY;
+    _setmode(0, _O_BINARY);
+    _setmode(1, _O_BINARY);
+    _setmode(2, _O_BINARY);
+    return true;
+}();
 
 HANDLE Handle(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -216,4 +229,9 @@ extern "C" int flock(int fd, int operation) {
     DWORD flags = (operation & LOCK_EX) ? LOCKFILE_EXCLUSIVE_LOCK : 0;
     if (operation & LOCK_NB) flags |= LOCKFILE_FAIL_IMMEDIATELY;
     return LockFileEx(h, flags, 0, 1, 0, &ov) ? 0 : SetErrnoFromWin32(GetLastError());
+}
+
+extern "C" int qiv_rename(const char* from, const char* to) {
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+    return SetErrnoFromWin32(GetLastError());
 }

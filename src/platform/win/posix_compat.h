@@ -6,6 +6,10 @@
 #ifdef __cplusplus
 #include <cstddef>
 #include <cstdint>
+// First, so that its #undef of rename comes before the macro below.
+#include <cstdio>
+#else
+#include <stdio.h>
 #endif
 #include <errno.h>
 #include <fcntl.h>
@@ -85,11 +89,14 @@ int qiv_mkdir(const char* path, int mode);
 // A unique directory made from a template ending in XXXXXX.
 char* mkdtemp(char* templ);
 char* realpath(const char* path, char* resolved);
+// rename(2) replaces an existing target, which Windows' rename refuses.
+int qiv_rename(const char* from, const char* to);
 #ifdef __cplusplus
 }
 #endif
 #define stat qiv_stat
 #define fstat qiv_fstat
 #define lstat qiv_lstat
+#define rename qiv_rename
 // POSIX's mkdir takes a mode, Windows' only the path.
 #define mkdir(path, mode) qiv_mkdir((path), (mode))
