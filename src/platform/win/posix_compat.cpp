@@ -127,10 +127,12 @@ int FillStat(HANDLE h, struct qiv_stat* st) {
     st->st_ctim = FromFiletime(info.ftLastWriteTime);
     switch (GetFileType(h)) {
         case FILE_TYPE_DISK:
-            st->st_mode = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? (S_IFDIR | 0755) : (S_IFREG | 0644);
+            // Access is the ACL's, which in a per-user directory is the
+            // user's alone: shown as the owner-only mode.
+            st->st_mode = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? (S_IFDIR | 0700) : (S_IFREG | 0600);
             break;
-        case FILE_TYPE_CHAR: st->st_mode = S_IFCHR | 0666; break;
-        case FILE_TYPE_PIPE: st->st_mode = S_IFIFO | 0666; break;
+        case FILE_TYPE_CHAR: st->st_mode = S_IFCHR | 0600; break;
+        case FILE_TYPE_PIPE: st->st_mode = S_IFIFO | 0600; break;
         default: st->st_mode = 0; break;
     }
     if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) st->st_mode &= ~0222u;
