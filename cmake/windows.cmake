@@ -10,7 +10,7 @@ add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-include>"
     "$<$<COMPILE_LANGUAGE:CXX>:${PROJECT_SOURCE_DIR}/src/platform/win/posix_compat.h>")
 include_directories(BEFORE ${PROJECT_SOURCE_DIR}/src/platform/win/include)
 
-set(qiv_posix_only_platform "resolver|socket|signals|files|ui_terminal|ui_screen|loop_wait")
+set(qiv_posix_only_platform "resolver|socket|signals|files|regex|ui_terminal|ui_screen|loop_wait")
 set(qiv_posix_only_net "tls_layer")
 set(qiv_posix_only_app "demo|control_server|control_client")
 qiv_library(qiv_platform src/platform ws2_32 comctl32 gdi32)
@@ -22,3 +22,13 @@ qiv_library(qiv_app src/app qiv_nntp qiv_spool)
 add_executable(qivnews src/main.cpp ${PROJECT_SOURCE_DIR}/src/platform/win/qivnews.rc)
 target_link_libraries(qivnews PRIVATE qiv_app)
 set_target_properties(qivnews PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The tests that run under Wine (tests/win/run): the platform-independent
+# suites cross-built, and the Windows pieces' own. ctest runs them through
+# CMAKE_CROSSCOMPILING_EMULATOR, one test per program.
+if(QIV_BUILD_TESTS)
+    enable_testing()
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_subdirectory(tests/win)
+endif()

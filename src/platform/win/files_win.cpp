@@ -441,7 +441,9 @@ bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& t
     text.clear();
     const int fd = open(path.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC);
     if (fd < 0) {
-        err = errno;
+        // Windows refuses to open a directory (EACCES): no regular file.
+        struct stat st;
+        err = errno == EACCES && stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? EINVAL : errno;
         return false;
     }
     struct stat st;
