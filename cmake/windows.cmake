@@ -23,6 +23,32 @@ add_executable(qivnews src/main.cpp ${PROJECT_SOURCE_DIR}/src/platform/win/qivne
 target_link_libraries(qivnews PRIVATE qiv_app)
 set_target_properties(qivnews PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
+# The package for Windows: a zip of the program (stripped), the README and
+# the licence when the tree has one. Nothing to install: unpack and run.
+find_program(QIV_ZIP zip)
+if(QIV_ZIP)
+    set(package qivnews-${PROJECT_VERSION}-win64)
+    set(QIV_WIN_ZIP ${CMAKE_BINARY_DIR}/${package}.zip)
+    set(stage ${CMAKE_BINARY_DIR}/package/${package})
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+    set(extra)
+    foreach(licence LICENSE LICENSE.txt COPYING)
+        if(EXISTS ${PROJECT_SOURCE_DIR}/${licence})
+            list(APPEND extra COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${licence} ${stage}/)
+        endif()
+    endforeach()
+    add_custom_command(OUTPUT ${QIV_WIN_ZIP}
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage} ${QIV_WIN_ZIP}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
+        COMMAND ${CMAKE_STRIP} -o ${stage}/qivnews.exe $<TARGET_FILE:qivnews>
+        COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${stage}/README.md
+        ${extra}
+        COMMAND ${QIV_ZIP} -qrX ${QIV_WIN_ZIP} ${package}
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/package
+        DEPENDS qivnews ${PROJECT_SOURCE_DIR}/README.md VERBATIM)
+    add_custom_target(qivnews_zip ALL DEPENDS ${QIV_WIN_ZIP})
+endif()
+
 # The tests that run under Wine (tests/win/run): the platform-independent
 # suites cross-built, and the Windows pieces' own. ctest runs them through
 # CMAKE_CROSSCOMPILING_EMULATOR, one test per program.
