@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -83,17 +84,30 @@ void RefuseIfForeign(const std::string& dir, const std::string& name, const std:
     errno = err;
 }
 
+// File names are compared without case on Windows: "C:/Spool" is "c:/spool".
+bool SameRoot(const std::string& path, const std::string& root) {
+    for (std::size_t i = 0; i < root.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(path[i])) !=
+            std::tolower(static_cast<unsigned char>(root[i])))
+            return false;
+    return true;
+}
+
 // The directory that holds the last component of path, opened without
 // following links below the spool root; leaf receives the last component.
 // Dir() is empty (and the whole path the leaf) for paths outside the root,
 // -1 when a component is refused or missing.
 class Parent {
 public:
-    explicit Parent(const std::string& path) {
+    explicit Parent(const std::string& given) {
+        // Either separator: the root is kept with '/', paths come with both.
+        std::string path = given;
+        for (char& c : path)
+            if (c == '\\') c = '/';
         const std::string& root = Root();
         if (root.empty() || path.size() <= root.size() + 1 ||
-            path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
-            leaf_ = path;
+            !SameRoot(path, root) || path[root.size()] != '/') {
+            leaf_ = given;
             return;
         }
         dir_ = root;
@@ -109,21 +123,21 @@ public:
             }
             if (!ok_) break;
             if (part == "..") {
-                Refuse(path, "it leaves the spool", EACCES);
+                Refuse(given, "it leaves the spool", EACCES);
                 Drop();
                 return;
             }
             struct stat st;
             if (StatAt(dir_, part, &st) != 0 || !S_ISDIR(st.st_mode)) {
                 const int err = errno;
-                RefuseIfForeign(dir_, part, path.substr(0, end), S_ISLNK(st.st_mode) ? ELOOP : err);
+                RefuseIfForeign(dir_, part, given.substr(0, end), S_ISLNK(st.st_mode) ? ELOOP : err);
                 ok_ = false;
             }
             dir_ = Join(dir_, part);
             start = end + 1;
         }
         if (leaf_.empty() || leaf_ == "..") {
-            if (ok_) Refuse(path, "it leaves the spool", EACCES);
+            if (ok_) Refuse(given, "it leaves the spool", EACCES);
             Drop();
         }
     }
