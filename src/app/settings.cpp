@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "app/app_state.h"
-#include "platform/inet.h"
 #include "platform/files.h"
+#include "platform/inet.h"
 #include "platform/profile.h"
 
 namespace app {
