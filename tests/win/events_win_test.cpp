@@ -18,6 +18,7 @@
 
 #include "platform/resolver.h"
 #include "platform/socket.h"
+#include "platform/win/event_sink.h"
 #include "recording_window.h"
 
 namespace {
@@ -205,6 +206,43 @@ TEST_F(EventsWin, LookupsCompleteAsMessages) {
     plat::PumpUntil([] { return false; }, 100);
     EXPECT_EQ(Recorder::Get().Count(window_, kLookupMsg), 0u);
     EXPECT_EQ(plat::CancelAsyncRequest(task), 10022);
+}
+
+// Inside a loop of Windows' own (as a modal dialog runs one), the
+// platform's timers, posted messages and socket events are dispatched; after
+// it, they wait for the platform's loop again.
+TEST_F(EventsWin, PlatformMessagesGoOnInsideAForeignLoop) {
+    Listener listener(AF_INET);
+    plat::SocketHandle s;
+    ASSERT_EQ(plat::SocketCreate(s), 0);
+    ASSERT_EQ(plat::AsyncSelect(s, window_, kSocketMsg, plat::EvConnect), 0);
+    ASSERT_TRUE(plat::SetTimer(window_, 7, 20));
+    ASSERT_TRUE(plat::PostMessage(window_, plat::msg::User + 40, 1, 0));
+    plat::SocketConnect(s, listener.Address(), listener.Length());
+    const auto seen = [&] {
+        return Recorder::Get().Count(window_, plat::msg::Timer) >= 3 &&
+               Recorder::Get().Count(window_, plat::msg::User + 40) == 1 && Events(plat::EvConnect) == 1;
+    };
+    plat::win::BeginForeignLoop();
+    const ULONGLONG end = GetTickCount64() + 10000;
+    MSG m;
+    while (!seen() && GetTickCount64() < end) {
+        listener.Accept();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+    }
+    plat::win::EndForeignLoop();
+    EXPECT_TRUE(seen());
+    // The foreign loop is over: nothing is dispatched behind the platform's back.
+    const std::size_t timers = Recorder::Get().Count(window_, plat::msg::Timer);
+    const ULONGLONG later = GetTickCount64() + 200;
+    while (GetTickCount64() < later) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+    }
+    EXPECT_EQ(Recorder::Get().Count(window_, plat::msg::Timer), timers);
+    plat::KillTimer(window_, 7);
+    plat::SocketClose(s);
 }
 
 }  // namespace

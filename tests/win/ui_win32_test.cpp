@@ -27,23 +27,29 @@
 #include "platform/ui_widgets.h"
 #include "platform/win/resource.h"
 
-// What the window posts to the application's main window.
+// What the window posts to the application's main window, which here is a
+// window of the platform's that keeps every message it gets.
 namespace {
 std::vector<plat::Message> g_posted;
+
+plat::LResult MainProc(plat::WindowHandle window, unsigned message, plat::WParam wParam,
+                       plat::LParam lParam) {
+    g_posted.push_back(plat::Message{window, message, wParam, lParam});
+    return 0;
 }
 
-namespace plat {
-bool PostMessage(WindowHandle window, unsigned message, WParam wParam, LParam lParam) {
-    g_posted.push_back(Message{window, message, wParam, lParam});
-    return true;
+// Dispatches what the platform's queue holds, as its loop would.
+void TakePosted() {
+    plat::Message m;
+    while (plat::PeekMessage(m) && m.message != plat::msg::Quit) plat::DispatchMessage(m);
 }
-}  // namespace plat
+}  // namespace
 
 namespace {
 
 using namespace plat::ui;
 
-constexpr plat::WindowHandle kMain = 77;
+plat::WindowHandle kMain = 0;
 
 // Runs Windows' loop until pred() holds or the bound passes.
 bool Pump(const std::function<bool()>& pred, int boundMs = 10000) {
@@ -63,12 +69,14 @@ bool Pump(const std::function<bool()>& pred, int boundMs = 10000) {
 }
 
 bool Posted(unsigned message, plat::WParam wParam) {
+    TakePosted();
     for (const plat::Message& m : g_posted)
         if (m.window == kMain && m.message == message && m.wParam == wParam) return true;
     return false;
 }
 
 const plat::Message* LastPosted(unsigned message) {
+    TakePosted();
     for (auto it = g_posted.rbegin(); it != g_posted.rend(); ++it)
         if (it->message == message) return &*it;
     return nullptr;
@@ -149,6 +157,9 @@ Menu TestMenu() {
 class Win32Window : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        plat::RegisterWindowClass("QivUiTestMain", MainProc);
+        kMain = plat::CreateWindow("QivUiTestMain");
+        ASSERT_NE(kMain, 0u);
         backend_ = MakeWin32Backend().release();
         ASSERT_NE(backend_, nullptr);
         backend_->Attach(kMain);
@@ -164,6 +175,7 @@ protected:
     }
     void SetUp() override {
         ASSERT_NE(backend_, nullptr);
+        TakePosted();
         g_posted.clear();
         ui().LogReset();
     }

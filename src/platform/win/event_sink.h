@@ -34,4 +34,10 @@ HWND EventSink();
 using SinkHandler = void (*)(WPARAM wParam, LPARAM lParam);
 void SetSinkHandler(UINT message, SinkHandler handler);
 
+// Around a loop that is not the platform's (a modal dialog's, a message
+// box's): meanwhile the platform's messages and timers are dispatched from
+// the sink, on each event and on a short timer, so that a cycle goes on.
+void BeginForeignLoop();
+void EndForeignLoop();
+
 }  // namespace plat::win

@@ -34,6 +34,7 @@
 
 #include "platform/ui.h"
 #include "platform/ui_widgets.h"
+#include "platform/win/event_sink.h"
 #include "platform/win/resource.h"
 
 namespace plat::ui {
@@ -341,6 +342,8 @@ public:
         DialogRun run{&dialog};
         const HWND owner = Owner();
         INT_PTR r = -1;
+        // Windows' modal loop runs the dialog; the cycle goes on meanwhile.
+        win::BeginForeignLoop();
         if (dialog.templateId != 0 &&
             FindResourceW(Instance(), MAKEINTRESOURCEW(dialog.templateId), MAKEINTRESOURCEW(5)))
             r = DialogBoxParamW(Instance(), MAKEINTRESOURCEW(dialog.templateId), owner, DialogProc,
@@ -350,12 +353,15 @@ public:
             DialogBoxIndirectParamW(Instance(), reinterpret_cast<LPCDLGTEMPLATEW>(words.data()),
                                     owner, DialogProc, reinterpret_cast<LPARAM>(&run));
         }
+        win::EndForeignLoop();
         // Ended by the loop's quit rather than a button: as Cancel.
         return run.ended ? run.result : 2;
     }
 
     void MessageBox(const std::string& caption, const std::string& text) override {
+        win::BeginForeignLoop();
         MessageBoxW(Owner(), Shown(text).c_str(), Shown(caption).c_str(), MB_OK | MB_ICONWARNING);
+        win::EndForeignLoop();
     }
 
     int ClientWidth() const override { return LogArea().right / kCellPixels; }
