@@ -21,6 +21,8 @@ struct Route {
     WindowHandle window = 0;
     unsigned message = 0;
     std::vector<std::pair<WindowHandle, unsigned>> seen;  // to purge at close
+    // The peer closed while bytes still wait: EvClose follows the last.
+    bool closeHeld = false;
 };
 
 struct SocketState {
@@ -47,7 +49,18 @@ void OnSocketEvent(WPARAM wParam, LPARAM lParam) {
     if (it == State().sockets.end() || it->second.window == 0) return;  // closed or deselected
     const unsigned event = WSAGETSELECTEVENT(lParam);
     const int error = WSAGETSELECTERROR(lParam);
-    PostMessage(it->second.window, it->second.message, wParam, MakeSelectLParam(event, error));
+    Route& route = it->second;
+    if (event == FD_CLOSE && error == 0) {
+        // Windows reports the close when it arrives, not after the data
+        // before it has been read; socket.h promises the latter.
+        u_long waiting = 0;
+        // (The FD_READ for those bytes is out already.)
+        if (::ioctlsocket(static_cast<SOCKET>(wParam), FIONREAD, &waiting) == 0 && waiting > 0) {
+            route.closeHeld = true;
+            return;
+        }
+    }
+    PostMessage(route.window, route.message, wParam, MakeSelectLParam(event, error));
 }
 
 void Purge(SocketHandle s, const Route& route) {
@@ -122,6 +135,16 @@ int SocketRecv(SocketHandle s, void* buffer, std::size_t room, std::size_t& rece
     const int n = ::recv(static_cast<SOCKET>(s), static_cast<char*>(buffer), chunk, 0);
     if (n == SOCKET_ERROR) return LastError();
     received = static_cast<std::size_t>(n);
+    auto it = State().sockets.find(s);
+    if (it != State().sockets.end() && it->second.closeHeld && it->second.window != 0) {
+        // Windows posts FD_READ again while bytes remain; the close comes
+        // once none do.
+        u_long waiting = 0;
+        if (::ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &waiting) == 0 && waiting == 0) {
+            it->second.closeHeld = false;
+            PostMessage(it->second.window, it->second.message, s, MakeSelectLParam(EvClose, 0));
+        }
+    }
     return Result(0);
 }
 
