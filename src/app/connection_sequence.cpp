@@ -15,6 +15,7 @@
 #include "app/setup.h"
 #include "app/status.h"
 #include "nntp/nntp_session.h"
+#include "spool/group_files.h"
 
 namespace app {
 
@@ -61,6 +62,7 @@ void ConnectionLost(NewsCycle& cycle, plat::LParam reason) {
     // The session has ended the connection already; this only makes sure
     // that nothing of it is left (a QUIT still waiting for its answer).
     cycle.session->Close(cycle.window, 0, false);
+    spool::SetGroupInFetch(0);
     AbandonPosting(cycle);
     cycle.connected = false;
     cycle.appIdle = true;

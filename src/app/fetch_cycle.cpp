@@ -25,6 +25,7 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "spool/article_index.h"
+#include "spool/group_files.h"
 #include "spool/spool_paths.h"
 
 namespace app {
@@ -104,6 +105,15 @@ bool StillSubscribed(NewsCycle& cycle) {
 
 void LogUnsubscribed(NewsCycle& cycle) {
     LogLineF("%s was unsubscribed during its fetch", cycle.fetch->name.c_str());
+    RemoveLeftGroup(cycle);
+}
+
+// Unsubscribing a group while it is fetched leaves its directory to the
+// fetch: the article being received is still written there.
+void RemoveLeftGroup(NewsCycle& cycle) {
+    const std::string stayed =
+        spool::RemoveGroupDirectory(App().settings.qivNewsDir, cycle.currentGroup);
+    if (!stayed.empty()) LogLine(stayed.c_str());
 }
 
 std::string ArticleFile(NewsCycle& cycle, std::int32_t fileNumber) {
@@ -123,6 +133,15 @@ std::int32_t NextFileNumber(NewsCycle& cycle, std::int32_t n) {
 
 namespace {
 
+// A subscribed group this cycle cannot fetch: the run did not do all it
+// was there for. Always false.
+bool Skip(NewsCycle& cycle, const std::string& why) {
+    const std::string line = cycle.fetch->section + " skipped: " + why;
+    LogLine(line.c_str());
+    cycle.NoteUndone(line);
+    return false;
+}
+
 // Prepares and starts the group currentGroup. False when the group is
 // skipped: not subscribed, or it cannot be fetched in this cycle.
 bool StartGroup(NewsCycle& cycle) {
@@ -133,14 +152,14 @@ bool StartGroup(NewsCycle& cycle) {
 
     fetch.section = spool::GroupSection(cycle.currentGroup);
     cycle.fetch->groupsFileSeen.known = false;
+    // One character more than a name may have: a longer one, cut to fit,
+    // would name another group.
     const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
-                                                    kNameBufferSize, kGroupProfileFile);
+                                                    kNameBufferSize + 1, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
-    if (name.size() > static_cast<std::size_t>(nntp::CNntpSession::kMaxGroupName)) {
-        LogLineF("%s skipped: its group name is longer than %d characters", fetch.section.c_str(),
-                 nntp::CNntpSession::kMaxGroupName);
-        return false;
-    }
+    if (name.size() > static_cast<std::size_t>(nntp::CNntpSession::kMaxGroupName))
+        return Skip(cycle, "its group name is longer than " +
+                               std::to_string(nntp::CNntpSession::kMaxGroupName) + " characters");
 
     // The file, not memory, holds the counter between groups.
     const std::string stored = ReadSetting("LastFileNumIn", kCounterBufferSize);
@@ -153,22 +172,27 @@ bool StartGroup(NewsCycle& cycle) {
     fetch.storedFileNum = s.lastFileNumIn;
 
     const std::string dir = spool::GroupDirectory(s.qivNewsDir, cycle.currentGroup);
-    if (dir.size() >= nntp::CNntpSession::kPathSize) {
-        LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
-        return false;
-    }
+    if (dir.size() >= nntp::CNntpSession::kPathSize)
+        return Skip(cycle, "the path of its articles is too long");
     fetch.articleDir = dir;
     // Without its directory no article of the group can be stored, and a
     // failed create of the article file breaks the connection for every
     // group after it.
     if (!plat::IsRealDirectory(dir)) {
-        if (plat::LastWasRefused() || !plat::CreateDirectory(dir)) {
-            LogLineF("%s skipped: its directory %s cannot be made", fetch.section.c_str(),
-                     dir.c_str());
-            return false;
-        }
+        if (plat::LastWasRefused() || !plat::CreateDirectory(dir))
+            return Skip(cycle, "its directory " + dir + " cannot be made");
         LogLineF("Made the missing directory %s", dir.c_str());
     }
+
+    // What a killed run left here is no article: no record names it, and
+    // the file numbers it took may be another group's by now.
+    const spool::GroupSweep sweep = spool::RemoveUnindexedFiles(s.qivNewsDir, cycle.currentGroup);
+    if (sweep.removed > 0)
+        LogLineF("Removed %d file%s of %s that no index record names", sweep.removed,
+                 sweep.removed == 1 ? "" : "s", fetch.section.c_str());
+    if (sweep.failed > 0)
+        LogLineF("Could not remove %d file%s of %s that no index record names", sweep.failed,
+                 sweep.failed == 1 ? "" : "s", fetch.section.c_str());
 
     // A counter too large for a file name starts again from the bottom.
     if (s.lastFileNumIn > kMaxFileNumber) {
@@ -194,11 +218,8 @@ bool StartGroup(NewsCycle& cycle) {
     const std::string index = plat::GetProfileString(fetch.section, "Index", kMissing,
                                                      kCounterBufferSize, kGroupProfileFile);
     std::int64_t cursor = 0;
-    if (!IsMissing(index) && !index.empty() && !spool::ParseArticleNumber(index, cursor)) {
-        LogLineF("%s skipped: its Index \"%s\" is not a number", fetch.section.c_str(),
-                 index.c_str());
-        return false;
-    }
+    if (!IsMissing(index) && !index.empty() && !spool::ParseArticleNumber(index, cursor))
+        return Skip(cycle, "its Index \"" + index + "\" is not a number");
 
     // The counters are written after the article is indexed; a stop in
     // between leaves Index naming an article the index already holds, which
@@ -217,6 +238,7 @@ bool StartGroup(NewsCycle& cycle) {
     fetch.name = name;
 
     LogLineF("Getting messages from %s", name.c_str());
+    spool::SetGroupInFetch(cycle.currentGroup);
     cycle.appIdle = false;
     StatusSetGroup(name);
     session.SelectGroup(cycle.window, MAIN_MSG_GROUP_DONE);
@@ -252,6 +274,7 @@ std::int64_t NewGroupStart(NewsCycle& cycle, const nntp::CNntpSession& session) 
 }  // namespace
 
 void EndGroup(NewsCycle& cycle) {
+    spool::SetGroupInFetch(0);
     plat::SendMessage(cycle.window, MAIN_MSG_GROUP_FINISHED, 0, 0);
 }
 
@@ -289,8 +312,8 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     nntp::CNntpSession& session = *cycle.session;
     if (session.firstArticle < 0 || session.lastArticle < 0) {
         // Another group's numbers would do worse than nothing.
-        LogLineF("%s skipped: no article numbers in the reply \"%s\"", cycle.fetch->section.c_str(),
-                 reply != 0 ? reinterpret_cast<const char*>(reply) : "");
+        Skip(cycle, std::string("no article numbers in the reply \"") +
+                        (reply != 0 ? reinterpret_cast<const char*>(reply) : "") + "\"");
         return EndGroup(cycle);
     }
     // One past the last must still be a number.
@@ -316,6 +339,7 @@ int ReplyCode(const char* text) {
 
 // The counters stay where they are.
 void StopCycle(NewsCycle& cycle) {
+    spool::SetGroupInFetch(0);
     cycle.currentGroup = 1;
     StatusSetGroup(std::string());
     BeginDisconnect(cycle);
@@ -375,7 +399,6 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     if (!StillSubscribed(cycle)) {
         if (saved != nullptr) {
             plat::DeleteFile(saved->path);
-            plat::RemoveDirectory(session.articleDir);  // only when the unsubscribe left it empty
         }
         nntp::ReleaseArticleSaved(saved);
         LogUnsubscribed(cycle);

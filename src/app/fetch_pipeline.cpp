@@ -200,7 +200,7 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
         // directory of a group unsubscribed meanwhile.
         if (answer != nullptr && !answer->path.empty()) {
             plat::DeleteFile(answer->path);
-            if (!StillSubscribed(cycle)) plat::RemoveDirectory(fetch.articleDir);
+            if (!StillSubscribed(cycle)) RemoveLeftGroup(cycle);
         }
         return EndOnceDrained(cycle);
     }
@@ -222,10 +222,7 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
                               wholeCycle ? FetchState::Stop::Cycle : FetchState::Stop::Group);
     }
     if (!StillSubscribed(cycle)) {
-        if (!answer->path.empty()) {
-            plat::DeleteFile(answer->path);
-            plat::RemoveDirectory(fetch.articleDir);  // only when the unsubscribe left it empty
-        }
+        if (!answer->path.empty()) plat::DeleteFile(answer->path);
         LogUnsubscribed(cycle);
         return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     }

@@ -67,7 +67,9 @@ void StoreLastFileNumIn(NewsCycle& cycle, std::int32_t value);
 void StoreIndex(NewsCycle& cycle, std::int64_t value);
 // False once the group has been unsubscribed during its fetch.
 bool StillSubscribed(NewsCycle& cycle);
+// Logs it and removes the group's directory, which the unsubscribe left.
 void LogUnsubscribed(NewsCycle& cycle);
+void RemoveLeftGroup(NewsCycle& cycle);
 std::string ArticleFile(NewsCycle& cycle, std::int32_t fileNumber);
 std::int32_t NextFileNumber(NewsCycle& cycle, std::int32_t n);
 // The group is done; the next one starts before this returns.

@@ -66,13 +66,17 @@ struct Group {
 //  - OverlongLine: pad the status line with 'x' to `bytes` characters
 //    (without its CR LF).
 //  - TopBitBytes: insert the bytes E9 FF 80 A0 into the status line's text.
+//  - Omit: write nothing and go on reading commands, as a server that lost
+//    one request of a pipeline.
 // The command itself is carried out as usual in every case (a GROUP whose
 // reply was replaced still selects the group); only the bytes written change.
 // POST reads the article only when the reply actually sent begins with '3'. A
 // Reply at POST_LINE abandons the article being posted, so the lines that
 // follow are read as commands again.
 struct Fault {
-    enum class Action { Close, Reset, Stall, Reply, Split, Delay, OverlongLine, TopBitBytes };
+    enum class Action {
+        Close, Reset, Stall, Reply, Split, Delay, OverlongLine, TopBitBytes, Omit
+    };
     static constexpr std::size_t kWhole = static_cast<std::size_t>(-1);
 
     std::string when;
@@ -99,13 +103,14 @@ struct Fault {
     static Fault Delay(std::string when, int pauseMs, int nth = 0);
     static Fault OverlongLine(std::string when, std::size_t length, int nth = 0);
     static Fault TopBitBytes(std::string when, int nth = 0);
+    static Fault Omit(std::string when, int nth = 0);
 };
 
 // Parses the command-line form of a fault, "WHEN:NTH:ACTION[:ARG[:ARG]]", for
 // example "ARTICLE:2:close-after:100", "GREETING:1:reply:400 busy",
 // "NEXT:0:split:3:20", "POST_LINE:2:reset", "LIST:1:overlong:3000". Actions:
 // close, close-after:N, reset, reset-after:N, stall, stall-after:N, reply:TEXT,
-// nonsense, split:PIECES:MS, delay:MS, overlong:N, topbit. Returns false on a
+// nonsense, split:PIECES:MS, delay:MS, overlong:N, topbit, omit. Returns false on a
 // malformed text.
 bool ParseFault(const std::string& text, Fault* fault);
 

@@ -10,6 +10,7 @@
 //              QUIT first where it still worked) and nothing else follows;
 //  - refused locally: (ResultRefusedLocally, a reason); nothing was sent.
 #include "nntp/nntp_session.h"
+#include "nntp/reply_fields.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -38,20 +39,6 @@ bool Sent(int result) {
 // line break that would smuggle a second command to the server.
 bool ArgumentFits(const std::string& text, std::size_t maxChars) {
     return text.size() <= maxChars && text.find_first_of("\r\n") == std::string::npos;
-}
-
-// Reads the next field of a reply line as a non-negative decimal that fits
-// 64 bits and moves past it; false for anything else.
-bool ReadNumber(const char*& p, std::int64_t& value) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p < '0' || *p > '9') return false;
-    value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        const int digit = *p - '0';
-        if (value > (INT64_MAX - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    return *p == '\0' || *p == ' ' || *p == '\t';
 }
 
 }  // namespace
@@ -547,7 +534,7 @@ int CNntpSession::GroupCommand(int event) {
         case Enter:
             if (!ArgumentFits(groupName, kMaxGroupName))
                 return RefuseLocally("Group name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n",
+            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %s\r\n",
                           groupName.c_str());
             return SendCommand(&CNntpSession::GroupReply);
         case LinkLost:

@@ -18,6 +18,7 @@
 #include "net/stream_socket.h"
 #include "net/tls_layer.h"
 #include "nntp/server_config.h"
+#include "spool/spool_paths.h"
 #include "platform/files.h"
 #include "platform/message_loop.h"
 
@@ -125,10 +126,15 @@ public:
     };
 
     static constexpr int kReceiveSize = 2048;
-    static constexpr int kCommandSize = 204;
+    // A command line may hold 512 octets with its CR LF (RFC 3977 3.1).
+    static constexpr int kCommandSize = 512 + 1;
     static constexpr int kPathSize = 256;
     static constexpr int kNameSize = 30;
-    static constexpr int kMaxGroupName = 195;  // "GROUP " + name + CR LF fits commandBuffer
+    // Every name the registry takes can be sent: the longest command that
+    // carries one is "LISTGROUP <name> <first>-<last>".
+    static constexpr int kMaxGroupName = static_cast<int>(spool::kMaxGroupName);
+    static_assert(sizeof "LISTGROUP " - 1 + kMaxGroupName + sizeof " -\r\n" - 1 + 2 * 19 <
+                  kCommandSize);
     static constexpr int kMaxPostLine = 197;   // a posted line with CR LF (and a stuffed dot)
     // What is kept of a HEAD answer and of an overview field; the rest is
     // read and dropped, so that a hostile server cannot fill the memory.
@@ -425,6 +431,7 @@ private:
     int StartData(Handler dataState);
     int StoreData(bool wholeLine);
     int WriteFailed();
+    int AnsweredOutOfStep(std::int64_t asked);
     int Pump();
     bool CheckArticle();
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "nntp/nntp_session.h"
+#include "nntp/reply_fields.h"
 #include "platform/wsa_errors.h"
 
 namespace nntp {
@@ -177,6 +178,7 @@ int CNntpSession::PipelineAnswered(SessionResult result, ArticleAnswer* answer) 
 
 // PipelineReply: the status line of the oldest request still out.
 //   RequestArticleReq   send one more                           -
+//   Reply2 naming another article: out of step, break            Ended
 //   Reply2              open its file (dropped: none);          PipelineData
 //                       multi-line
 //                       cannot create: break, QUIT first        Abandoning
@@ -196,6 +198,11 @@ int CNntpSession::PipelineReply(int event) {
     PipelinedArticle& article = pipeline.front();
     switch (event) {
         case Reply2:
+            // An answer that belongs to another request means one went
+            // unanswered: everything after it would land under the wrong
+            // number.
+            if (NamesAnotherArticle(currentLine, article.number))
+                return AnsweredOutOfStep(article.number);
             multiLine = true;
             if (article.head) return Go(&CNntpSession::PipelineHeadData);
             if (article.drop) return Go(&CNntpSession::PipelineData);

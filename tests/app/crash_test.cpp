@@ -306,7 +306,10 @@ protected:
 
 // At each depth: pipelined, several articles are on their way when the kill
 // comes.
-class FetchKillLoopTest : public KillLoopTest, public ::testing::WithParamInterface<int> {};
+class FetchKillLoopTest : public KillLoopTest, public ::testing::WithParamInterface<int> {
+protected:
+    bool LockStep() const { return GetParam() == 1; }
+};
 
 TEST_P(FetchKillLoopTest, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
     pipelineDepth_ = GetParam();
@@ -370,6 +373,52 @@ TEST_P(FetchKillLoopTest, KilledAtRandomMomentsLosesAndDuplicatesNothing) {
     if (!HasFailure()) {
         EXPECT_GT(killed, kCycles / 2) << "the kills came too late to test anything";
     }
+}
+
+// Killed while the second group's article is half received; the next run
+// stores a new article of the first group under the number that half
+// article had. What the kill left in the second group's directory is
+// removed when that group starts, and unsubscribing it leaves nothing.
+TEST_P(FetchKillLoopTest, KilledInTheMiddleOfAGroupLeavesNoFileBehindOnceARunCompletes) {
+    pipelineDepth_ = GetParam();
+    server_.AddGroup(MakeGroup(GroupName(1), 1, 1));
+    server_.AddGroup(MakeGroup(GroupName(2), 1, 3));
+    Subscribe(1, GroupName(1));
+    Subscribe(2, GroupName(2));
+    WriteFile(Spool("newsys.rc"), GroupName(1) + ":1\r\n" + GroupName(2) + ":2\r\n");
+    WriteProfile();
+    server_.AddFault(testsrv::Fault::StallAfter("ARTICLE", 150, 3));
+    const ProgramRun run = Run();
+    const pid_t pid = StartProgram(run);
+    // File 0 is the first group's article, 1 the second's first.
+    const std::string half = Spool(LockStep() ? "news/NG2/00000002.nws" : "news/NG2/00000002.part");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!Exists(half) && std::chrono::steady_clock::now() < deadline) usleep(1000);
+    ASSERT_TRUE(Exists(half));
+    kill(pid, SIGKILL);
+    EXPECT_EQ(FinishProgram(pid, run, 10000).signal, SIGKILL);
+
+    server_.AddArticle(GroupName(1), {2, ArticleText(GroupName(1), 2)});
+    const ProgramResult done = RunProgram(Run(), 30000);
+    ASSERT_EQ(done.status, 0) << done.out << done.err;
+    // The half article, and the one before it when the kill came between
+    // its name and its record.
+    EXPECT_NE((done.out + done.err).find(" of NG2 that no index record names"), std::string::npos)
+        << done.out << done.err;
+    ExpectGroupHolds(1, GroupName(1), {1, 2}, -1);
+    ExpectGroupHolds(2, GroupName(2), {1, 2, 3}, -1);
+
+    const ProgramResult gone = Qiv({"unsubscribe", GroupName(2)});
+    EXPECT_EQ(gone.status, 0) << gone.out << gone.err;
+    EXPECT_FALSE(Exists(Spool("news/NG2")));
+    // A directory the sysop made inside stays, and says so.
+    ASSERT_EQ(mkdir(Spool("news/NG1/keep").c_str(), 0700), 0);
+    const ProgramResult stayed = Qiv({"unsubscribe", GroupName(1)});
+    EXPECT_EQ(stayed.status, 1);
+    EXPECT_NE(stayed.err.find("news/NG1 stayed with 1 entry that could not be removed, keep"),
+              std::string::npos)
+        << stayed.err;
+    EXPECT_EQ(DirectoryNames(Spool("news/NG1")), std::vector<std::string>{"keep"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, FetchKillLoopTest, ::testing::ValuesIn(FetchDepths()),

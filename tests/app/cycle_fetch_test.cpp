@@ -284,16 +284,27 @@ TEST_P(FetchTest, RejectedGroupIsLoggedAndSkipped) {
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
 }
 
-TEST_P(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
-    const std::string longName = "alt." + std::string(192, 'x');  // 196 characters
-    server_.AddGroup(MakeGroup(longName, 1, 1));
+// Every name the registry takes goes out whole in GROUP and LISTGROUP; a
+// longer one (written by hand) is neither cut to another group's name nor
+// passed over silently.
+TEST_P(FetchTest, GroupNamesUpToTheRegistryLimitAreFetchedLongerOnesAreWorkUndone) {
+    const std::string longest = "alt." + std::string(251, 'x');  // 255 characters
+    const std::string tooLong = longest + "y";
+    server_.AddGroup(MakeGroup(longest, 1, 2));
     server_.AddGroup(MakeGroup("alt.short", 1, 1));
-    Subscribe(1, longName);
-    Subscribe(2, "alt.short");
+    Subscribe(1, longest);
+    Subscribe(2, tooLong);
+    Subscribe(3, "alt.short");
     Configure();
     ASSERT_TRUE(RunCycle());
-    EXPECT_EQ(LogCount("NG1 skipped: its group name is longer than 195 characters"), 1);
-    EXPECT_EQ(ServerCommands("GROUP"), (std::vector<std::string>{"GROUP alt.short"}));
+    EXPECT_EQ(LogCount("NG2 skipped: its group name is longer than 255 characters"), 1);
+    EXPECT_EQ(ServerCommands("GROUP"),
+              (std::vector<std::string>{"GROUP " + longest, "GROUP alt.short"}));
+    ExpectGroupHolds(1, longest, {1, 2});
+    EXPECT_EQ(Ini("NG1", "Index"), "3");
+    EXPECT_FALSE(Exists(Spool("2.grp")));
+    EXPECT_EQ(ReadIndex(Spool("3.grp")).size(), 1u);
+    EXPECT_EQ(Cycle().report.undone, "NG2 skipped: its group name is longer than 255 characters");
 }
 
 TEST_P(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
@@ -516,17 +527,23 @@ TEST_P(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
 }
 
 // Past 99999999 a file name would need a ninth digit: the count starts
-// again at 1, passing over files still there.
+// again at 1, passing over files the board still lists.
 TEST_P(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
     server_.AddGroup(MakeGroup("g.wrap", 1, 4));
     Subscribe(1, "g.wrap");
     WriteFile(Spool("news/NG1/00000001.nws"), "kept\r\n");
+    spool::ArticleHeaders old;
+    old.subject = "kept";
+    ASSERT_TRUE(spool::AppendArticleIndex(spool_, old, 1, 1));
     Configure({"LastFileNumIn=99999998"});
     ASSERT_TRUE(RunCycle());
     const std::vector<std::string> names = {"99999998.nws", "99999999.nws", "00000002.nws",
                                             "00000003.nws"};
     std::vector<std::string> indexed;
     for (const IndexEntry& e : ReadIndex(Spool("1.grp"))) indexed.push_back(e.fileName);
+    ASSERT_FALSE(indexed.empty());
+    EXPECT_EQ(indexed.front(), "00000001.nws");
+    indexed.erase(indexed.begin());
     EXPECT_EQ(indexed, names);
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ(ReadFile(Spool("news/NG1/" + names[i])), Stored(ArticleText("g.wrap", i + 1)));

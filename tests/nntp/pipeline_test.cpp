@@ -69,8 +69,15 @@ TEST_F(PipelineTest, ARefusedOrUnknownListGroupLeavesTheConnectionUsable) {
     EXPECT_TRUE(session.IsReady());
     EXPECT_EQ(RequestAll({10}).front().result, nntp::ResultSuccess);
 
-    // A line that would not fit the command buffer is refused unsent.
-    session.groupName = std::string(195, 'g');
+    // The longest name the registry takes goes out; a longer one is refused
+    // unsent.
+    session.groupName = std::string(nntp::CNntpSession::kMaxGroupName, 'g');
+    EXPECT_EQ(Do([&] { session.ListArticles(owner.window(), kListArticles, 1, INT64_MAX - 1); })
+                  .result,
+              nntp::ResultFailure);
+    EXPECT_EQ(server.Commands().back(), "LISTGROUP " + session.groupName + " 1-" +
+                                            std::to_string(INT64_MAX - 1));
+    session.groupName += 'g';
     const std::size_t sent = server.Commands().size();
     const Note local = Do([&] { session.ListArticles(owner.window(), kListArticles, 1, 2); });
     EXPECT_EQ(local.result, nntp::ResultRefusedLocally);
