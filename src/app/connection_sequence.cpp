@@ -26,14 +26,6 @@ void ShowConnected(bool connected) {
     SetMenuItemGrayed(IDM_DISCONNECT, !connected);
 }
 
-// 483: the server serves this only over an encrypted channel. Logs the hint.
-bool AsksForEncryption(plat::LParam reply) {
-    const char* text = reinterpret_cast<const char*>(reply);
-    if (text == nullptr || std::strncmp(text, "483", 3) != 0) return false;
-    LogLine("The server requires encryption: set Security to tls (port 563) or starttls");
-    return true;
-}
-
 // The cycle has ended in the disconnected state.
 void ShowDisconnected() {
     ShowConnected(false);
@@ -43,6 +35,13 @@ void ShowDisconnected() {
 }
 
 }  // namespace
+
+bool AsksForEncryption(plat::LParam reply) {
+    const char* text = reinterpret_cast<const char*>(reply);
+    if (text == nullptr || std::strncmp(text, "483", 3) != 0) return false;
+    LogLine("The server requires encryption: set Security to tls (port 563) or starttls");
+    return true;
+}
 
 bool IsBroken(plat::WParam result) {
     return result == nntp::ResultBroken || result == nntp::ResultSendError ||

@@ -302,6 +302,8 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
     if (result != nntp::ResultSuccess) {
         LogReplyText(reply);
+        if (AsksForEncryption(reply))
+            cycle.NoteUndone(cycle.fetch->section + ": " + reinterpret_cast<const char*>(reply));
         return EndGroup(cycle);
     }
     if (!StillSubscribed(cycle)) {
@@ -323,8 +325,12 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     if (cycle.articleCursor < session.firstArticle) cycle.articleCursor = session.firstArticle;
     if (cycle.articleCursor > session.lastArticle) return EndGroup(cycle);
     if (app.settings.pipelineDepth > 1) return StartPipelinedFetch(cycle);
-    session.fileNumber = app.settings.lastFileNumIn;
-    session.FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
+    StartLockStepFetch(cycle);
+}
+
+void StartLockStepFetch(NewsCycle& cycle) {
+    cycle.session->fileNumber = App().settings.lastFileNumIn;
+    cycle.session->FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
 }
 
 int ReplyCode(const char* text) {
@@ -346,8 +352,12 @@ void StopCycle(NewsCycle& cycle) {
 }
 
 int NoteWithheld(NewsCycle& cycle, const char* reply) {
+    return NoteWithheldAt(cycle, reply, cycle.articleCursor);
+}
+
+int NoteWithheldAt(NewsCycle& cycle, const char* reply, std::int64_t due) {
     const std::string line = cycle.fetch->section + " stopped at article " +
-                             std::to_string(cycle.articleCursor) + ": " +
+                             std::to_string(due) + ": " +
                              (reply != nullptr ? reply : kNoReplyText);
     LogLine(line.c_str());
     // The article is still due: the run did not do all it was there for.
@@ -364,6 +374,15 @@ namespace {
 // the server will not serve any article, stops here.
 void ArticleWithheld(NewsCycle& cycle, plat::LParam reply) {
     const int code = NoteWithheld(cycle, reinterpret_cast<const char*>(reply));
+    if (code == 400 || code == 480) return StopCycle(cycle);
+    EndGroup(cycle);
+}
+
+// The same for NEXT: after a stored article the cursor is still on it,
+// after a refused one already past it.
+void NextWithheld(NewsCycle& cycle, plat::LParam reply) {
+    const std::int64_t due = cycle.articleCursor + (cycle.fetch->refused ? 0 : 1);
+    const int code = NoteWithheldAt(cycle, reinterpret_cast<const char*>(reply), due);
     if (code == 400 || code == 480) return StopCycle(cycle);
     EndGroup(cycle);
 }
@@ -441,6 +460,9 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
 void OnNextDone(NewsCycle& cycle, plat::WParam result, plat::LParam number) {
     if (!Live(cycle)) return;
     if (IsBroken(result)) return ConnectionLost(cycle, number);
+    // 421 is the end of the group; any other refusal leaves articles behind.
+    if (result != nntp::ResultSuccess && ReplyCode(reinterpret_cast<const char*>(number)) != 421)
+        return NextWithheld(cycle, number);
     if (result != nntp::ResultSuccess) return EndGroup(cycle);
     if (!StillSubscribed(cycle)) {
         LogUnsubscribed(cycle);

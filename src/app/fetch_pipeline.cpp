@@ -139,6 +139,14 @@ void Skip(NewsCycle& cycle, const FetchState::Requested& request) {
         StoreLastFileNumIn(cycle, App().settings.lastFileNumIn);
 }
 
+// More numbers left in the range than GROUP's count of articles could
+// fill: most requests by number would be refused.
+bool Sparse(const NewsCycle& cycle) {
+    const std::int64_t count = cycle.session->articleCount;
+    const std::int64_t width = cycle.fetch->last - cycle.articleCursor + 1;
+    return count < 0 || width / 2 > count + 64;
+}
+
 }  // namespace
 
 void StartPipelinedFetch(NewsCycle& cycle) {
@@ -169,8 +177,18 @@ void OnArticlesListed(NewsCycle& cycle, plat::WParam result, plat::LParam reply)
         fetch.toRequest = std::move(session.listedArticles);
         session.listedArticles.clear();
     } else {
-        // No list (a server without LISTGROUP, or without its range): each
-        // number in turn, the missing ones refused as gone.
+        // No list (a server without LISTGROUP or its range, or a list too
+        // long to keep): each number in turn, the missing ones refused as
+        // gone. After expiry a range may hold millions of numbers for a few
+        // articles; NEXT then finds them in as many steps as there are.
+        const char* why = reinterpret_cast<const char*>(reply);
+        if (why != nullptr && ReplyCode(why) == 0) LogLine(why);
+        if (Sparse(cycle)) {
+            LogLineF("%s has %lld articles in %lld numbers: walked with NEXT",
+                     fetch.section.c_str(), static_cast<long long>(session.articleCount),
+                     static_cast<long long>(fetch.last - cycle.articleCursor + 1));
+            return StartLockStepFetch(cycle);
+        }
         fetch.byNumber = true;
         fetch.toRequest.assign(1, nntp::ArticleRun{cycle.articleCursor, fetch.last});
     }

@@ -83,8 +83,11 @@ int ReplyCode(const char* text);
 // Logs and notes an ARTICLE refusal that does not say the article is gone
 // (the article at articleCursor stays due); returns its code.
 int NoteWithheld(NewsCycle& cycle, const char* reply);
+int NoteWithheldAt(NewsCycle& cycle, const char* reply, std::int64_t due);
 
 // The pipelined exchange, after GROUP (fetch_pipeline.cpp).
 void StartPipelinedFetch(NewsCycle& cycle);
+// The lock-step exchange of ARTICLE and NEXT from articleCursor.
+void StartLockStepFetch(NewsCycle& cycle);
 
 }  // namespace app

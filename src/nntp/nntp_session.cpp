@@ -576,6 +576,7 @@ int CNntpSession::GroupReply(int event) {
         std::int64_t field[4] = {};
         bool read = true;
         for (std::int64_t& value : field) read = read && ReadNumber(p, value);
+        articleCount = read ? field[1] : -1;
         firstArticle = read ? field[2] : -1;
         lastArticle = read ? field[3] : -1;
         Notify(ResultSuccess, reinterpret_cast<plat::LParam>(currentLine));

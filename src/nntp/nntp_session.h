@@ -166,7 +166,8 @@ public:
     //                                 the server is kept for the connection
     //   SendUser, SendPass            the reply line (a session buffer)
     //   SelectGroup                   the reply line (a session buffer);
-    //                                 firstArticle, lastArticle updated, both
+    //                                 firstArticle, lastArticle (and the
+    //                                 estimate articleCount) updated, all
     //                                 -1 when the reply holds no readable pair
     //   NextArticle                   the article number (currentArticle),
     //                                 -1 when the reply holds none
@@ -225,9 +226,14 @@ public:
     // Article numbers are 64-bit: servers run past 2^31 - 1.
     std::int64_t lastArticle = 0;
     std::int64_t firstArticle = 0;
+    std::int64_t articleCount = 0;
     std::int64_t currentArticle = 0;
-    // ListArticles: the listed numbers within the range asked for, in order.
+    // ListArticles: the listed numbers within the range asked for, in order,
+    // each once, whatever order the server gave them in. A list of more
+    // than kMaxListedRuns runs is refused (ResultFailure): its memory would
+    // be the server's to choose.
     std::vector<ArticleRun> listedArticles;
+    static constexpr std::size_t kMaxListedRuns = 1 << 20;
     // ListOverview: the lines within the range asked for, as they came.
     std::vector<OverviewEntry> overview;
     // PostArticle: the whole article went out, so a refusal is the server's
@@ -329,6 +335,7 @@ protected:
     std::int64_t listFirst = 0;
     std::int64_t listLast = 0;
     bool listInOrder = true;
+    bool listOverflow = false;
 
     // The server of the current connection, as Connect was given it.
     ServerConfig serverConfig;
@@ -442,6 +449,7 @@ private:
     // An answer has been read: notify it and go on with the next one.
     int PipelineAnswered(SessionResult result, ArticleAnswer* answer);
     void NoteListed(std::int64_t number);
+    void SortListed();
     void NoteOverview();
     // A SendDone for a buffer other than commandBuffer.
     void PipelineSent(const void* buffer, int error);

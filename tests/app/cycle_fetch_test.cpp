@@ -284,6 +284,32 @@ TEST_P(FetchTest, RejectedGroupIsLoggedAndSkipped) {
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
 }
 
+// Without LISTGROUP a range may be far wider than the group it holds (after
+// expiry, or numbers a server skipped): the fetch asks for the articles
+// that exist, not for every number, and stores them as at any depth.
+TEST_P(FetchTest, ASparseRangeWithoutAListCostsTheArticlesNotTheNumbers) {
+    server_.SetListGroup(false);
+    testsrv::Group group{"alt.sparse", {}};
+    for (long n : {7L, 8L, 9L, 2147483647L}) group.articles.push_back({n, ArticleText("alt.sparse", n)});
+    server_.AddGroup(group);
+    Subscribe(1, "alt.sparse");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.disconnected);
+    EXPECT_TRUE(Cycle().report.undone.empty()) << Cycle().report.undone;
+    ExpectGroupHolds(1, "alt.sparse", {7, 8, 9, 2147483647});
+    EXPECT_EQ(Ini("NG1", "Index"), "2147483648");
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 4u);
+
+    // Resumed past them: refusals and NEXT, as many as the articles (each
+    // refusal followed by NEXT uses up a file number).
+    server_.AddArticle("alt.sparse", {3000000000L, ArticleText("alt.sparse", 3000000000L)});
+    ASSERT_TRUE(RunCycle());
+    ExpectGroupHolds(1, "alt.sparse", {7, 8, 9, 2147483647, 3000000000L}, -1);
+    EXPECT_EQ(Ini("NG1", "Index"), "3000000001");
+    EXPECT_LE(ServerCommands("ARTICLE").size(), 4u + 6u);
+}
+
 // Every name the registry takes goes out whole in GROUP and LISTGROUP; a
 // longer one (written by hand) is neither cut to another group's name nor
 // passed over silently.
@@ -478,6 +504,63 @@ INSTANTIATE_TEST_SUITE_P(
 
 // NEXT answered 223 with no number, or one that does not move past the
 // article just saved: the group ends there instead of fetching it again.
+// NEXT refusals: 421 is the end of the group; any other leaves articles
+// behind, which the log and the run's outcome say, and the next cycle
+// fetches. 400 and 480 end the cycle, as they do for ARTICLE.
+struct NextRefusal {
+    const char* reply;
+    bool endsCycle;
+};
+
+class NextRefusalTest : public LockStepFetchTest,
+                        public ::testing::WithParamInterface<NextRefusal> {};
+
+TEST_P(NextRefusalTest, OnlyTheEndOfTheGroupPassesSilently) {
+    const NextRefusal& row = GetParam();
+    server_.AddGroup(MakeGroup("g.a", 1, 3));
+    server_.AddGroup(MakeGroup("g.b", 1, 1));
+    Subscribe(1, "g.a");
+    Subscribe(2, "g.b");
+    server_.AddFault(testsrv::Fault::Reply("NEXT", row.reply, 1));
+    Configure({"LastGroupNum=3", "LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    const bool end = std::string(row.reply).rfind("421", 0) == 0;
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), std::vector<long>{1});
+    EXPECT_EQ(Ini("NG1", "Index"), "2");
+    EXPECT_EQ(LogCount(std::string("NG1 stopped at article 2: ") + row.reply), end ? 0 : 1)
+        << ::testing::PrintToString(Log());
+    EXPECT_EQ(Cycle().report.undone.empty(), end) << Cycle().report.undone;
+    EXPECT_EQ(Exists(Spool("2.grp")), !row.endsCycle);
+
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), (std::vector<long>{1, 2, 3}));
+    EXPECT_EQ(Ini("NG1", "Index"), "4");
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, NextRefusalTest,
+                         ::testing::Values(NextRefusal{"421 no next article in this group", false},
+                                           NextRefusal{"403 archive unreachable", false},
+                                           NextRefusal{"412 no newsgroup selected", false},
+                                           NextRefusal{"400 service going down", true},
+                                           NextRefusal{"480 authentication required", true}),
+                         [](const auto& info) {
+                             return "Code" + std::string(info.param.reply).substr(0, 3);
+                         });
+
+// 483 to GROUP: the server wants an encrypted channel, as after AUTHINFO.
+TEST_P(FetchTest, GroupRefusedForWantOfEncryptionGivesTheHint) {
+    server_.AddGroup(MakeGroup("g.a", 1, 1));
+    server_.AddFault(testsrv::Fault::Reply("GROUP", "483 encryption required", 1));
+    Subscribe(1, "g.a");
+    Configure();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(LogCount("483 encryption required"), 1);
+    EXPECT_EQ(LogCount("The server requires encryption: set Security to tls (port 563) or starttls"),
+              1);
+    EXPECT_FALSE(Cycle().report.undone.empty());
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+}
+
 TEST_F(LockStepFetchTest, NextWithoutProgressEndsTheGroup) {
     const std::pair<const char*, const char*> rows[] = {
         {"223 nonumber", "NG1 ended: NEXT after article 1 gave no article number"},
