@@ -308,9 +308,10 @@ bool NewsServer::CancelArticle(const std::string& group, long number) {
 }
 
 void NewsServer::GenerateArticles(const std::string& group, long count, std::size_t size,
-                                  long firstNumber) {
+                                  long firstNumber, long stride) {
     std::map<long, std::shared_ptr<const PreparedArticle>> made;
-    for (long n = firstNumber; n < firstNumber + count; ++n) {
+    for (long i = 0; i < count; ++i) {
+        const long n = firstNumber + i * stride;
         made[n] = PrepareArticle(group, Article{n, GeneratedArticleText(group, n, size)});
     }
     std::lock_guard<std::mutex> lock(state_->mu);

@@ -207,10 +207,11 @@ public:
     // reporting its number as the group's last while no higher one exists.
     bool CancelArticle(const std::string& group, long number);
     // Adds `count` articles of about `size` bytes each, numbered from
-    // `firstNumber`, to `group` (created if needed). Article n has the subject
-    // "Article n of group" and a Message-ID; its text is deterministic.
+    // `firstNumber` in steps of `stride`, to `group` (created if needed).
+    // Article n has the subject "Article n of group" and a Message-ID; its
+    // text is deterministic.
     void GenerateArticles(const std::string& group, long count, std::size_t size,
-                          long firstNumber = 1);
+                          long firstNumber = 1, long stride = 1);
     // A few small groups for the demo and manual testing.
     void AddDemoGroups();
     // Loads DIR/<group name>/<number> files: every subdirectory is a group,
