@@ -61,6 +61,7 @@ void ConnectionLost(NewsCycle& cycle, plat::LParam reason) {
     // The session has ended the connection already; this only makes sure
     // that nothing of it is left (a QUIT still waiting for its answer).
     cycle.session->Close(cycle.window, 0, false);
+    ReportSkippedDuplicates(cycle);
     spool::SetGroupInFetch(0);
     AbandonPosting(cycle);
     cycle.connected = false;

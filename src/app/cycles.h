@@ -21,6 +21,9 @@ bool IsBroken(plat::WParam result);
 // touching the counters, so that the next cycle repeats what was cut off.
 // reason is the text the failure notification carried (may be 0).
 void ConnectionLost(NewsCycle& cycle, plat::LParam reason);
+// The articles of the group at hand passed over as stored before, in one
+// line; the group's history is closed.
+void ReportSkippedDuplicates(NewsCycle& cycle);
 // 483: the server serves this only over an encrypted channel. Logs the hint.
 bool AsksForEncryption(plat::LParam reply);
 constexpr char kConnectionLostLine[] = "Connection to server lost";

@@ -273,7 +273,34 @@ std::int64_t NewGroupStart(NewsCycle& cycle, const nntp::CNntpSession& session) 
 
 }  // namespace
 
+bool StoredBefore(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path) {
+    FetchState& fetch = *cycle.fetch;
+    if (headers.messageId.empty()) return false;
+    fetch.history.Open(App().settings.qivNewsDir, cycle.currentGroup);
+    if (!fetch.history.Has(headers.messageId)) return false;
+    plat::DeleteFile(path);
+    ++fetch.duplicates;
+    return true;
+}
+
+void RememberStored(NewsCycle& cycle, const spool::ArticleHeaders& headers) {
+    FetchState& fetch = *cycle.fetch;
+    fetch.history.Open(App().settings.qivNewsDir, cycle.currentGroup);
+    fetch.history.Add(headers.messageId, plat::Now());
+}
+
+void ReportSkippedDuplicates(NewsCycle& cycle) {
+    if (!cycle.fetch) return;
+    FetchState& fetch = *cycle.fetch;
+    if (fetch.duplicates > 0)
+        LogLineF("%s: %d article%s stored before under other numbers passed over",
+                 fetch.section.c_str(), fetch.duplicates, fetch.duplicates == 1 ? "" : "s");
+    fetch.duplicates = 0;
+    fetch.history.Close();
+}
+
 void EndGroup(NewsCycle& cycle) {
+    ReportSkippedDuplicates(cycle);
     spool::SetGroupInFetch(0);
     plat::SendMessage(cycle.window, MAIN_MSG_GROUP_FINISHED, 0, 0);
 }
@@ -322,6 +349,20 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     cycle.fetch->last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
     cycle.fetch->refused = false;
     if (cycle.articleCursor == 0) cycle.articleCursor = NewGroupStart(cycle, session);
+    // Far past the server's last article: another server, or the group was
+    // renumbered. Started again as a new group; the history keeps out what
+    // is stored already. An empty group says nothing of its numbers.
+    if (cycle.articleCursor > cycle.fetch->last + 1 && session.articleCount > 0 &&
+        session.lastArticle >= session.firstArticle) {
+        const std::int32_t cap = App().settings.initialFetch;
+        const std::int64_t restart =
+            cap <= 0 ? session.firstArticle
+                     : std::max(session.firstArticle, session.lastArticle - cap + 1);
+        LogLineF("Index %lld of %s is past the server's last article %lld: starting again at %lld",
+                 static_cast<long long>(cycle.articleCursor), cycle.fetch->name.c_str(),
+                 static_cast<long long>(session.lastArticle), static_cast<long long>(restart));
+        cycle.articleCursor = restart;
+    }
     if (cycle.articleCursor < session.firstArticle) cycle.articleCursor = session.firstArticle;
     if (cycle.articleCursor > session.lastArticle) return EndGroup(cycle);
     if (app.settings.pipelineDepth > 1) return StartPipelinedFetch(cycle);
@@ -345,6 +386,7 @@ int ReplyCode(const char* text) {
 
 // The counters stay where they are.
 void StopCycle(NewsCycle& cycle) {
+    ReportSkippedDuplicates(cycle);
     spool::SetGroupInFetch(0);
     cycle.currentGroup = 1;
     StatusSetGroup(std::string());
@@ -416,9 +458,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     if (result != nntp::ResultSuccess && code != 423 && code != 430)
         return ArticleWithheld(cycle, value);
     if (!StillSubscribed(cycle)) {
-        if (saved != nullptr) {
-            plat::DeleteFile(saved->path);
-        }
+        if (saved != nullptr) plat::DeleteFile(saved->path);
         nntp::ReleaseArticleSaved(saved);
         LogUnsubscribed(cycle);
         return EndGroup(cycle);
@@ -427,9 +467,15 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     // The cursor goes no further than one past the group's last article:
     // with that one done, so is the group.
     const bool more = cycle.articleCursor < cycle.fetch->last;
+    spool::ArticleHeaders headers;
     if (saved != nullptr) {
-        const spool::ArticleHeaders headers =
-            spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
+        headers = spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
+        if (StoredBefore(cycle, headers, saved->path)) {
+            nntp::ReleaseArticleSaved(saved);
+            saved = nullptr;
+        }
+    }
+    if (saved != nullptr) {
         const bool indexed = spool::AppendArticleIndex(
             app.settings.qivNewsDir, headers, cycle.currentGroup, app.settings.lastFileNumIn);
         nntp::ReleaseArticleSaved(saved);
@@ -440,6 +486,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
             cycle.NoteUndone("Can't write the index of " + cycle.fetch->section);
             return EndGroup(cycle);
         }
+        RememberStored(cycle, headers);
         // NEXT goes out first, so that the server answers while the
         // counters are written; its answer is handled only after they are.
         cycle.fetch->refused = false;

@@ -104,7 +104,7 @@ void StopAfterDrain(NewsCycle& cycle, nntp::CNntpSession& session, FetchState::S
 // A stored article: named and indexed under its file number, then the
 // counters. False when it cannot be named or indexed.
 bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
-           const FetchState::Requested& request) {
+           const FetchState::Requested& request, const spool::ArticleHeaders& headers) {
     AppState& app = App();
     const std::string path = ArticleFile(cycle, request.file);
     if (!plat::RenameReplace(answer.path, path)) {
@@ -112,7 +112,6 @@ bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
         cycle.NoteUndone("Can't store " + path);
         return false;
     }
-    const spool::ArticleHeaders headers = spool::ReadArticleHeaders(path, request.article);
     if (!spool::AppendArticleIndex(app.settings.qivNewsDir, headers, cycle.currentGroup,
                                    request.file)) {
         // Moving on would leave the board an article it cannot find; the
@@ -121,6 +120,7 @@ bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
         cycle.NoteUndone("Can't write the index of " + cycle.fetch->section);
         return false;
     }
+    RememberStored(cycle, headers);
     app.settings.lastFileNumIn = FollowingFile(cycle);
     StoreLastFileNumIn(cycle, app.settings.lastFileNumIn);
     StoreIndex(cycle, request.article + 1);
@@ -247,8 +247,11 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
     // The next requests go out first, so that the server answers while the
     // counters are written.
     TopUp(cycle);
-    if (result == nntp::ResultSuccess) {
-        if (!Store(cycle, *answer, request))
+    spool::ArticleHeaders headers;
+    if (result == nntp::ResultSuccess)
+        headers = spool::ReadArticleHeaders(answer->path, request.article);
+    if (result == nntp::ResultSuccess && !StoredBefore(cycle, headers, answer->path)) {
+        if (!Store(cycle, *answer, request, headers))
             return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     } else {
         Skip(cycle, request);

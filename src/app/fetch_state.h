@@ -14,6 +14,8 @@
 #include "app/news_cycle.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
+#include "spool/article_index.h"
+#include "spool/message_history.h"
 
 namespace app {
 
@@ -61,7 +63,18 @@ struct FetchState {
     // Once an answer ends the group (or the cycle), the rest are only read
     // out; the end comes with the last of them.
     enum class Stop { None, Group, Cycle } stop = Stop::None;
+
+    // The group's Message-IDs, read at its first article; the articles
+    // passed over in this cycle as stored before.
+    spool::MessageHistory history;
+    int duplicates = 0;
 };
+
+// An article received whose Message-ID the group already has: its file is
+// removed and it is passed over as a refused one would be.
+bool StoredBefore(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path);
+// Notes a stored article's Message-ID.
+void RememberStored(NewsCycle& cycle, const spool::ArticleHeaders& headers);
 
 void StoreLastFileNumIn(NewsCycle& cycle, std::int32_t value);
 void StoreIndex(NewsCycle& cycle, std::int64_t value);

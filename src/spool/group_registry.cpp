@@ -19,6 +19,7 @@
 #include "spool/expiry.h"
 #include "spool/group_files.h"
 #include "spool/index_record.h"
+#include "spool/message_history.h"
 #include "spool/spool_paths.h"
 
 namespace spool {
@@ -458,6 +459,7 @@ std::vector<UnsubscribeResult> UnsubscribeGroups(const SpoolContext& context,
         StopExpiryOfGroup(n);
         DeleteIndexedArticles(context.spoolDir, n, IndexPath(context.spoolDir, n));
         DeleteIndexedArticles(context.spoolDir, n, TempIndexPath(context.spoolDir, n));
+        plat::DeleteFile(HistoryPath(context.spoolDir, n));
         if (n == GroupInFetch()) continue;
         results[i].stayed = RemoveGroupDirectory(context.spoolDir, n);
         if (!results[i].stayed.empty()) results[i].message += ", but " + results[i].stayed;

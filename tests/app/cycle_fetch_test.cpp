@@ -164,8 +164,11 @@ TEST_P(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     };
     EXPECT_EQ(numbers(1), (std::vector<long>{100, 101, 102, 103, 104}));
     EXPECT_EQ(numbers(2), (std::vector<long>{103, 104}));
-    EXPECT_FALSE(Exists(Spool("3.grp")));
-    EXPECT_EQ(Ini("NG3", "Index"), "121");
+    // Past the server's last article: another server's numbers; the group
+    // starts again as a new one.
+    EXPECT_EQ(numbers(3), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(Ini("NG3", "Index"), "105");
+    EXPECT_EQ(LogCount("Index 121 of g.beyond is past the server's last article 104: starting again at 100"), 1);
     // Not fetched from the previous group's position, nor at all.
     EXPECT_FALSE(Exists(Spool("4.grp")));
     EXPECT_EQ(Ini("NG4", "Index"), "abc");
@@ -173,8 +176,131 @@ TEST_P(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     EXPECT_EQ(numbers(5), (std::vector<long>{100, 101, 102, 103, 104}));
     EXPECT_EQ(numbers(6), (std::vector<long>{100, 101, 102, 103, 104}));
     EXPECT_EQ(Ini("NG1", "Index"), "105");
-    EXPECT_EQ(Setting("LastFileNumIn"), "17");
+    EXPECT_EQ(Setting("LastFileNumIn"), "22");
     EXPECT_EQ(ServerCommands("GROUP").size(), 5u) << "g.bad is never selected";
+}
+
+// ---- Another server, or a group renumbered ----
+
+// An article with its own Message-ID, so that another server can offer the
+// same one under another number.
+testsrv::Article Known(long number, const std::string& id) {
+    return {number, "Message-ID: <" + id + "@moved.invalid>\n" + ArticleText("alt.moved", number)};
+}
+
+struct MovedCase {
+    const char* name;
+    const char* initialFetch;
+    std::vector<long> fetchedAgain;  // the new server's numbers asked for
+};
+
+void PrintTo(const MovedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class MovedTest : public CycleTest,
+                  public ::testing::WithParamInterface<std::tuple<MovedCase, int>> {};
+
+// The old server numbered the group 5001-5003; the new one has the same
+// three articles as 1-3 and two more. Index 5004 lies far past its last:
+// the group starts again as a new one, the three are known by their
+// Message-IDs and passed over, and only the two new ones are stored.
+TEST_P(MovedTest, IndexPastTheServersLastStartsAgainAndStoresNothingTwice) {
+    const auto& [c, depth] = GetParam();
+    pipelineDepth_ = depth;
+    testsrv::Group old{"alt.moved", {Known(5001, "a"), Known(5002, "b"), Known(5003, "c")}};
+    server_.AddGroup(old);
+    Subscribe(1, "alt.moved");
+    Configure({"LastFileNumIn=0", c.initialFetch});
+    ASSERT_TRUE(RunCycle());
+    ASSERT_EQ(Ini("NG1", "Index"), "5004");
+    EXPECT_EQ(ReadFile(Spool("1.mid")).size(), 3 * std::string("YYYYMMDD <a@moved.invalid>\n").size());
+
+    testsrv::Group moved{"alt.moved",
+                         {Known(1, "a"), Known(2, "b"), Known(3, "c"), Known(4, "d"), Known(5, "e")}};
+    server_.AddGroup(moved);
+    const std::size_t asked = ServerCommands("ARTICLE").size();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.disconnected);
+    EXPECT_EQ(LogCount("Index 5004 of alt.moved is past the server's last article 5: starting again at " +
+                       std::to_string(c.fetchedAgain.front())),
+              1);
+    const int known = static_cast<int>(c.fetchedAgain.size()) - 2;
+    EXPECT_EQ(LogCount("NG1: " + std::to_string(known) + " article" + (known == 1 ? "" : "s") +
+                       " stored before under other numbers passed over"),
+              known > 0 ? 1 : 0);
+    std::vector<std::string> fetched;
+    for (long n : c.fetchedAgain) fetched.push_back("ARTICLE " + std::to_string(n));
+    const std::vector<std::string> all = ServerCommands("ARTICLE");
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(asked), all.end()), fetched);
+
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 5u);
+    const long numbers[] = {5001, 5002, 5003, 4, 5};
+    for (std::size_t i = 0; i < index.size(); ++i) EXPECT_EQ(index[i].articleNumber, numbers[i]);
+    EXPECT_EQ(DirectoryNames(Spool("news/NG1")).size(), 5u);
+    EXPECT_EQ(Ini("NG1", "Index"), "6");
+
+    // Nothing new: the third cycle asks for nothing and says nothing of it.
+    const std::size_t before = ServerCommands("ARTICLE").size();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), before);
+    EXPECT_EQ(LogCount("Index 6"), 0);
+}
+
+const MovedCase kMovedCases[] = {
+    {"AllOfIt", "InitialFetch=0", {1, 2, 3, 4, 5}},
+    {"NewestThree", "InitialFetch=3", {3, 4, 5}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Depths, MovedTest,
+                         ::testing::Combine(::testing::ValuesIn(kMovedCases),
+                                            ::testing::ValuesIn(FetchDepths())),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    DepthName(std::get<1>(info.param));
+                         });
+
+// The same article offered twice in a group (a server that renumbers
+// upwards, a crosspost listed twice): stored once, the second passed over
+// as a refused one would be, at every depth.
+TEST_P(FetchTest, AnArticleOfferedTwiceIsStoredOnce) {
+    testsrv::Group group{"alt.moved", {Known(1, "a"), Known(2, "b"), Known(3, "a"), Known(4, "c")}};
+    server_.AddGroup(group);
+    Subscribe(1, "alt.moved");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.undone.empty()) << Cycle().report.undone;
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[0].articleNumber, 1);
+    EXPECT_EQ(index[1].articleNumber, 2);
+    EXPECT_EQ(index[2].articleNumber, 4);
+    EXPECT_EQ(LogCount("NG1: 1 article stored before under other numbers passed over"), 1);
+    EXPECT_EQ(DirectoryNames(Spool("news/NG1")).size(), 3u);
+    EXPECT_EQ(Ini("NG1", "Index"), "5");
+}
+
+// A spool stored before there was a history: the first cycle that needs
+// one makes it from the articles the index names.
+TEST_P(FetchTest, AGroupWithoutAHistoryGetsOneFromItsStoredArticles) {
+    testsrv::Group old{"alt.moved", {Known(7001, "a"), Known(7002, "b")}};
+    server_.AddGroup(old);
+    Subscribe(1, "alt.moved");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    ASSERT_EQ(ReadIndex(Spool("1.grp")).size(), 2u);
+    ASSERT_EQ(unlink(Spool("1.mid").c_str()), 0);
+
+    server_.AddGroup({"alt.moved", {Known(1, "a"), Known(2, "b"), Known(3, "c")}});
+    ASSERT_TRUE(RunCycle());
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[2].articleNumber, 3);
+    EXPECT_EQ(LogCount("NG1: 2 articles stored before under other numbers passed over"), 1);
+    const std::string history = ReadFile(Spool("1.mid"));
+    for (const char* id : {" <a@moved.invalid>\n", " <b@moved.invalid>\n", " <c@moved.invalid>\n"})
+        EXPECT_NE(history.find(id), std::string::npos) << id;
 }
 
 // InitialFetch caps only a group without a position: GROUP's last - N + 1,

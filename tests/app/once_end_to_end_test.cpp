@@ -183,8 +183,11 @@ TEST_F(OnceEndToEndTest, IndexBelowInsideBeyondMissingAndUnparsable) {
 
     EXPECT_EQ(Numbers(1), (std::vector<long>{100, 101, 102, 103, 104}));
     EXPECT_EQ(Numbers(2), (std::vector<long>{103, 104}));
-    EXPECT_FALSE(Exists(Spool("3.grp")));
-    EXPECT_EQ(Ini("NG3", "Index"), "121");
+    // Past the server's last article: another server's numbers; the group
+    // starts again as a new one.
+    EXPECT_EQ(Numbers(3), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(Ini("NG3", "Index"), "105");
+    EXPECT_EQ(Count(r.out, "Index 121 of g.beyond is past the server's last article 104: starting again at 100"), 1);
     // Not fetched from the previous group's position, nor at all.
     EXPECT_FALSE(Exists(Spool("4.grp")));
     EXPECT_EQ(Ini("NG4", "Index"), "abc");
@@ -195,10 +198,11 @@ TEST_F(OnceEndToEndTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     EXPECT_EQ(Ini("NG2", "Index"), "105");
     EXPECT_EQ(Ini("NG5", "Index"), "105");
     EXPECT_EQ(Ini("NG6", "Index"), "105");
-    EXPECT_EQ(Setting("LastFileNumIn"), "17");
-    // File numbers run on across the groups: 0-4, 5-6, then 7-11 and 12-16.
+    EXPECT_EQ(Setting("LastFileNumIn"), "22");
+    // File numbers run on across the groups: 0-4, 5-6, 7-11, then 12-16 and
+    // 17-21.
     EXPECT_EQ(ReadIndex(Spool("2.grp"))[0].fileName, "00000005.nws");
-    EXPECT_EQ(ReadIndex(Spool("6.grp"))[4].fileName, "00000016.nws");
+    EXPECT_EQ(ReadIndex(Spool("6.grp"))[4].fileName, "00000021.nws");
     EXPECT_EQ(ServerCommands("GROUP").size(), 5u) << "g.bad is never selected";
 }
 
