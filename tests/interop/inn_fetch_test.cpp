@@ -161,6 +161,54 @@ TEST_F(InnFetchTest, PlainGroupIsStoredIndexedAndCountedAndASecondCycleFetchesNo
     EXPECT_EQ(Setting("LastFileNumIn"), fileNumber);
 }
 
+// A spool filled from another server: Index far above INN's numbers for
+// the group. The group starts again at INN's first article, every article
+// is known by its Message-ID and passed over, and nothing is stored twice.
+TEST_F(InnFetchTest, AnIndexFarPastTheServersNumbersStartsAgainAndStoresNothingTwice) {
+    const std::string group = "qiv.test.plain";
+    ASSERT_NO_FATAL_FAILURE(FetchOnce(group));
+    std::vector<std::string> texts;
+    const std::vector<IndexRecord> index = CheckAgainstServer(group, texts);
+    ASSERT_FALSE(index.empty());
+    NntpProbe probe;
+    ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+    const std::vector<long> numbers = probe.ListGroup(group);
+    ASSERT_FALSE(numbers.empty());
+    const std::string indexBytes = ReadFile(Spool("1.grp"));
+    const std::vector<std::string> files = ListDir(Spool("news/NG1"));
+
+    const long far = numbers.back() + 500000;
+    const std::string groupsFile = profile_ + "/qivnews.ini";
+    std::string ini = ReadFile(groupsFile);
+    const std::string key = "Index=" + std::to_string(numbers.back() + 1);
+    const std::size_t at = ini.find(key);
+    ASSERT_NE(at, std::string::npos) << ini;
+    ini.replace(at, key.size(), "Index=" + std::to_string(far));
+    WriteFile(groupsFile, ini);
+
+    const ProgramResult r = Qiv({"--once"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<std::string> lines = r.Lines();
+    auto has = [&](const std::string& line) {
+        return std::count(lines.begin(), lines.end(), line) == 1;
+    };
+    EXPECT_TRUE(has("Index " + std::to_string(far) + " of " + group +
+                    " is past the server's last article " + std::to_string(numbers.back()) +
+                    ": starting again at " + std::to_string(numbers.front())))
+        << r.out;
+    EXPECT_TRUE(has("NG1: " + std::to_string(numbers.size()) +
+                    " articles stored before under other numbers passed over"))
+        << r.out;
+    EXPECT_EQ(ReadFile(Spool("1.grp")), indexBytes);
+    EXPECT_EQ(ListDir(Spool("news/NG1")), files);
+    EXPECT_EQ(GroupKey(1, "Index"), std::to_string(numbers.back() + 1));
+
+    // And the cycle after that is as quiet as ever.
+    const ProgramResult again = Qiv({"--once"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.Lines(), CycleLog(group));
+}
+
 // A fresh subscription with InitialFetch 2 gets the group's newest two
 // articles, as the server numbers them, and nothing before them.
 TEST_F(InnFetchTest, InitialFetchGivesAFreshSubscriptionOnlyTheNewestArticles) {
