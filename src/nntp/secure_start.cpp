@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
+
 #include "nntp/nntp_session.h"
 
 namespace nntp {
@@ -36,7 +38,8 @@ int CNntpSession::SecurityBreak(const std::string& why, bool quitFirst) {
 //   SecureOk       after STARTTLS: CAPABILITIES again            CapaCommand
 //                  TLS from the first byte: wait for it          Greeting
 //   SecureFailed   break with the cause                          Ended
-//   LinkLost, TimedOut   break                                   Ended
+//   LinkLost       break                                         Ended
+//   TimedOut       break with the cause                          Ended
 //   CloseReq       Closed                                        Closing
 int CNntpSession::Handshaking(int event) {
     switch (event) {
@@ -57,8 +60,13 @@ int CNntpSession::Handshaking(int event) {
             return SecurityBreak(tls.Problem(), false);
         case LinkLost:
             return Break(kConnectionLost, false);
-        case TimedOut:
-            return Break(SilenceReason(), false);
+        case TimedOut: {
+            // Said as the cause, or the sysop sees only that it failed.
+            const unsigned seconds = (replyTimeoutMs + 999) / 1000;
+            return SecurityBreak("no answer to the handshake for " + std::to_string(seconds) +
+                                     (seconds == 1 ? " second" : " seconds"),
+                                 false);
+        }
         case CloseReq:
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);

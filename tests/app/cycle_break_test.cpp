@@ -267,6 +267,40 @@ INSTANTIATE_TEST_SUITE_P(Depths, OutOfStep,
                                     DepthName(std::get<1>(info.param));
                          });
 
+// The link closed after k of 32 pipelined answers, for every k (and cut in
+// the middle of answer k + 1): the k articles are stored, nothing of the
+// rest, and the next cycle stores the others in order.
+class CutAfterAnswers : public BreakTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {};
+
+TEST_P(CutAfterAnswers, KeepsWhatWasAnsweredAndTheNextCycleTheRest) {
+    const auto [k, midArticle] = GetParam();
+    pipelineDepth_ = 32;
+    server_.AddGroup(MakeGroup("alt.cut", 1, 32));
+    server_.AddFault(midArticle ? Fault::CloseAfter("ARTICLE", 90, k + 1)
+                                : Fault::Close("ARTICLE", k + 1));
+    Subscribe(1, "alt.cut");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    ExpectBrokenOff();
+    std::vector<long> stored;
+    for (long n = 1; n <= k; ++n) stored.push_back(n);
+    ExpectGroupHolds(1, "alt.cut", stored);
+    EXPECT_EQ(Ini("NG1", "Index"), k == 0 ? "(missing)" : std::to_string(k + 1));
+
+    ASSERT_TRUE(RunCycle());
+    std::vector<long> all;
+    for (long n = 1; n <= 32; ++n) all.push_back(n);
+    ExpectGroupHolds(1, "alt.cut", all);
+    EXPECT_EQ(Ini("NG1", "Index"), "33");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryK, CutAfterAnswers,
+                         ::testing::Combine(::testing::Range(0, 32), ::testing::Bool()),
+                         [](const auto& info) {
+                             return "After" + std::to_string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "InTheNext" : "");
+                         });
+
 TEST_F(BreakTest, PostCutOffKeepsItsFileAndTheWholeQueue) {
     Subscribe(1, "alt.none");
     server_.AddGroup(MakeGroup("alt.none", 1, 0));

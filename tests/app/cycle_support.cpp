@@ -96,7 +96,7 @@ void CycleTest::TearDown() {
 
 void CycleTest::Configure(std::initializer_list<const char*> extra) {
     std::string text = IniText({("NNTPServer=" + serverName_).c_str()});
-    text += "NNTPPort=" + std::to_string(server_.Port()) + "\r\n";
+    text += "NNTPPort=" + std::to_string(port_ != 0 ? port_ : server_.Port()) + "\r\n";
     text += "QivNewsDir=" + spool_ + "\r\n";
     bool auth = false;
     bool groupNum = false;

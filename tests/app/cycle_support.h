@@ -75,6 +75,7 @@ protected:
     int pipelineDepth_ = 0;
     testsrv::NewsServer server_;
     std::string serverName_ = "127.0.0.1";  // NNTPServer as Configure writes it
+    std::uint16_t port_ = 0;                // NNTPPort as Configure writes it; 0: the server's
 };
 
 // Cycle tests that run the built program as a child process on the
