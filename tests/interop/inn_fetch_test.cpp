@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <csignal>
+#include <cstdlib>
+#include <set>
 
 #include "inn_support.h"
 #include "spool/index_record.h"
@@ -207,6 +210,64 @@ TEST_F(InnFetchTest, AnIndexFarPastTheServersNumbersStartsAgainAndStoresNothingT
     const ProgramResult again = Qiv({"--once"});
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(again.Lines(), CycleLog(group));
+}
+
+// Killed at random moments of a pipelined fetch of two groups: after each
+// kill what is indexed is whole and once, and the run after it completes
+// the groups as the server numbers them, with no file beside the indexed.
+TEST_F(InnFetchTest, KilledAtRandomMomentsOfAPipelinedFetchLosesAndDuplicatesNothing) {
+    const std::vector<std::string> groups = {"qiv.test.plain", "qiv.test.mixed"};
+    ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+    NntpProbe probe;
+    ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+    std::vector<std::vector<long>> numbers;
+    for (const std::string& g : groups) numbers.push_back(probe.ListGroup(g));
+
+    unsigned seed = static_cast<unsigned>(time(nullptr));
+    if (const char* fixed = std::getenv("QIV_CRASH_SEED")) seed = std::strtoul(fixed, nullptr, 10);
+    RecordProperty("seed", std::to_string(seed));
+    std::srand(seed);
+    int killed = 0;
+    for (int round = 0; round < 8 && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
+        std::vector<int> n;
+        for (const std::string& g : groups) n.push_back(Subscribe(g));
+        for (int kill = 0; kill < 1 + round % 3; ++kill) {
+            const ProgramResult r = Qiv({"--once"}, 60000, std::rand() % 60);
+            killed += r.signal == SIGKILL ? 1 : 0;
+            for (std::size_t i = 0; i < groups.size(); ++i) {
+                const std::vector<IndexRecord> index =
+                    ReadIndex(Spool(std::to_string(n[i]) + ".grp"));
+                std::set<std::string> articles;
+                probe.Command("GROUP " + groups[i]);
+                for (const IndexRecord& rec : index) {
+                    EXPECT_TRUE(articles.insert(rec.articleNumber).second) << rec.articleNumber;
+                    EXPECT_EQ(ReadFile(Spool("news/NG" + std::to_string(n[i]) + "/" + rec.fileName)),
+                              probe.Article(rec.articleNumber));
+                }
+            }
+        }
+        const ProgramResult done = Qiv({"--once"});
+        ASSERT_EQ(done.status, 0) << done.out << done.err;
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            const std::vector<IndexRecord> index = ReadIndex(Spool(std::to_string(n[i]) + ".grp"));
+            std::vector<std::string> got, named;
+            for (const IndexRecord& rec : index) {
+                got.push_back(rec.articleNumber);
+                named.push_back(rec.fileName);
+            }
+            std::vector<std::string> want;
+            for (long a : numbers[i]) want.push_back(std::to_string(a));
+            EXPECT_EQ(got, want) << groups[i];
+            std::sort(named.begin(), named.end());
+            EXPECT_EQ(ListDir(Spool("news/NG" + std::to_string(n[i]))), named) << groups[i];
+        }
+        for (const std::string& g : groups) ASSERT_EQ(Qiv({"unsubscribe", g}).status, 0);
+    }
+    std::printf("%d runs killed (seed %u)\n", killed, seed);
+    if (!HasFailure()) {
+        EXPECT_GT(killed, 4) << "the kills came too late to test anything";
+    }
 }
 
 // A fresh subscription with InitialFetch 2 gets the group's newest two
