@@ -24,6 +24,7 @@
 #include "nntp/nntp_session.h"
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "spool/article_filter.h"
 #include "spool/article_index.h"
 #include "spool/group_files.h"
 #include "spool/spool_paths.h"
@@ -236,6 +237,8 @@ bool StartGroup(NewsCycle& cycle) {
     session.articleDir = dir;
     cycle.articleCursor = cursor;
     fetch.name = name;
+    fetch.groupFilter = fetch.filters.ForGroup(name);
+    fetch.filtered.assign(fetch.groupFilter.Rules().size(), 0);
 
     LogLineF("Getting messages from %s", name.c_str());
     spool::SetGroupInFetch(cycle.currentGroup);
@@ -273,14 +276,39 @@ std::int64_t NewGroupStart(NewsCycle& cycle, const nntp::CNntpSession& session) 
 
 }  // namespace
 
-bool StoredBefore(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path) {
+bool PassedOver(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path) {
     FetchState& fetch = *cycle.fetch;
-    if (headers.messageId.empty()) return false;
-    fetch.history.Open(App().settings.qivNewsDir, cycle.currentGroup);
-    if (!fetch.history.Has(headers.messageId)) return false;
+    if (!headers.messageId.empty()) {
+        fetch.history.Open(App().settings.qivNewsDir, cycle.currentGroup);
+        if (fetch.history.Has(headers.messageId)) {
+            plat::DeleteFile(path);
+            ++fetch.duplicates;
+            return true;
+        }
+    }
+    if (fetch.groupFilter.Empty()) return false;
+    spool::ArticleFacts facts;
+    // An article that cannot be read back is stored as it is; the index
+    // then says so.
+    if (!spool::FactsFromFile(path, facts)) return false;
+    const spool::FilterRule* rule = fetch.groupFilter.Judge(facts);
+    if (rule == nullptr) return false;
     plat::DeleteFile(path);
-    ++fetch.duplicates;
+    ++fetch.filtered[fetch.groupFilter.IndexOf(rule)];
     return true;
+}
+
+// Read when the fetch begins, so that an edited file counts from the next
+// cycle. A file the sysop named must be there; the default one may not be.
+bool LoadFilters(NewsCycle& cycle) {
+    std::string path = ReadSetting("FilterFile", kNameBufferSize);
+    const bool named = !IsMissing(path) && !path.empty();
+    if (!named) path = plat::ProfileDir() + "/filters.txt";
+    std::string error;
+    if (spool::LoadFilterRules(path, named, cycle.fetch->filters, error)) return true;
+    LogLine(error.c_str());
+    cycle.NoteUndone(error);
+    return false;
 }
 
 void RememberStored(NewsCycle& cycle, const spool::ArticleHeaders& headers) {
@@ -297,6 +325,20 @@ void ReportSkippedDuplicates(NewsCycle& cycle) {
                  fetch.section.c_str(), fetch.duplicates, fetch.duplicates == 1 ? "" : "s");
     fetch.duplicates = 0;
     fetch.history.Close();
+    int total = 0;
+    std::string byRule;
+    for (std::size_t i = 0; i < fetch.filtered.size(); ++i) {
+        if (fetch.filtered[i] == 0) continue;
+        total += fetch.filtered[i];
+        byRule += (byRule.empty() ? "" : ", ") + fetch.groupFilter.Rules()[i].Describe() + " " +
+                  std::to_string(fetch.filtered[i]);
+    }
+    if (total > 0) {
+        const std::string line = fetch.section + ": " + std::to_string(total) + " article" +
+                                 (total == 1 ? "" : "s") + " filtered: " + byRule;
+        LogLine(line.c_str());
+    }
+    fetch.filtered.assign(fetch.filtered.size(), 0);
 }
 
 void EndGroup(NewsCycle& cycle) {
@@ -311,6 +353,9 @@ bool Live(const NewsCycle& cycle) {
 }
 
 void BeginGroupFetch(NewsCycle& cycle) {
+    // A rule file that cannot be used stops the fetch: storing everything
+    // instead would be the sysop's surprise.
+    if (cycle.currentGroup == 1 && cycle.connected && !LoadFilters(cycle)) return StopCycle(cycle);
     // Runs of unsubscribed group numbers are walked here rather than by one
     // nested call per number.
     for (;;) {
@@ -470,7 +515,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     spool::ArticleHeaders headers;
     if (saved != nullptr) {
         headers = spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
-        if (StoredBefore(cycle, headers, saved->path)) {
+        if (PassedOver(cycle, headers, saved->path)) {
             nntp::ReleaseArticleSaved(saved);
             saved = nullptr;
         }

@@ -250,7 +250,7 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
     spool::ArticleHeaders headers;
     if (result == nntp::ResultSuccess)
         headers = spool::ReadArticleHeaders(answer->path, request.article);
-    if (result == nntp::ResultSuccess && !StoredBefore(cycle, headers, answer->path)) {
+    if (result == nntp::ResultSuccess && !PassedOver(cycle, headers, answer->path)) {
         if (!Store(cycle, *answer, request, headers))
             return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     } else {

@@ -14,6 +14,7 @@
 #include "app/news_cycle.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
+#include "spool/article_filter.h"
 #include "spool/article_index.h"
 #include "spool/message_history.h"
 
@@ -68,11 +69,18 @@ struct FetchState {
     // passed over in this cycle as stored before.
     spool::MessageHistory history;
     int duplicates = 0;
+
+    // The sysop's filter rules, read when the cycle's fetch begins; those
+    // of the group at hand, and how many articles each rule kept out.
+    spool::FilterRules filters;
+    spool::GroupFilter groupFilter;
+    std::vector<int> filtered;
 };
 
-// An article received whose Message-ID the group already has: its file is
-// removed and it is passed over as a refused one would be.
-bool StoredBefore(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path);
+// An article received that is not to be stored: one whose Message-ID the
+// group already has, or one a filter rule keeps out. Its file is removed
+// and it is passed over as a refused one would be.
+bool PassedOver(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path);
 // Notes a stored article's Message-ID.
 void RememberStored(NewsCycle& cycle, const spool::ArticleHeaders& headers);
 

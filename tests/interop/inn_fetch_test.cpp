@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <csignal>
 #include <cstdlib>
@@ -227,13 +228,22 @@ TEST_F(InnFetchTest, KilledAtRandomMomentsOfAPipelinedFetchLosesAndDuplicatesNot
     if (const char* fixed = std::getenv("QIV_CRASH_SEED")) seed = std::strtoul(fixed, nullptr, 10);
     RecordProperty("seed", std::to_string(seed));
     std::srand(seed);
+    // How long a whole run takes here: the kills fall within it.
+    for (const std::string& g : groups) ASSERT_GT(Subscribe(g), 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Qiv({"--once"}).status, 0);
+    const int wholeMs = std::max<int>(
+        2, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count()));
+    for (const std::string& g : groups) ASSERT_EQ(Qiv({"unsubscribe", g}).status, 0);
     int killed = 0;
     for (int round = 0; round < 8 && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
         std::vector<int> n;
         for (const std::string& g : groups) n.push_back(Subscribe(g));
         for (int kill = 0; kill < 1 + round % 3; ++kill) {
-            const ProgramResult r = Qiv({"--once"}, 60000, std::rand() % 60);
+            const ProgramResult r = Qiv({"--once"}, 60000, std::rand() % wholeMs);
             killed += r.signal == SIGKILL ? 1 : 0;
             for (std::size_t i = 0; i < groups.size(); ++i) {
                 const std::vector<IndexRecord> index =
