@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <csignal>
 #include <cstdlib>
 #include <set>
@@ -277,6 +278,47 @@ TEST_F(InnFetchTest, KilledAtRandomMomentsOfAPipelinedFetchLosesAndDuplicatesNot
     std::printf("%d runs killed (seed %u)\n", killed, seed);
     if (!HasFailure()) {
         EXPECT_GT(killed, 4) << "the kills came too late to test anything";
+    }
+}
+
+// Filter rules against INN's articles: a Subject rule for the plain group
+// only and a size rule for every group, at both depths the same.
+TEST_F(InnFetchTest, FilterRulesKeepOutWhatTheySayAtEveryDepth) {
+    std::string first;
+    for (int depth : {1, 32}) {
+        SCOPED_TRACE("depth " + std::to_string(depth));
+        std::filesystem::remove_all(spool_);
+        std::filesystem::remove_all(profile_);
+        std::filesystem::create_directories(spool_ + "/news");
+        std::filesystem::create_directories(profile_);
+        WriteFile(profile_ + "/filters.txt",
+                  "# numbers 10-19 of the plain group, and nothing over 100 KB\n"
+                  "MaxBytes 100000\n[qiv.test.plain]\nHeader Subject number 1[0-9]$\n");
+        ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+        ASSERT_EQ(Qiv({"setup", "--pipeline-depth", std::to_string(depth)}).status, 0);
+        ASSERT_EQ(Subscribe("qiv.test.plain"), 1);
+        const ProgramResult r = Qiv({"--once"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const std::vector<std::string> lines = r.Lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                             "NG1: 10 articles filtered: Subject (line 4) 10"),
+                  1)
+            << r.out;
+        const std::vector<IndexRecord> index = ReadIndex(Spool("1.grp"));
+        std::string subjects;
+        for (const IndexRecord& rec : index) {
+            int n = 0;
+            if (std::sscanf(rec.subject.c_str(), "Plain article number %d", &n) == 1) {
+                EXPECT_FALSE(n >= 10 && n <= 19) << rec.subject;
+            }
+            subjects += rec.subject + "\n";
+        }
+        EXPECT_EQ(ListDir(Spool("news/NG1")).size(), index.size());
+        if (first.empty()) {
+            first = subjects;
+        } else {
+            EXPECT_EQ(subjects, first) << "the same articles at both depths";
+        }
     }
 }
 
