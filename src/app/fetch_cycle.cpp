@@ -393,6 +393,7 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     // One past the last must still be a number.
     cycle.fetch->last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
     cycle.fetch->refused = false;
+    cycle.fetch->released = false;
     if (cycle.articleCursor == 0) cycle.articleCursor = NewGroupStart(cycle, session);
     // Far past the server's last article: another server, or the group was
     // renumbered. Started again as a new group; the history keeps out what
@@ -516,8 +517,15 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     if (saved != nullptr) {
         headers = spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
         if (PassedOver(cycle, headers, saved->path)) {
+            // Not stored: its file number goes to the next article, and the
+            // server's current article has moved on to it.
             nntp::ReleaseArticleSaved(saved);
-            saved = nullptr;
+            cycle.fetch->refused = false;
+            cycle.fetch->released = true;
+            if (more) session.NextArticle(cycle.window, MAIN_MSG_NEXT_DONE);
+            StoreIndex(cycle, cycle.articleCursor + 1);
+            if (!more) EndGroup(cycle);
+            return;
         }
     }
     if (saved != nullptr) {
@@ -587,8 +595,9 @@ void OnNextDone(NewsCycle& cycle, plat::WParam result, plat::LParam number) {
     // After a refused article the file still holds the number it was given;
     // store the one this article gets, so that a break in its transfer is
     // repeated under the same file name. After a saved one it is stored.
-    if (fetch.storedFileNum == app.settings.lastFileNumIn)
+    if (fetch.storedFileNum == app.settings.lastFileNumIn && !fetch.released)
         StoreLastFileNumIn(cycle, NextFileNumber(cycle, app.settings.lastFileNumIn));
+    fetch.released = false;
     app.settings.lastFileNumIn = fetch.storedFileNum;
     cycle.session->fileNumber = app.settings.lastFileNumIn;
     cycle.session->FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);

@@ -61,10 +61,12 @@ void TopUp(NewsCycle& cycle) {
     while (fetch.requested.size() < static_cast<std::size_t>(fetch.depth) &&
            TakeNext(fetch, article)) {
         const std::int32_t file = fetch.nextFile;
+        const std::int32_t part = fetch.nextPart;
         fetch.nextFile = NextFileNumber(cycle, file);
-        fetch.requested.push_back({article, file});
+        fetch.nextPart = part == file ? fetch.nextFile : NextFileNumber(cycle, part);
+        fetch.requested.push_back({article, file, part});
         session.RequestArticle(cycle.window, MAIN_MSG_ARTICLE_ANSWER, article,
-                               PartFile(cycle, file));
+                               PartFile(cycle, part));
     }
 }
 
@@ -128,6 +130,20 @@ bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
     return true;
 }
 
+// Arrived but not stored: its file number goes to the request after it,
+// and each later one takes its predecessor's, as if it had never been
+// asked for.
+void Release(NewsCycle& cycle, const FetchState::Requested& request) {
+    FetchState& fetch = *cycle.fetch;
+    StoreIndex(cycle, request.article + 1);
+    std::int32_t free = request.file;
+    for (FetchState::Requested& later : fetch.requested) std::swap(later.file, free);
+    fetch.nextFile = free;
+    App().settings.lastFileNumIn = FollowingFile(cycle);
+    if (fetch.storedFileNum != App().settings.lastFileNumIn)
+        StoreLastFileNumIn(cycle, App().settings.lastFileNumIn);
+}
+
 // Refused as gone: skipped for good. Its file number stays used up when
 // another request follows, as after a refused ARTICLE and a NEXT.
 void Skip(NewsCycle& cycle, const FetchState::Requested& request) {
@@ -158,6 +174,7 @@ void StartPipelinedFetch(NewsCycle& cycle) {
     fetch.nextRun = 0;
     fetch.nextArticle = cycle.articleCursor;
     fetch.nextFile = app.settings.lastFileNumIn;
+    fetch.nextPart = fetch.nextFile;
     fetch.byNumber = false;
     fetch.stop = FetchState::Stop::None;
     cycle.session->ListArticles(cycle.window, MAIN_MSG_ARTICLES_LISTED, cycle.articleCursor,
@@ -206,7 +223,7 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
         // What arrived of the article being read is no article: the next
         // cycle fetches it again under the same number.
         if (!fetch.requested.empty())
-            plat::DeleteFile(PartFile(cycle, fetch.requested.front().file));
+            plat::DeleteFile(PartFile(cycle, fetch.requested.front().part));
         return ConnectionLost(cycle, value);
     }
     if (fetch.requested.empty()) return;
@@ -250,11 +267,12 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
     spool::ArticleHeaders headers;
     if (result == nntp::ResultSuccess)
         headers = spool::ReadArticleHeaders(answer->path, request.article);
-    if (result == nntp::ResultSuccess && !PassedOver(cycle, headers, answer->path)) {
-        if (!Store(cycle, *answer, request, headers))
-            return StopAfterDrain(cycle, session, FetchState::Stop::Group);
-    } else {
+    if (result != nntp::ResultSuccess) {
         Skip(cycle, request);
+    } else if (PassedOver(cycle, headers, answer->path)) {
+        Release(cycle, request);
+    } else if (!Store(cycle, *answer, request, headers)) {
+        return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     }
     cycle.articleCursor = request.article + 1;
     if (fetch.requested.empty() && !MoreToRequest(fetch)) GroupFetched(cycle);

@@ -43,15 +43,21 @@ struct FetchState {
     // The last ARTICLE was refused as gone (the cursor has moved past it);
     // the server's current article did not move with it.
     bool refused = false;
+    // The last article arrived but was passed over (filtered, stored
+    // before): its file number is the next article's.
+    bool released = false;
     std::string articleDir;
     FileIdentity groupsFileSeen;
 
     // The pipelined exchange. Each request is given its file number when it
     // goes out, the next number after the previous request's, so that the
     // files are numbered as the lock-step exchange numbers them.
+    // An article passed over gives its number to the requests after it;
+    // their ".part" names stay as they were given.
     struct Requested {
         std::int64_t article = 0;
         std::int32_t file = 0;
+        std::int32_t part = 0;
     };
     int depth = 1;                            // requests in flight at most, for this group
     std::deque<Requested> requested;          // requests whose answer is still due, oldest first
@@ -59,6 +65,7 @@ struct FetchState {
     std::size_t nextRun = 0;                  // the run the next request comes from
     std::int64_t nextArticle = 0;             // within it, the next number
     std::int32_t nextFile = 0;                // the file number of the next request
+    std::int32_t nextPart = 0;                // and its ".part" name's, never given twice
     // The server gave no list: every number of GROUP's range is asked for.
     bool byNumber = false;
     // Once an answer ends the group (or the cycle), the rest are only read

@@ -3,6 +3,7 @@
 // depth; a rule file that cannot be used stops the cycle.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -65,6 +66,17 @@ TEST_P(FilterCycle, KeepsOutWhatTheRulesSayAndNothingElse) {
         EXPECT_EQ(ReadFile(Spool("news/NG1/" + e.fileName)),
                   Stored(FilterGroup("alt.filter").articles[e.articleNumber - 1].text));
     EXPECT_EQ(DirectoryNames(Spool("news/NG1")).size(), one.size()) << "nothing filtered left";
+    // A filtered article uses no file number: the kept ones run on without
+    // gaps, across both groups.
+    auto fileName = [](std::size_t n) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%08lu.nws", static_cast<unsigned long>(n % 100000000));
+        return std::string(name);
+    };
+    for (std::size_t i = 0; i < one.size(); ++i) EXPECT_EQ(one[i].fileName, fileName(i));
+    for (std::size_t i = 0; i < two.size(); ++i)
+        EXPECT_EQ(two[i].fileName, fileName(one.size() + i));
+    EXPECT_EQ(Setting("LastFileNumIn"), std::to_string(one.size() + two.size()));
     EXPECT_EQ(Ini("NG1", "Index"), "7");
     EXPECT_EQ(Ini("NG2", "Index"), "7");
     if (c.logLine != nullptr) {
