@@ -90,14 +90,21 @@ bool Session::HandleCompress(const std::string& rest) {
         return Deliver("COMPRESS", {"403 unable to activate compression\r\n"});
     if (mode == CompressMode::Refuse502)
         return Deliver("COMPRESS", {"502 command unavailable\r\n"});
-    std::string sent;
-    if (!Deliver("COMPRESS", {"206 compression active\r\n"}, &sent)) return false;
-    if (sent.rfind("206", 0) != 0) return true;  // a fault answered otherwise
-    if (!compressor_.Start()) return false;
+    // Counted before the answer goes, so that a client that has read it
+    // finds the count.
     {
         std::lock_guard<std::mutex> lock(s_.mu);
         ++s_.compressStarts;
     }
+    std::string sent;
+    const bool alive = Deliver("COMPRESS", {"206 compression active\r\n"}, &sent);
+    if (sent.rfind("206", 0) != 0) {  // a fault answered otherwise
+        std::lock_guard<std::mutex> lock(s_.mu);
+        --s_.compressStarts;
+    }
+    if (!alive) return false;
+    if (sent.rfind("206", 0) != 0) return true;
+    if (!compressor_.Start()) return false;
     // Whatever the client sent behind the command is compressed already.
     const std::string early = in_.substr(inPos_);
     in_.clear();

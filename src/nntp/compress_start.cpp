@@ -22,7 +22,8 @@ void CNntpSession::StartCompression(plat::WindowHandle window, unsigned message)
 }
 
 const char* CNntpSession::LostReason(const char* reason) const {
-    if (!deflate.Broken() || std::strcmp(reason, kConnectionLost) != 0) return reason;
+    // Whatever fails after the stream broke (a send, the link) fails by it.
+    if (!deflate.Broken()) return reason;
     static char text[kReceiveSize];
     std::snprintf(text, sizeof text, "The compressed stream from the server is corrupt (%s)",
                   deflate.Problem().c_str());
