@@ -187,9 +187,9 @@ void OnCompressDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     if (!cycle.connected) return;
     cycle.appIdle = true;
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
-    if (result == nntp::ResultSuccess && cycle.session->Compressed()) {
-        LogLine("Compression on (COMPRESS DEFLATE)");
-    } else if (result != nntp::ResultSuccess && !cycle.compressRefusalLogged) {
+    // A compressed link is the quiet case: the log of a cycle stays as it
+    // was without compression.
+    if (result != nntp::ResultSuccess && !cycle.compressRefusalLogged) {
         const char* text = reinterpret_cast<const char*>(reply);
         LogLineF("The server refused COMPRESS DEFLATE (%s); continuing uncompressed",
                  text != nullptr ? text : "");
