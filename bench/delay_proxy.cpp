@@ -52,7 +52,7 @@ struct Flow {
     int from = -1;
     int to = -1;
     std::deque<Chunk> queue;
-    std::size_t sent = 0;  // of the front chunk
+    std::size_t sent = 0;          // of the front chunk
     Clock::time_point linkFree{};  // when the limited link has sent what it holds
     bool readDone = false;
     bool closed = false;  // the end passed on
@@ -110,8 +110,8 @@ void ReadInto(Flow& f, std::chrono::milliseconds delay, long kbit) {
     // The link sends a packet once the one before it has gone.
     for (std::size_t at = 0; at < static_cast<std::size_t>(n); at += kPacket) {
         const std::size_t size = std::min(kPacket, static_cast<std::size_t>(n) - at);
-        const auto onLink = std::chrono::nanoseconds(
-            static_cast<long long>(size) * 8 * 1000000 / kbit);
+        const auto onLink =
+            std::chrono::nanoseconds(static_cast<long long>(size) * 8 * 1000000 / kbit);
         f.linkFree = std::max(f.linkFree, Clock::now()) +
                      std::chrono::duration_cast<Clock::duration>(onLink);
         f.queue.push_back({f.linkFree + delay, std::string(buffer + at, size)});

@@ -79,8 +79,8 @@ private:
     std::string problem_;
     bool active_ = false;
     bool broken_ = false;
-    bool full_ = false;    // the last inflate filled the owner's buffer
-    bool ended_ = false;   // the server's stream has ended (a final block)
+    bool full_ = false;   // the last inflate filled the owner's buffer
+    bool ended_ = false;  // the server's stream has ended (a final block)
     std::uint64_t plainIn_ = 0, plainOut_ = 0, wireIn_ = 0, wireOut_ = 0;
     CDeferredCall more_{&CDeflateLayer::OnMore, this};
 

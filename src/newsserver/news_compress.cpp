@@ -84,8 +84,7 @@ bool Session::HandleCompress(const std::string& rest) {
     if (mode == CompressMode::None) return Deliver("COMPRESS", {"500 unknown command\r\n"});
     if (Upper(rest) != "DEFLATE")
         return Deliver("COMPRESS", {"501 unsupported compression algorithm\r\n"});
-    if (compressor_.Active())
-        return Deliver("COMPRESS", {"502 compression already active\r\n"});
+    if (compressor_.Active()) return Deliver("COMPRESS", {"502 compression already active\r\n"});
     if (mode == CompressMode::Refuse403)
         return Deliver("COMPRESS", {"403 unable to activate compression\r\n"});
     if (mode == CompressMode::Refuse502)

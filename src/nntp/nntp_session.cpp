@@ -103,7 +103,8 @@ int CNntpSession::RefuseLocally(const char* reason) {
 // that still works (an unexpected reply, a file that cannot be written):
 // QUIT goes out and Abandoning closes once the server has answered it.
 int CNntpSession::Break(const char* reason, bool quitFirst) {
-    if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", LostReason(reason));
+    if (reason != reasonText)
+        std::snprintf(reasonText, sizeof reasonText, "%s", LostReason(reason));
     outputFile.Close();
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     waitingWritable = false;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "net/conn_mgr.h"
-#include "net/deflate_layer.h"
 #include "net/deferred_call.h"
+#include "net/deflate_layer.h"
 #include "net/state_drive.h"
 #include "net/stream_socket.h"
 #include "net/tls_layer.h"

@@ -208,11 +208,11 @@ TEST_P(CompressedTlsCycle, CompressesInsideTheSecuredChannelAfterTheLogin) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, CompressedTlsCycle,
-                         ::testing::Values(CompressedCase{"Tls", TlsMode::Implicit, "Security=tls", 1},
-                                           CompressedCase{"StartTls", TlsMode::StartTls,
-                                                          "Security=starttls", 2}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Modes, CompressedTlsCycle,
+    ::testing::Values(CompressedCase{"Tls", TlsMode::Implicit, "Security=tls", 1},
+                      CompressedCase{"StartTls", TlsMode::StartTls, "Security=starttls", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // IPv6: the server on ::1 only, named by its literal with or without the
 // brackets, plain and over TLS (the certificate names ::1).

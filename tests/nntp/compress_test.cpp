@@ -13,8 +13,8 @@ namespace nntptest {
 namespace {
 
 using nntp::CNntpSession;
-using testsrv::CompressMode;
 using ::testing::HasSubstr;
+using testsrv::CompressMode;
 
 constexpr long kLast = 123;
 
@@ -206,8 +206,8 @@ TEST_F(CompressTest, TheLoginNeedsNoCompressionOfItsOwn) {
     const std::vector<std::string> commands = server.Commands();
     ASSERT_GE(commands.size(), 5u);
     EXPECT_EQ(std::vector<std::string>(commands.end() - 4, commands.end()),
-              (std::vector<std::string>{"AUTHINFO USER joe", "AUTHINFO PASS secret",
-                                        "CAPABILITIES", "COMPRESS DEFLATE"}));
+              (std::vector<std::string>{"AUTHINFO USER joe", "AUTHINFO PASS secret", "CAPABILITIES",
+                                        "COMPRESS DEFLATE"}));
     for (const Note& n : FetchAll("login", 4)) EXPECT_EQ(n.result, nntp::ResultSuccess);
     Quit();
 }
