@@ -5,6 +5,7 @@
 // articles end.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,11 @@ struct SettingCase {
     bool compressed;
     int logged;  // "The server refused ..." lines
 };
+
+// By name: the bytes of the record hold padding.
+void PrintTo(const SettingCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class CompressSetting : public CycleTest, public ::testing::WithParamInterface<SettingCase> {};
 

@@ -179,6 +179,10 @@ struct CompressedCase {
     long capabilities;
 };
 
+void PrintTo(const CompressedCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class CompressedTlsCycle : public TlsCycleTest,
                            public ::testing::WithParamInterface<CompressedCase> {};
 
