@@ -114,6 +114,31 @@ TEST_P(CompressCycleTest, ACorruptStreamStoresNothingFromIt) {
 INSTANTIATE_TEST_SUITE_P(Depths, CompressCycleTest, ::testing::ValuesIn(FetchDepths()),
                          [](const auto& info) { return DepthName(info.param); });
 
+// Posting goes the same way: every line compressed on its own, the server
+// reading each as it comes.
+TEST_F(CycleTest, PostsTravelCompressedAndArriveWhole) {
+    server_.SetCompress(CompressMode::Deflate);
+    Configure({"LastGroupNum=1"});
+    std::string body = ".starts with a dot\r\n";
+    for (int n = 0; n < 40; ++n)
+        body += "line " + std::to_string(n) + std::string(60, 'b') + "\r\n";
+    body += ".\r\nend\r\n";
+    for (const char* name : {"one.txt", "two.txt"})
+        WriteFile(Spool(std::string("out/") + name),
+                  std::string("Newsgroups: alt.test\r\nSubject: ") + name + "\r\n\r\n" + body);
+    WriteFile(Spool("out.dat"), OutRecord("one.txt") + OutRecord("two.txt"));
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.disconnected);
+    EXPECT_EQ(server_.CompressStarts(), 1);
+    std::string posted = body;
+    for (std::size_t at = 0; (at = posted.find("\r\n", at)) != std::string::npos;)
+        posted.erase(at, 1);
+    EXPECT_EQ(server_.Posted(),
+              (std::vector<std::string>{"Newsgroups: alt.test\nSubject: one.txt\n\n" + posted,
+                                        "Newsgroups: alt.test\nSubject: two.txt\n\n" + posted}));
+    EXPECT_EQ(ReadFile(Spool("out.dat")), "");
+}
+
 // ---- What each setting sends ----
 
 struct SettingCase {
