@@ -120,10 +120,8 @@ void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam) {
 
     if (App().settings.userVerification)
         BeginSendUser(cycle);
-    else if (cycle.groupListRequested)
-        BeginListGroups(cycle);
     else
-        BeginGroupFetch(cycle);
+        BeginCompress(cycle);
 }
 
 void BeginSendUser(NewsCycle& cycle) {
@@ -175,6 +173,34 @@ void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
         BeginDisconnect(cycle);
         return;
     }
+    BeginCompress(cycle);
+}
+
+// After the login, so that the credentials never pass the compressor.
+void BeginCompress(NewsCycle& cycle) {
+    if (cycle.server.compress == nntp::CNntpSession::CompressOff) return BeginExchange(cycle);
+    if (!BeginStep(cycle)) return;
+    if (App().settings.compress == kBadCompress)
+        LogLine("Compress must be auto, on or off; using auto");
+    cycle.session->StartCompression(cycle.window, MAIN_MSG_COMPRESS_DONE);
+}
+
+void OnCompressDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (!cycle.connected) return;
+    cycle.appIdle = true;
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
+    // A compressed link is the quiet case: the log of a cycle stays as it
+    // was without compression.
+    if (result != nntp::ResultSuccess && !cycle.compressRefusalLogged) {
+        const char* text = reinterpret_cast<const char*>(reply);
+        LogLineF("The server refused COMPRESS DEFLATE (%s); continuing uncompressed",
+                 text != nullptr ? text : "");
+        cycle.compressRefusalLogged = true;
+    }
+    BeginExchange(cycle);
+}
+
+void BeginExchange(NewsCycle& cycle) {
     if (cycle.groupListRequested)
         BeginListGroups(cycle);
     else

@@ -43,12 +43,16 @@ void AbandonPosting(NewsCycle& cycle);
 void BeginConnect(NewsCycle& cycle);
 void BeginSendUser(NewsCycle& cycle);
 void BeginSendPass(NewsCycle& cycle);
+void BeginCompress(NewsCycle& cycle);
+// The work the connection was made for: the group list, or the fetch.
+void BeginExchange(NewsCycle& cycle);
 void BeginListGroups(NewsCycle& cycle);
 void BeginDisconnect(NewsCycle& cycle);
 void RequestGroupList(NewsCycle& cycle);
 void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnUserDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
+void OnCompressDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnListDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnQuitDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 

@@ -138,6 +138,14 @@ enum class TlsMode {
     StartTls,  // CAPABILITIES names STARTTLS until it has been used; 382, then the handshake
 };
 
+// COMPRESS DEFLATE (RFC 8054) on the server's side.
+enum class CompressMode {
+    None,       // not offered; COMPRESS is an unknown command
+    Deflate,    // offered in CAPABILITIES; 206, then both directions compressed
+    Refuse403,  // offered, but answered "403 unable to activate compression"
+    Refuse502,  // offered, but answered "502 command unavailable"
+};
+
 // One article received through POST.
 struct PostRecord {
     std::string text;       // dot-unstuffed lines, each followed by "\n" (CR LF removed)
@@ -193,6 +201,18 @@ public:
     // QUIT on a TLS connection ends with the TLS close; a Close fault does
     // not (a truncation, as a cut connection or an attacker makes it).
     bool SetTls(TlsMode mode, const std::string& certPem, const std::string& keyPem);
+    // COMPRESS DEFLATE; applies from the next command of each connection.
+    void SetCompress(CompressMode mode);
+    // Corrupts a compressed stream: the first write of a connection that
+    // begins at or beyond `bytes` compressed bytes goes out as 0xFF bytes
+    // (an invalid block type, which no inflater accepts), and so does every
+    // write after it. kWhole (the default): never.
+    void CorruptCompressedAfter(std::size_t bytes);
+    // Connections on which compression began (206 sent), and the bytes the
+    // server has sent on them before and after compressing.
+    int CompressStarts() const;
+    std::uint64_t CompressPlainBytes() const;
+    std::uint64_t CompressWireBytes() const;
     // Completed handshakes, and the server name the last one asked for
     // (SNI; empty when none was sent).
     int TlsHandshakes() const;

@@ -59,35 +59,6 @@ CNntpSession::~CNntpSession() {
     plat::RemoveLoopSource(&silenceWatch);
 }
 
-// ---- Network layer ----
-
-void CNntpSession::StartConnection() {
-    connMgr.Start(serverConfig.host.c_str(), static_cast<std::uint16_t>(serverConfig.port & 0xFFFF),
-                  &stream, this, 0);
-}
-
-void CNntpSession::CancelConnection() {
-    connMgr.Cancel(false);
-}
-
-int CNntpSession::SendBytes(const void* buffer, int length) {
-    if (tls.Active()) return tls.Send(buffer, length);
-    return stream.Send(buffer, length);
-}
-
-int CNntpSession::ReceiveBytes(void* buffer, int& length) {
-    if (tls.Active()) return tls.Receive(buffer, length);
-    return stream.Receive(buffer, length);
-}
-
-void CNntpSession::CloseConnection() {
-    if (tls.Active()) {
-        tls.Close();
-        return;
-    }
-    stream.Close();
-}
-
 // ---- Drive and notifications ----
 
 void CNntpSession::Drive(int event) {
@@ -119,7 +90,8 @@ int CNntpSession::RefuseLocally(const char* reason) {
 // that still works (an unexpected reply, a file that cannot be written):
 // QUIT goes out and Abandoning closes once the server has answered it.
 int CNntpSession::Break(const char* reason, bool quitFirst) {
-    if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", reason);
+    if (reason != reasonText)
+        std::snprintf(reasonText, sizeof reasonText, "%s", LostReason(reason));
     outputFile.Close();
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     waitingWritable = false;
@@ -183,7 +155,7 @@ void CNntpSession::Connect(plat::WindowHandle window, unsigned message,
     securityProblem[0] = '\0';
     pipeline.clear();
     // A channel left from the last connection goes before the socket is reused.
-    if (tls.Active()) tls.Close();
+    ResetChannels();
     Drive(Enter);
 }
 
@@ -422,6 +394,7 @@ int CNntpSession::PassReply(int event) {
 //   UserReq ... PostReq           -                            the command state
 //   ListArticlesReq               -                            ListArticlesCommand
 //   RequestArticleReq             send ARTICLE                 PipelineReply
+//   CompressReq                   -                            CompressCommand
 int CNntpSession::Ready(int event) {
     switch (event) {
         case LinkLost:
@@ -454,6 +427,8 @@ int CNntpSession::Ready(int event) {
             return SendPipelined();
         case OverviewReq:
             return Go(&CNntpSession::OverviewCommand);
+        case CompressReq:
+            return Go(&CNntpSession::CompressCommand);
         default:
             return 0;
     }
@@ -475,6 +450,7 @@ int CNntpSession::LinkDown(int event) {
         case ListArticlesReq:
         case RequestArticleReq:
         case OverviewReq:
+        case CompressReq:
             return Break(kConnectionLost, false);
         case QuitReq:
             closeResult = ResultSuccess;

@@ -14,6 +14,7 @@
 
 #include "net/conn_mgr.h"
 #include "net/deferred_call.h"
+#include "net/deflate_layer.h"
 #include "net/state_drive.h"
 #include "net/stream_socket.h"
 #include "net/tls_layer.h"
@@ -116,6 +117,7 @@ public:
         ListArticlesReq = 27,
         RequestArticleReq = 28,
         OverviewReq = 29,
+        CompressReq = 30,
     };
 
     // How the connection is secured.
@@ -123,6 +125,13 @@ public:
         SecurityNone = 0,      // plain
         SecurityTls = 1,       // TLS from the first byte
         SecurityStartTls = 2,  // plain greeting, then STARTTLS; never falls back
+    };
+
+    // When StartCompression sends COMPRESS DEFLATE (RFC 8054).
+    enum Compress : int {
+        CompressOff = 0,   // never
+        CompressOn = 1,    // always
+        CompressAuto = 2,  // when the server's capability list names it
     };
 
     static constexpr int kReceiveSize = 2048;
@@ -219,6 +228,14 @@ public:
     // The stream is read (twice: checked first, then sent) but neither
     // opened nor closed; keep it open until the notification.
     void PostArticle(plat::WindowHandle window, unsigned message, plat::TextReader* input);
+    // COMPRESS DEFLATE as serverConfig.compress says, meant for after the
+    // login, so that the credentials never travel compressed. Auto sends
+    // it when the capability list read on this connection names COMPRESS
+    // DEFLATE, and asks CAPABILITIES first when none that still holds has
+    // been read. Success (0): Compressed() tells whether the link is now
+    // compressed; a refusal (ResultFailure, the reply line) leaves it
+    // usable and uncompressed.
+    void StartCompression(plat::WindowHandle window, unsigned message);
     void Quit(plat::WindowHandle window, unsigned message);
     void Close(plat::WindowHandle window, unsigned message, bool notify);
 
@@ -259,6 +276,9 @@ public:
     // Why the last connect failed when the cause was the secured channel
     // (or its absence); empty otherwise. Valid until the next Connect.
     const char* SecurityProblem() const { return securityProblem; }
+    // The link is compressed (from the 206 answer to its end).
+    bool Compressed() const { return deflate.Active(); }
+    const net::CDeflateLayer& Compression() const { return deflate; }
 
 protected:
     using Handler = int (CNntpSession::*)(int event);
@@ -343,6 +363,13 @@ protected:
     bool startTlsOffered = false;  // the capability list named STARTTLS
     bool receivedAny = false;      // something arrived on this connection
     char securityProblem[kReceiveSize] = {};
+    net::CDeflateLayer deflate;
+    // A capability list was read on this connection since anything that
+    // changes it (TLS, MODE READER on a server not yet reading), and what
+    // it said of COMPRESS DEFLATE.
+    bool capabilitiesRead = false;
+    bool compressOffered = false;
+    bool readerListed = false;
 
     // Watches the waiting states for a server that has gone silent: checked
     // after every poll of the loop, acted on through a deferred call so that
@@ -406,6 +433,11 @@ protected:
     int OverviewCommand(int event);
     int OverviewReply(int event);
     int OverviewData(int event);
+    int CompressCommand(int event);
+    int CompressReply(int event);
+    int CompressCapaCommand(int event);
+    int CompressCapaReply(int event);
+    int CompressCapaData(int event);
 
 private:
     // The exchange moved: a request went out, bytes arrived or were sent.
@@ -432,6 +464,13 @@ private:
     // socket keeps it queued; the result is that of the send.
     int SendCommandBuffer(int length);
     void Disconnect();
+    // Drops the TLS and compression layers of the last connection.
+    void ResetChannels();
+    // A capability line: what the session looks for in it.
+    void NoteCapability();
+    // A lost connection's reason, told more exactly when the compressed
+    // stream broke.
+    const char* LostReason(const char* reason) const;
     int ReplyState(int event);
 
     bool PreparePath(const std::string& path);

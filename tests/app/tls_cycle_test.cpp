@@ -176,6 +176,56 @@ TEST_F(TlsCycleTest, ArticlesLargerThanARecordArriveWholeFromInsideTheEngine) {
     }
 }
 
+// Compression over TLS: after the login, plaintext compressed and then
+// encrypted; after STARTTLS the list read once the channel is secured
+// answers for COMPRESS, so no third CAPABILITIES goes out. Articles larger
+// than a record and than the layer's input arrive whole.
+struct CompressedCase {
+    const char* name;
+    TlsMode mode;
+    const char* security;
+    long capabilities;
+};
+
+void PrintTo(const CompressedCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CompressedTlsCycle : public TlsCycleTest,
+                           public ::testing::WithParamInterface<CompressedCase> {};
+
+TEST_P(CompressedTlsCycle, CompressesInsideTheSecuredChannelAfterTheLogin) {
+    const CompressedCase& c = GetParam();
+    serverName_ = "localhost";
+    server_.SetCompress(testsrv::CompressMode::Deflate);
+    server_.RemoveGroup("alt.tls");
+    server_.GenerateArticles("alt.tls", 6, 40000);
+    Serve(c.mode, TestCertificates().server);
+    Cycle({c.security, CaLine()});
+    EXPECT_EQ(server_.CompressStarts(), 1);
+    EXPECT_EQ(LogCount("TLS"), 0);
+    const std::vector<std::string> commands = server_.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "CAPABILITIES"), c.capabilities);
+    const auto pass = std::find(commands.begin(), commands.end(), "AUTHINFO PASS secret");
+    ASSERT_NE(pass, commands.end());
+    EXPECT_EQ(std::find(commands.begin(), pass, "COMPRESS DEFLATE"), pass)
+        << "the credentials went before compression";
+    EXPECT_NE(std::find(pass, commands.end(), "COMPRESS DEFLATE"), commands.end());
+    EXPECT_EQ(commands.back(), "QUIT");
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 6u) << ::testing::PrintToString(Log());
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(ReadFile(Spool("news/NG1/" + index[i].fileName)),
+                  Stored(testsrv::GeneratedArticleText("alt.tls", i + 1, 40000)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, CompressedTlsCycle,
+    ::testing::Values(CompressedCase{"Tls", TlsMode::Implicit, "Security=tls", 1},
+                      CompressedCase{"StartTls", TlsMode::StartTls, "Security=starttls", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // IPv6: the server on ::1 only, named by its literal with or without the
 // brackets, plain and over TLS (the certificate names ::1).
 class IPv6Cycle : public TlsCycleTest,

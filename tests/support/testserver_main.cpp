@@ -26,7 +26,8 @@ void Usage() {
         "                      [--user U --pass P] [--mode-reader accept|unknown|transit]\n"
         "                      [--posting accept|refuse|fail] [--post-dir DIR]\n"
         "                      [--one-write] [--fault WHEN:NTH:ACTION[:ARG]]...\n"
-        "                      [--tls CERT.pem KEY.pem | --starttls CERT.pem KEY.pem]\n");
+        "                      [--tls CERT.pem KEY.pem | --starttls CERT.pem KEY.pem]\n"
+        "                      [--compress deflate|refuse403|refuse502]\n");
 }
 
 bool ParseLong(const char* text, long* value) {
@@ -118,6 +119,18 @@ int main(int argc, char** argv) {
                 server.SetModeReader(testsrv::ModeReader::Unknown);
             } else if (m == "transit") {
                 server.SetModeReader(testsrv::ModeReader::Transit);
+            } else {
+                Usage();
+                return 2;
+            }
+        } else if (opt == "--compress") {
+            std::string m = need();
+            if (m == "deflate") {
+                server.SetCompress(testsrv::CompressMode::Deflate);
+            } else if (m == "refuse403") {
+                server.SetCompress(testsrv::CompressMode::Refuse403);
+            } else if (m == "refuse502") {
+                server.SetCompress(testsrv::CompressMode::Refuse502);
             } else {
                 Usage();
                 return 2;
