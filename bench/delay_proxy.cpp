@@ -1,8 +1,11 @@
 // A TCP proxy on loopback that holds every chunk it reads for D ms before
 // passing it on, in both directions: a server D ms away each way (a round
 // trip of 2D) for the fetch benchmarks, without touching the network setup.
+// With --kbit R each direction is also a link of R kbit/s: bytes pass it one
+// packet (1448 bytes) after the other, each taking its time on the link,
+// and the delay counts from the moment a packet has left it.
 //
-//   bench_delay_proxy TARGET_PORT DELAY_MS [--port N] [--seconds S]
+//   bench_delay_proxy TARGET_PORT DELAY_MS [--port N] [--seconds S] [--kbit R]
 //
 // Listens on 127.0.0.1 (port N, default any free one) and prints "port P"
 // once it does; each connection gets its own to 127.0.0.1:TARGET_PORT. Runs
@@ -49,7 +52,8 @@ struct Flow {
     int from = -1;
     int to = -1;
     std::deque<Chunk> queue;
-    std::size_t sent = 0;  // of the front chunk
+    std::size_t sent = 0;          // of the front chunk
+    Clock::time_point linkFree{};  // when the limited link has sent what it holds
     bool readDone = false;
     bool closed = false;  // the end passed on
 };
@@ -85,7 +89,10 @@ int ConnectTarget(int port) {
     return fd;
 }
 
-void ReadInto(Flow& f, std::chrono::milliseconds delay) {
+// A TCP segment's payload on an ordinary Ethernet path.
+constexpr std::size_t kPacket = 1448;
+
+void ReadInto(Flow& f, std::chrono::milliseconds delay, long kbit) {
     char buffer[65536];
     const ssize_t n = recv(f.from, buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -96,7 +103,19 @@ void ReadInto(Flow& f, std::chrono::milliseconds delay) {
         f.queue.push_back({Clock::now() + delay, std::string()});
         return;
     }
-    f.queue.push_back({Clock::now() + delay, std::string(buffer, static_cast<std::size_t>(n))});
+    if (kbit <= 0) {
+        f.queue.push_back({Clock::now() + delay, std::string(buffer, static_cast<std::size_t>(n))});
+        return;
+    }
+    // The link sends a packet once the one before it has gone.
+    for (std::size_t at = 0; at < static_cast<std::size_t>(n); at += kPacket) {
+        const std::size_t size = std::min(kPacket, static_cast<std::size_t>(n) - at);
+        const auto onLink =
+            std::chrono::nanoseconds(static_cast<long long>(size) * 8 * 1000000 / kbit);
+        f.linkFree = std::max(f.linkFree, Clock::now()) +
+                     std::chrono::duration_cast<Clock::duration>(onLink);
+        f.queue.push_back({f.linkFree + delay, std::string(buffer + at, size)});
+    }
 }
 
 // Passes on what is due; false when the receiving side is gone.
@@ -129,16 +148,19 @@ bool DueNow(const Flow& f) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: bench_delay_proxy TARGET_PORT DELAY_MS [--port N] [--seconds S]\n");
+                     "usage: bench_delay_proxy TARGET_PORT DELAY_MS [--port N] [--seconds S] "
+                     "[--kbit R]\n");
         return 2;
     }
     const int target = std::atoi(argv[1]);
     const std::chrono::milliseconds delay(std::atoi(argv[2]));
     int listenPort = 0;
     int seconds = 900;
+    long kbit = 0;
     for (int i = 3; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--port") == 0) listenPort = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--kbit") == 0) kbit = std::atol(argv[i + 1]);
     }
     signal(SIGTERM, Stop);
     signal(SIGINT, Stop);
@@ -196,7 +218,7 @@ int main(int argc, char** argv) {
                 // Only the connections polled above have entries.
                 if (i < fds.size() && fds[i].fd == f->from &&
                     (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                    ReadInto(*f, delay);
+                    ReadInto(*f, delay, kbit);
                 i += 2;
                 alive = WriteDue(*f) && alive;
             }

@@ -14,6 +14,8 @@
 // first counts the resident pages of shared libraries too.
 //
 //   bench_once_fetch [articles ...]     (default: 3000 30000)
+//   bench_once_fetch --sparse [articles] (default 1000: spread over 1-5000000
+//                                        without LISTGROUP, against listed)
 //   TMPDIR=/dev/shm bench_once_fetch    (spool and profile on tmpfs)
 //
 // qivnews and qiv-testserver are found in $QIV_BUILD_DIR, else in the build
@@ -137,7 +139,7 @@ struct ServerProcess {
 };
 
 ServerProcess StartServer(const std::string& binary, long count,
-                          const std::vector<std::string>& extra = {}) {
+                          const std::vector<std::string>& extra = {}, long stride = 1) {
     ServerProcess server;
     int out[2];
     if (pipe(out) != 0) return server;
@@ -147,7 +149,8 @@ ServerProcess StartServer(const std::string& binary, long count,
     posix_spawn_file_actions_addclose(&actions, out[0]);
     std::vector<std::string> args = {
         binary, "--port", "0", "--generate",
-        std::string(kGroup) + ":" + std::to_string(count) + ":" + std::to_string(kArticleSize)};
+        std::string(kGroup) + ":" + std::to_string(count) + ":" + std::to_string(kArticleSize) +
+            ":" + std::to_string(stride)};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -258,9 +261,41 @@ CycleResult Cycle(const std::string& program, std::uint16_t port, const std::str
 
 }  // namespace
 
+// A group whose range is far wider than its articles, on a server without
+// LISTGROUP, against the same number of articles listed: best of three each.
+int Sparse(const std::string& program, const std::string& serverProgram, const std::string& base,
+           long count) {
+    const long stride = 5000000 / count;
+    const ServerProcess listed = StartServer(serverProgram, count);
+    const ServerProcess sparse = StartServer(serverProgram, count, {"--no-listgroup"}, stride);
+    double best[2] = {-1, -1};
+    long indexed[2] = {0, 0};
+    for (int round = 0; round < 3 && listed.pid > 0 && sparse.pid > 0; ++round) {
+        const ServerProcess* servers[2] = {&listed, &sparse};
+        for (int k = 0; k < 2; ++k) {
+            const std::string dir = base + "/sparse" + std::to_string(k) + "-" + std::to_string(round);
+            const CycleResult c = Cycle(program, servers[k]->port, dir);
+            if (c.seconds > 0 && (best[k] < 0 || c.seconds < best[k])) best[k] = c.seconds;
+            indexed[k] = c.indexed;
+            std::filesystem::remove_all(dir);
+        }
+    }
+    StopServer(listed);
+    StopServer(sparse);
+    if (best[0] < 0 || best[1] < 0 || indexed[0] != count || indexed[1] != count) {
+        std::fprintf(stderr, "a run failed (indexed %ld and %ld)\n", indexed[0], indexed[1]);
+        return 1;
+    }
+    std::printf("%8s %18s %22s %7s\n", "articles", "listed 1-N (s)", "unlisted 1-5000000 (s)",
+                "ratio");
+    std::printf("%8ld %18.3f %22.3f %7.2f\n", count, best[0], best[1], best[1] / best[0]);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     std::vector<long> counts;
-    for (int i = 1; i < argc; ++i) counts.push_back(std::atol(argv[i]));
+    const bool sparse = argc > 1 && std::strcmp(argv[1], "--sparse") == 0;
+    for (int i = sparse ? 2 : 1; i < argc; ++i) counts.push_back(std::atol(argv[i]));
     if (counts.empty()) counts = {3000, 30000};
     const std::string program = Program("qivnews");
     const std::string serverProgram = Program("qiv-testserver");
@@ -277,6 +312,11 @@ int main(int argc, char** argv) {
         std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/qiv-bench-once-XXXXXX";
     if (mkdtemp(base.data()) == nullptr) return 1;
     std::printf("spool and profile under %s\n", base.c_str());
+    if (sparse) {
+        const int result = Sparse(program, serverProgram, base, counts.empty() ? 1000 : counts[0]);
+        std::filesystem::remove_all(base);
+        return result;
+    }
 
     // The TLS server's certificate and the authority the cycle trusts.
     const testsrv::TestPki& pki = testsrv::TestCertificates();

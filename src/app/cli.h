@@ -33,6 +33,7 @@ struct SetupOptions {
     std::optional<std::string> fingerprint;
     std::optional<std::uint32_t> initialFetch;
     std::optional<std::uint32_t> pipelineDepth;
+    std::optional<int> compress;  // a nntp::CNntpSession::Compress
 };
 
 // Exit statuses.

@@ -139,7 +139,7 @@ std::string UsageText() {
            "  setup --server HOST --spool DIR [--port N] [--auth yes|no] [--user NAME]\n"
            "        [--password PW | --password-stdin] [--interval MINUTES]\n"
            "        [--security none|tls|starttls] [--ca-file PATH] [--fingerprint HEX]\n"
-           "        [--initial-fetch N] [--pipeline-depth N]\n"
+           "        [--initial-fetch N] [--pipeline-depth N] [--compress auto|on|off]\n"
            "                     store the settings (--server and --spool are required\n"
            "                     until they are set); creates DIR, DIR/news and DIR/out.\n"
            "                     --security tls: TLS from the first byte (port 563 unless\n"
@@ -152,7 +152,9 @@ std::string UsageText() {
            "                     --initial-fetch N: a newly subscribed group starts at\n"
            "                     the newest N articles the server has (0: all of them).\n"
            "                     --pipeline-depth N: ARTICLE requests kept in flight,\n"
-           "                     1 to 256 (1: one at a time)\n"
+           "                     1 to 256 (1: one at a time).\n"
+           "                     --compress: COMPRESS DEFLATE after the login; auto\n"
+           "                     (the default) when the server offers it\n"
            "  subscribe NAME...  subscribe the newsgroups named, one line for each\n"
            "  unsubscribe NAME...\n"
            "                     unsubscribe the newsgroups named and delete their\n"
@@ -339,6 +341,14 @@ bool ParseSetupOptions(const std::vector<std::string>& args, SetupOptions& out,
                 return false;
             }
             out.pipelineDepth = depth;
+        } else if ((r = OptionValue(args, i, "--compress", value, error)) != 0) {
+            if (r < 0) return false;
+            const int compress = ParseCompress(value);
+            if (compress == kBadCompress) {
+                error = "--compress: auto, on or off, not \"" + value + "\"";
+                return false;
+            }
+            out.compress = compress;
         } else {
             // Without its value: a mistyped --password=... must not echo it.
             error = "unknown option " + args[i].substr(0, args[i].find('='));

@@ -15,6 +15,7 @@
 #include "app/setup.h"
 #include "app/status.h"
 #include "nntp/nntp_session.h"
+#include "spool/group_files.h"
 
 namespace app {
 
@@ -23,14 +24,6 @@ namespace {
 void ShowConnected(bool connected) {
     SetMenuItemGrayed(IDM_CONNECT, connected);
     SetMenuItemGrayed(IDM_DISCONNECT, !connected);
-}
-
-// 483: the server serves this only over an encrypted channel. Logs the hint.
-bool AsksForEncryption(plat::LParam reply) {
-    const char* text = reinterpret_cast<const char*>(reply);
-    if (text == nullptr || std::strncmp(text, "483", 3) != 0) return false;
-    LogLine("The server requires encryption: set Security to tls (port 563) or starttls");
-    return true;
 }
 
 // The cycle has ended in the disconnected state.
@@ -42,6 +35,13 @@ void ShowDisconnected() {
 }
 
 }  // namespace
+
+bool AsksForEncryption(plat::LParam reply) {
+    const char* text = reinterpret_cast<const char*>(reply);
+    if (text == nullptr || std::strncmp(text, "483", 3) != 0) return false;
+    LogLine("The server requires encryption: set Security to tls (port 563) or starttls");
+    return true;
+}
 
 bool IsBroken(plat::WParam result) {
     return result == nntp::ResultBroken || result == nntp::ResultSendError ||
@@ -61,6 +61,8 @@ void ConnectionLost(NewsCycle& cycle, plat::LParam reason) {
     // The session has ended the connection already; this only makes sure
     // that nothing of it is left (a QUIT still waiting for its answer).
     cycle.session->Close(cycle.window, 0, false);
+    ReportSkippedDuplicates(cycle);
+    spool::SetGroupInFetch(0);
     AbandonPosting(cycle);
     cycle.connected = false;
     cycle.appIdle = true;
@@ -118,10 +120,8 @@ void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam) {
 
     if (App().settings.userVerification)
         BeginSendUser(cycle);
-    else if (cycle.groupListRequested)
-        BeginListGroups(cycle);
     else
-        BeginGroupFetch(cycle);
+        BeginCompress(cycle);
 }
 
 void BeginSendUser(NewsCycle& cycle) {
@@ -173,6 +173,34 @@ void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
         BeginDisconnect(cycle);
         return;
     }
+    BeginCompress(cycle);
+}
+
+// After the login, so that the credentials never pass the compressor.
+void BeginCompress(NewsCycle& cycle) {
+    if (cycle.server.compress == nntp::CNntpSession::CompressOff) return BeginExchange(cycle);
+    if (!BeginStep(cycle)) return;
+    if (App().settings.compress == kBadCompress)
+        LogLine("Compress must be auto, on or off; using auto");
+    cycle.session->StartCompression(cycle.window, MAIN_MSG_COMPRESS_DONE);
+}
+
+void OnCompressDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
+    if (!cycle.connected) return;
+    cycle.appIdle = true;
+    if (IsBroken(result)) return ConnectionLost(cycle, reply);
+    // A compressed link is the quiet case: the log of a cycle stays as it
+    // was without compression.
+    if (result != nntp::ResultSuccess && !cycle.compressRefusalLogged) {
+        const char* text = reinterpret_cast<const char*>(reply);
+        LogLineF("The server refused COMPRESS DEFLATE (%s); continuing uncompressed",
+                 text != nullptr ? text : "");
+        cycle.compressRefusalLogged = true;
+    }
+    BeginExchange(cycle);
+}
+
+void BeginExchange(NewsCycle& cycle) {
     if (cycle.groupListRequested)
         BeginListGroups(cycle);
     else

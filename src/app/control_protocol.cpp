@@ -137,6 +137,7 @@ ControlRequest SetupRequest(const SetupOptions& options) {
         a.push_back("--initial-fetch=" + std::to_string(*options.initialFetch));
     if (options.pipelineDepth)
         a.push_back("--pipeline-depth=" + std::to_string(*options.pipelineDepth));
+    if (options.compress) a.push_back(std::string("--compress=") + CompressName(*options.compress));
     return request;
 }
 

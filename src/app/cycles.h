@@ -21,6 +21,11 @@ bool IsBroken(plat::WParam result);
 // touching the counters, so that the next cycle repeats what was cut off.
 // reason is the text the failure notification carried (may be 0).
 void ConnectionLost(NewsCycle& cycle, plat::LParam reason);
+// The articles of the group at hand passed over as stored before, in one
+// line; the group's history is closed.
+void ReportSkippedDuplicates(NewsCycle& cycle);
+// 483: the server serves this only over an encrypted channel. Logs the hint.
+bool AsksForEncryption(plat::LParam reply);
 constexpr char kConnectionLostLine[] = "Connection to server lost";
 
 // How a step that needs the connection begins: appIdle is cleared; when the
@@ -38,12 +43,16 @@ void AbandonPosting(NewsCycle& cycle);
 void BeginConnect(NewsCycle& cycle);
 void BeginSendUser(NewsCycle& cycle);
 void BeginSendPass(NewsCycle& cycle);
+void BeginCompress(NewsCycle& cycle);
+// The work the connection was made for: the group list, or the fetch.
+void BeginExchange(NewsCycle& cycle);
 void BeginListGroups(NewsCycle& cycle);
 void BeginDisconnect(NewsCycle& cycle);
 void RequestGroupList(NewsCycle& cycle);
 void OnConnectDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnUserDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnPassDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
+void OnCompressDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnListDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnQuitDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 

@@ -24,7 +24,9 @@
 #include "nntp/nntp_session.h"
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "spool/article_filter.h"
 #include "spool/article_index.h"
+#include "spool/group_files.h"
 #include "spool/spool_paths.h"
 
 namespace app {
@@ -104,6 +106,15 @@ bool StillSubscribed(NewsCycle& cycle) {
 
 void LogUnsubscribed(NewsCycle& cycle) {
     LogLineF("%s was unsubscribed during its fetch", cycle.fetch->name.c_str());
+    RemoveLeftGroup(cycle);
+}
+
+// Unsubscribing a group while it is fetched leaves its directory to the
+// fetch: the article being received is still written there.
+void RemoveLeftGroup(NewsCycle& cycle) {
+    const std::string stayed =
+        spool::RemoveGroupDirectory(App().settings.qivNewsDir, cycle.currentGroup);
+    if (!stayed.empty()) LogLine(stayed.c_str());
 }
 
 std::string ArticleFile(NewsCycle& cycle, std::int32_t fileNumber) {
@@ -123,6 +134,15 @@ std::int32_t NextFileNumber(NewsCycle& cycle, std::int32_t n) {
 
 namespace {
 
+// A subscribed group this cycle cannot fetch: the run did not do all it
+// was there for. Always false.
+bool Skip(NewsCycle& cycle, const std::string& why) {
+    const std::string line = cycle.fetch->section + " skipped: " + why;
+    LogLine(line.c_str());
+    cycle.NoteUndone(line);
+    return false;
+}
+
 // Prepares and starts the group currentGroup. False when the group is
 // skipped: not subscribed, or it cannot be fetched in this cycle.
 bool StartGroup(NewsCycle& cycle) {
@@ -133,14 +153,14 @@ bool StartGroup(NewsCycle& cycle) {
 
     fetch.section = spool::GroupSection(cycle.currentGroup);
     cycle.fetch->groupsFileSeen.known = false;
+    // One character more than a name may have: a longer one, cut to fit,
+    // would name another group.
     const std::string name = plat::GetProfileString(fetch.section, "Name", kNotSubscribed,
-                                                    kNameBufferSize, kGroupProfileFile);
+                                                    kNameBufferSize + 1, kGroupProfileFile);
     if (spool::EqualNoCase(name, kNotSubscribed)) return false;
-    if (name.size() > static_cast<std::size_t>(nntp::CNntpSession::kMaxGroupName)) {
-        LogLineF("%s skipped: its group name is longer than %d characters", fetch.section.c_str(),
-                 nntp::CNntpSession::kMaxGroupName);
-        return false;
-    }
+    if (name.size() > static_cast<std::size_t>(nntp::CNntpSession::kMaxGroupName))
+        return Skip(cycle, "its group name is longer than " +
+                               std::to_string(nntp::CNntpSession::kMaxGroupName) + " characters");
 
     // The file, not memory, holds the counter between groups.
     const std::string stored = ReadSetting("LastFileNumIn", kCounterBufferSize);
@@ -153,22 +173,27 @@ bool StartGroup(NewsCycle& cycle) {
     fetch.storedFileNum = s.lastFileNumIn;
 
     const std::string dir = spool::GroupDirectory(s.qivNewsDir, cycle.currentGroup);
-    if (dir.size() >= nntp::CNntpSession::kPathSize) {
-        LogLineF("%s skipped: the path of its articles is too long", fetch.section.c_str());
-        return false;
-    }
+    if (dir.size() >= nntp::CNntpSession::kPathSize)
+        return Skip(cycle, "the path of its articles is too long");
     fetch.articleDir = dir;
     // Without its directory no article of the group can be stored, and a
     // failed create of the article file breaks the connection for every
     // group after it.
     if (!plat::IsRealDirectory(dir)) {
-        if (plat::LastWasRefused() || !plat::CreateDirectory(dir)) {
-            LogLineF("%s skipped: its directory %s cannot be made", fetch.section.c_str(),
-                     dir.c_str());
-            return false;
-        }
+        if (plat::LastWasRefused() || !plat::CreateDirectory(dir))
+            return Skip(cycle, "its directory " + dir + " cannot be made");
         LogLineF("Made the missing directory %s", dir.c_str());
     }
+
+    // What a killed run left here is no article: no record names it, and
+    // the file numbers it took may be another group's by now.
+    const spool::GroupSweep sweep = spool::RemoveUnindexedFiles(s.qivNewsDir, cycle.currentGroup);
+    if (sweep.removed > 0)
+        LogLineF("Removed %d file%s of %s that no index record names", sweep.removed,
+                 sweep.removed == 1 ? "" : "s", fetch.section.c_str());
+    if (sweep.failed > 0)
+        LogLineF("Could not remove %d file%s of %s that no index record names", sweep.failed,
+                 sweep.failed == 1 ? "" : "s", fetch.section.c_str());
 
     // A counter too large for a file name starts again from the bottom.
     if (s.lastFileNumIn > kMaxFileNumber) {
@@ -194,11 +219,8 @@ bool StartGroup(NewsCycle& cycle) {
     const std::string index = plat::GetProfileString(fetch.section, "Index", kMissing,
                                                      kCounterBufferSize, kGroupProfileFile);
     std::int64_t cursor = 0;
-    if (!IsMissing(index) && !index.empty() && !spool::ParseArticleNumber(index, cursor)) {
-        LogLineF("%s skipped: its Index \"%s\" is not a number", fetch.section.c_str(),
-                 index.c_str());
-        return false;
-    }
+    if (!IsMissing(index) && !index.empty() && !spool::ParseArticleNumber(index, cursor))
+        return Skip(cycle, "its Index \"" + index + "\" is not a number");
 
     // The counters are written after the article is indexed; a stop in
     // between leaves Index naming an article the index already holds, which
@@ -215,8 +237,11 @@ bool StartGroup(NewsCycle& cycle) {
     session.articleDir = dir;
     cycle.articleCursor = cursor;
     fetch.name = name;
+    fetch.groupFilter = fetch.filters.ForGroup(name);
+    fetch.filtered.assign(fetch.groupFilter.Rules().size(), 0);
 
     LogLineF("Getting messages from %s", name.c_str());
+    spool::SetGroupInFetch(cycle.currentGroup);
     cycle.appIdle = false;
     StatusSetGroup(name);
     session.SelectGroup(cycle.window, MAIN_MSG_GROUP_DONE);
@@ -251,7 +276,74 @@ std::int64_t NewGroupStart(NewsCycle& cycle, const nntp::CNntpSession& session) 
 
 }  // namespace
 
+bool PassedOver(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path) {
+    FetchState& fetch = *cycle.fetch;
+    if (!headers.messageId.empty()) {
+        fetch.history.Open(App().settings.qivNewsDir, cycle.currentGroup);
+        if (fetch.history.Has(headers.messageId)) {
+            plat::DeleteFile(path);
+            ++fetch.duplicates;
+            return true;
+        }
+    }
+    if (fetch.groupFilter.Empty()) return false;
+    spool::ArticleFacts facts;
+    // An article that cannot be read back is stored as it is; the index
+    // then says so.
+    if (!spool::FactsFromFile(path, facts)) return false;
+    const spool::FilterRule* rule = fetch.groupFilter.Judge(facts);
+    if (rule == nullptr) return false;
+    plat::DeleteFile(path);
+    ++fetch.filtered[fetch.groupFilter.IndexOf(rule)];
+    return true;
+}
+
+// Read when the fetch begins, so that an edited file counts from the next
+// cycle. A file the sysop named must be there; the default one may not be.
+bool LoadFilters(NewsCycle& cycle) {
+    std::string path = ReadSetting("FilterFile", kNameBufferSize);
+    const bool named = !IsMissing(path) && !path.empty();
+    if (!named) path = plat::ProfileDir() + "/filters.txt";
+    std::string error;
+    if (spool::LoadFilterRules(path, named, cycle.fetch->filters, error)) return true;
+    LogLine(error.c_str());
+    cycle.NoteUndone(error);
+    return false;
+}
+
+void RememberStored(NewsCycle& cycle, const spool::ArticleHeaders& headers) {
+    FetchState& fetch = *cycle.fetch;
+    fetch.history.Open(App().settings.qivNewsDir, cycle.currentGroup);
+    fetch.history.Add(headers.messageId, plat::Now());
+}
+
+void ReportSkippedDuplicates(NewsCycle& cycle) {
+    if (!cycle.fetch) return;
+    FetchState& fetch = *cycle.fetch;
+    if (fetch.duplicates > 0)
+        LogLineF("%s: %d article%s stored before under other numbers passed over",
+                 fetch.section.c_str(), fetch.duplicates, fetch.duplicates == 1 ? "" : "s");
+    fetch.duplicates = 0;
+    fetch.history.Close();
+    int total = 0;
+    std::string byRule;
+    for (std::size_t i = 0; i < fetch.filtered.size(); ++i) {
+        if (fetch.filtered[i] == 0) continue;
+        total += fetch.filtered[i];
+        byRule += (byRule.empty() ? "" : ", ") + fetch.groupFilter.Rules()[i].Describe() + " " +
+                  std::to_string(fetch.filtered[i]);
+    }
+    if (total > 0) {
+        const std::string line = fetch.section + ": " + std::to_string(total) + " article" +
+                                 (total == 1 ? "" : "s") + " filtered: " + byRule;
+        LogLine(line.c_str());
+    }
+    fetch.filtered.assign(fetch.filtered.size(), 0);
+}
+
 void EndGroup(NewsCycle& cycle) {
+    ReportSkippedDuplicates(cycle);
+    spool::SetGroupInFetch(0);
     plat::SendMessage(cycle.window, MAIN_MSG_GROUP_FINISHED, 0, 0);
 }
 
@@ -261,6 +353,9 @@ bool Live(const NewsCycle& cycle) {
 }
 
 void BeginGroupFetch(NewsCycle& cycle) {
+    // A rule file that cannot be used stops the fetch: storing everything
+    // instead would be the sysop's surprise.
+    if (cycle.currentGroup == 1 && cycle.connected && !LoadFilters(cycle)) return StopCycle(cycle);
     // Runs of unsubscribed group numbers are walked here rather than by one
     // nested call per number.
     for (;;) {
@@ -279,6 +374,8 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     if (IsBroken(result)) return ConnectionLost(cycle, reply);
     if (result != nntp::ResultSuccess) {
         LogReplyText(reply);
+        if (AsksForEncryption(reply))
+            cycle.NoteUndone(cycle.fetch->section + ": " + reinterpret_cast<const char*>(reply));
         return EndGroup(cycle);
     }
     if (!StillSubscribed(cycle)) {
@@ -289,19 +386,38 @@ void OnGroupDone(NewsCycle& cycle, plat::WParam result, plat::LParam reply) {
     nntp::CNntpSession& session = *cycle.session;
     if (session.firstArticle < 0 || session.lastArticle < 0) {
         // Another group's numbers would do worse than nothing.
-        LogLineF("%s skipped: no article numbers in the reply \"%s\"", cycle.fetch->section.c_str(),
-                 reply != 0 ? reinterpret_cast<const char*>(reply) : "");
+        Skip(cycle, std::string("no article numbers in the reply \"") +
+                        (reply != 0 ? reinterpret_cast<const char*>(reply) : "") + "\"");
         return EndGroup(cycle);
     }
     // One past the last must still be a number.
     cycle.fetch->last = std::min<std::int64_t>(session.lastArticle, INT64_MAX - 1);
     cycle.fetch->refused = false;
+    cycle.fetch->released = false;
     if (cycle.articleCursor == 0) cycle.articleCursor = NewGroupStart(cycle, session);
+    // Far past the server's last article: another server, or the group was
+    // renumbered. Started again as a new group; the history keeps out what
+    // is stored already. An empty group says nothing of its numbers.
+    if (cycle.articleCursor > cycle.fetch->last + 1 && session.articleCount > 0 &&
+        session.lastArticle >= session.firstArticle) {
+        const std::int32_t cap = App().settings.initialFetch;
+        const std::int64_t restart =
+            cap <= 0 ? session.firstArticle
+                     : std::max(session.firstArticle, session.lastArticle - cap + 1);
+        LogLineF("Index %lld of %s is past the server's last article %lld: starting again at %lld",
+                 static_cast<long long>(cycle.articleCursor), cycle.fetch->name.c_str(),
+                 static_cast<long long>(session.lastArticle), static_cast<long long>(restart));
+        cycle.articleCursor = restart;
+    }
     if (cycle.articleCursor < session.firstArticle) cycle.articleCursor = session.firstArticle;
     if (cycle.articleCursor > session.lastArticle) return EndGroup(cycle);
     if (app.settings.pipelineDepth > 1) return StartPipelinedFetch(cycle);
-    session.fileNumber = app.settings.lastFileNumIn;
-    session.FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
+    StartLockStepFetch(cycle);
+}
+
+void StartLockStepFetch(NewsCycle& cycle) {
+    cycle.session->fileNumber = App().settings.lastFileNumIn;
+    cycle.session->FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);
 }
 
 int ReplyCode(const char* text) {
@@ -316,14 +432,20 @@ int ReplyCode(const char* text) {
 
 // The counters stay where they are.
 void StopCycle(NewsCycle& cycle) {
+    ReportSkippedDuplicates(cycle);
+    spool::SetGroupInFetch(0);
     cycle.currentGroup = 1;
     StatusSetGroup(std::string());
     BeginDisconnect(cycle);
 }
 
 int NoteWithheld(NewsCycle& cycle, const char* reply) {
+    return NoteWithheldAt(cycle, reply, cycle.articleCursor);
+}
+
+int NoteWithheldAt(NewsCycle& cycle, const char* reply, std::int64_t due) {
     const std::string line = cycle.fetch->section + " stopped at article " +
-                             std::to_string(cycle.articleCursor) + ": " +
+                             std::to_string(due) + ": " +
                              (reply != nullptr ? reply : kNoReplyText);
     LogLine(line.c_str());
     // The article is still due: the run did not do all it was there for.
@@ -340,6 +462,15 @@ namespace {
 // the server will not serve any article, stops here.
 void ArticleWithheld(NewsCycle& cycle, plat::LParam reply) {
     const int code = NoteWithheld(cycle, reinterpret_cast<const char*>(reply));
+    if (code == 400 || code == 480) return StopCycle(cycle);
+    EndGroup(cycle);
+}
+
+// The same for NEXT: after a stored article the cursor is still on it,
+// after a refused one already past it.
+void NextWithheld(NewsCycle& cycle, plat::LParam reply) {
+    const std::int64_t due = cycle.articleCursor + (cycle.fetch->refused ? 0 : 1);
+    const int code = NoteWithheldAt(cycle, reinterpret_cast<const char*>(reply), due);
     if (code == 400 || code == 480) return StopCycle(cycle);
     EndGroup(cycle);
 }
@@ -373,10 +504,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     if (result != nntp::ResultSuccess && code != 423 && code != 430)
         return ArticleWithheld(cycle, value);
     if (!StillSubscribed(cycle)) {
-        if (saved != nullptr) {
-            plat::DeleteFile(saved->path);
-            plat::RemoveDirectory(session.articleDir);  // only when the unsubscribe left it empty
-        }
+        if (saved != nullptr) plat::DeleteFile(saved->path);
         nntp::ReleaseArticleSaved(saved);
         LogUnsubscribed(cycle);
         return EndGroup(cycle);
@@ -385,9 +513,22 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
     // The cursor goes no further than one past the group's last article:
     // with that one done, so is the group.
     const bool more = cycle.articleCursor < cycle.fetch->last;
+    spool::ArticleHeaders headers;
     if (saved != nullptr) {
-        const spool::ArticleHeaders headers =
-            spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
+        headers = spool::ReadArticleHeaders(saved->path, cycle.articleCursor);
+        if (PassedOver(cycle, headers, saved->path)) {
+            // Not stored: its file number goes to the next article, and the
+            // server's current article has moved on to it.
+            nntp::ReleaseArticleSaved(saved);
+            cycle.fetch->refused = false;
+            cycle.fetch->released = true;
+            if (more) session.NextArticle(cycle.window, MAIN_MSG_NEXT_DONE);
+            StoreIndex(cycle, cycle.articleCursor + 1);
+            if (!more) EndGroup(cycle);
+            return;
+        }
+    }
+    if (saved != nullptr) {
         const bool indexed = spool::AppendArticleIndex(
             app.settings.qivNewsDir, headers, cycle.currentGroup, app.settings.lastFileNumIn);
         nntp::ReleaseArticleSaved(saved);
@@ -398,6 +539,7 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
             cycle.NoteUndone("Can't write the index of " + cycle.fetch->section);
             return EndGroup(cycle);
         }
+        RememberStored(cycle, headers);
         // NEXT goes out first, so that the server answers while the
         // counters are written; its answer is handled only after they are.
         cycle.fetch->refused = false;
@@ -418,6 +560,9 @@ void OnArticleDone(NewsCycle& cycle, plat::WParam result, plat::LParam value) {
 void OnNextDone(NewsCycle& cycle, plat::WParam result, plat::LParam number) {
     if (!Live(cycle)) return;
     if (IsBroken(result)) return ConnectionLost(cycle, number);
+    // 421 is the end of the group; any other refusal leaves articles behind.
+    if (result != nntp::ResultSuccess && ReplyCode(reinterpret_cast<const char*>(number)) != 421)
+        return NextWithheld(cycle, number);
     if (result != nntp::ResultSuccess) return EndGroup(cycle);
     if (!StillSubscribed(cycle)) {
         LogUnsubscribed(cycle);
@@ -450,8 +595,9 @@ void OnNextDone(NewsCycle& cycle, plat::WParam result, plat::LParam number) {
     // After a refused article the file still holds the number it was given;
     // store the one this article gets, so that a break in its transfer is
     // repeated under the same file name. After a saved one it is stored.
-    if (fetch.storedFileNum == app.settings.lastFileNumIn)
+    if (fetch.storedFileNum == app.settings.lastFileNumIn && !fetch.released)
         StoreLastFileNumIn(cycle, NextFileNumber(cycle, app.settings.lastFileNumIn));
+    fetch.released = false;
     app.settings.lastFileNumIn = fetch.storedFileNum;
     cycle.session->fileNumber = app.settings.lastFileNumIn;
     cycle.session->FetchArticle(cycle.window, MAIN_MSG_ARTICLE_DONE, cycle.articleCursor);

@@ -61,10 +61,12 @@ void TopUp(NewsCycle& cycle) {
     while (fetch.requested.size() < static_cast<std::size_t>(fetch.depth) &&
            TakeNext(fetch, article)) {
         const std::int32_t file = fetch.nextFile;
+        const std::int32_t part = fetch.nextPart;
         fetch.nextFile = NextFileNumber(cycle, file);
-        fetch.requested.push_back({article, file});
+        fetch.nextPart = part == file ? fetch.nextFile : NextFileNumber(cycle, part);
+        fetch.requested.push_back({article, file, part});
         session.RequestArticle(cycle.window, MAIN_MSG_ARTICLE_ANSWER, article,
-                               PartFile(cycle, file));
+                               PartFile(cycle, part));
     }
 }
 
@@ -104,7 +106,7 @@ void StopAfterDrain(NewsCycle& cycle, nntp::CNntpSession& session, FetchState::S
 // A stored article: named and indexed under its file number, then the
 // counters. False when it cannot be named or indexed.
 bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
-           const FetchState::Requested& request) {
+           const FetchState::Requested& request, const spool::ArticleHeaders& headers) {
     AppState& app = App();
     const std::string path = ArticleFile(cycle, request.file);
     if (!plat::RenameReplace(answer.path, path)) {
@@ -112,7 +114,6 @@ bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
         cycle.NoteUndone("Can't store " + path);
         return false;
     }
-    const spool::ArticleHeaders headers = spool::ReadArticleHeaders(path, request.article);
     if (!spool::AppendArticleIndex(app.settings.qivNewsDir, headers, cycle.currentGroup,
                                    request.file)) {
         // Moving on would leave the board an article it cannot find; the
@@ -121,11 +122,26 @@ bool Store(NewsCycle& cycle, const nntp::ArticleAnswer& answer,
         cycle.NoteUndone("Can't write the index of " + cycle.fetch->section);
         return false;
     }
+    RememberStored(cycle, headers);
     app.settings.lastFileNumIn = FollowingFile(cycle);
     StoreLastFileNumIn(cycle, app.settings.lastFileNumIn);
     StoreIndex(cycle, request.article + 1);
     StatusArticleFetched();
     return true;
+}
+
+// Arrived but not stored: its file number goes to the request after it,
+// and each later one takes its predecessor's, as if it had never been
+// asked for.
+void Release(NewsCycle& cycle, const FetchState::Requested& request) {
+    FetchState& fetch = *cycle.fetch;
+    StoreIndex(cycle, request.article + 1);
+    std::int32_t free = request.file;
+    for (FetchState::Requested& later : fetch.requested) std::swap(later.file, free);
+    fetch.nextFile = free;
+    App().settings.lastFileNumIn = FollowingFile(cycle);
+    if (fetch.storedFileNum != App().settings.lastFileNumIn)
+        StoreLastFileNumIn(cycle, App().settings.lastFileNumIn);
 }
 
 // Refused as gone: skipped for good. Its file number stays used up when
@@ -139,6 +155,14 @@ void Skip(NewsCycle& cycle, const FetchState::Requested& request) {
         StoreLastFileNumIn(cycle, App().settings.lastFileNumIn);
 }
 
+// More numbers left in the range than GROUP's count of articles could
+// fill: most requests by number would be refused.
+bool Sparse(const NewsCycle& cycle) {
+    const std::int64_t count = cycle.session->articleCount;
+    const std::int64_t width = cycle.fetch->last - cycle.articleCursor + 1;
+    return count < 0 || width / 2 > count + 64;
+}
+
 }  // namespace
 
 void StartPipelinedFetch(NewsCycle& cycle) {
@@ -150,6 +174,7 @@ void StartPipelinedFetch(NewsCycle& cycle) {
     fetch.nextRun = 0;
     fetch.nextArticle = cycle.articleCursor;
     fetch.nextFile = app.settings.lastFileNumIn;
+    fetch.nextPart = fetch.nextFile;
     fetch.byNumber = false;
     fetch.stop = FetchState::Stop::None;
     cycle.session->ListArticles(cycle.window, MAIN_MSG_ARTICLES_LISTED, cycle.articleCursor,
@@ -169,8 +194,18 @@ void OnArticlesListed(NewsCycle& cycle, plat::WParam result, plat::LParam reply)
         fetch.toRequest = std::move(session.listedArticles);
         session.listedArticles.clear();
     } else {
-        // No list (a server without LISTGROUP, or without its range): each
-        // number in turn, the missing ones refused as gone.
+        // No list (a server without LISTGROUP or its range, or a list too
+        // long to keep): each number in turn, the missing ones refused as
+        // gone. After expiry a range may hold millions of numbers for a few
+        // articles; NEXT then finds them in as many steps as there are.
+        const char* why = reinterpret_cast<const char*>(reply);
+        if (why != nullptr && ReplyCode(why) == 0) LogLine(why);
+        if (Sparse(cycle)) {
+            LogLineF("%s has %lld articles in %lld numbers: walked with NEXT",
+                     fetch.section.c_str(), static_cast<long long>(session.articleCount),
+                     static_cast<long long>(fetch.last - cycle.articleCursor + 1));
+            return StartLockStepFetch(cycle);
+        }
         fetch.byNumber = true;
         fetch.toRequest.assign(1, nntp::ArticleRun{cycle.articleCursor, fetch.last});
     }
@@ -188,7 +223,7 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
         // What arrived of the article being read is no article: the next
         // cycle fetches it again under the same number.
         if (!fetch.requested.empty())
-            plat::DeleteFile(PartFile(cycle, fetch.requested.front().file));
+            plat::DeleteFile(PartFile(cycle, fetch.requested.front().part));
         return ConnectionLost(cycle, value);
     }
     if (fetch.requested.empty()) return;
@@ -200,7 +235,7 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
         // directory of a group unsubscribed meanwhile.
         if (answer != nullptr && !answer->path.empty()) {
             plat::DeleteFile(answer->path);
-            if (!StillSubscribed(cycle)) plat::RemoveDirectory(fetch.articleDir);
+            if (!StillSubscribed(cycle)) RemoveLeftGroup(cycle);
         }
         return EndOnceDrained(cycle);
     }
@@ -222,21 +257,22 @@ void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam value) 
                               wholeCycle ? FetchState::Stop::Cycle : FetchState::Stop::Group);
     }
     if (!StillSubscribed(cycle)) {
-        if (!answer->path.empty()) {
-            plat::DeleteFile(answer->path);
-            plat::RemoveDirectory(fetch.articleDir);  // only when the unsubscribe left it empty
-        }
+        if (!answer->path.empty()) plat::DeleteFile(answer->path);
         LogUnsubscribed(cycle);
         return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     }
     // The next requests go out first, so that the server answers while the
     // counters are written.
     TopUp(cycle);
-    if (result == nntp::ResultSuccess) {
-        if (!Store(cycle, *answer, request))
-            return StopAfterDrain(cycle, session, FetchState::Stop::Group);
-    } else {
+    spool::ArticleHeaders headers;
+    if (result == nntp::ResultSuccess)
+        headers = spool::ReadArticleHeaders(answer->path, request.article);
+    if (result != nntp::ResultSuccess) {
         Skip(cycle, request);
+    } else if (PassedOver(cycle, headers, answer->path)) {
+        Release(cycle, request);
+    } else if (!Store(cycle, *answer, request, headers)) {
+        return StopAfterDrain(cycle, session, FetchState::Stop::Group);
     }
     cycle.articleCursor = request.article + 1;
     if (fetch.requested.empty() && !MoreToRequest(fetch)) GroupFetched(cycle);

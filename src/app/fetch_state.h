@@ -14,6 +14,9 @@
 #include "app/news_cycle.h"
 #include "nntp/nntp_session.h"
 #include "platform/message_loop.h"
+#include "spool/article_filter.h"
+#include "spool/article_index.h"
+#include "spool/message_history.h"
 
 namespace app {
 
@@ -40,15 +43,21 @@ struct FetchState {
     // The last ARTICLE was refused as gone (the cursor has moved past it);
     // the server's current article did not move with it.
     bool refused = false;
+    // The last article arrived but was passed over (filtered, stored
+    // before): its file number is the next article's.
+    bool released = false;
     std::string articleDir;
     FileIdentity groupsFileSeen;
 
     // The pipelined exchange. Each request is given its file number when it
     // goes out, the next number after the previous request's, so that the
     // files are numbered as the lock-step exchange numbers them.
+    // An article passed over gives its number to the requests after it;
+    // their ".part" names stay as they were given.
     struct Requested {
         std::int64_t article = 0;
         std::int32_t file = 0;
+        std::int32_t part = 0;
     };
     int depth = 1;                            // requests in flight at most, for this group
     std::deque<Requested> requested;          // requests whose answer is still due, oldest first
@@ -56,18 +65,39 @@ struct FetchState {
     std::size_t nextRun = 0;                  // the run the next request comes from
     std::int64_t nextArticle = 0;             // within it, the next number
     std::int32_t nextFile = 0;                // the file number of the next request
+    std::int32_t nextPart = 0;                // and its ".part" name's, never given twice
     // The server gave no list: every number of GROUP's range is asked for.
     bool byNumber = false;
     // Once an answer ends the group (or the cycle), the rest are only read
     // out; the end comes with the last of them.
     enum class Stop { None, Group, Cycle } stop = Stop::None;
+
+    // The group's Message-IDs, read at its first article; the articles
+    // passed over in this cycle as stored before.
+    spool::MessageHistory history;
+    int duplicates = 0;
+
+    // The sysop's filter rules, read when the cycle's fetch begins; those
+    // of the group at hand, and how many articles each rule kept out.
+    spool::FilterRules filters;
+    spool::GroupFilter groupFilter;
+    std::vector<int> filtered;
 };
+
+// An article received that is not to be stored: one whose Message-ID the
+// group already has, or one a filter rule keeps out. Its file is removed
+// and it is passed over as a refused one would be.
+bool PassedOver(NewsCycle& cycle, const spool::ArticleHeaders& headers, const std::string& path);
+// Notes a stored article's Message-ID.
+void RememberStored(NewsCycle& cycle, const spool::ArticleHeaders& headers);
 
 void StoreLastFileNumIn(NewsCycle& cycle, std::int32_t value);
 void StoreIndex(NewsCycle& cycle, std::int64_t value);
 // False once the group has been unsubscribed during its fetch.
 bool StillSubscribed(NewsCycle& cycle);
+// Logs it and removes the group's directory, which the unsubscribe left.
 void LogUnsubscribed(NewsCycle& cycle);
+void RemoveLeftGroup(NewsCycle& cycle);
 std::string ArticleFile(NewsCycle& cycle, std::int32_t fileNumber);
 std::int32_t NextFileNumber(NewsCycle& cycle, std::int32_t n);
 // The group is done; the next one starts before this returns.
@@ -81,8 +111,11 @@ int ReplyCode(const char* text);
 // Logs and notes an ARTICLE refusal that does not say the article is gone
 // (the article at articleCursor stays due); returns its code.
 int NoteWithheld(NewsCycle& cycle, const char* reply);
+int NoteWithheldAt(NewsCycle& cycle, const char* reply, std::int64_t due);
 
 // The pipelined exchange, after GROUP (fetch_pipeline.cpp).
 void StartPipelinedFetch(NewsCycle& cycle);
+// The lock-step exchange of ARTICLE and NEXT from articleCursor.
+void StartLockStepFetch(NewsCycle& cycle);
 
 }  // namespace app

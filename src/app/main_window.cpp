@@ -214,6 +214,7 @@ void GiveServerToSession(WindowHandle window) {
     server.security = s.security;
     server.caFile = s.caFile;
     server.tlsFingerprint = s.tlsFingerprint;
+    server.compress = s.compress == kBadCompress ? nntp::CNntpSession::CompressAuto : s.compress;
 }
 
 void LayoutLog(int clientWidth, int clientHeight) {

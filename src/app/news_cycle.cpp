@@ -59,6 +59,8 @@ Handler HandlerOf(unsigned message) {
             return OnUserDone;
         case MAIN_MSG_PASS_DONE:
             return OnPassDone;
+        case MAIN_MSG_COMPRESS_DONE:
+            return OnCompressDone;
         case MAIN_MSG_LIST_DONE:
             return OnListDone;
         case MAIN_MSG_QUIT_DONE:

@@ -95,6 +95,9 @@ public:
     // are accepted only while this is set.
     bool appIdle = true;
     bool groupListRequested = false;
+    // A refusal of COMPRESS has been logged: a server that refuses does so
+    // every time, and once tells the operator all there is to know.
+    bool compressRefusalLogged = false;
     // The fetch's position. Article numbers are 64-bit: servers run past
     // 2^31 - 1.
     std::int32_t currentGroup = 1;

@@ -111,6 +111,9 @@ void LoadSettings() {
     s.initialFetch = ReadInitialFetch();
     s.pipelineDepth = ReadPipelineDepth();
 
+    const std::string compress = ReadSetting("Compress");
+    s.compress = IsMissing(compress) ? 2 : ParseCompress(compress);
+
     const std::string security = ReadSetting("Security");
     s.security = IsMissing(security) ? 0 : ParseSecurity(security);
     s.caFile = ReadSetting("CAFile", kPathBufferSize);
@@ -155,6 +158,27 @@ int ParseSecurity(const std::string& text) {
     if (EqualsNoCase(word, "tls")) return 1;
     if (EqualsNoCase(word, "starttls")) return 2;
     return kBadSecurity;
+}
+
+int ParseCompress(const std::string& text) {
+    std::size_t begin = text.find_first_not_of(' ');
+    std::size_t end = text.find_last_not_of(' ');
+    const std::string word = begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+    if (EqualsNoCase(word, "off")) return 0;
+    if (EqualsNoCase(word, "on")) return 1;
+    if (EqualsNoCase(word, "auto")) return 2;
+    return kBadCompress;
+}
+
+const char* CompressName(int compress) {
+    switch (compress) {
+        case 0:
+            return "off";
+        case 1:
+            return "on";
+        default:
+            return "auto";
+    }
 }
 
 const char* SecurityName(int security) {

@@ -43,6 +43,7 @@ struct AppSettings {
     std::string tlsFingerprint;       // TlsFingerprint: the pinned certificate, hex
     std::int32_t initialFetch = 0;    // InitialFetch: articles a new group starts with; 0 all
     std::int32_t pipelineDepth = 0;   // PipelineDepth: ARTICLE requests in flight; 1 lock-step
+    int compress = 2;                 // Compress: a nntp::CNntpSession::Compress, or kBadCompress
 };
 
 // Security, CAFile and TlsFingerprint are read but never written unless set,
@@ -70,6 +71,13 @@ std::int32_t ReadInitialFetch();
 constexpr std::int32_t kDefaultPipelineDepth = 32;
 constexpr std::int32_t kMaxPipelineDepth = 256;
 std::int32_t ReadPipelineDepth();
+
+// Compress likewise; missing means auto: compressed when the server offers
+// COMPRESS DEFLATE. A value other than auto, on or off is kBadCompress,
+// used as auto and logged.
+constexpr int kBadCompress = -1;
+int ParseCompress(const std::string& text);
+const char* CompressName(int compress);
 
 // True for the value a key reads as when it is missing ("z", any case).
 bool IsMissing(const std::string& value);

@@ -51,6 +51,7 @@ void CopyConnectionSettings(AppSettings& to, const AppSettings& from) {
     to.security = from.security;
     to.caFile = from.caFile;
     to.tlsFingerprint = from.tlsFingerprint;
+    to.compress = from.compress;
 }
 
 // The spool, server and login a cycle works with stay as they were when it
@@ -244,6 +245,7 @@ bool WriteSetupSettings(const SetupKeys& keys) {
     if (keys.pipelineDepth)
         ok &= WriteOptional("PipelineDepth", Unsigned(s.pipelineDepth),
                             s.pipelineDepth != kDefaultPipelineDepth);
+    if (keys.compress) ok &= WriteOptional("Compress", CompressName(s.compress), s.compress != 2);
     return ok;
 }
 
@@ -307,6 +309,7 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     keys.fingerprint = options.fingerprint.has_value();
     keys.initialFetch = options.initialFetch.has_value();
     keys.pipelineDepth = options.pipelineDepth.has_value();
+    keys.compress = options.compress.has_value();
     // Implicit TLS has a port of its own.
     if (options.security == 1 && !options.port) {
         keys.port = true;
@@ -324,6 +327,7 @@ bool ApplySetupOptions(const SetupOptions& options, plat::WindowHandle window, s
     if (options.fingerprint) s.tlsFingerprint = *options.fingerprint;
     if (options.initialFetch) s.initialFetch = static_cast<std::int32_t>(*options.initialFetch);
     if (options.pipelineDepth) s.pipelineDepth = static_cast<std::int32_t>(*options.pipelineDepth);
+    if (options.compress) s.compress = *options.compress;
     errno = 0;
     const bool stored = StoreSetup(window, keys);
     const int writeError = errno;

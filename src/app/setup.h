@@ -62,6 +62,7 @@ struct SetupKeys {
     bool fingerprint = true;
     bool initialFetch = true;
     bool pipelineDepth = true;
+    bool compress = true;
 };
 // Writes the chosen keys from the in-memory settings, in Setup's order.
 // False when a write failed.

@@ -59,6 +59,8 @@ public:
 
     bool Active() const;
     bool Secured() const { return secured_; }
+    // A layer above (compression) takes the owner's place.
+    void SetOwner(CStreamClient* owner) { owner_ = owner; }
     const std::string& Problem() const { return problem_; }
 
     void StreamCallback(std::uint32_t cookie, StreamEvent kind, int error,

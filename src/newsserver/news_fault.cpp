@@ -91,6 +91,10 @@ Fault Fault::TopBitBytes(std::string when, int nth) {
     return Make(std::move(when), nth, Action::TopBitBytes);
 }
 
+Fault Fault::Omit(std::string when, int nth) {
+    return Make(std::move(when), nth, Action::Omit);
+}
+
 bool ParseFault(const std::string& text, Fault* fault) {
     // WHEN may itself hold a blank ("AUTHINFO USER") but no colon; the reply
     // text, last, may hold colons.
@@ -122,6 +126,8 @@ bool ParseFault(const std::string& text, Fault* fault) {
         *fault = Fault::Nonsense(when, k);
     } else if (action == "topbit" && !hasArg) {
         *fault = Fault::TopBitBytes(when, k);
+    } else if (action == "omit" && !hasArg) {
+        *fault = Fault::Omit(when, k);
     } else if (action == "reply" && hasArg) {
         *fault = Fault::Reply(when, arg, k);
     } else if (action == "close-after" && ParseNumber(arg, &n)) {
@@ -208,6 +214,9 @@ Plan MakePlan(const Fault* fault, std::vector<std::string> writes) {
         }
         case Fault::Action::Delay:
             plan.pauseBeforeMs = fault->pauseMs;
+            break;
+        case Fault::Action::Omit:
+            plan.writes.clear();
             break;
         case Fault::Action::OverlongLine:
         case Fault::Action::TopBitBytes: {

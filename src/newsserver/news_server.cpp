@@ -262,6 +262,31 @@ bool NewsServer::SetTls(TlsMode mode, const std::string& certPem, const std::str
     return true;
 }
 
+void NewsServer::SetCompress(CompressMode mode) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->compress = mode;
+}
+
+void NewsServer::CorruptCompressedAfter(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->corruptAfter = bytes;
+}
+
+int NewsServer::CompressStarts() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->compressStarts;
+}
+
+std::uint64_t NewsServer::CompressPlainBytes() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->compressPlain;
+}
+
+std::uint64_t NewsServer::CompressWireBytes() const {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    return state_->compressWire;
+}
+
 int NewsServer::TlsHandshakes() const {
     std::lock_guard<std::mutex> lock(state_->mu);
     return state_->tlsHandshakes;
@@ -308,9 +333,10 @@ bool NewsServer::CancelArticle(const std::string& group, long number) {
 }
 
 void NewsServer::GenerateArticles(const std::string& group, long count, std::size_t size,
-                                  long firstNumber) {
+                                  long firstNumber, long stride) {
     std::map<long, std::shared_ptr<const PreparedArticle>> made;
-    for (long n = firstNumber; n < firstNumber + count; ++n) {
+    for (long i = 0; i < count; ++i) {
+        const long n = firstNumber + i * stride;
         made[n] = PrepareArticle(group, Article{n, GeneratedArticleText(group, n, size)});
     }
     std::lock_guard<std::mutex> lock(state_->mu);

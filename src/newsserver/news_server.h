@@ -66,13 +66,17 @@ struct Group {
 //  - OverlongLine: pad the status line with 'x' to `bytes` characters
 //    (without its CR LF).
 //  - TopBitBytes: insert the bytes E9 FF 80 A0 into the status line's text.
+//  - Omit: write nothing and go on reading commands, as a server that lost
+//    one request of a pipeline.
 // The command itself is carried out as usual in every case (a GROUP whose
 // reply was replaced still selects the group); only the bytes written change.
 // POST reads the article only when the reply actually sent begins with '3'. A
 // Reply at POST_LINE abandons the article being posted, so the lines that
 // follow are read as commands again.
 struct Fault {
-    enum class Action { Close, Reset, Stall, Reply, Split, Delay, OverlongLine, TopBitBytes };
+    enum class Action {
+        Close, Reset, Stall, Reply, Split, Delay, OverlongLine, TopBitBytes, Omit
+    };
     static constexpr std::size_t kWhole = static_cast<std::size_t>(-1);
 
     std::string when;
@@ -99,13 +103,14 @@ struct Fault {
     static Fault Delay(std::string when, int pauseMs, int nth = 0);
     static Fault OverlongLine(std::string when, std::size_t length, int nth = 0);
     static Fault TopBitBytes(std::string when, int nth = 0);
+    static Fault Omit(std::string when, int nth = 0);
 };
 
 // Parses the command-line form of a fault, "WHEN:NTH:ACTION[:ARG[:ARG]]", for
 // example "ARTICLE:2:close-after:100", "GREETING:1:reply:400 busy",
 // "NEXT:0:split:3:20", "POST_LINE:2:reset", "LIST:1:overlong:3000". Actions:
 // close, close-after:N, reset, reset-after:N, stall, stall-after:N, reply:TEXT,
-// nonsense, split:PIECES:MS, delay:MS, overlong:N, topbit. Returns false on a
+// nonsense, split:PIECES:MS, delay:MS, overlong:N, topbit, omit. Returns false on a
 // malformed text.
 bool ParseFault(const std::string& text, Fault* fault);
 
@@ -131,6 +136,14 @@ enum class TlsMode {
     None,      // plain; CAPABILITIES names no STARTTLS, STARTTLS is unknown
     Implicit,  // every connection begins with the handshake (as port 563)
     StartTls,  // CAPABILITIES names STARTTLS until it has been used; 382, then the handshake
+};
+
+// COMPRESS DEFLATE (RFC 8054) on the server's side.
+enum class CompressMode {
+    None,       // not offered; COMPRESS is an unknown command
+    Deflate,    // offered in CAPABILITIES; 206, then both directions compressed
+    Refuse403,  // offered, but answered "403 unable to activate compression"
+    Refuse502,  // offered, but answered "502 command unavailable"
 };
 
 // One article received through POST.
@@ -188,6 +201,18 @@ public:
     // QUIT on a TLS connection ends with the TLS close; a Close fault does
     // not (a truncation, as a cut connection or an attacker makes it).
     bool SetTls(TlsMode mode, const std::string& certPem, const std::string& keyPem);
+    // COMPRESS DEFLATE; applies from the next command of each connection.
+    void SetCompress(CompressMode mode);
+    // Corrupts a compressed stream: the first write of a connection that
+    // begins at or beyond `bytes` compressed bytes goes out as 0xFF bytes
+    // (an invalid block type, which no inflater accepts), and so does every
+    // write after it. kWhole (the default): never.
+    void CorruptCompressedAfter(std::size_t bytes);
+    // Connections on which compression began (206 sent), and the bytes the
+    // server has sent on them before and after compressing.
+    int CompressStarts() const;
+    std::uint64_t CompressPlainBytes() const;
+    std::uint64_t CompressWireBytes() const;
     // Completed handshakes, and the server name the last one asked for
     // (SNI; empty when none was sent).
     int TlsHandshakes() const;
@@ -202,10 +227,11 @@ public:
     // reporting its number as the group's last while no higher one exists.
     bool CancelArticle(const std::string& group, long number);
     // Adds `count` articles of about `size` bytes each, numbered from
-    // `firstNumber`, to `group` (created if needed). Article n has the subject
-    // "Article n of group" and a Message-ID; its text is deterministic.
+    // `firstNumber` in steps of `stride`, to `group` (created if needed).
+    // Article n has the subject "Article n of group" and a Message-ID; its
+    // text is deterministic.
     void GenerateArticles(const std::string& group, long count, std::size_t size,
-                          long firstNumber = 1);
+                          long firstNumber = 1, long stride = 1);
     // A few small groups for the demo and manual testing.
     void AddDemoGroups();
     // Loads DIR/<group name>/<number> files: every subdirectory is a group,

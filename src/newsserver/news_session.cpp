@@ -71,12 +71,17 @@ bool Session::ReadLine(std::string* line, std::string* raw) {
             if (n < 0 && errno == EINTR) continue;
         }
         if (n <= 0) return false;
-        in_.append(buf, static_cast<std::size_t>(n));
+        if (!compressor_.Active()) {
+            in_.append(buf, static_cast<std::size_t>(n));
+        } else if (!compressor_.Inflate(buf, static_cast<std::size_t>(n), &in_)) {
+            return false;
+        }
     }
 }
 
-bool Session::WriteAll(const std::string& data) {
+bool Session::WriteAll(const std::string& plain) {
     ++s_.writes;
+    const std::string data = Encode(plain);
     std::size_t done = 0;
     while (done < data.size()) {
         if (ssl_ != nullptr) {
@@ -282,6 +287,7 @@ bool Session::HandleCommand(const std::string& line) {
     if (step == "LIST") return HandleList(rest);
     if (step == "POST") return HandlePost();
     if (step == "CAPABILITIES") return HandleCapabilities();
+    if (step == "COMPRESS") return HandleCompress(rest);
     if (step == "STARTTLS" && tlsMode_ == TlsMode::StartTls) return HandleStartTls();
     if (step == "QUIT") {
         if (Deliver(step, {"205 closing connection\r\n"})) {
@@ -301,6 +307,11 @@ bool Session::HandleCapabilities() {
     }
     if (!authed_) list += "AUTHINFO USER\r\n";
     if (tlsMode_ == TlsMode::StartTls && ssl_ == nullptr) list += "STARTTLS\r\n";
+    {
+        std::lock_guard<std::mutex> lock(s_.mu);
+        if (s_.compress != CompressMode::None && !compressor_.Active())
+            list += "COMPRESS DEFLATE\r\n";
+    }
     return Deliver("CAPABILITIES", {list + ".\r\n"});
 }
 

@@ -12,9 +12,31 @@
 
 #include "newsserver/server_state.h"
 
+struct z_stream_s;
+
 namespace testsrv {
 
 namespace detail {
+
+// Raw deflate both ways, for one connection after COMPRESS DEFLATE.
+class Compressor {
+public:
+    Compressor() = default;
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+    ~Compressor();
+    bool Start();
+    bool Active() const { return out_ != nullptr; }
+    // The bytes for the wire, flushed so that the client can read them all.
+    std::string Deflate(const std::string& plain);
+    // Appends what `data` inflates to; false when it is no deflate stream.
+    bool Inflate(const char* data, std::size_t size, std::string* plain);
+    std::size_t wireOut = 0;  // compressed bytes written so far
+
+private:
+    z_stream_s* out_ = nullptr;
+    z_stream_s* in_ = nullptr;
+};
 
 std::string Upper(std::string s);
 // Splits "VERB rest" at the first run of blanks.
@@ -59,6 +81,10 @@ private:
     bool Handshake(const std::shared_ptr<SSL_CTX>& context);
     bool HandleStartTls();
     bool HandleCapabilities();
+    bool HandleCompress(const std::string& rest);
+    // What goes on the wire for `data`: itself, or compressed (and
+    // corrupted when the test asks for it).
+    std::string Encode(const std::string& data);
 
     ServerState& s_;
     SSL* ssl_ = nullptr;
@@ -66,6 +92,7 @@ private:
     TlsMode tlsMode_ = TlsMode::None;
     Connection& c_;
     int fd_;
+    Compressor compressor_;
     std::string in_;
     std::size_t inPos_ = 0;
 

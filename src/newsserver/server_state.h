@@ -81,6 +81,11 @@ struct ServerState {
     bool over = true;
     bool noDelay = true;
     TlsMode tlsMode = TlsMode::None;
+    CompressMode compress = CompressMode::None;
+    std::size_t corruptAfter = Fault::kWhole;
+    int compressStarts = 0;
+    std::uint64_t compressPlain = 0;
+    std::uint64_t compressWire = 0;
     std::shared_ptr<SSL_CTX> tlsContext;
     int tlsHandshakes = 0;
     std::string lastServerName;

@@ -41,6 +41,8 @@ bool CNntpSession::Watching() const {
         &CNntpSession::ListArticlesData, &CNntpSession::PipelineReply,
         &CNntpSession::PipelineData,     &CNntpSession::PipelineHeadData,
         &CNntpSession::OverviewReply,    &CNntpSession::OverviewData,
+        &CNntpSession::CompressReply,    &CNntpSession::CompressCapaReply,
+        &CNntpSession::CompressCapaData,
     };
     for (const Handler h : kWaiting)
         if (state.Is(h)) return true;

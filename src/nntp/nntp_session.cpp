@@ -10,6 +10,7 @@
 //              QUIT first where it still worked) and nothing else follows;
 //  - refused locally: (ResultRefusedLocally, a reason); nothing was sent.
 #include "nntp/nntp_session.h"
+#include "nntp/reply_fields.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -40,20 +41,6 @@ bool ArgumentFits(const std::string& text, std::size_t maxChars) {
     return text.size() <= maxChars && text.find_first_of("\r\n") == std::string::npos;
 }
 
-// Reads the next field of a reply line as a non-negative decimal that fits
-// 64 bits and moves past it; false for anything else.
-bool ReadNumber(const char*& p, std::int64_t& value) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p < '0' || *p > '9') return false;
-    value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        const int digit = *p - '0';
-        if (value > (INT64_MAX - digit) / 10) return false;
-        value = value * 10 + digit;
-    }
-    return *p == '\0' || *p == ' ' || *p == '\t';
-}
-
 }  // namespace
 
 void ReleaseArticleSaved(ArticleSaved* record) {
@@ -70,35 +57,6 @@ CNntpSession::CNntpSession() : connMgr(this, 0) {
 CNntpSession::~CNntpSession() {
     Close(0, 0, 0);
     plat::RemoveLoopSource(&silenceWatch);
-}
-
-// ---- Network layer ----
-
-void CNntpSession::StartConnection() {
-    connMgr.Start(serverConfig.host.c_str(), static_cast<std::uint16_t>(serverConfig.port & 0xFFFF),
-                  &stream, this, 0);
-}
-
-void CNntpSession::CancelConnection() {
-    connMgr.Cancel(false);
-}
-
-int CNntpSession::SendBytes(const void* buffer, int length) {
-    if (tls.Active()) return tls.Send(buffer, length);
-    return stream.Send(buffer, length);
-}
-
-int CNntpSession::ReceiveBytes(void* buffer, int& length) {
-    if (tls.Active()) return tls.Receive(buffer, length);
-    return stream.Receive(buffer, length);
-}
-
-void CNntpSession::CloseConnection() {
-    if (tls.Active()) {
-        tls.Close();
-        return;
-    }
-    stream.Close();
 }
 
 // ---- Drive and notifications ----
@@ -132,7 +90,8 @@ int CNntpSession::RefuseLocally(const char* reason) {
 // that still works (an unexpected reply, a file that cannot be written):
 // QUIT goes out and Abandoning closes once the server has answered it.
 int CNntpSession::Break(const char* reason, bool quitFirst) {
-    if (reason != reasonText) std::snprintf(reasonText, sizeof reasonText, "%s", reason);
+    if (reason != reasonText)
+        std::snprintf(reasonText, sizeof reasonText, "%s", LostReason(reason));
     outputFile.Close();
     if (state.Is(&CNntpSession::ListData)) plat::DeleteFile(listTemp);
     waitingWritable = false;
@@ -196,7 +155,7 @@ void CNntpSession::Connect(plat::WindowHandle window, unsigned message,
     securityProblem[0] = '\0';
     pipeline.clear();
     // A channel left from the last connection goes before the socket is reused.
-    if (tls.Active()) tls.Close();
+    ResetChannels();
     Drive(Enter);
 }
 
@@ -435,6 +394,7 @@ int CNntpSession::PassReply(int event) {
 //   UserReq ... PostReq           -                            the command state
 //   ListArticlesReq               -                            ListArticlesCommand
 //   RequestArticleReq             send ARTICLE                 PipelineReply
+//   CompressReq                   -                            CompressCommand
 int CNntpSession::Ready(int event) {
     switch (event) {
         case LinkLost:
@@ -467,6 +427,8 @@ int CNntpSession::Ready(int event) {
             return SendPipelined();
         case OverviewReq:
             return Go(&CNntpSession::OverviewCommand);
+        case CompressReq:
+            return Go(&CNntpSession::CompressCommand);
         default:
             return 0;
     }
@@ -488,6 +450,7 @@ int CNntpSession::LinkDown(int event) {
         case ListArticlesReq:
         case RequestArticleReq:
         case OverviewReq:
+        case CompressReq:
             return Break(kConnectionLost, false);
         case QuitReq:
             closeResult = ResultSuccess;
@@ -547,7 +510,7 @@ int CNntpSession::GroupCommand(int event) {
         case Enter:
             if (!ArgumentFits(groupName, kMaxGroupName))
                 return RefuseLocally("Group name too long or not a single line");
-            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %.195s\r\n",
+            std::snprintf(commandBuffer, sizeof commandBuffer, "GROUP %s\r\n",
                           groupName.c_str());
             return SendCommand(&CNntpSession::GroupReply);
         case LinkLost:
@@ -589,6 +552,7 @@ int CNntpSession::GroupReply(int event) {
         std::int64_t field[4] = {};
         bool read = true;
         for (std::int64_t& value : field) read = read && ReadNumber(p, value);
+        articleCount = read ? field[1] : -1;
         firstArticle = read ? field[2] : -1;
         lastArticle = read ? field[3] : -1;
         Notify(ResultSuccess, reinterpret_cast<plat::LParam>(currentLine));

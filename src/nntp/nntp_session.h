@@ -14,10 +14,12 @@
 
 #include "net/conn_mgr.h"
 #include "net/deferred_call.h"
+#include "net/deflate_layer.h"
 #include "net/state_drive.h"
 #include "net/stream_socket.h"
 #include "net/tls_layer.h"
 #include "nntp/server_config.h"
+#include "spool/spool_paths.h"
 #include "platform/files.h"
 #include "platform/message_loop.h"
 
@@ -115,6 +117,7 @@ public:
         ListArticlesReq = 27,
         RequestArticleReq = 28,
         OverviewReq = 29,
+        CompressReq = 30,
     };
 
     // How the connection is secured.
@@ -124,11 +127,23 @@ public:
         SecurityStartTls = 2,  // plain greeting, then STARTTLS; never falls back
     };
 
+    // When StartCompression sends COMPRESS DEFLATE (RFC 8054).
+    enum Compress : int {
+        CompressOff = 0,   // never
+        CompressOn = 1,    // always
+        CompressAuto = 2,  // when the server's capability list names it
+    };
+
     static constexpr int kReceiveSize = 2048;
-    static constexpr int kCommandSize = 204;
+    // A command line may hold 512 octets with its CR LF (RFC 3977 3.1).
+    static constexpr int kCommandSize = 512 + 1;
     static constexpr int kPathSize = 256;
     static constexpr int kNameSize = 30;
-    static constexpr int kMaxGroupName = 195;  // "GROUP " + name + CR LF fits commandBuffer
+    // Every name the registry takes can be sent: the longest command that
+    // carries one is "LISTGROUP <name> <first>-<last>".
+    static constexpr int kMaxGroupName = static_cast<int>(spool::kMaxGroupName);
+    static_assert(sizeof "LISTGROUP " - 1 + kMaxGroupName + sizeof " -\r\n" - 1 + 2 * 19 <
+                  kCommandSize);
     static constexpr int kMaxPostLine = 197;   // a posted line with CR LF (and a stuffed dot)
     // What is kept of a HEAD answer and of an overview field; the rest is
     // read and dropped, so that a hostile server cannot fill the memory.
@@ -160,7 +175,8 @@ public:
     //                                 the server is kept for the connection
     //   SendUser, SendPass            the reply line (a session buffer)
     //   SelectGroup                   the reply line (a session buffer);
-    //                                 firstArticle, lastArticle updated, both
+    //                                 firstArticle, lastArticle (and the
+    //                                 estimate articleCount) updated, all
     //                                 -1 when the reply holds no readable pair
     //   NextArticle                   the article number (currentArticle),
     //                                 -1 when the reply holds none
@@ -212,6 +228,14 @@ public:
     // The stream is read (twice: checked first, then sent) but neither
     // opened nor closed; keep it open until the notification.
     void PostArticle(plat::WindowHandle window, unsigned message, plat::TextReader* input);
+    // COMPRESS DEFLATE as serverConfig.compress says, meant for after the
+    // login, so that the credentials never travel compressed. Auto sends
+    // it when the capability list read on this connection names COMPRESS
+    // DEFLATE, and asks CAPABILITIES first when none that still holds has
+    // been read. Success (0): Compressed() tells whether the link is now
+    // compressed; a refusal (ResultFailure, the reply line) leaves it
+    // usable and uncompressed.
+    void StartCompression(plat::WindowHandle window, unsigned message);
     void Quit(plat::WindowHandle window, unsigned message);
     void Close(plat::WindowHandle window, unsigned message, bool notify);
 
@@ -219,9 +243,14 @@ public:
     // Article numbers are 64-bit: servers run past 2^31 - 1.
     std::int64_t lastArticle = 0;
     std::int64_t firstArticle = 0;
+    std::int64_t articleCount = 0;
     std::int64_t currentArticle = 0;
-    // ListArticles: the listed numbers within the range asked for, in order.
+    // ListArticles: the listed numbers within the range asked for, in order,
+    // each once, whatever order the server gave them in. A list of more
+    // than kMaxListedRuns runs is refused (ResultFailure): its memory would
+    // be the server's to choose.
     std::vector<ArticleRun> listedArticles;
+    static constexpr std::size_t kMaxListedRuns = 1 << 20;
     // ListOverview: the lines within the range asked for, as they came.
     std::vector<OverviewEntry> overview;
     // PostArticle: the whole article went out, so a refusal is the server's
@@ -247,6 +276,9 @@ public:
     // Why the last connect failed when the cause was the secured channel
     // (or its absence); empty otherwise. Valid until the next Connect.
     const char* SecurityProblem() const { return securityProblem; }
+    // The link is compressed (from the 206 answer to its end).
+    bool Compressed() const { return deflate.Active(); }
+    const net::CDeflateLayer& Compression() const { return deflate; }
 
 protected:
     using Handler = int (CNntpSession::*)(int event);
@@ -323,6 +355,7 @@ protected:
     std::int64_t listFirst = 0;
     std::int64_t listLast = 0;
     bool listInOrder = true;
+    bool listOverflow = false;
 
     // The server of the current connection, as Connect was given it.
     ServerConfig serverConfig;
@@ -330,6 +363,13 @@ protected:
     bool startTlsOffered = false;  // the capability list named STARTTLS
     bool receivedAny = false;      // something arrived on this connection
     char securityProblem[kReceiveSize] = {};
+    net::CDeflateLayer deflate;
+    // A capability list was read on this connection since anything that
+    // changes it (TLS, MODE READER on a server not yet reading), and what
+    // it said of COMPRESS DEFLATE.
+    bool capabilitiesRead = false;
+    bool compressOffered = false;
+    bool readerListed = false;
 
     // Watches the waiting states for a server that has gone silent: checked
     // after every poll of the loop, acted on through a deferred call so that
@@ -393,6 +433,11 @@ protected:
     int OverviewCommand(int event);
     int OverviewReply(int event);
     int OverviewData(int event);
+    int CompressCommand(int event);
+    int CompressReply(int event);
+    int CompressCapaCommand(int event);
+    int CompressCapaReply(int event);
+    int CompressCapaData(int event);
 
 private:
     // The exchange moved: a request went out, bytes arrived or were sent.
@@ -419,12 +464,20 @@ private:
     // socket keeps it queued; the result is that of the send.
     int SendCommandBuffer(int length);
     void Disconnect();
+    // Drops the TLS and compression layers of the last connection.
+    void ResetChannels();
+    // A capability line: what the session looks for in it.
+    void NoteCapability();
+    // A lost connection's reason, told more exactly when the compressed
+    // stream broke.
+    const char* LostReason(const char* reason) const;
     int ReplyState(int event);
 
     bool PreparePath(const std::string& path);
     int StartData(Handler dataState);
     int StoreData(bool wholeLine);
     int WriteFailed();
+    int AnsweredOutOfStep(std::int64_t asked);
     int Pump();
     bool CheckArticle();
 
@@ -435,6 +488,7 @@ private:
     // An answer has been read: notify it and go on with the next one.
     int PipelineAnswered(SessionResult result, ArticleAnswer* answer);
     void NoteListed(std::int64_t number);
+    void SortListed();
     void NoteOverview();
     // A SendDone for a buffer other than commandBuffer.
     void PipelineSent(const void* buffer, int error);

@@ -2,12 +2,14 @@
 // requests sent without waiting for the answers to those before them
 // (RFC 3977 3.5). Answers come in the order of the requests, so the oldest
 // request still out is the one the next answer belongs to.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "nntp/nntp_session.h"
+#include "nntp/reply_fields.h"
 #include "platform/wsa_errors.h"
 
 namespace nntp {
@@ -17,6 +19,7 @@ namespace {
 constexpr const char* kConnectionLost = "Connection lost";
 constexpr const char* kSendFailed = "Unable to send command";
 constexpr const char* kOutOfStep = "The server answered a request it cannot have read";
+constexpr const char* kListTooLong = "LISTGROUP listed more articles than are kept in memory";
 
 // A data line of LISTGROUP as an article number: digits, nothing else but
 // blanks around them.
@@ -78,6 +81,7 @@ int CNntpSession::ListArticlesReply(int event) {
             multiLine = true;
             listedArticles.clear();
             listInOrder = true;
+            listOverflow = false;
             return Go(&CNntpSession::ListArticlesData);
         case Reply5:
             return Refuse();
@@ -88,7 +92,7 @@ int CNntpSession::ListArticlesReply(int event) {
 
 // ListArticlesData
 //   DataLine    note the number when it lies in the range
-//   DataEnd     post Success                                 Ready
+//   DataEnd     post Success (too many runs: Failure)       Ready
 //   LinkLost, TimedOut   break                               Ended
 //   CloseReq    Closed                                       Closing
 int CNntpSession::ListArticlesData(int event) {
@@ -100,9 +104,12 @@ int CNntpSession::ListArticlesData(int event) {
             return 0;
         case DataEnd:
             multiLine = false;
-            // A list out of order is no guide to what lies between: every
-            // number of the range is asked for instead.
-            if (!listInOrder) listedArticles.assign(1, ArticleRun{listFirst, listLast});
+            if (listOverflow) {
+                listedArticles.clear();
+                Notify(ResultFailure, reinterpret_cast<plat::LParam>(kListTooLong));
+                return Go(&CNntpSession::Ready);
+            }
+            if (!listInOrder) SortListed();
             Notify(ResultSuccess, 0);
             return Go(&CNntpSession::Ready);
         case LinkLost:
@@ -121,19 +128,37 @@ int CNntpSession::ListArticlesData(int event) {
 // Numbers outside the range asked for (a server that ignores the range)
 // are passed over; runs of consecutive numbers take one entry.
 void CNntpSession::NoteListed(std::int64_t number) {
-    if (number < listFirst || number > listLast) return;
+    if (number < listFirst || number > listLast || listOverflow) return;
     if (!listedArticles.empty()) {
         ArticleRun& run = listedArticles.back();
-        if (number <= run.last) {
-            listInOrder = false;
-            return;
-        }
+        if (number >= run.first && number <= run.last) return;  // listed before
         if (number == run.last + 1) {
             run.last = number;
             return;
         }
+        if (number < run.first) listInOrder = false;
+    }
+    if (listedArticles.size() >= kMaxListedRuns) {
+        listOverflow = true;
+        return;
     }
     listedArticles.push_back(ArticleRun{number, number});
+}
+
+// A list out of order (or with numbers repeated out of turn) still says
+// which articles exist: in order, each once.
+void CNntpSession::SortListed() {
+    std::sort(listedArticles.begin(), listedArticles.end(),
+              [](const ArticleRun& a, const ArticleRun& b) { return a.first < b.first; });
+    std::size_t kept = 0;
+    for (const ArticleRun& run : listedArticles) {
+        if (kept > 0 && run.first <= listedArticles[kept - 1].last + 1) {
+            listedArticles[kept - 1].last = std::max(listedArticles[kept - 1].last, run.last);
+            continue;
+        }
+        listedArticles[kept++] = run;
+    }
+    listedArticles.resize(kept);
 }
 
 // In Ready and in the pipeline states: the request joins the pipeline and
@@ -177,6 +202,7 @@ int CNntpSession::PipelineAnswered(SessionResult result, ArticleAnswer* answer) 
 
 // PipelineReply: the status line of the oldest request still out.
 //   RequestArticleReq   send one more                           -
+//   Reply2 naming another article: out of step, break            Ended
 //   Reply2              open its file (dropped: none);          PipelineData
 //                       multi-line
 //                       cannot create: break, QUIT first        Abandoning
@@ -196,6 +222,11 @@ int CNntpSession::PipelineReply(int event) {
     PipelinedArticle& article = pipeline.front();
     switch (event) {
         case Reply2:
+            // An answer that belongs to another request means one went
+            // unanswered: everything after it would land under the wrong
+            // number.
+            if (NamesAnotherArticle(currentLine, article.number))
+                return AnsweredOutOfStep(article.number);
             multiLine = true;
             if (article.head) return Go(&CNntpSession::PipelineHeadData);
             if (article.drop) return Go(&CNntpSession::PipelineData);

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <string>
+
 #include "nntp/nntp_session.h"
 
 namespace nntp {
@@ -26,6 +28,21 @@ bool NamesCapability(const char* line, int length, const char* name) {
 
 }  // namespace
 
+void CNntpSession::NoteCapability() {
+    if (lineContinued) return;
+    if (NamesCapability(currentLine, currentLength, "STARTTLS")) startTlsOffered = true;
+    if (NamesCapability(currentLine, currentLength, "READER")) readerListed = true;
+    // "COMPRESS DEFLATE [other algorithms]"
+    if (NamesCapability(currentLine, currentLength, "COMPRESS")) {
+        for (const char* p = currentLine + 8; *p != '\0';) {
+            while (*p == ' ' || *p == '\t') ++p;
+            const char* word = p;
+            while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
+            if (p - word == 7 && strncasecmp(word, "DEFLATE", 7) == 0) compressOffered = true;
+        }
+    }
+}
+
 int CNntpSession::SecurityBreak(const std::string& why, bool quitFirst) {
     std::snprintf(securityProblem, sizeof securityProblem, "TLS: %s", why.c_str());
     return Break(securityProblem, quitFirst);
@@ -36,7 +53,8 @@ int CNntpSession::SecurityBreak(const std::string& why, bool quitFirst) {
 //   SecureOk       after STARTTLS: CAPABILITIES again            CapaCommand
 //                  TLS from the first byte: wait for it          Greeting
 //   SecureFailed   break with the cause                          Ended
-//   LinkLost, TimedOut   break                                   Ended
+//   LinkLost       break                                         Ended
+//   TimedOut       break with the cause                          Ended
 //   CloseReq       Closed                                        Closing
 int CNntpSession::Handshaking(int event) {
     switch (event) {
@@ -51,14 +69,20 @@ int CNntpSession::Handshaking(int event) {
             // What the server said before the handshake is forgotten: it
             // could have been put there by anyone on the way.
             startTlsOffered = false;
+            capabilitiesRead = compressOffered = false;
             return Go(serverConfig.security == SecurityStartTls ? &CNntpSession::CapaCommand
                                                                 : &CNntpSession::Greeting);
         case SecureFailed:
             return SecurityBreak(tls.Problem(), false);
         case LinkLost:
             return Break(kConnectionLost, false);
-        case TimedOut:
-            return Break(SilenceReason(), false);
+        case TimedOut: {
+            // Said as the cause, or the sysop sees only that it failed.
+            const unsigned seconds = (replyTimeoutMs + 999) / 1000;
+            return SecurityBreak("no answer to the handshake for " + std::to_string(seconds) +
+                                     (seconds == 1 ? " second" : " seconds"),
+                                 false);
+        }
         case CloseReq:
             closeResult = ResultClosed;
             return Go(&CNntpSession::Closing);
@@ -109,7 +133,7 @@ int CNntpSession::CapaReply(int event) {
     switch (event) {
         case Reply1:
             multiLine = true;
-            startTlsOffered = false;
+            startTlsOffered = compressOffered = readerListed = false;
             return Go(&CNntpSession::CapaData);
         case Reply2:
         case Reply3:
@@ -133,8 +157,9 @@ int CNntpSession::CapaReply(int event) {
 }
 
 // CapaData
-//   DataLine                      note STARTTLS                 -
-//   DataEnd: after TLS            -                             ModeCommand
+//   DataLine                      note STARTTLS, COMPRESS       -
+//   DataEnd: after TLS            keep the list for COMPRESS    ModeCommand
+//                                 when MODE READER changes nothing
 //            STARTTLS offered     -                             StartTlsCommand
 //            not offered          break, QUIT first             Abandoning
 //   LinkLost, TimedOut            break                         Ended
@@ -142,11 +167,13 @@ int CNntpSession::CapaReply(int event) {
 int CNntpSession::CapaData(int event) {
     switch (event) {
         case DataLine:
-            if (!lineContinued && NamesCapability(currentLine, currentLength, "STARTTLS"))
-                startTlsOffered = true;
+            NoteCapability();
             return 0;
         case DataEnd:
             multiLine = false;
+            // A server not yet reading lists other capabilities after MODE
+            // READER, which follows at once.
+            capabilitiesRead = tls.Secured() && readerListed;
             if (tls.Secured()) return Go(&CNntpSession::ModeCommand);
             if (startTlsOffered) return Go(&CNntpSession::StartTlsCommand);
             return SecurityBreak("the server does not offer STARTTLS", true);

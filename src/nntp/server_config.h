@@ -15,6 +15,7 @@ struct ServerConfig {
     int security = 0;              // a CNntpSession::Security
     std::string caFile{};          // extra authorities; empty: none
     std::string tlsFingerprint{};  // the pinned certificate; empty: none
+    int compress = 0;              // a CNntpSession::Compress
 };
 
 }  // namespace nntp

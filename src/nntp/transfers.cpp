@@ -6,6 +6,7 @@
 #include <new>
 
 #include "nntp/nntp_session.h"
+#include "nntp/reply_fields.h"
 #include "platform/wsa_errors.h"
 #include "spool/spool_paths.h"
 
@@ -102,6 +103,7 @@ int CNntpSession::PostCommand(int event) {
 }
 
 // ListReply, ArticleReply
+//   Reply2 naming another article (ArticleReply): break          Ended
 //   Reply2                        open filePath; multi-line    ListData / ArticleData
 //                                 cannot create: break, QUIT   Abandoning
 //   other rows                    as GroupReply (ReplyState)
@@ -111,6 +113,8 @@ int CNntpSession::ListReply(int event) {
 }
 
 int CNntpSession::ArticleReply(int event) {
+    if (event == Reply2 && NamesAnotherArticle(currentLine, articleNumber))
+        return AnsweredOutOfStep(articleNumber);
     if (event == Reply2) return StartData(&CNntpSession::ArticleData);
     return ReplyState(event);
 }
@@ -214,6 +218,14 @@ int CNntpSession::StoreData(bool wholeLine) {
 int CNntpSession::WriteFailed() {
     std::snprintf(reasonText, sizeof reasonText, "Unable to write %s", filePath);
     return Break(reasonText, true);
+}
+
+// Nothing after such an answer can be matched to its request, so the link
+// is given up without waiting for more.
+int CNntpSession::AnsweredOutOfStep(std::int64_t asked) {
+    std::snprintf(reasonText, sizeof reasonText, "Asked for article %lld, the server answered %.80s",
+                  static_cast<long long>(asked), currentLine);
+    return Break(reasonText, false);
 }
 
 // PostReply

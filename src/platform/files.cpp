@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -385,6 +386,33 @@ bool CreateDirectory(const std::string& path) {
 
 bool RemoveDirectory(const std::string& path) {
     return rmdir(path.c_str()) == 0;
+}
+
+bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>& entries) {
+    entries.clear();
+    Refused() = false;
+    Parent parent(path);
+    if (!parent.Ok()) return false;
+    const int fd = openat(parent.Fd(), parent.Leaf().c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return false;
+    }
+    errno = 0;
+    while (const dirent* e = readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        struct stat st;
+        const bool known = fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        entries.push_back({e->d_name, !known || S_ISDIR(st.st_mode)});
+        errno = 0;
+    }
+    const int err = errno;
+    closedir(dir);
+    errno = err;
+    return err == 0;
 }
 
 bool WriteAt(const std::string& path, const void* data, std::size_t length, long offset) {

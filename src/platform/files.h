@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -96,6 +97,14 @@ bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
 bool CreateDirectory(const std::string& path);  // one level; true when it exists already
 bool RemoveDirectory(const std::string& path);  // an empty directory
+// The names in a directory that is no link (as IsRealDirectory), "." and
+// ".." left out, with whether each is a directory itself. False when it
+// cannot be read (errno set; ENOENT when it is missing).
+struct DirectoryEntry {
+    std::string name;
+    bool directory = false;  // DeleteFile cannot remove it
+};
+bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>& entries);
 // Writes the whole buffer at the given offset (or at the end when offset < 0,
 // through O_APPEND) with one write call; the file is created when missing.
 // Returns false on any short or failed write; a cut-off append is truncated

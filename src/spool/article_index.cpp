@@ -162,6 +162,7 @@ std::optional<std::string> FindHeaderValue(const std::string& headerName,
 ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int64_t articleNumber) {
     static const std::string kFrom = "From:";
     static const std::string kSubject = "Subject:";
+    static const std::string kMessageId = "Message-ID:";
     ArticleHeaders headers;
     headers.articleNumber = articleNumber;
     const int fd = plat::OpenRegular(articlePath, O_RDONLY);
@@ -171,6 +172,7 @@ ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int64_t a
     std::string* collecting = nullptr;  // the value whose continuation lines follow
     bool haveFrom = false;
     bool haveSubject = false;
+    bool haveId = false;
     while (source.Next(line) && !line.empty()) {
         if (collecting != nullptr) {
             if (line[0] == ' ' || line[0] == '\t') {
@@ -181,7 +183,7 @@ ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int64_t a
             }
             collecting = nullptr;
         }
-        if (haveFrom && haveSubject) break;
+        if (haveFrom && haveSubject && haveId) break;
         if (!haveFrom && StartsWithNoCase(line, kFrom)) {
             haveFrom = true;
             headers.from = ValueAfter(line, kFrom.size());
@@ -190,6 +192,10 @@ ArticleHeaders ReadArticleHeaders(const std::string& articlePath, std::int64_t a
             haveSubject = true;
             headers.subject = ValueAfter(line, kSubject.size());
             collecting = &headers.subject;
+        } else if (!haveId && StartsWithNoCase(line, kMessageId)) {
+            haveId = true;
+            headers.messageId = ValueAfter(line, kMessageId.size());
+            collecting = &headers.messageId;
         }
     }
     close(fd);

@@ -16,6 +16,7 @@ namespace spool {
 struct ArticleHeaders {
     std::string from;     // value of "From:", empty when absent
     std::string subject;  // value of "Subject:", empty when absent
+    std::string messageId;  // value of "Message-ID:", empty when absent
     std::int64_t articleNumber = 0;
 };
 

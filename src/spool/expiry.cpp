@@ -1,4 +1,5 @@
 #include "spool/expiry.h"
+#include "spool/message_history.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -249,6 +250,9 @@ Outcome FinishGroup(const SpoolContext& context) {
         return Outcome::Done;
     }
     if (!plat::DeleteFile(g.tmp)) return Outcome::Done;
+    // The Message-IDs of expired articles go too; a history that cannot be
+    // rewritten only stays longer.
+    if (!g.keepAll) ExpireHistory(context.spoolDir, g.group, g.newestExpired);
     return g.resume ? Outcome::Recovered : Outcome::Done;
 }
 

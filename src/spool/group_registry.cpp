@@ -17,7 +17,9 @@
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "spool/expiry.h"
+#include "spool/group_files.h"
 #include "spool/index_record.h"
+#include "spool/message_history.h"
 #include "spool/spool_paths.h"
 
 namespace spool {
@@ -425,7 +427,7 @@ std::vector<UnsubscribeResult> UnsubscribeGroups(const SpoolContext& context,
     std::unordered_map<std::string, std::int32_t> removed;
     const bool ok = RemoveRegistryEntries(context.spoolDir, folded, removed);
 
-    std::vector<std::int32_t> retired;
+    std::vector<std::pair<std::int32_t, std::size_t>> retired;  // group, its result
     std::vector<std::string> sections;
     for (std::size_t i = 0; i < names.size(); ++i) {
         UnsubscribeResult& r = results[i];
@@ -443,7 +445,7 @@ std::vector<UnsubscribeResult> UnsubscribeGroups(const SpoolContext& context,
             r.message = "Unsubscribed from " + names[i];
             // A line without a proper number names no group files.
             if (it->second > 0) {
-                retired.push_back(it->second);
+                retired.emplace_back(it->second, i);
                 sections.push_back(GroupSection(it->second));
             }
             removed.erase(it);
@@ -452,12 +454,15 @@ std::vector<UnsubscribeResult> UnsubscribeGroups(const SpoolContext& context,
     if (retired.empty()) return results;
 
     plat::DeleteProfileSections(sections, kGroupsFile);
-    for (const std::int32_t n : retired) {
+    for (const auto& [n, i] : retired) {
         // An expiry step working on the group gives it up; its files go here.
         StopExpiryOfGroup(n);
         DeleteIndexedArticles(context.spoolDir, n, IndexPath(context.spoolDir, n));
         DeleteIndexedArticles(context.spoolDir, n, TempIndexPath(context.spoolDir, n));
-        plat::RemoveDirectory(GroupDirectory(context.spoolDir, n));
+        plat::DeleteFile(HistoryPath(context.spoolDir, n));
+        if (n == GroupInFetch()) continue;
+        results[i].stayed = RemoveGroupDirectory(context.spoolDir, n);
+        if (!results[i].stayed.empty()) results[i].message += ", but " + results[i].stayed;
     }
     return results;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "spool/spool_context.h"
+#include "spool/spool_paths.h"
 
 namespace spool {
 
@@ -44,10 +45,12 @@ struct UnsubscribeResult {
     UnsubscribeStatus status = UnsubscribeStatus::RegistryUnavailable;
     std::int32_t groupNumber = -1;
     std::string message;
-    bool Ok() const { return status == UnsubscribeStatus::Unsubscribed; }
+    // Unsubscribed, but the group's directory could not be removed whole:
+    // what stayed (also in message).
+    std::string stayed;
+    bool Ok() const { return status == UnsubscribeStatus::Unsubscribed && stayed.empty(); }
 };
 
-constexpr std::size_t kMaxGroupName = 255;
 
 // Enters the group under the next free number: the directory news/NG<n>,
 // the NG<n> section with Name and a registry line, all or none; then advances
@@ -57,8 +60,9 @@ constexpr std::size_t kMaxGroupName = 255;
 SubscribeResult SubscribeGroup(const SpoolContext& context, const std::string& name);
 
 // Removes the group named (in any letter case): its registry lines, its
-// section, the articles its index lists, the index and, when empty, the
-// directory. An expiry working on the group stops.
+// section, the articles its index lists, the index and the directory with
+// whatever else it holds (a group being fetched leaves that to the fetch).
+// An expiry working on the group stops.
 UnsubscribeResult UnsubscribeGroup(const SpoolContext& context, const std::string& name);
 
 // Many names in one call, for thousands of groups: one read and one write

@@ -15,6 +15,10 @@ std::string IndexPath(const std::string& spoolDir, std::int32_t group);      // 
 std::string TempIndexPath(const std::string& spoolDir, std::int32_t group);  // <n>.tmp
 std::string NewsDirectory(const std::string& spoolDir);                      // news
 std::string GroupDirectory(const std::string& spoolDir, std::int32_t group);  // news/NG<n>
+// The longest group name: what the board's files and the Select Group
+// dialog hold.
+inline constexpr std::size_t kMaxGroupName = 255;
+
 // "%08ld.nws": the name an article gets, and its path in a group directory.
 std::string ArticleFileName(long fileNumber);
 std::string ArticlePath(const std::string& groupDir, long fileNumber);

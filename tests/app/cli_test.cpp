@@ -167,6 +167,9 @@ TEST_F(CliTest, MalformedArgumentsExitTwoWithTheUsageAndTouchNothing) {
         {"setup", "--pipeline-depth", "0"},
         {"setup", "--pipeline-depth", "257"},
         {"setup", "--pipeline-depth", "4x"},
+        {"setup", "--compress", "yes"},
+        {"setup", "--compress", ""},
+        {"setup", "--compress"},
         {"setup", "--auth", "maybe"},
         {"setup", "--user", std::string(30, 'u')},
         {"setup", "--password", std::string(30, 'p')},
@@ -234,10 +237,20 @@ TEST_F(CliTest, SetupKeepsWhatIsNotGivenAndNeverWritesZ) {
     ASSERT_EQ(r.status, 0) << r.err;
     r = Qiv({"setup", "--pipeline-depth", "256"});
     ASSERT_EQ(r.status, 0) << r.err;
+    // The default is not written until another value has been.
+    r = Qiv({"setup", "--compress", "auto"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Ini().find("Compress"), std::string::npos);
+    r = Qiv({"setup", "--compress=OFF"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(Ini().find("Compress=off\r\n"), std::string::npos);
+    r = Qiv({"setup", "--compress", "auto"});
+    ASSERT_EQ(r.status, 0) << r.err;
     std::string expected = first;
     expected.replace(expected.find("QivNewsPassword=NotYetSet"), 25, "QivNewsPassword=s3cret");
     expected.replace(expected.find("UserVerification=NO"), 19, "UserVerification=No");
-    expected += "TimerInterval=0\r\nInitialFetch=2147483647\r\nPipelineDepth=256\r\n";
+    expected +=
+        "TimerInterval=0\r\nInitialFetch=2147483647\r\nPipelineDepth=256\r\nCompress=auto\r\n";
     EXPECT_EQ(Ini(), expected);
 }
 

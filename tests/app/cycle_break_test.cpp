@@ -207,6 +207,100 @@ TEST_P(BreakAtDepth, ArticleCutOffAfterARefusedOneKeepsItsFileNumber) {
 INSTANTIATE_TEST_SUITE_P(Depths, BreakAtDepth, ::testing::ValuesIn(FetchDepths()),
                          [](const auto& info) { return DepthName(info.param); });
 
+// ---- Answers that do not belong to their request ----
+
+// A server that loses one request of a pipeline, or answers for another
+// article: nothing is indexed from the answer, Index stays at the first
+// article without its own answer, and the next cycle stores the rest in
+// order, the same at every depth.
+struct StepCase {
+    const char* name;
+    Fault fault;
+    long firstUnanswered;
+};
+
+void PrintTo(const StepCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const StepCase kStepCases[] = {
+    {"FifthUnanswered", Fault::Omit("ARTICLE", 5), 5},
+    {"ThirdAnsweredForAnother", Fault::Reply("ARTICLE", "220 77 <77@elsewhere.invalid>", 3), 3},
+    {"FirstAnsweredForTheNext", Fault::Reply("ARTICLE", "220 2 <2.alt.step@qiv-testserver>", 1),
+     1},
+};
+
+class OutOfStep : public BreakTest,
+                  public ::testing::WithParamInterface<std::tuple<StepCase, int>> {};
+
+TEST_P(OutOfStep, NothingIsIndexedFromItAndTheNextCycleStoresEveryArticleInOrder) {
+    const auto& [step, depth] = GetParam();
+    pipelineDepth_ = depth;
+    server_.AddGroup(MakeGroup("alt.step", 1, 40));
+    server_.AddFault(step.fault);
+    Subscribe(1, "alt.step");
+    // The lock-step exchange waits out the request left unanswered.
+    Configure({"LastFileNumIn=0", "ReplyTimeout=1"});
+    ASSERT_TRUE(RunCycle());
+    ExpectDisconnectedState();
+    EXPECT_TRUE(Cycle().report.lost);
+    EXPECT_EQ(Ini("NG1", "Index"),
+              step.firstUnanswered == 1 ? "(missing)" : std::to_string(step.firstUnanswered));
+    std::vector<long> stored;
+    for (long n = 1; n < step.firstUnanswered; ++n) stored.push_back(n);
+    ExpectGroupHolds(1, "alt.step", stored);
+
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.disconnected);
+    std::vector<long> all;
+    for (long n = 1; n <= 40; ++n) all.push_back(n);
+    ExpectGroupHolds(1, "alt.step", all);
+    EXPECT_EQ(Ini("NG1", "Index"), "41");
+    EXPECT_EQ(Setting("LastFileNumIn"), "40");
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, OutOfStep,
+                         ::testing::Combine(::testing::ValuesIn(kStepCases),
+                                            ::testing::ValuesIn(FetchDepths())),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    DepthName(std::get<1>(info.param));
+                         });
+
+// The link closed after k of 32 pipelined answers, for every k (and cut in
+// the middle of answer k + 1): the k articles are stored, nothing of the
+// rest, and the next cycle stores the others in order.
+class CutAfterAnswers : public BreakTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {};
+
+TEST_P(CutAfterAnswers, KeepsWhatWasAnsweredAndTheNextCycleTheRest) {
+    const auto [k, midArticle] = GetParam();
+    pipelineDepth_ = 32;
+    server_.AddGroup(MakeGroup("alt.cut", 1, 32));
+    server_.AddFault(midArticle ? Fault::CloseAfter("ARTICLE", 90, k + 1)
+                                : Fault::Close("ARTICLE", k + 1));
+    Subscribe(1, "alt.cut");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    ExpectBrokenOff();
+    std::vector<long> stored;
+    for (long n = 1; n <= k; ++n) stored.push_back(n);
+    ExpectGroupHolds(1, "alt.cut", stored);
+    EXPECT_EQ(Ini("NG1", "Index"), k == 0 ? "(missing)" : std::to_string(k + 1));
+
+    ASSERT_TRUE(RunCycle());
+    std::vector<long> all;
+    for (long n = 1; n <= 32; ++n) all.push_back(n);
+    ExpectGroupHolds(1, "alt.cut", all);
+    EXPECT_EQ(Ini("NG1", "Index"), "33");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryK, CutAfterAnswers,
+                         ::testing::Combine(::testing::Range(0, 32), ::testing::Bool()),
+                         [](const auto& info) {
+                             return "After" + std::to_string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "InTheNext" : "");
+                         });
+
 TEST_F(BreakTest, PostCutOffKeepsItsFileAndTheWholeQueue) {
     Subscribe(1, "alt.none");
     server_.AddGroup(MakeGroup("alt.none", 1, 0));

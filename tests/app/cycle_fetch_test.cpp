@@ -164,8 +164,11 @@ TEST_P(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     };
     EXPECT_EQ(numbers(1), (std::vector<long>{100, 101, 102, 103, 104}));
     EXPECT_EQ(numbers(2), (std::vector<long>{103, 104}));
-    EXPECT_FALSE(Exists(Spool("3.grp")));
-    EXPECT_EQ(Ini("NG3", "Index"), "121");
+    // Past the server's last article: another server's numbers; the group
+    // starts again as a new one.
+    EXPECT_EQ(numbers(3), (std::vector<long>{100, 101, 102, 103, 104}));
+    EXPECT_EQ(Ini("NG3", "Index"), "105");
+    EXPECT_EQ(LogCount("Index 121 of g.beyond is past the server's last article 104: starting again at 100"), 1);
     // Not fetched from the previous group's position, nor at all.
     EXPECT_FALSE(Exists(Spool("4.grp")));
     EXPECT_EQ(Ini("NG4", "Index"), "abc");
@@ -173,8 +176,131 @@ TEST_P(FetchTest, IndexBelowInsideBeyondMissingAndUnparsable) {
     EXPECT_EQ(numbers(5), (std::vector<long>{100, 101, 102, 103, 104}));
     EXPECT_EQ(numbers(6), (std::vector<long>{100, 101, 102, 103, 104}));
     EXPECT_EQ(Ini("NG1", "Index"), "105");
-    EXPECT_EQ(Setting("LastFileNumIn"), "17");
+    EXPECT_EQ(Setting("LastFileNumIn"), "22");
     EXPECT_EQ(ServerCommands("GROUP").size(), 5u) << "g.bad is never selected";
+}
+
+// ---- Another server, or a group renumbered ----
+
+// An article with its own Message-ID, so that another server can offer the
+// same one under another number.
+testsrv::Article Known(long number, const std::string& id) {
+    return {number, "Message-ID: <" + id + "@moved.invalid>\n" + ArticleText("alt.moved", number)};
+}
+
+struct MovedCase {
+    const char* name;
+    const char* initialFetch;
+    std::vector<long> fetchedAgain;  // the new server's numbers asked for
+};
+
+void PrintTo(const MovedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class MovedTest : public CycleTest,
+                  public ::testing::WithParamInterface<std::tuple<MovedCase, int>> {};
+
+// The old server numbered the group 5001-5003; the new one has the same
+// three articles as 1-3 and two more. Index 5004 lies far past its last:
+// the group starts again as a new one, the three are known by their
+// Message-IDs and passed over, and only the two new ones are stored.
+TEST_P(MovedTest, IndexPastTheServersLastStartsAgainAndStoresNothingTwice) {
+    const auto& [c, depth] = GetParam();
+    pipelineDepth_ = depth;
+    testsrv::Group old{"alt.moved", {Known(5001, "a"), Known(5002, "b"), Known(5003, "c")}};
+    server_.AddGroup(old);
+    Subscribe(1, "alt.moved");
+    Configure({"LastFileNumIn=0", c.initialFetch});
+    ASSERT_TRUE(RunCycle());
+    ASSERT_EQ(Ini("NG1", "Index"), "5004");
+    EXPECT_EQ(ReadFile(Spool("1.mid")).size(), 3 * std::string("YYYYMMDD <a@moved.invalid>\n").size());
+
+    testsrv::Group moved{"alt.moved",
+                         {Known(1, "a"), Known(2, "b"), Known(3, "c"), Known(4, "d"), Known(5, "e")}};
+    server_.AddGroup(moved);
+    const std::size_t asked = ServerCommands("ARTICLE").size();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.disconnected);
+    EXPECT_EQ(LogCount("Index 5004 of alt.moved is past the server's last article 5: starting again at " +
+                       std::to_string(c.fetchedAgain.front())),
+              1);
+    const int known = static_cast<int>(c.fetchedAgain.size()) - 2;
+    EXPECT_EQ(LogCount("NG1: " + std::to_string(known) + " article" + (known == 1 ? "" : "s") +
+                       " stored before under other numbers passed over"),
+              known > 0 ? 1 : 0);
+    std::vector<std::string> fetched;
+    for (long n : c.fetchedAgain) fetched.push_back("ARTICLE " + std::to_string(n));
+    const std::vector<std::string> all = ServerCommands("ARTICLE");
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(asked), all.end()), fetched);
+
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 5u);
+    const long numbers[] = {5001, 5002, 5003, 4, 5};
+    for (std::size_t i = 0; i < index.size(); ++i) EXPECT_EQ(index[i].articleNumber, numbers[i]);
+    EXPECT_EQ(DirectoryNames(Spool("news/NG1")).size(), 5u);
+    EXPECT_EQ(Ini("NG1", "Index"), "6");
+
+    // Nothing new: the third cycle asks for nothing and says nothing of it.
+    const std::size_t before = ServerCommands("ARTICLE").size();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), before);
+    EXPECT_EQ(LogCount("Index 6"), 0);
+}
+
+const MovedCase kMovedCases[] = {
+    {"AllOfIt", "InitialFetch=0", {1, 2, 3, 4, 5}},
+    {"NewestThree", "InitialFetch=3", {3, 4, 5}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Depths, MovedTest,
+                         ::testing::Combine(::testing::ValuesIn(kMovedCases),
+                                            ::testing::ValuesIn(FetchDepths())),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    DepthName(std::get<1>(info.param));
+                         });
+
+// The same article offered twice in a group (a server that renumbers
+// upwards, a crosspost listed twice): stored once, the second passed over
+// as a refused one would be, at every depth.
+TEST_P(FetchTest, AnArticleOfferedTwiceIsStoredOnce) {
+    testsrv::Group group{"alt.moved", {Known(1, "a"), Known(2, "b"), Known(3, "a"), Known(4, "c")}};
+    server_.AddGroup(group);
+    Subscribe(1, "alt.moved");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.undone.empty()) << Cycle().report.undone;
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[0].articleNumber, 1);
+    EXPECT_EQ(index[1].articleNumber, 2);
+    EXPECT_EQ(index[2].articleNumber, 4);
+    EXPECT_EQ(LogCount("NG1: 1 article stored before under other numbers passed over"), 1);
+    EXPECT_EQ(DirectoryNames(Spool("news/NG1")).size(), 3u);
+    EXPECT_EQ(Ini("NG1", "Index"), "5");
+}
+
+// A spool stored before there was a history: the first cycle that needs
+// one makes it from the articles the index names.
+TEST_P(FetchTest, AGroupWithoutAHistoryGetsOneFromItsStoredArticles) {
+    testsrv::Group old{"alt.moved", {Known(7001, "a"), Known(7002, "b")}};
+    server_.AddGroup(old);
+    Subscribe(1, "alt.moved");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    ASSERT_EQ(ReadIndex(Spool("1.grp")).size(), 2u);
+    ASSERT_EQ(unlink(Spool("1.mid").c_str()), 0);
+
+    server_.AddGroup({"alt.moved", {Known(1, "a"), Known(2, "b"), Known(3, "c")}});
+    ASSERT_TRUE(RunCycle());
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[2].articleNumber, 3);
+    EXPECT_EQ(LogCount("NG1: 2 articles stored before under other numbers passed over"), 1);
+    const std::string history = ReadFile(Spool("1.mid"));
+    for (const char* id : {" <a@moved.invalid>\n", " <b@moved.invalid>\n", " <c@moved.invalid>\n"})
+        EXPECT_NE(history.find(id), std::string::npos) << id;
 }
 
 // InitialFetch caps only a group without a position: GROUP's last - N + 1,
@@ -284,16 +410,53 @@ TEST_P(FetchTest, RejectedGroupIsLoggedAndSkipped) {
     EXPECT_EQ(ReadIndex(Spool("2.grp")).size(), 1u);
 }
 
-TEST_P(FetchTest, GroupNameTooLongForGroupIsSkippedWithALine) {
-    const std::string longName = "alt." + std::string(192, 'x');  // 196 characters
-    server_.AddGroup(MakeGroup(longName, 1, 1));
+// Without LISTGROUP a range may be far wider than the group it holds (after
+// expiry, or numbers a server skipped): the fetch asks for the articles
+// that exist, not for every number, and stores them as at any depth.
+TEST_P(FetchTest, ASparseRangeWithoutAListCostsTheArticlesNotTheNumbers) {
+    server_.SetListGroup(false);
+    testsrv::Group group{"alt.sparse", {}};
+    for (long n : {7L, 8L, 9L, 2147483647L}) group.articles.push_back({n, ArticleText("alt.sparse", n)});
+    server_.AddGroup(group);
+    Subscribe(1, "alt.sparse");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.disconnected);
+    EXPECT_TRUE(Cycle().report.undone.empty()) << Cycle().report.undone;
+    ExpectGroupHolds(1, "alt.sparse", {7, 8, 9, 2147483647});
+    EXPECT_EQ(Ini("NG1", "Index"), "2147483648");
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 4u);
+
+    // Resumed past them: refusals and NEXT, as many as the articles (each
+    // refusal followed by NEXT uses up a file number).
+    server_.AddArticle("alt.sparse", {3000000000L, ArticleText("alt.sparse", 3000000000L)});
+    ASSERT_TRUE(RunCycle());
+    ExpectGroupHolds(1, "alt.sparse", {7, 8, 9, 2147483647, 3000000000L}, -1);
+    EXPECT_EQ(Ini("NG1", "Index"), "3000000001");
+    EXPECT_LE(ServerCommands("ARTICLE").size(), 4u + 6u);
+}
+
+// Every name the registry takes goes out whole in GROUP and LISTGROUP; a
+// longer one (written by hand) is neither cut to another group's name nor
+// passed over silently.
+TEST_P(FetchTest, GroupNamesUpToTheRegistryLimitAreFetchedLongerOnesAreWorkUndone) {
+    const std::string longest = "alt." + std::string(251, 'x');  // 255 characters
+    const std::string tooLong = longest + "y";
+    server_.AddGroup(MakeGroup(longest, 1, 2));
     server_.AddGroup(MakeGroup("alt.short", 1, 1));
-    Subscribe(1, longName);
-    Subscribe(2, "alt.short");
+    Subscribe(1, longest);
+    Subscribe(2, tooLong);
+    Subscribe(3, "alt.short");
     Configure();
     ASSERT_TRUE(RunCycle());
-    EXPECT_EQ(LogCount("NG1 skipped: its group name is longer than 195 characters"), 1);
-    EXPECT_EQ(ServerCommands("GROUP"), (std::vector<std::string>{"GROUP alt.short"}));
+    EXPECT_EQ(LogCount("NG2 skipped: its group name is longer than 255 characters"), 1);
+    EXPECT_EQ(ServerCommands("GROUP"),
+              (std::vector<std::string>{"GROUP " + longest, "GROUP alt.short"}));
+    ExpectGroupHolds(1, longest, {1, 2});
+    EXPECT_EQ(Ini("NG1", "Index"), "3");
+    EXPECT_FALSE(Exists(Spool("2.grp")));
+    EXPECT_EQ(ReadIndex(Spool("3.grp")).size(), 1u);
+    EXPECT_EQ(Cycle().report.undone, "NG2 skipped: its group name is longer than 255 characters");
 }
 
 TEST_P(FetchTest, CounterBehindTheIndexIsMovedPastItInsteadOfOverwriting) {
@@ -467,6 +630,63 @@ INSTANTIATE_TEST_SUITE_P(
 
 // NEXT answered 223 with no number, or one that does not move past the
 // article just saved: the group ends there instead of fetching it again.
+// NEXT refusals: 421 is the end of the group; any other leaves articles
+// behind, which the log and the run's outcome say, and the next cycle
+// fetches. 400 and 480 end the cycle, as they do for ARTICLE.
+struct NextRefusal {
+    const char* reply;
+    bool endsCycle;
+};
+
+class NextRefusalTest : public LockStepFetchTest,
+                        public ::testing::WithParamInterface<NextRefusal> {};
+
+TEST_P(NextRefusalTest, OnlyTheEndOfTheGroupPassesSilently) {
+    const NextRefusal& row = GetParam();
+    server_.AddGroup(MakeGroup("g.a", 1, 3));
+    server_.AddGroup(MakeGroup("g.b", 1, 1));
+    Subscribe(1, "g.a");
+    Subscribe(2, "g.b");
+    server_.AddFault(testsrv::Fault::Reply("NEXT", row.reply, 1));
+    Configure({"LastGroupNum=3", "LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    const bool end = std::string(row.reply).rfind("421", 0) == 0;
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), std::vector<long>{1});
+    EXPECT_EQ(Ini("NG1", "Index"), "2");
+    EXPECT_EQ(LogCount(std::string("NG1 stopped at article 2: ") + row.reply), end ? 0 : 1)
+        << ::testing::PrintToString(Log());
+    EXPECT_EQ(Cycle().report.undone.empty(), end) << Cycle().report.undone;
+    EXPECT_EQ(Exists(Spool("2.grp")), !row.endsCycle);
+
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(Numbers(ReadIndex(Spool("1.grp"))), (std::vector<long>{1, 2, 3}));
+    EXPECT_EQ(Ini("NG1", "Index"), "4");
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, NextRefusalTest,
+                         ::testing::Values(NextRefusal{"421 no next article in this group", false},
+                                           NextRefusal{"403 archive unreachable", false},
+                                           NextRefusal{"412 no newsgroup selected", false},
+                                           NextRefusal{"400 service going down", true},
+                                           NextRefusal{"480 authentication required", true}),
+                         [](const auto& info) {
+                             return "Code" + std::string(info.param.reply).substr(0, 3);
+                         });
+
+// 483 to GROUP: the server wants an encrypted channel, as after AUTHINFO.
+TEST_P(FetchTest, GroupRefusedForWantOfEncryptionGivesTheHint) {
+    server_.AddGroup(MakeGroup("g.a", 1, 1));
+    server_.AddFault(testsrv::Fault::Reply("GROUP", "483 encryption required", 1));
+    Subscribe(1, "g.a");
+    Configure();
+    ASSERT_TRUE(RunCycle());
+    EXPECT_EQ(LogCount("483 encryption required"), 1);
+    EXPECT_EQ(LogCount("The server requires encryption: set Security to tls (port 563) or starttls"),
+              1);
+    EXPECT_FALSE(Cycle().report.undone.empty());
+    EXPECT_FALSE(Exists(Spool("1.grp")));
+}
+
 TEST_F(LockStepFetchTest, NextWithoutProgressEndsTheGroup) {
     const std::pair<const char*, const char*> rows[] = {
         {"223 nonumber", "NG1 ended: NEXT after article 1 gave no article number"},
@@ -516,17 +736,23 @@ TEST_P(FetchTest, ArticleNumbersPastTwoToTheThirtyFirst) {
 }
 
 // Past 99999999 a file name would need a ninth digit: the count starts
-// again at 1, passing over files still there.
+// again at 1, passing over files the board still lists.
 TEST_P(FetchTest, FileNumbersWrapPastEightDigitsAroundFilesStillThere) {
     server_.AddGroup(MakeGroup("g.wrap", 1, 4));
     Subscribe(1, "g.wrap");
     WriteFile(Spool("news/NG1/00000001.nws"), "kept\r\n");
+    spool::ArticleHeaders old;
+    old.subject = "kept";
+    ASSERT_TRUE(spool::AppendArticleIndex(spool_, old, 1, 1));
     Configure({"LastFileNumIn=99999998"});
     ASSERT_TRUE(RunCycle());
     const std::vector<std::string> names = {"99999998.nws", "99999999.nws", "00000002.nws",
                                             "00000003.nws"};
     std::vector<std::string> indexed;
     for (const IndexEntry& e : ReadIndex(Spool("1.grp"))) indexed.push_back(e.fileName);
+    ASSERT_FALSE(indexed.empty());
+    EXPECT_EQ(indexed.front(), "00000001.nws");
+    indexed.erase(indexed.begin());
     EXPECT_EQ(indexed, names);
     for (std::size_t i = 0; i < names.size(); ++i)
         EXPECT_EQ(ReadFile(Spool("news/NG1/" + names[i])), Stored(ArticleText("g.wrap", i + 1)));

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -94,7 +96,7 @@ void CycleTest::TearDown() {
 
 void CycleTest::Configure(std::initializer_list<const char*> extra) {
     std::string text = IniText({("NNTPServer=" + serverName_).c_str()});
-    text += "NNTPPort=" + std::to_string(server_.Port()) + "\r\n";
+    text += "NNTPPort=" + std::to_string(port_ != 0 ? port_ : server_.Port()) + "\r\n";
     text += "QivNewsDir=" + spool_ + "\r\n";
     bool auth = false;
     bool groupNum = false;
@@ -204,6 +206,41 @@ void CycleTest::ExpectWorkedExampleStored() {
     EXPECT_EQ(Ini("NG1", "Index"), "103");
     EXPECT_EQ(ServerCommands("ARTICLE"),
               (std::vector<std::string>{"ARTICLE 100", "ARTICLE 101", "ARTICLE 102"}));
+}
+
+void CycleTest::ExpectGroupHolds(int n, const std::string& name,
+                                 const std::vector<long>& articles, long firstFile) {
+    SCOPED_TRACE("group " + std::to_string(n));
+    const std::string dir = Spool("news/NG" + std::to_string(n));
+    const std::vector<IndexEntry> index = ReadIndex(Spool(std::to_string(n) + ".grp"));
+    std::vector<long> indexed;
+    std::vector<std::string> named;
+    for (std::size_t i = 0; i < index.size(); ++i) {
+        indexed.push_back(index[i].articleNumber);
+        named.push_back(index[i].fileName);
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "%08ld.nws", firstFile + static_cast<long>(i));
+        if (firstFile >= 0) {
+            EXPECT_EQ(index[i].fileName, expected) << "record " << i;
+        } else if (i > 0) {
+            EXPECT_GT(index[i].fileName, index[i - 1].fileName) << "record " << i;
+        }
+        EXPECT_EQ(ReadFile(dir + "/" + index[i].fileName),
+                  Stored(ArticleText(name, index[i].articleNumber)))
+            << index[i].fileName;
+    }
+    EXPECT_EQ(indexed, articles);
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(DirectoryNames(dir), named) << "files beside the indexed ones";
+}
+
+std::vector<std::string> CycleTest::DirectoryNames(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 void ProgramCycleTest::SetUp() {

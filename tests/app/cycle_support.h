@@ -61,12 +61,21 @@ protected:
     // What the worked example leaves (LastFileNumIn 7, Index 0, alt.worked
     // 100-102 as group 1): files 7-9, records 7-9, the counters moved on.
     void ExpectWorkedExampleStored();
+    // Group n (server group `name`) holds exactly `articles`, indexed in
+    // that order under consecutive file numbers from firstFile (below 0:
+    // rising numbers), each file the article as the server has it, and no
+    // other file in its directory.
+    void ExpectGroupHolds(int n, const std::string& name, const std::vector<long>& articles,
+                          long firstFile = 0);
+    // The names in a directory, sorted; none for a missing one.
+    static std::vector<std::string> DirectoryNames(const std::string& dir);
 
     std::string spool_;
     // The PipelineDepth Configure writes; 0 writes none (the default).
     int pipelineDepth_ = 0;
     testsrv::NewsServer server_;
     std::string serverName_ = "127.0.0.1";  // NNTPServer as Configure writes it
+    std::uint16_t port_ = 0;                // NNTPPort as Configure writes it; 0: the server's
 };
 
 // Cycle tests that run the built program as a child process on the

@@ -4,8 +4,16 @@
 // failed (the login above all).
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "app/cycles.h"
 #include "app/settings.h"
@@ -168,6 +176,56 @@ TEST_F(TlsCycleTest, ArticlesLargerThanARecordArriveWholeFromInsideTheEngine) {
     }
 }
 
+// Compression over TLS: after the login, plaintext compressed and then
+// encrypted; after STARTTLS the list read once the channel is secured
+// answers for COMPRESS, so no third CAPABILITIES goes out. Articles larger
+// than a record and than the layer's input arrive whole.
+struct CompressedCase {
+    const char* name;
+    TlsMode mode;
+    const char* security;
+    long capabilities;
+};
+
+void PrintTo(const CompressedCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CompressedTlsCycle : public TlsCycleTest,
+                           public ::testing::WithParamInterface<CompressedCase> {};
+
+TEST_P(CompressedTlsCycle, CompressesInsideTheSecuredChannelAfterTheLogin) {
+    const CompressedCase& c = GetParam();
+    serverName_ = "localhost";
+    server_.SetCompress(testsrv::CompressMode::Deflate);
+    server_.RemoveGroup("alt.tls");
+    server_.GenerateArticles("alt.tls", 6, 40000);
+    Serve(c.mode, TestCertificates().server);
+    Cycle({c.security, CaLine()});
+    EXPECT_EQ(server_.CompressStarts(), 1);
+    EXPECT_EQ(LogCount("TLS"), 0);
+    const std::vector<std::string> commands = server_.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "CAPABILITIES"), c.capabilities);
+    const auto pass = std::find(commands.begin(), commands.end(), "AUTHINFO PASS secret");
+    ASSERT_NE(pass, commands.end());
+    EXPECT_EQ(std::find(commands.begin(), pass, "COMPRESS DEFLATE"), pass)
+        << "the credentials went before compression";
+    EXPECT_NE(std::find(pass, commands.end(), "COMPRESS DEFLATE"), commands.end());
+    EXPECT_EQ(commands.back(), "QUIT");
+    const std::vector<IndexEntry> index = ReadIndex(Spool("1.grp"));
+    ASSERT_EQ(index.size(), 6u) << ::testing::PrintToString(Log());
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(ReadFile(Spool("news/NG1/" + index[i].fileName)),
+                  Stored(testsrv::GeneratedArticleText("alt.tls", i + 1, 40000)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, CompressedTlsCycle,
+    ::testing::Values(CompressedCase{"Tls", TlsMode::Implicit, "Security=tls", 1},
+                      CompressedCase{"StartTls", TlsMode::StartTls, "Security=starttls", 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // IPv6: the server on ::1 only, named by its literal with or without the
 // brackets, plain and over TLS (the certificate names ::1).
 class IPv6Cycle : public TlsCycleTest,
@@ -272,6 +330,115 @@ INSTANTIATE_TEST_SUITE_P(
                     "TLS: TlsFingerprint is not a SHA-256 fingerprint (64 hex digits)"},
         FailureCase{"UnknownSecurity", "localhost", TlsMode::Implicit, 0, "ssl", "@ca", nullptr,
                     "TLS: Security must be none, tls or starttls"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Peers that are no TLS server ----
+
+// A loopback peer that accepts one connection, writes `bytes`, and then
+// either closes or reads and drops whatever comes until the other side
+// closes.
+class RawPeer {
+public:
+    RawPeer(std::string bytes, bool closeAfter) : bytes_(std::move(bytes)), close_(closeAfter) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener_, 4) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~RawPeer() {
+        shutdown(listener_, SHUT_RDWR);
+        if (thread_.joinable()) thread_.join();
+        close(listener_);
+    }
+    std::uint16_t Port() const { return port_; }
+    int Accepted() const { return accepted_; }
+
+private:
+    void Serve() {
+        const int fd = accept(listener_, nullptr, nullptr);
+        if (fd < 0) return;
+        ++accepted_;
+        if (!bytes_.empty() && send(fd, bytes_.data(), bytes_.size(), MSG_NOSIGNAL) < 0) {
+            close(fd);
+            return;
+        }
+        char sink[4096];
+        while (!close_ && recv(fd, sink, sizeof sink, 0) > 0) {
+        }
+        close(fd);
+    }
+
+    std::string bytes_;
+    bool close_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
+};
+
+struct PeerCase {
+    const char* name;
+    std::string bytes;
+    bool closeAfter;
+    const char* logLine;
+};
+
+void PrintTo(const PeerCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::string Garbage(std::size_t n) {
+    std::string bytes(n, '\0');
+    unsigned x = 2463534242u;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+class NoTlsPeer : public TlsCycleTest, public ::testing::WithParamInterface<PeerCase> {};
+
+// Silence in the handshake ends the attempt within ReplyTimeout; bytes
+// that are no handshake end it at once. Either way nothing is sent in the
+// clear, and --once would exit 1 (the cycle never connected).
+TEST_P(NoTlsPeer, EndsTheAttemptWithinTheReplyTimeoutAndSendsNothing) {
+    const PeerCase& c = GetParam();
+    RawPeer peer(c.bytes, c.closeAfter);
+    ASSERT_NE(peer.Port(), 0);
+    port_ = peer.Port();
+    serverName_ = "localhost";
+    const auto start = std::chrono::steady_clock::now();
+    Cycle({"Security=tls", CaLine(), "ReplyTimeout=1"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(peer.Accepted(), 1);
+    const std::vector<std::string> tail = LogFrom(c.logLine);
+    ASSERT_EQ(tail.size(), 2u) << ::testing::PrintToString(Log());
+    EXPECT_EQ(tail[1], "Could not connect to server");
+    EXPECT_FALSE(AppTest::Cycle().report.connected);
+    EXPECT_LT(took, std::chrono::seconds(8)) << "a second of silence allowed, not more";
+    ExpectDisconnectedState();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, NoTlsPeer,
+    ::testing::Values(
+        PeerCase{"SilentInTheHandshake", "", false, "TLS: no answer to the handshake for 1 second"},
+        PeerCase{"GarbageThenSilence", Garbage(4096), false,
+                 "TLS: the server does not speak TLS on this port"},
+        PeerCase{"GarbageThenClose", Garbage(300), true,
+                 "TLS: the server does not speak TLS on this port"},
+        PeerCase{"ClosedAtOnce", "", true,
+                 "TLS: the server closed the connection during the TLS handshake"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Cut short ----

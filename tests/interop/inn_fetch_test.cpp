@@ -6,7 +6,12 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <csignal>
+#include <cstdlib>
+#include <set>
 
 #include "inn_support.h"
 #include "spool/index_record.h"
@@ -159,6 +164,162 @@ TEST_F(InnFetchTest, PlainGroupIsStoredIndexedAndCountedAndASecondCycleFetchesNo
     EXPECT_EQ(ListDir(Spool("news/NG1")), files);
     EXPECT_EQ(GroupKey(1, "Index"), cursor);
     EXPECT_EQ(Setting("LastFileNumIn"), fileNumber);
+}
+
+// A spool filled from another server: Index far above INN's numbers for
+// the group. The group starts again at INN's first article, every article
+// is known by its Message-ID and passed over, and nothing is stored twice.
+TEST_F(InnFetchTest, AnIndexFarPastTheServersNumbersStartsAgainAndStoresNothingTwice) {
+    const std::string group = "qiv.test.plain";
+    ASSERT_NO_FATAL_FAILURE(FetchOnce(group));
+    std::vector<std::string> texts;
+    const std::vector<IndexRecord> index = CheckAgainstServer(group, texts);
+    ASSERT_FALSE(index.empty());
+    NntpProbe probe;
+    ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+    const std::vector<long> numbers = probe.ListGroup(group);
+    ASSERT_FALSE(numbers.empty());
+    const std::string indexBytes = ReadFile(Spool("1.grp"));
+    const std::vector<std::string> files = ListDir(Spool("news/NG1"));
+
+    const long far = numbers.back() + 500000;
+    const std::string groupsFile = profile_ + "/qivnews.ini";
+    std::string ini = ReadFile(groupsFile);
+    const std::string key = "Index=" + std::to_string(numbers.back() + 1);
+    const std::size_t at = ini.find(key);
+    ASSERT_NE(at, std::string::npos) << ini;
+    ini.replace(at, key.size(), "Index=" + std::to_string(far));
+    WriteFile(groupsFile, ini);
+
+    const ProgramResult r = Qiv({"--once"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::vector<std::string> lines = r.Lines();
+    auto has = [&](const std::string& line) {
+        return std::count(lines.begin(), lines.end(), line) == 1;
+    };
+    EXPECT_TRUE(has("Index " + std::to_string(far) + " of " + group +
+                    " is past the server's last article " + std::to_string(numbers.back()) +
+                    ": starting again at " + std::to_string(numbers.front())))
+        << r.out;
+    EXPECT_TRUE(has("NG1: " + std::to_string(numbers.size()) +
+                    " articles stored before under other numbers passed over"))
+        << r.out;
+    EXPECT_EQ(ReadFile(Spool("1.grp")), indexBytes);
+    EXPECT_EQ(ListDir(Spool("news/NG1")), files);
+    EXPECT_EQ(GroupKey(1, "Index"), std::to_string(numbers.back() + 1));
+
+    // And the cycle after that is as quiet as ever.
+    const ProgramResult again = Qiv({"--once"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.Lines(), CycleLog(group));
+}
+
+// Killed at random moments of a pipelined fetch of two groups: after each
+// kill what is indexed is whole and once, and the run after it completes
+// the groups as the server numbers them, with no file beside the indexed.
+TEST_F(InnFetchTest, KilledAtRandomMomentsOfAPipelinedFetchLosesAndDuplicatesNothing) {
+    const std::vector<std::string> groups = {"qiv.test.plain", "qiv.test.mixed"};
+    ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+    NntpProbe probe;
+    ASSERT_TRUE(probe.Open(inn_.host, inn_.readerPort));
+    std::vector<std::vector<long>> numbers;
+    for (const std::string& g : groups) numbers.push_back(probe.ListGroup(g));
+
+    unsigned seed = static_cast<unsigned>(time(nullptr));
+    if (const char* fixed = std::getenv("QIV_CRASH_SEED")) seed = std::strtoul(fixed, nullptr, 10);
+    RecordProperty("seed", std::to_string(seed));
+    std::srand(seed);
+    // How long a whole run takes here: the kills fall within it.
+    for (const std::string& g : groups) ASSERT_GT(Subscribe(g), 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Qiv({"--once"}).status, 0);
+    const int wholeMs = std::max<int>(
+        2, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count()));
+    for (const std::string& g : groups) ASSERT_EQ(Qiv({"unsubscribe", g}).status, 0);
+    int killed = 0;
+    for (int round = 0; round < 8 && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
+        std::vector<int> n;
+        for (const std::string& g : groups) n.push_back(Subscribe(g));
+        for (int kill = 0; kill < 1 + round % 3; ++kill) {
+            const ProgramResult r = Qiv({"--once"}, 60000, std::rand() % wholeMs);
+            killed += r.signal == SIGKILL ? 1 : 0;
+            for (std::size_t i = 0; i < groups.size(); ++i) {
+                const std::vector<IndexRecord> index =
+                    ReadIndex(Spool(std::to_string(n[i]) + ".grp"));
+                std::set<std::string> articles;
+                probe.Command("GROUP " + groups[i]);
+                for (const IndexRecord& rec : index) {
+                    EXPECT_TRUE(articles.insert(rec.articleNumber).second) << rec.articleNumber;
+                    EXPECT_EQ(ReadFile(Spool("news/NG" + std::to_string(n[i]) + "/" + rec.fileName)),
+                              probe.Article(rec.articleNumber));
+                }
+            }
+        }
+        const ProgramResult done = Qiv({"--once"});
+        ASSERT_EQ(done.status, 0) << done.out << done.err;
+        for (std::size_t i = 0; i < groups.size(); ++i) {
+            const std::vector<IndexRecord> index = ReadIndex(Spool(std::to_string(n[i]) + ".grp"));
+            std::vector<std::string> got, named;
+            for (const IndexRecord& rec : index) {
+                got.push_back(rec.articleNumber);
+                named.push_back(rec.fileName);
+            }
+            std::vector<std::string> want;
+            for (long a : numbers[i]) want.push_back(std::to_string(a));
+            EXPECT_EQ(got, want) << groups[i];
+            std::sort(named.begin(), named.end());
+            EXPECT_EQ(ListDir(Spool("news/NG" + std::to_string(n[i]))), named) << groups[i];
+        }
+        for (const std::string& g : groups) ASSERT_EQ(Qiv({"unsubscribe", g}).status, 0);
+    }
+    std::printf("%d runs killed (seed %u)\n", killed, seed);
+    if (!HasFailure()) {
+        EXPECT_GT(killed, 4) << "the kills came too late to test anything";
+    }
+}
+
+// Filter rules against INN's articles: a Subject rule for the plain group
+// only and a size rule for every group, at both depths the same.
+TEST_F(InnFetchTest, FilterRulesKeepOutWhatTheySayAtEveryDepth) {
+    std::string first;
+    for (int depth : {1, 32}) {
+        SCOPED_TRACE("depth " + std::to_string(depth));
+        std::filesystem::remove_all(spool_);
+        std::filesystem::remove_all(profile_);
+        std::filesystem::create_directories(spool_ + "/news");
+        std::filesystem::create_directories(profile_);
+        WriteFile(profile_ + "/filters.txt",
+                  "# numbers 10-19 of the plain group, and nothing over 100 KB\n"
+                  "MaxBytes 100000\n[qiv.test.plain]\nHeader Subject number 1[0-9]$\n");
+        ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+        ASSERT_EQ(Qiv({"setup", "--pipeline-depth", std::to_string(depth)}).status, 0);
+        ASSERT_EQ(Subscribe("qiv.test.plain"), 1);
+        const ProgramResult r = Qiv({"--once"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const std::vector<std::string> lines = r.Lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                             "NG1: 10 articles filtered: Subject (line 4) 10"),
+                  1)
+            << r.out;
+        const std::vector<IndexRecord> index = ReadIndex(Spool("1.grp"));
+        std::string subjects;
+        for (const IndexRecord& rec : index) {
+            int n = 0;
+            if (std::sscanf(rec.subject.c_str(), "Plain article number %d", &n) == 1) {
+                EXPECT_FALSE(n >= 10 && n <= 19) << rec.subject;
+            }
+            subjects += rec.subject + "\n";
+        }
+        EXPECT_EQ(ListDir(Spool("news/NG1")).size(), index.size());
+        if (first.empty()) {
+            first = subjects;
+        } else {
+            EXPECT_EQ(subjects, first) << "the same articles at both depths";
+        }
+    }
 }
 
 // A fresh subscription with InitialFetch 2 gets the group's newest two

@@ -176,7 +176,7 @@ void InnTest::TearDown() {
     if (HasFailure() && !work_.empty()) std::printf("kept for a look: %s\n", work_.c_str());
 }
 
-ProgramResult InnTest::Qiv(const std::vector<std::string>& args, int boundMs) {
+ProgramResult InnTest::Qiv(const std::vector<std::string>& args, int boundMs, int killAfterMs) {
     ProgramResult result;
     const std::string binary = ProgramPath();
     std::vector<std::string> all = {binary, "--profile-dir", profile_};
@@ -208,7 +208,9 @@ ProgramResult InnTest::Qiv(const std::vector<std::string>& args, int boundMs) {
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) {
         pollfd p{pidfd, POLLIN, 0};
-        if (poll(&p, 1, boundMs) == 0) {
+        if (killAfterMs >= 0) {
+            if (poll(&p, 1, killAfterMs) == 0) kill(pid, SIGKILL);
+        } else if (poll(&p, 1, boundMs) == 0) {
             ADD_FAILURE() << "qivnews did not end within " << boundMs << " ms";
             kill(pid, SIGKILL);
         }
@@ -217,6 +219,7 @@ ProgramResult InnTest::Qiv(const std::vector<std::string>& args, int boundMs) {
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     EXPECT_NE(result.status, 122) << "cannot run " << binary;
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);

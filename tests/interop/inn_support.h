@@ -32,6 +32,7 @@ bool FindInn(InnEnv& env, std::string& why);
 
 struct ProgramResult {
     int status = -1;  // exit status; -1 when it did not exit normally
+    int signal = 0;   // the signal that ended it, if any
     std::string out;
     std::string err;
     std::vector<std::string> Lines() const;  // standard output, line by line
@@ -45,8 +46,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Runs qivnews --profile-dir <profile> args...
-    ProgramResult Qiv(const std::vector<std::string>& args, int boundMs = 60000);
+    // Runs qivnews --profile-dir <profile> args...; killAfterMs >= 0 kills it
+    // (SIGKILL) that long after the start if it still runs.
+    ProgramResult Qiv(const std::vector<std::string>& args, int boundMs = 60000,
+                      int killAfterMs = -1);
     // "setup" for the given port, without authentication unless user is set.
     void Configure(int port, const std::string& user = "", const std::string& password = "");
     // Setup options beyond those: --security, --ca-file, --server ...

@@ -69,18 +69,61 @@ TEST_F(PipelineTest, ARefusedOrUnknownListGroupLeavesTheConnectionUsable) {
     EXPECT_TRUE(session.IsReady());
     EXPECT_EQ(RequestAll({10}).front().result, nntp::ResultSuccess);
 
-    // A line that would not fit the command buffer is refused unsent.
-    session.groupName = std::string(195, 'g');
+    // The longest name the registry takes goes out; a longer one is refused
+    // unsent.
+    session.groupName = std::string(nntp::CNntpSession::kMaxGroupName, 'g');
+    EXPECT_EQ(Do([&] { session.ListArticles(owner.window(), kListArticles, 1, INT64_MAX - 1); })
+                  .result,
+              nntp::ResultFailure);
+    EXPECT_EQ(server.Commands().back(), "LISTGROUP " + session.groupName + " 1-" +
+                                            std::to_string(INT64_MAX - 1));
+    session.groupName += 'g';
     const std::size_t sent = server.Commands().size();
     const Note local = Do([&] { session.ListArticles(owner.window(), kListArticles, 1, 2); });
     EXPECT_EQ(local.result, nntp::ResultRefusedLocally);
     EXPECT_EQ(server.Commands().size(), sent);
 }
 
-// A server that lists in no order is no guide: the whole range is asked for.
-TEST_F(PipelineTest, AListOutOfOrderMeansEveryNumber) {
-    server.AddFault(Fault::Reply("LISTGROUP", "211 3 10 17 misc.pipe\r\n14\r\n11\r\n.", 1));
-    EXPECT_EQ(List(10, 17), (std::vector<nntp::ArticleRun>{{10, 17}}));
+// Whatever order a server lists in, and whatever it repeats or adds, the
+// list gives each article of the range once, in order.
+TEST_F(PipelineTest, AListOutOfOrderRepeatedOrOutOfRangeGivesEachArticleOnceInOrder) {
+    const struct {
+        const char* name;
+        std::vector<long> listed;
+        std::vector<nntp::ArticleRun> runs;
+    } rows[] = {
+        {"two out of order", {14, 11}, {{11, 11}, {14, 14}}},
+        {"reversed", {17, 15, 14, 12, 11, 10}, {{10, 12}, {14, 15}, {17, 17}}},
+        {"repeated in turn", {10, 10, 11, 11, 12}, {{10, 12}}},
+        {"repeated out of turn", {10, 11, 12, 11, 12, 13, 10}, {{10, 13}}},
+        {"outside the range", {1, 10, 99, 11, 9, 18}, {{10, 11}}},
+        {"runs overlapping", {14, 15, 10, 11, 12, 13, 16}, {{10, 16}}},
+    };
+    int nth = 1;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string text = "211 " + std::to_string(row.listed.size()) + " 10 17 misc.pipe";
+        for (long n : row.listed) text += "\r\n" + std::to_string(n);
+        server.AddFault(Fault::Reply("LISTGROUP", text + "\r\n.", nth++));
+        EXPECT_EQ(List(10, 17), row.runs);
+    }
+}
+
+// Millions of scattered numbers would be the server's choice of our memory:
+// the list is refused, and the connection stays usable.
+TEST_F(PipelineTest, AListOfTooManyRunsIsRefusedAndTheConnectionGoesOn) {
+    const long runs = static_cast<long>(nntp::CNntpSession::kMaxListedRuns) + 1;
+    std::string text = "211 " + std::to_string(runs) + " 2 " + std::to_string(2 * runs) + " misc.pipe";
+    text.reserve(static_cast<std::size_t>(runs) * 10);
+    for (long i = 1; i <= runs; ++i) text += "\r\n" + std::to_string(2 * i);
+    server.AddFault(Fault::Reply("LISTGROUP", text + "\r\n.", 1));
+    const Note note =
+        Do([&] { session.ListArticles(owner.window(), kListArticles, 1, 2 * runs); });
+    EXPECT_EQ(note.result, nntp::ResultFailure);
+    EXPECT_EQ(note.text, "LISTGROUP listed more articles than are kept in memory");
+    EXPECT_TRUE(session.listedArticles.empty());
+    EXPECT_TRUE(session.IsReady());
+    EXPECT_EQ(List(10, 17), (std::vector<nntp::ArticleRun>{{10, 12}, {14, 15}, {17, 17}}));
 }
 
 TEST_F(PipelineTest, AnswersComeOneEachInTheOrderOfTheRequests) {

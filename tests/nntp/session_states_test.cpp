@@ -196,7 +196,7 @@ TEST_F(SessionTest, GroupReplyTable) {
     EXPECT_EQ("411 no such newsgroup", n.text);
 
     // The longest name that fits the command goes out; one more is refused.
-    session.groupName = std::string(195, 'g');
+    session.groupName = std::string(nntp::CNntpSession::kMaxGroupName, 'g');
     n = Do([&] { session.SelectGroup(owner.window(), kGroup); });
     EXPECT_EQ(nntp::ResultFailure, n.result);
     session.groupName += 'g';

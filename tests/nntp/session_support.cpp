@@ -245,6 +245,12 @@ bool LoopbackTest::ServerClosed(int boundMs) {
     return plat::PumpUntil([&] { return server.OpenConnections() == 0; }, boundMs);
 }
 
+Note LoopbackTest::OpenAndCompress(int mode) {
+    serverConfig.compress = mode;
+    Open();
+    return Do([&] { session.StartCompression(owner.window(), kCompress); });
+}
+
 int LoopbackTest::CommandCount(const std::string& word) const {
     int count = 0;
     for (const std::string& c : server.Commands())

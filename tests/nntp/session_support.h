@@ -34,6 +34,7 @@ enum : unsigned {
     kListArticles = 1035,
     kAnswer = 1036,  // RequestArticle: each notification carries an nntp::ArticleAnswer
     kOverview = 1037,
+    kCompress = 1038,
     kClose = 1040,
 };
 
@@ -167,6 +168,8 @@ protected:
     bool ServerClosed(int boundMs = 10000);
     // How often the server received a command line starting with `word`.
     int CommandCount(const std::string& word) const;
+    // Connects with Compress set to `mode` and asks for compression.
+    Note OpenAndCompress(int mode);
 
     testsrv::NewsServer server;
     Owner owner;

@@ -1,6 +1,7 @@
 #include "spool/expiry.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "platform/message_loop.h"
 #include "platform/profile.h"
 #include "spool/group_registry.h"
+#include "spool/message_history.h"
 #include "spool_fixture.h"
 
 namespace {
@@ -576,3 +578,109 @@ TEST_F(ExpiryTest, AbandonedRunIsFinishedByTheNext) {
 }
 
 }  // namespace
+
+// ---- The Message-ID history ----
+
+namespace history {
+
+using spool::MessageHistory;
+
+TEST(MessageIdText, OnlyAnIdThatCouldNameAnArticleCounts) {
+    const struct {
+        const char* value;
+        const char* id;
+    } rows[] = {
+        {"<a@b>", "<a@b>"},
+        {"  <a@b>\t", "<a@b>"},
+        {"<a@b>\r", "<a@b>"},
+        {"", ""},
+        {"a@b", ""},
+        {"<a@b", ""},
+        {"<a b@c>", ""},
+        {"<a@b> <c@d>", ""},
+        {"<>", ""},
+        {"<\x01@b>", ""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(spool::NormalMessageId(row.value), row.id) << row.value;
+    EXPECT_EQ(spool::NormalMessageId("<" + std::string(248, 'x') + ">").size(), 250u);
+    EXPECT_EQ(spool::NormalMessageId("<" + std::string(249, 'x') + ">"), "");
+}
+
+TEST_F(ExpiryTest, HistoryKeepsWhatWasAddedAndSurvivesALineCutOffByAKill) {
+    Subscribe("alpha");
+    const plat::LocalTime day{2026, 12, 8, 10, 0};
+    {
+        MessageHistory h;
+        h.Open(Spool(), 1);
+        EXPECT_FALSE(h.Has("<one@x>"));
+        EXPECT_TRUE(h.Add("<one@x>", day));
+        EXPECT_TRUE(h.Add(" <one@x> ", day)) << "known: nothing written";
+        EXPECT_TRUE(h.Add("not an id", day));
+        EXPECT_TRUE(h.Has("<one@x>"));
+    }
+    EXPECT_EQ(ReadBytes(At("1.mid")), "20261208 <one@x>\n");
+    // A kill in the middle of the next line.
+    WriteBytes(At("1.mid"), "20261208 <one@x>\n20261208 <tw");
+    {
+        MessageHistory h;
+        h.Open(Spool(), 1);
+        EXPECT_TRUE(h.Has("<one@x>"));
+        EXPECT_FALSE(h.Has("<tw"));
+        EXPECT_EQ(h.Size(), 1u);
+        EXPECT_TRUE(h.Add("<three@x>", day));
+    }
+    EXPECT_EQ(ReadBytes(At("1.mid")), "20261208 <one@x>\n20261208 <tw\n20261208 <three@x>\n");
+    MessageHistory again;
+    again.Open(Spool(), 1);
+    EXPECT_TRUE(again.Has("<three@x>"));
+    EXPECT_EQ(again.Size(), 2u);
+}
+
+TEST_F(ExpiryTest, AGroupWithoutHistoryGetsOneFromTheArticlesItsIndexNames) {
+    Subscribe("alpha");
+    MakeIndex(1, {{2026, 12, 1}, {2026, 12, 2}, {2026, 12, 3}});
+    WriteBytes(ArticlePath(1, 1), "Subject: s\r\nMessage-ID: <first@x>\r\n\r\nbody\r\n");
+    WriteBytes(ArticlePath(1, 2), "Subject: s\r\nmessage-id:   <second@x>\r\n\r\nbody\r\n");
+    WriteBytes(ArticlePath(1, 3), "Subject: s\r\n\r\nMessage-ID: <in the body@x>\r\n");
+    SetToday(2026, 12, 8);
+    MessageHistory h;
+    h.Open(Spool(), 1);
+    EXPECT_TRUE(h.Has("<first@x>"));
+    EXPECT_TRUE(h.Has("<second@x>"));
+    EXPECT_EQ(h.Size(), 2u);
+    h.Close();
+    EXPECT_EQ(ReadBytes(At("1.mid")), "20261208 <first@x>\n20261208 <second@x>\n");
+}
+
+// The expiry drops the lines of the days it expires, with the records.
+TEST_F(ExpiryTest, ExpiryDropsTheHistoryOfExpiredDays) {
+    Subscribe("alpha", "5");
+    Subscribe("beta", "junk");
+    MakeIndex(1, {{2026, 11, 1}, {2026, 12, 7}});
+    MakeIndex(2, {{2026, 11, 1}});
+    const std::string lines = "20261101 <old@x>\n20261203 <edge@x>\n20261204 <kept@x>\n"
+                              "20261207 <new@x>\nno date here\n";
+    WriteBytes(At("1.mid"), lines);
+    WriteBytes(At("2.mid"), lines);
+    SetToday(2026, 12, 8);
+    ExpireAll();
+    EXPECT_EQ(ReadBytes(At("1.mid")), "20261204 <kept@x>\n20261207 <new@x>\n");
+    EXPECT_EQ(ReadBytes(At("2.mid")), lines) << "ExpireDays that is no number keeps everything";
+    EXPECT_FALSE(Exists(At("1.mid.tmp")));
+
+    // What cannot be rewritten stays as it was.
+    WriteBytes(At("1.mid"), lines);
+    ASSERT_EQ(mkdir(At("1.mid.tmp").c_str(), 0700), 0);
+    EXPECT_FALSE(spool::ExpireHistory(Spool(), 1, spool::dayNumber(126, 12, 3)));
+    EXPECT_EQ(ReadBytes(At("1.mid")), lines);
+    EXPECT_TRUE(spool::ExpireHistory(Spool(), 9, 0)) << "no history: nothing to do";
+}
+
+TEST_F(ExpiryTest, UnsubscribeRemovesTheHistory) {
+    Subscribe("alpha");
+    WriteBytes(At("1.mid"), "20261208 <one@x>\n");
+    ASSERT_TRUE(spool::UnsubscribeGroup(context, "alpha").Ok());
+    EXPECT_FALSE(Exists(At("1.mid")));
+}
+
+}  // namespace history

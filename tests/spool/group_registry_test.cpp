@@ -14,6 +14,7 @@
 
 #include "platform/files.h"
 #include "platform/profile.h"
+#include "spool/group_files.h"
 #include "spool_fixture.h"
 
 namespace {
@@ -225,11 +226,12 @@ TEST_F(RegistryTest, UnsubscribeRemovesTheGroupInAnyLetterCase) {
     EXPECT_EQ(Name(2), "NotSubscribed");
     EXPECT_FALSE(plat::ProfileSectionExists("NG2", "qivnews.ini"));
     EXPECT_FALSE(Exists(At("2.grp")));
-    EXPECT_EQ(List(At("news/NG2")), std::vector<std::string>{"00000004.nws"});
+    // The file no record names (a killed fetch's) goes with the directory.
+    EXPECT_FALSE(Exists(At("news/NG2")));
+    EXPECT_TRUE(r.Ok()) << r.message;
     EXPECT_TRUE(Exists(ArticlePath(1, 9)));
     EXPECT_EQ(lastGroupNum, 4);
 
-    // With nothing left in it, the directory goes too.
     Subscribe("delta");
     WriteBytes(At("4.grp"), Record(4, 5, 1997, 3, 1));
     MakeArticle(4, 5);
@@ -491,6 +493,120 @@ TEST_F(RegistryTest, UnsubscribeDeletesNothingOutsideTheGroupDirectory) {
     EXPECT_TRUE(Exists(At("victim2")));
     EXPECT_FALSE(Exists(ArticlePath(1, 3)));
     EXPECT_FALSE(Exists(At("1.grp")));
+}
+
+// ---- What a group directory holds beside its index ----
+
+// Whatever is in the directory goes with it; what cannot go is named, and
+// the group is unsubscribed all the same.
+TEST_F(RegistryTest, UnsubscribeRemovesTheDirectoryWholeOrSaysWhatStayed) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& dir)> fill;
+        const char* stayed;  // nullptr: the directory is gone
+    };
+    const std::string outside = At("outside.txt");
+    const Case cases[] = {
+        {"part and unindexed files",
+         [&](const std::string& dir) {
+             WriteBytes(dir + "/00000013.part", "half");
+             WriteBytes(dir + "/00000014.nws", "whole");
+             WriteBytes(dir + "/notes.txt", "sysop");
+         },
+         nullptr},
+        {"a link and a FIFO",
+         [&](const std::string& dir) {
+             ASSERT_EQ(symlink(outside.c_str(), (dir + "/00000015.nws").c_str()), 0);
+             ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+         },
+         nullptr},
+        {"a directory inside",
+         [&](const std::string& dir) {
+             WriteBytes(dir + "/00000016.nws", "x");
+             ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0700), 0);
+             WriteBytes(dir + "/sub/kept", "x");
+         },
+         "stayed with 1 entry that could not be removed, sub"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteBytes(outside, "not the group's");
+        const spool::SubscribeResult sub = spool::SubscribeGroup(context, "alpha");
+        ASSERT_TRUE(sub.Ok());
+        const std::int32_t n = sub.groupNumber;
+        const std::string dir = At("news/NG" + std::to_string(n));
+        c.fill(dir);
+        const spool::UnsubscribeResult r = spool::UnsubscribeGroup(context, "alpha");
+        EXPECT_EQ(r.status, UnsubscribeStatus::Unsubscribed);
+        EXPECT_FALSE(plat::ProfileSectionExists("NG" + std::to_string(n), "qivnews.ini"));
+        EXPECT_EQ(ReadBytes(outside), "not the group's");
+        if (c.stayed == nullptr) {
+            EXPECT_TRUE(r.Ok()) << r.message;
+            EXPECT_TRUE(r.stayed.empty()) << r.stayed;
+            EXPECT_FALSE(Exists(dir));
+        } else {
+            EXPECT_FALSE(r.Ok());
+            EXPECT_NE(r.stayed.find(c.stayed), std::string::npos) << r.stayed;
+            EXPECT_NE(r.message.find(r.stayed), std::string::npos) << r.message;
+            EXPECT_EQ(List(dir), std::vector<std::string>{"sub"});
+        }
+    }
+}
+
+// What a killed fetch leaves: numbered files that neither the index nor an
+// expiry's temporary index names. Nothing else is touched.
+TEST_F(RegistryTest, UnindexedNumberedFilesAreRemovedAndNothingElse) {
+    Subscribe("alpha");
+    const std::string dir = At("news/NG1");
+    WriteBytes(At("1.grp"), Record(1, 1, 1997, 3, 1) + Record(1, 3, 1997, 3, 1));
+    WriteBytes(At("1.tmp"), Record(1, 2, 1997, 3, 1));
+    for (int f : {1, 2, 3, 4}) MakeArticle(1, f);
+    WriteBytes(dir + "/00000005.part", "half");
+    WriteBytes(dir + "/00000006.part", "");
+    WriteBytes(dir + "/0000007.nws", "seven digits");
+    WriteBytes(dir + "/00000008.nws.bak", "not ours");
+    WriteBytes(dir + "/readme", "sysop");
+    ASSERT_EQ(mkdir((dir + "/00000009.nws").c_str(), 0700), 0);
+    WriteBytes(At("outside"), "kept");
+    ASSERT_EQ(symlink(At("outside").c_str(), (dir + "/00000010.nws").c_str()), 0);
+
+    const spool::GroupSweep sweep = spool::RemoveUnindexedFiles(Spool(), 1);
+    EXPECT_TRUE(sweep.done);
+    EXPECT_EQ(sweep.removed, 4) << "4, both .part files and the link";
+    EXPECT_EQ(sweep.failed, 1) << "the directory";
+    EXPECT_EQ(List(dir), (std::vector<std::string>{"00000001.nws", "00000002.nws", "00000003.nws",
+                                                   "00000008.nws.bak", "00000009.nws",
+                                                   "0000007.nws", "readme"}));
+    EXPECT_EQ(ReadBytes(At("outside")), "kept");
+
+    // An index that cannot be read names files nobody knows: none is removed.
+    WriteBytes(dir + "/00000011.part", "half");
+    ASSERT_EQ(rename(At("1.grp").c_str(), At("1.grp.saved").c_str()), 0);
+    ASSERT_EQ(mkdir(At("1.grp").c_str(), 0700), 0);
+    const spool::GroupSweep blind = spool::RemoveUnindexedFiles(Spool(), 1);
+    EXPECT_FALSE(blind.done);
+    EXPECT_EQ(blind.removed, 0);
+    EXPECT_TRUE(Exists(dir + "/00000011.part"));
+    EXPECT_TRUE(Exists(dir + "/00000001.nws"));
+
+    // No directory: nothing to do, and no failure.
+    const spool::GroupSweep none = spool::RemoveUnindexedFiles(Spool(), 7);
+    EXPECT_TRUE(none.done);
+    EXPECT_EQ(none.removed + none.failed, 0);
+}
+
+// The group being fetched keeps its directory: the article arriving is
+// written there, and the fetch removes it once it notices.
+TEST_F(RegistryTest, UnsubscribingTheGroupBeingFetchedLeavesItsDirectoryToTheFetch) {
+    Subscribe("alpha");
+    WriteBytes(At("news/NG1/00000003.part"), "arriving");
+    spool::SetGroupInFetch(1);
+    const spool::UnsubscribeResult r = spool::UnsubscribeGroup(context, "alpha");
+    spool::SetGroupInFetch(0);
+    EXPECT_TRUE(r.Ok()) << r.message;
+    EXPECT_TRUE(Exists(At("news/NG1/00000003.part")));
+    EXPECT_EQ(spool::RemoveGroupDirectory(Spool(), 1), "");
+    EXPECT_FALSE(Exists(At("news/NG1")));
 }
 
 }  // namespace

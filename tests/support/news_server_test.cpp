@@ -602,6 +602,10 @@ TEST(NewsServerFaultText, ParsesCommandLineForm) {
     ASSERT_TRUE(ParseFault("GREETING:1:reset", &f));
     EXPECT_EQ(f.action, Fault::Action::Reset);
     EXPECT_EQ(f.bytes, 0u);
+    ASSERT_TRUE(ParseFault("ARTICLE:5:omit", &f));
+    EXPECT_EQ(f.action, Fault::Action::Omit);
+    EXPECT_EQ(f.nth, 5);
+    EXPECT_FALSE(ParseFault("ARTICLE:5:omit:1", &f));
     EXPECT_FALSE(ParseFault("GREETING:x:reset", &f));
     EXPECT_FALSE(ParseFault("GREETING:1:explode", &f));
     EXPECT_FALSE(ParseFault("GREETING:1:close-after", &f));

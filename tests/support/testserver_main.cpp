@@ -21,11 +21,13 @@ void Usage() {
     std::fprintf(
         stderr,
         "usage: qiv-testserver [--port N] [--dir DIR] [--groups-demo]\n"
-        "                      [--generate GROUP:COUNT:SIZE]... [--greeting CODE]\n"
+        "                      [--generate GROUP:COUNT:SIZE[:STRIDE]]... [--greeting CODE]\n"
+        "                      [--no-listgroup]\n"
         "                      [--user U --pass P] [--mode-reader accept|unknown|transit]\n"
         "                      [--posting accept|refuse|fail] [--post-dir DIR]\n"
         "                      [--one-write] [--fault WHEN:NTH:ACTION[:ARG]]...\n"
-        "                      [--tls CERT.pem KEY.pem | --starttls CERT.pem KEY.pem]\n");
+        "                      [--tls CERT.pem KEY.pem | --starttls CERT.pem KEY.pem]\n"
+        "                      [--compress deflate|refuse403|refuse502]\n");
 }
 
 bool ParseLong(const char* text, long* value) {
@@ -34,14 +36,20 @@ bool ParseLong(const char* text, long* value) {
     return *text != '\0' && *end == '\0';
 }
 
-// GROUP:COUNT:SIZE; the group name may not hold a colon.
-bool ParseGenerate(const std::string& arg, std::string* group, long* count, long* size) {
+// GROUP:COUNT:SIZE[:STRIDE]; the group name may not hold a colon.
+bool ParseGenerate(const std::string& arg, std::string* group, long* count, long* size,
+                   long* stride) {
     std::size_t a = arg.find(':');
     std::size_t b = a == std::string::npos ? a : arg.find(':', a + 1);
     if (b == std::string::npos || a == 0) return false;
+    std::size_t c = arg.find(':', b + 1);
     *group = arg.substr(0, a);
+    *stride = 1;
+    if (c != std::string::npos && (!ParseLong(arg.substr(c + 1).c_str(), stride) || *stride < 1))
+        return false;
     return ParseLong(arg.substr(a + 1, b - a - 1).c_str(), count) &&
-           ParseLong(arg.substr(b + 1).c_str(), size) && *count >= 0 && *size >= 0;
+           ParseLong(arg.substr(b + 1, c == std::string::npos ? c : c - b - 1).c_str(), size) &&
+           *count >= 0 && *size >= 0;
 }
 
 }  // namespace
@@ -81,12 +89,15 @@ int main(int argc, char** argv) {
             server.AddDemoGroups();
         } else if (opt == "--generate") {
             std::string group;
-            long count, size;
-            if (!ParseGenerate(need(), &group, &count, &size)) {
-                std::fprintf(stderr, "qiv-testserver: --generate wants GROUP:COUNT:SIZE\n");
+            long count, size, stride;
+            if (!ParseGenerate(need(), &group, &count, &size, &stride)) {
+                std::fprintf(stderr,
+                             "qiv-testserver: --generate wants GROUP:COUNT:SIZE[:STRIDE]\n");
                 return 2;
             }
-            server.GenerateArticles(group, count, static_cast<std::size_t>(size));
+            server.GenerateArticles(group, count, static_cast<std::size_t>(size), 1, stride);
+        } else if (opt == "--no-listgroup") {
+            server.SetListGroup(false);
         } else if (opt == "--greeting") {
             long code;
             if (!ParseLong(need().c_str(), &code)) {
@@ -108,6 +119,18 @@ int main(int argc, char** argv) {
                 server.SetModeReader(testsrv::ModeReader::Unknown);
             } else if (m == "transit") {
                 server.SetModeReader(testsrv::ModeReader::Transit);
+            } else {
+                Usage();
+                return 2;
+            }
+        } else if (opt == "--compress") {
+            std::string m = need();
+            if (m == "deflate") {
+                server.SetCompress(testsrv::CompressMode::Deflate);
+            } else if (m == "refuse403") {
+                server.SetCompress(testsrv::CompressMode::Refuse403);
+            } else if (m == "refuse502") {
+                server.SetCompress(testsrv::CompressMode::Refuse502);
             } else {
                 Usage();
                 return 2;
