@@ -14,7 +14,10 @@ set(qiv_posix_only_platform "resolver|socket|signals|files|regex|ui_terminal|ui_
 set(qiv_posix_only_net "tls_layer")
 set(qiv_posix_only_app "demo|control_server|control_client")
 qiv_library(qiv_platform src/platform ws2_32 comctl32 gdi32)
-qiv_library(qiv_net src/net qiv_platform secur32 crypt32 bcrypt ws2_32)
+# zlib for COMPRESS DEFLATE: Debian's libz-mingw-w64-dev, linked statically.
+set(ZLIB_USE_STATIC_LIBS ON)
+find_package(ZLIB REQUIRED)
+qiv_library(qiv_net src/net qiv_platform secur32 crypt32 bcrypt ws2_32 ZLIB::ZLIB)
 qiv_library(qiv_nntp src/nntp qiv_net qiv_spool)
 qiv_library(qiv_spool src/spool qiv_platform)
 qiv_library(qiv_app src/app qiv_nntp qiv_spool)

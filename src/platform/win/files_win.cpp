@@ -429,6 +429,42 @@ bool RemoveDirectory(const std::string& path) {
     return _rmdir(path.c_str()) == 0;
 }
 
+bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>& entries) {
+    entries.clear();
+    Refused() = false;
+    Parent parent(path);
+    if (!parent.Ok()) return false;
+    struct stat st;
+    if (StatAt(parent.Dir(), parent.Leaf(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    WIN32_FIND_DATAW found;
+    const HANDLE find =
+        FindFirstFileW(Wide(Join(parent.Dir(), parent.Leaf()) + "/*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : EIO;
+        return errno == 0;
+    }
+    do {
+        const int n = WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, nullptr, 0, nullptr,
+                                          nullptr);
+        std::string name(n > 0 ? n - 1 : 0, '\0');
+        if (n > 1)
+            WideCharToMultiByte(CP_ACP, 0, found.cFileName, -1, name.data(), n, nullptr, nullptr);
+        if (name == "." || name == "..") continue;
+        // A reparse point is removed as the link it is, never entered.
+        const DWORD a = found.dwFileAttributes;
+        entries.push_back({name, (a & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                     (a & FILE_ATTRIBUTE_REPARSE_POINT) == 0});
+    } while (FindNextFileW(find, &found));
+    const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    errno = complete ? 0 : EIO;
+    return complete;
+}
+
 bool WriteAt(const std::string& path, const void* data, std::size_t length, long offset) {
     const int fd = OpenRegular(path, O_WRONLY | O_CREAT | (offset < 0 ? O_APPEND : 0));
     if (fd < 0) return false;
