@@ -65,6 +65,7 @@ void OnGroupFinished(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 // The pipelined exchange (PipelineDepth above 1).
 void OnArticlesListed(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam data);
+void OnOverviewDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 
 // Posting cycle.
 void BeginPosting(NewsCycle& cycle);

@@ -305,6 +305,7 @@ bool LoadFilters(NewsCycle& cycle) {
     const bool named = !IsMissing(path) && !path.empty();
     if (!named) path = plat::ProfileDir() + "/filters.txt";
     std::string error;
+    cycle.fetch->noOverview = false;
     if (spool::LoadFilterRules(path, named, cycle.fetch->filters, error)) return true;
     LogLine(error.c_str());
     cycle.NoteUndone(error);

@@ -11,6 +11,7 @@
 // when its turn to be indexed comes: a run stopped dead leaves no numbered
 // file but the one being indexed, as the lock-step exchange does, and the
 // numbers after it stay free for the next cycle.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -29,18 +30,26 @@ namespace app {
 
 namespace {
 
-// The next article to ask for; false when none is left.
-bool TakeNext(FetchState& fetch, std::int64_t& article) {
+// The next article to ask for; false when none is left, or the next waits
+// for the overview (waiting then names it).
+bool TakeNext(FetchState& fetch, std::int64_t& article, std::int64_t& waiting) {
+    waiting = -1;
     for (; fetch.nextRun < fetch.toRequest.size(); ++fetch.nextRun) {
         const nntp::ArticleRun& run = fetch.toRequest[fetch.nextRun];
         if (fetch.nextArticle < run.first) fetch.nextArticle = run.first;
-        if (fetch.nextArticle <= run.last) {
+        while (fetch.nextArticle <= run.last) {
+            if (!Judged(fetch, fetch.nextArticle)) {
+                waiting = fetch.nextArticle;
+                return false;
+            }
             article = fetch.nextArticle++;
-            return true;
+            if (!Dropped(fetch, article)) return true;
         }
     }
     return false;
 }
+
+}  // namespace
 
 bool MoreToRequest(const FetchState& fetch) {
     for (std::size_t r = fetch.nextRun; r < fetch.toRequest.size(); ++r)
@@ -48,18 +57,23 @@ bool MoreToRequest(const FetchState& fetch) {
     return false;
 }
 
+namespace {
+
 std::string PartFile(NewsCycle& cycle, std::int32_t fileNumber) {
     std::string path = ArticleFile(cycle, fileNumber);
     return path.replace(path.size() - 4, 4, ".part");
 }
+
+}  // namespace
 
 // Keeps the group's depth of requests in flight.
 void TopUp(NewsCycle& cycle) {
     FetchState& fetch = *cycle.fetch;
     nntp::CNntpSession& session = *cycle.session;
     std::int64_t article = 0;
+    std::int64_t waiting = -1;
     while (fetch.requested.size() < static_cast<std::size_t>(fetch.depth) &&
-           TakeNext(fetch, article)) {
+           TakeNext(fetch, article, waiting)) {
         const std::int32_t file = fetch.nextFile;
         const std::int32_t part = fetch.nextPart;
         fetch.nextFile = NextFileNumber(cycle, file);
@@ -68,13 +82,21 @@ void TopUp(NewsCycle& cycle) {
         session.RequestArticle(cycle.window, MAIN_MSG_ARTICLE_ANSWER, article,
                                PartFile(cycle, part));
     }
+    // The next OVER goes out once the answers before it are in: one wait
+    // for every kMaxOverviewRange numbers.
+    if (waiting >= 0 && fetch.requested.empty() && !fetch.overviewOut)
+        RequestOverview(cycle, waiting);
 }
+
+namespace {
 
 // The file number of the request after the one just answered.
 std::int32_t FollowingFile(NewsCycle& cycle) {
     const FetchState& fetch = *cycle.fetch;
     return fetch.requested.empty() ? fetch.nextFile : fetch.requested.front().file;
 }
+
+}  // namespace
 
 // Every article asked for is done. A list covered the whole range up to
 // GROUP's last, so nothing below it is left to try.
@@ -83,9 +105,15 @@ void GroupFetched(NewsCycle& cycle) {
     if (!fetch.byNumber && cycle.articleCursor <= fetch.last) {
         cycle.articleCursor = fetch.last + 1;
         StoreIndex(cycle, cycle.articleCursor);
+    } else if (fetch.overview && cycle.articleCursor <= std::min(fetch.overviewTo, fetch.last)) {
+        // What the overview kept out at the end is passed as well.
+        cycle.articleCursor = std::min(fetch.overviewTo, fetch.last) + 1;
+        StoreIndex(cycle, cycle.articleCursor);
     }
     EndGroup(cycle);
 }
+
+namespace {
 
 // The group (or the cycle) ends once the answers still due are read out.
 void EndOnceDrained(NewsCycle& cycle) {
@@ -177,6 +205,11 @@ void StartPipelinedFetch(NewsCycle& cycle) {
     fetch.nextPart = fetch.nextFile;
     fetch.byNumber = false;
     fetch.stop = FetchState::Stop::None;
+    fetch.overview = !fetch.groupFilter.Empty() && !fetch.noOverview;
+    fetch.overviewOut = false;
+    fetch.overviewTo = cycle.articleCursor - 1;
+    fetch.dropped.clear();
+    fetch.droppedNext = 0;
     cycle.session->ListArticles(cycle.window, MAIN_MSG_ARTICLES_LISTED, cycle.articleCursor,
                                 fetch.last);
 }

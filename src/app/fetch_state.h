@@ -82,6 +82,16 @@ struct FetchState {
     spool::FilterRules filters;
     spool::GroupFilter groupFilter;
     std::vector<int> filtered;
+    // Pipelined, the overview (OVER) judges the articles before they are
+    // asked for: what a rule keeps out then costs no download. Numbers up
+    // to overviewTo are judged; dropped holds those kept out, ascending.
+    bool overview = false;
+    bool overviewOut = false;  // an OVER is on its way
+    bool noOverview = false;   // the server has none: not asked again this cycle
+    std::int64_t overviewTo = 0;
+    std::int64_t overviewAsked = 0;  // the end of the OVER on its way
+    std::vector<std::int64_t> dropped;
+    std::size_t droppedNext = 0;
 };
 
 // An article received that is not to be stored: one whose Message-ID the
@@ -115,6 +125,15 @@ int NoteWithheldAt(NewsCycle& cycle, const char* reply, std::int64_t due);
 
 // The pipelined exchange, after GROUP (fetch_pipeline.cpp).
 void StartPipelinedFetch(NewsCycle& cycle);
+// The overview's part of it (fetch_overview.cpp): whether `article` may be
+// asked for yet (false: it waits for the overview), and whether it was kept
+// out; the next OVER when the requests before it are done.
+bool Judged(FetchState& fetch, std::int64_t article);
+void TopUp(NewsCycle& cycle);
+void GroupFetched(NewsCycle& cycle);
+bool MoreToRequest(const FetchState& fetch);
+bool Dropped(FetchState& fetch, std::int64_t article);
+void RequestOverview(NewsCycle& cycle, std::int64_t from);
 // The lock-step exchange of ARTICLE and NEXT from articleCursor.
 void StartLockStepFetch(NewsCycle& cycle);
 

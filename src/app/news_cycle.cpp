@@ -77,6 +77,8 @@ Handler HandlerOf(unsigned message) {
             return OnArticlesListed;
         case MAIN_MSG_ARTICLE_ANSWER:
             return OnArticleAnswer;
+        case MAIN_MSG_OVERVIEW_DONE:
+            return OnOverviewDone;
         case MAIN_MSG_POST_DONE:
             return OnPostDone;
         default:

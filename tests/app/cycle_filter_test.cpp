@@ -3,6 +3,7 @@
 // depth; a rule file that cannot be used stops the cycle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <tuple>
@@ -34,6 +35,8 @@ struct FilterCase {
     std::vector<long> kept;    // of alt.filter
     std::vector<long> keptB;   // of alt.other, the same articles
     const char* logLine;       // for NG1; nullptr: none
+    long decidedByOverview;    // an article the overview keeps out: never asked
+                               // for where no group keeps it (pipelined); 0: none
 };
 
 void PrintTo(const FilterCase& c, std::ostream* os) {
@@ -85,6 +88,19 @@ TEST_P(FilterCycle, KeepsOutWhatTheRulesSayAndNothingElse) {
         EXPECT_EQ(LogCount("NG1: "), 0) << ::testing::PrintToString(Log());
     }
 
+    if (depth > 1 && c.decidedByOverview > 0) {
+        const long n = c.decidedByOverview;
+        const auto count = [n](const std::vector<long>& v) {
+            return static_cast<std::size_t>(std::count(v.begin(), v.end(), n));
+        };
+        const std::vector<std::string> asked = ServerCommands("ARTICLE");
+        EXPECT_EQ(static_cast<std::size_t>(
+                      std::count(asked.begin(), asked.end(), "ARTICLE " + std::to_string(n))),
+                  count(c.kept) + count(c.keptB))
+            << "judged from OVER, before it was downloaded";
+        EXPECT_FALSE(ServerCommands("OVER").empty());
+    }
+
     // Nothing filtered is asked for again.
     const std::size_t asked = ServerCommands("ARTICLE").size();
     ASSERT_TRUE(RunCycle());
@@ -94,20 +110,20 @@ TEST_P(FilterCycle, KeepsOutWhatTheRulesSayAndNothingElse) {
 const std::vector<long> kAll = {1, 2, 3, 4, 5, 6};
 
 const FilterCase kFilterCases[] = {
-    {"NoRules", "# nothing yet\n\n", kAll, kAll, nullptr},
+    {"NoRules", "# nothing yet\n\n", kAll, kAll, nullptr, 0},
     {"SubjectForEveryGroup", "Header Subject make.*money\n", {1, 3, 4, 5, 6}, {1, 3, 4, 5, 6},
-     "NG1: 1 article filtered: Subject (line 1) 1"},
+     "NG1: 1 article filtered: Subject (line 1) 1", 2},
     {"CaseCounts", "HeaderCase X-Tag ^spam$\nHeaderCase Subject ^MAKE\n", {1, 3, 4, 5, 6},
-     {1, 3, 4, 5, 6}, "NG1: 1 article filtered: Subject (line 2) 1"},
+     {1, 3, 4, 5, 6}, "NG1: 1 article filtered: Subject (line 2) 1", 2},
     {"MaxBytes", "MaxBytes 2000\n", {1, 2, 4, 5, 6}, {1, 2, 4, 5, 6},
-     "NG1: 1 article filtered: MaxBytes (line 1) 1"},
+     "NG1: 1 article filtered: MaxBytes (line 1) 1", 3},
     {"MaxCrossposts", "MaxCrossposts 3\n", {1, 2, 3, 5, 6}, {1, 2, 3, 5, 6},
-     "NG1: 1 article filtered: MaxCrossposts (line 1) 1"},
+     "NG1: 1 article filtered: MaxCrossposts (line 1) 1", 0},
     {"OnlyInOneGroup", "[alt.filter]\nHeader X-Tag spam\nMaxBytes 2000\n", {1, 2, 4, 6}, kAll,
-     "NG1: 2 articles filtered: X-Tag (line 2) 1, MaxBytes (line 3) 1"},
+     "NG1: 2 articles filtered: X-Tag (line 2) 1, MaxBytes (line 3) 1", 3},
     {"GroupPatternAndGlobal",
      "Header Subject money\n[alt.o*]\nMaxCrossposts 2\n[*]\nHeader X-Tag spam\n",
-     {1, 3, 4, 6}, {1, 3, 6}, "NG1: 2 articles filtered: Subject (line 1) 1, X-Tag (line 5) 1"},
+     {1, 3, 4, 6}, {1, 3, 6}, "NG1: 2 articles filtered: Subject (line 1) 1, X-Tag (line 5) 1", 2},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, FilterCycle,
@@ -117,6 +133,25 @@ INSTANTIATE_TEST_SUITE_P(Rules, FilterCycle,
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     DepthName(std::get<1>(info.param));
                          });
+
+// A server without OVER: every article is judged once it has arrived, with
+// the same result.
+TEST_F(CycleTest, WithoutOverTheRulesAreAppliedToTheArrivedArticles) {
+    pipelineDepth_ = 32;
+    server_.SetOver(false);
+    server_.AddGroup(FilterGroup("alt.filter"));
+    Subscribe(1, "alt.filter");
+    WriteFile(dir_ + "/filters.txt", "Header Subject make.*money\nMaxBytes 2000\n");
+    Configure({"LastFileNumIn=0"});
+    ASSERT_TRUE(RunCycle());
+    std::vector<long> kept;
+    for (const IndexEntry& e : ReadIndex(Spool("1.grp"))) kept.push_back(e.articleNumber);
+    EXPECT_EQ(kept, (std::vector<long>{1, 4, 5, 6}));
+    EXPECT_EQ(ServerCommands("ARTICLE").size(), 6u);
+    EXPECT_EQ(ServerCommands("OVER").size(), 1u) << "asked once, then not again";
+    EXPECT_EQ(LogCount("NG1: 2 articles filtered: Subject (line 1) 1, MaxBytes (line 2) 1"), 1);
+    EXPECT_EQ(Ini("NG1", "Index"), "7");
+}
 
 // A rule file that cannot be read or parsed stops the cycle with the
 // reason, instead of storing everything.
