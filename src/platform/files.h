@@ -115,5 +115,8 @@ bool WriteAt(const std::string& path, const void* data, std::size_t length, long
 // EFBIG when it is longer, EINVAL when it is no regular file (a FIFO is not
 // waited on), else the error of the open or read.
 bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& text, int& err);
+// The same for a descriptor already open (closed here): for files that
+// must be opened otherwise, as OpenRegular does below the spool root.
+bool ReadSmallFileFrom(int fd, std::size_t maxBytes, std::string& text, int& err);
 
 }  // namespace plat

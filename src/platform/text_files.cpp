@@ -1,6 +1,7 @@
-// Text files line by line, written whole or not at all; the same on every
-// system, over the opens of files.cpp.
+// Text files line by line, written whole or not at all, and small files
+// read whole; the same on every system, over the opens of files.cpp.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -137,6 +138,36 @@ bool TextReader::Rewind() {
     if (file_ == nullptr) return false;
     std::clearerr(file_);
     return std::fseek(file_, 0, SEEK_SET) == 0;
+}
+
+bool ReadSmallFileFrom(int fd, std::size_t maxBytes, std::string& text, int& err) {
+    text.clear();
+    struct stat st;
+    err = 0;
+    if (fstat(fd, &st) != 0) {
+        err = errno;
+    } else if (!S_ISREG(st.st_mode)) {
+        err = EINVAL;
+    } else {
+        char buffer[8192];
+        for (;;) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                err = errno;
+                break;
+            }
+            if (n == 0) break;
+            if (text.size() + static_cast<std::size_t>(n) > maxBytes) {
+                err = EFBIG;
+                break;
+            }
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    if (err != 0) text.clear();
+    return err == 0;
 }
 
 }  // namespace plat

@@ -367,6 +367,26 @@ IndexScan ScanIndex(const std::string& spoolDir, std::int32_t group) {
     return scan;
 }
 
+bool ForEachRecord(const std::string& indexPath,
+                   const std::function<void(const unsigned char* record)>& f) {
+    const int fd = plat::OpenRegular(indexPath, O_RDONLY);
+    if (fd < 0) return errno == ENOENT;
+    static unsigned char buffer[kRecordSize * 256];
+    off_t offset = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        const std::size_t records = n > 0 ? static_cast<std::size_t>(n) / kRecordSize : 0;
+        if (records == 0) break;
+        for (std::size_t r = 0; r < records; ++r) f(buffer + r * kRecordSize);
+        offset += static_cast<off_t>(records * kRecordSize);
+    }
+    close(fd);
+    return ok;
+}
+
 bool CounterBehindIndex(const IndexScan& scan, std::int32_t counter) {
     const bool pastWrap =
         scan.lastFile >= 0 && scan.lastFile < scan.highestFile && counter > scan.lastFile;

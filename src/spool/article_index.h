@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -106,6 +107,10 @@ struct IndexScan {
 };
 // A missing index names nothing.
 IndexScan ScanIndex(const std::string& spoolDir, std::int32_t group);
+// Calls f for each whole record of an index file, in order. True when it
+// was read to its end or is missing; false when it cannot be read.
+bool ForEachRecord(const std::string& indexPath,
+                   const std::function<void(const unsigned char* record)>& f);
 // Whether a file counter would overwrite articles the index lists. After
 // the counter wrapped, the newest record names a file below the highest,
 // and a counter past that newest one is where it should be.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "spool/article_index.h"
 #include "spool/index_record.h"
 #include "spool/spool_paths.h"
 
@@ -19,22 +20,8 @@ namespace {
 // The names an index file's records give; false when it exists but cannot
 // be read, so that no file it may name is taken for a leftover.
 bool AddNamedFiles(const std::string& indexPath, std::unordered_set<std::string>& names) {
-    const int fd = plat::OpenRegular(indexPath, O_RDONLY);
-    if (fd < 0) return errno == ENOENT;
-    static unsigned char buffer[kRecordSize * 256];
-    off_t offset = 0;
-    bool ok = true;
-    for (;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        const std::size_t records = n > 0 ? static_cast<std::size_t>(n) / kRecordSize : 0;
-        if (records == 0) break;
-        for (std::size_t r = 0; r < records; ++r) names.insert(RecordFileName(buffer + r * kRecordSize));
-        offset += static_cast<off_t>(records * kRecordSize);
-    }
-    close(fd);
-    return ok;
+    return ForEachRecord(indexPath,
+                         [&](const unsigned char* record) { names.insert(RecordFileName(record)); });
 }
 
 // Only names this program gives its own files: whatever else lies there is

@@ -22,7 +22,7 @@ namespace {
 // Longer ids are no Message-IDs a server gives (RFC 5536: 250 octets).
 constexpr std::size_t kMaxMessageId = 250;
 // A history larger than this is not read whole into memory.
-constexpr off_t kMaxHistoryBytes = 64 << 20;
+constexpr std::size_t kMaxHistoryBytes = 64 << 20;
 
 bool ReadWhole(const std::string& path, std::string& text, bool& missing) {
     missing = false;
@@ -31,21 +31,8 @@ bool ReadWhole(const std::string& path, std::string& text, bool& missing) {
         missing = errno == ENOENT;
         return false;
     }
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && st.st_size <= kMaxHistoryBytes;
-    if (ok) {
-        text.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = read(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        text.resize(done);
-    }
-    close(fd);
-    return ok;
+    int err = 0;
+    return plat::ReadSmallFileFrom(fd, kMaxHistoryBytes, text, err);
 }
 
 // Calls f(date, id) for every whole line; the date is the line's first
@@ -121,20 +108,15 @@ void MessageHistory::Open(const std::string& spoolDir, std::int32_t group) {
     if (!missing) return;
     // Made once from what the group holds, so that a new server's numbers
     // for the same articles are known from the first cycle.
-    const int fd = plat::OpenRegular(IndexPath(spoolDir, group), O_RDONLY);
-    if (fd < 0) return;
     const std::string dir = GroupDirectory(spoolDir, group);
     std::string lines;
-    unsigned char record[kRecordSize];
-    for (off_t at = 0; pread(fd, record, kRecordSize, at) == static_cast<ssize_t>(kRecordSize);
-         at += static_cast<off_t>(kRecordSize)) {
+    ForEachRecord(IndexPath(spoolDir, group), [&](const unsigned char* record) {
         const std::string name = RecordFileName(record);
-        if (!IsSafeArticleName(name)) continue;
+        if (!IsSafeArticleName(name)) return;
         const std::string id = NormalMessageId(ReadArticleHeaders(dir + "/" + name, 0).messageId);
-        if (id.empty() || !ids_.insert(id).second) continue;
+        if (id.empty() || !ids_.insert(id).second) return;
         lines += LineFor(id, plat::Now());
-    }
-    close(fd);
+    });
     if (!lines.empty()) Append(lines);
 }
 

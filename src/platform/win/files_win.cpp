@@ -369,32 +369,7 @@ bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string& t
         err = errno == EACCES && stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? EINVAL : errno;
         return false;
     }
-    struct stat st;
-    err = 0;
-    if (fstat(fd, &st) != 0) {
-        err = errno;
-    } else if (!S_ISREG(st.st_mode)) {
-        err = EINVAL;
-    } else {
-        char buffer[8192];
-        for (;;) {
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                err = errno;
-                break;
-            }
-            if (n == 0) break;
-            if (text.size() + static_cast<std::size_t>(n) > maxBytes) {
-                err = EFBIG;
-                break;
-            }
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    close(fd);
-    if (err != 0) text.clear();
-    return err == 0;
+    return ReadSmallFileFrom(fd, maxBytes, text, err);
 }
 
 }  // namespace plat
