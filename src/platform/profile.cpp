@@ -79,10 +79,13 @@ bool ValidKey(std::string_view k) {
 }
 
 // A value that begins and ends with a quote gets one more pair, which the
-// read strips again.
+// read strips again. Judged on the value as it reads back, without the
+// blanks around it, or ' "" ' would come back empty.
 std::string StoredValue(const std::string& value) {
-    return value.size() >= 2 && value.front() == '"' && value.back() == '"' ? '"' + value + '"'
-                                                                            : value;
+    const std::string_view read = Trim(value);
+    return read.size() >= 2 && read.front() == '"' && read.back() == '"'
+               ? '"' + std::string(read) + '"'
+               : value;
 }
 
 // Applies an edit to the parsed file and writes it back when it changed.

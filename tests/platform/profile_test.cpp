@@ -155,6 +155,13 @@ TEST_F(ProfileTest, AValueInQuotesIsWrittenSoThatItReadsBackUnchanged) {
         ASSERT_TRUE(plat::WriteProfileString("Q", "QivNewsPassword", v, "qiv.ini")) << v;
         EXPECT_EQ(S("Q", "QivNewsPassword"), v);
     }
+    // Blanks around a value are not kept; the quotes inside them are.
+    const std::vector<std::pair<std::string, std::string>> blanked = {
+        {" \"\" ", "\"\""}, {"\t\"pw\"", "\"pw\""}, {"\"a\"  ", "\"a\""}, {" \" ", "\""}};
+    for (const auto& [written, read] : blanked) {
+        ASSERT_TRUE(plat::WriteProfileString("Q", "QivNewsPassword", written, "qiv.ini"));
+        EXPECT_EQ(S("Q", "QivNewsPassword"), read) << written;
+    }
     ASSERT_TRUE(plat::WriteProfileString("Q", "QivNewsPassword", "\"pw\"", "qiv.ini"));
     EXPECT_EQ(Get(), "[Q]\r\nQivNewsPassword=\"\"pw\"\"\r\n");
 }
