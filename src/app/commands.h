@@ -37,6 +37,7 @@ constexpr unsigned MAIN_MSG_ARTICLES_LISTED = plat::msg::User + 11;
 constexpr unsigned MAIN_MSG_ARTICLE_ANSWER = plat::msg::User + 12;
 constexpr unsigned MAIN_MSG_COMPRESS_DONE = plat::msg::User + 13;
 constexpr unsigned MAIN_MSG_OVERVIEW_DONE = plat::msg::User + 14;
+constexpr unsigned MAIN_MSG_HEAD_ANSWER = plat::msg::User + 15;
 
 constexpr unsigned kMainTimerId = 0;
 constexpr unsigned kTimerPeriodMs = 30000;

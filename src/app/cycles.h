@@ -66,6 +66,7 @@ void OnGroupFinished(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnArticlesListed(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnArticleAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 void OnOverviewDone(NewsCycle& cycle, plat::WParam result, plat::LParam data);
+void OnHeadAnswer(NewsCycle& cycle, plat::WParam result, plat::LParam data);
 
 // Posting cycle.
 void BeginPosting(NewsCycle& cycle);

@@ -306,6 +306,7 @@ bool LoadFilters(NewsCycle& cycle) {
     if (!named) path = plat::ProfileDir() + "/filters.txt";
     std::string error;
     cycle.fetch->noOverview = false;
+    cycle.fetch->noHead = false;
     if (spool::LoadFilterRules(path, named, cycle.fetch->filters, error)) return true;
     LogLine(error.c_str());
     cycle.NoteUndone(error);

@@ -210,6 +210,11 @@ void StartPipelinedFetch(NewsCycle& cycle) {
     fetch.overviewTo = cycle.articleCursor - 1;
     fetch.dropped.clear();
     fetch.droppedNext = 0;
+    fetch.heads = fetch.overview && !fetch.noHead && fetch.groupFilter.NeedsHeaders();
+    fetch.headsDue.clear();
+    fetch.headsNext = 0;
+    fetch.headsOut = 0;
+    fetch.headsAbandoned = false;
     cycle.session->ListArticles(cycle.window, MAIN_MSG_ARTICLES_LISTED, cycle.articleCursor,
                                 fetch.last);
 }

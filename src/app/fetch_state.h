@@ -92,6 +92,16 @@ struct FetchState {
     std::int64_t overviewAsked = 0;  // the end of the OVER on its way
     std::vector<std::int64_t> dropped;
     std::size_t droppedNext = 0;
+    // Rules on headers the overview lacks are decided by HEAD, asked for
+    // the articles of the stretch the overview let through; the stretch
+    // counts as judged once every answer is in.
+    bool heads = false;
+    bool noHead = false;  // the server has none: not asked again this cycle
+    std::vector<std::int64_t> headsDue;
+    std::size_t headsNext = 0;
+    std::size_t headsOut = 0;
+    bool headsAbandoned = false;     // the group ended meanwhile: answers only read out
+    std::size_t stretchDropped = 0;  // where the stretch's entries begin in dropped
 };
 
 // An article received that is not to be stored: one whose Message-ID the

@@ -79,6 +79,8 @@ Handler HandlerOf(unsigned message) {
             return OnArticleAnswer;
         case MAIN_MSG_OVERVIEW_DONE:
             return OnOverviewDone;
+        case MAIN_MSG_HEAD_ANSWER:
+            return OnHeadAnswer;
         case MAIN_MSG_POST_DONE:
             return OnPostDone;
         default:

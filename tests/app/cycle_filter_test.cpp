@@ -35,8 +35,13 @@ struct FilterCase {
     std::vector<long> kept;    // of alt.filter
     std::vector<long> keptB;   // of alt.other, the same articles
     const char* logLine;       // for NG1; nullptr: none
-    long decidedByOverview;    // an article the overview keeps out: never asked
-                               // for where no group keeps it (pipelined); 0: none
+    // Articles kept out before download (pipelined): by the overview, or by
+    // HEAD when a rule needs a header the overview lacks; never asked for
+    // where no group keeps them.
+    std::vector<long> decidedBefore;
+    // HEAD requests (pipelined), in both groups: one for each article the
+    // overview let through where a rule needs a header it lacks.
+    std::size_t headsAsked;
 };
 
 void PrintTo(const FilterCase& c, std::ostream* os) {
@@ -88,17 +93,23 @@ TEST_P(FilterCycle, KeepsOutWhatTheRulesSayAndNothingElse) {
         EXPECT_EQ(LogCount("NG1: "), 0) << ::testing::PrintToString(Log());
     }
 
-    if (depth > 1 && c.decidedByOverview > 0) {
-        const long n = c.decidedByOverview;
-        const auto count = [n](const std::vector<long>& v) {
-            return static_cast<std::size_t>(std::count(v.begin(), v.end(), n));
-        };
+    if (depth > 1) {
         const std::vector<std::string> asked = ServerCommands("ARTICLE");
-        EXPECT_EQ(static_cast<std::size_t>(
-                      std::count(asked.begin(), asked.end(), "ARTICLE " + std::to_string(n))),
-                  count(c.kept) + count(c.keptB))
-            << "judged from OVER, before it was downloaded";
-        EXPECT_FALSE(ServerCommands("OVER").empty());
+        for (const long n : c.decidedBefore) {
+            const auto count = [n](const std::vector<long>& v) {
+                return static_cast<std::size_t>(std::count(v.begin(), v.end(), n));
+            };
+            EXPECT_EQ(static_cast<std::size_t>(std::count(asked.begin(), asked.end(),
+                                                          "ARTICLE " + std::to_string(n))),
+                      count(c.kept) + count(c.keptB))
+                << n << " was judged before it was downloaded";
+        }
+        EXPECT_EQ(ServerCommands("OVER").empty(), c.rules[0] == '#');
+        EXPECT_EQ(ServerCommands("HEAD").size(), c.headsAsked)
+            << ::testing::PrintToString(ServerCommands("HEAD"));
+    } else {
+        EXPECT_TRUE(ServerCommands("HEAD").empty());
+        EXPECT_TRUE(ServerCommands("OVER").empty());
     }
 
     // Nothing filtered is asked for again.
@@ -110,20 +121,21 @@ TEST_P(FilterCycle, KeepsOutWhatTheRulesSayAndNothingElse) {
 const std::vector<long> kAll = {1, 2, 3, 4, 5, 6};
 
 const FilterCase kFilterCases[] = {
-    {"NoRules", "# nothing yet\n\n", kAll, kAll, nullptr, 0},
+    {"NoRules", "# nothing yet\n\n", kAll, kAll, nullptr, {}, 0},
     {"SubjectForEveryGroup", "Header Subject make.*money\n", {1, 3, 4, 5, 6}, {1, 3, 4, 5, 6},
-     "NG1: 1 article filtered: Subject (line 1) 1", 2},
+     "NG1: 1 article filtered: Subject (line 1) 1", {2}, 0},
     {"CaseCounts", "HeaderCase X-Tag ^spam$\nHeaderCase Subject ^MAKE\n", {1, 3, 4, 5, 6},
-     {1, 3, 4, 5, 6}, "NG1: 1 article filtered: Subject (line 2) 1", 2},
+     {1, 3, 4, 5, 6}, "NG1: 1 article filtered: Subject (line 2) 1", {2}, 10},
     {"MaxBytes", "MaxBytes 2000\n", {1, 2, 4, 5, 6}, {1, 2, 4, 5, 6},
-     "NG1: 1 article filtered: MaxBytes (line 1) 1", 3},
+     "NG1: 1 article filtered: MaxBytes (line 1) 1", {3}, 0},
     {"MaxCrossposts", "MaxCrossposts 3\n", {1, 2, 3, 5, 6}, {1, 2, 3, 5, 6},
-     "NG1: 1 article filtered: MaxCrossposts (line 1) 1", 0},
+     "NG1: 1 article filtered: MaxCrossposts (line 1) 1", {4}, 12},
     {"OnlyInOneGroup", "[alt.filter]\nHeader X-Tag spam\nMaxBytes 2000\n", {1, 2, 4, 6}, kAll,
-     "NG1: 2 articles filtered: X-Tag (line 2) 1, MaxBytes (line 3) 1", 3},
+     "NG1: 2 articles filtered: X-Tag (line 2) 1, MaxBytes (line 3) 1", {3, 5}, 5},
     {"GroupPatternAndGlobal",
      "Header Subject money\n[alt.o*]\nMaxCrossposts 2\n[*]\nHeader X-Tag spam\n",
-     {1, 3, 4, 6}, {1, 3, 6}, "NG1: 2 articles filtered: Subject (line 1) 1, X-Tag (line 5) 1", 2},
+     {1, 3, 4, 6}, {1, 3, 6}, "NG1: 2 articles filtered: Subject (line 1) 1, X-Tag (line 5) 1",
+     {2, 4, 5}, 10},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, FilterCycle,
@@ -152,6 +164,79 @@ TEST_F(CycleTest, WithoutOverTheRulesAreAppliedToTheArrivedArticles) {
     EXPECT_EQ(LogCount("NG1: 2 articles filtered: Subject (line 1) 1, MaxBytes (line 2) 1"), 1);
     EXPECT_EQ(Ini("NG1", "Index"), "7");
 }
+
+// HEAD as the server answers it: rules on headers the overview lacks are
+// decided before download where HEAD is answered, and on arrival where it
+// is not; a break among the HEADs stores nothing. The spool is the same.
+struct HeadCase {
+    const char* name;
+    std::vector<testsrv::Fault> faults;
+    bool head;                 // the server has HEAD
+    std::size_t heads;         // HEAD requests over the cycles
+    std::vector<long> loaded;  // of articles 4 and 5 (kept out): those downloaded
+    int cycles;                // until the group is done
+};
+
+void PrintTo(const HeadCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HeadJudged : public CycleTest, public ::testing::WithParamInterface<HeadCase> {};
+
+TEST_P(HeadJudged, KeepsTheSameArticlesOut) {
+    const HeadCase& c = GetParam();
+    pipelineDepth_ = 32;
+    server_.SetHead(c.head);
+    for (const testsrv::Fault& f : c.faults) server_.AddFault(f);
+    server_.AddGroup(FilterGroup("alt.filter"));
+    Subscribe(1, "alt.filter");
+    WriteFile(dir_ + "/filters.txt", "MaxCrossposts 3\nHeader X-Tag spam\n");
+    Configure({"LastFileNumIn=0"});
+    for (int cycle = 1; cycle < c.cycles; ++cycle) {
+        ASSERT_TRUE(RunCycle());
+        EXPECT_TRUE(ReadIndex(Spool("1.grp")).empty()) << "stored before the break";
+        EXPECT_TRUE(DirectoryNames(Spool("news/NG1")).empty());
+        const std::string index = Ini("NG1", "Index");
+        EXPECT_TRUE(index == "(missing)" || index == "1") << index;
+    }
+    ASSERT_TRUE(RunCycle());
+    EXPECT_TRUE(Cycle().report.undone.empty()) << Cycle().report.undone;
+    std::vector<long> kept;
+    for (const IndexEntry& e : ReadIndex(Spool("1.grp"))) {
+        kept.push_back(e.articleNumber);
+        EXPECT_EQ(ReadFile(Spool("news/NG1/" + e.fileName)),
+                  Stored(FilterGroup("alt.filter").articles[e.articleNumber - 1].text));
+    }
+    EXPECT_EQ(kept, (std::vector<long>{1, 2, 3, 6}));
+    EXPECT_EQ(DirectoryNames(Spool("news/NG1")).size(), kept.size());
+    EXPECT_EQ(Setting("LastFileNumIn"), "4");
+    EXPECT_EQ(Ini("NG1", "Index"), "7");
+    EXPECT_EQ(LogCount("NG1: 2 articles filtered: MaxCrossposts (line 1) 1, X-Tag (line 2) 1"), 1)
+        << ::testing::PrintToString(Log());
+    EXPECT_EQ(ServerCommands("HEAD").size(), c.heads);
+    std::vector<long> loaded;
+    for (const std::string& command : ServerCommands("ARTICLE"))
+        if (command == "ARTICLE 4" || command == "ARTICLE 5") loaded.push_back(command.back() - '0');
+    EXPECT_EQ(loaded, c.loaded);
+}
+
+const HeadCase kHeadCases[] = {
+    {"Answered", {}, true, 6, {}, 1},
+    // All six went out before the first refusal came back; every article
+    // is then judged when it arrives.
+    {"NoHeadCommand", {}, false, 6, {4, 5}, 1},
+    // Left to the ARTICLE, which downloads it and judges it then.
+    {"OneGone", {testsrv::Fault::Reply("HEAD", "423 no such article number in this group", 4)},
+     true, 6, {4}, 1},
+    {"OneWithheld", {testsrv::Fault::Reply("HEAD", "480 authentication required", 5)}, true, 6,
+     {5}, 1},
+    // Broken among the HEADs: the next cycle asks for all of them again.
+    {"ClosedAmongThem", {testsrv::Fault::Close("HEAD", 3)}, true, 9, {}, 2},
+    {"CutInOne", {testsrv::Fault::CloseAfter("HEAD", 30, 2)}, true, 8, {}, 2},
+};
+
+INSTANTIATE_TEST_SUITE_P(Heads, HeadJudged, ::testing::ValuesIn(kHeadCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A rule file that cannot be read or parsed stops the cycle with the
 // reason, instead of storing everything.
