@@ -151,6 +151,9 @@ Dialog BuildSetupDialog() {
     Control security;
     security.kind = ControlKind::GroupBox;
     security.text = "Security:";
+    Control compress;
+    compress.kind = ControlKind::GroupBox;
+    compress.text = "Compress:";
     // The interval sits above the buttons so that they close the dialog.
     d.controls = {
         Label("NNTP Port"),
@@ -170,6 +173,11 @@ Dialog BuildSetupDialog() {
         Radio(kSetupSecurityNoneId, "None", s.security <= 0, 2),
         Radio(kSetupSecurityTlsId, "TLS", s.security == 1, 2),
         Radio(kSetupSecurityStartTlsId, "STARTTLS", s.security == 2, 2),
+        compress,
+        // A value the file holds that is none of them counts as auto.
+        Radio(kSetupCompressAutoId, "Auto", s.compress != 0 && s.compress != 1, 3),
+        Radio(kSetupCompressOnId, "On", s.compress == 1, 3),
+        Radio(kSetupCompressOffId, "Off", s.compress == 0, 3),
         Label("CA file"),
         Edit(kSetupCaFileId, s.caFile, 40),
         Label("TLS fingerprint"),
@@ -216,6 +224,9 @@ bool SetupDialogProc(Dialog& dialog, int buttonId) {
     s.security = dialog.Checked(kSetupSecurityTlsId)        ? 1
                  : dialog.Checked(kSetupSecurityStartTlsId) ? 2
                                                             : 0;
+    s.compress = dialog.Checked(kSetupCompressOnId)    ? 1
+                 : dialog.Checked(kSetupCompressOffId) ? 0
+                                                       : 2;
     s.caFile = dialog.Text(kSetupCaFileId).substr(0, kPathBufferSize - 1);
     s.tlsFingerprint = fingerprint;
     s.initialFetch = static_cast<std::int32_t>(

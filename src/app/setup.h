@@ -26,6 +26,9 @@ constexpr int kSetupCaFileId = 1017;
 constexpr int kSetupFingerprintId = 1018;
 constexpr int kSetupInitialFetchId = 1019;
 constexpr int kSetupPipelineDepthId = 1020;
+constexpr int kSetupCompressAutoId = 1021;
+constexpr int kSetupCompressOnId = 1022;
+constexpr int kSetupCompressOffId = 1023;
 
 constexpr char kTooLongUserName[] = "The user name can be at most 29 characters long.";
 constexpr char kTooLongPassword[] = "The password can be at most 29 characters long.";

@@ -155,6 +155,63 @@ TEST_F(SetupTest, PipelineDepthIsShownClampedAndWrittenOnlyOnceChanged) {
     EXPECT_EQ(app::ReadPipelineDepth(), app::kDefaultPipelineDepth);
 }
 
+// Compress: the radio of the value in memory is checked (one the file holds
+// that is none of them counts as auto); a choice is written once it differs
+// from auto or the file already holds the key, and goes to the session.
+TEST_F(SetupTest, CompressIsShownAndWrittenOnlyOnceChanged) {
+    struct Shown {
+        const char* inFile;  // nullptr: no key
+        int checked;
+    };
+    const Shown shown[] = {{nullptr, app::kSetupCompressAutoId},
+                           {"off", app::kSetupCompressOffId},
+                           {" ON ", app::kSetupCompressOnId},
+                           {"Auto", app::kSetupCompressAutoId},
+                           {"sometimes", app::kSetupCompressAutoId}};
+    for (const Shown& c : shown) {
+        SCOPED_TRACE(c.inFile != nullptr ? c.inFile : "(none)");
+        WriteSettings({"NNTPServer=news", "QivNewsDir=/spool", "NNTPPort=119"});
+        if (c.inFile != nullptr)
+            ASSERT_TRUE(plat::WriteProfileString("QIVNEWS", "Compress", c.inFile, "qiv.ini"));
+        Restart();
+        RunSetup([&](Dialog& d) {
+            for (const int id :
+                 {app::kSetupCompressAutoId, app::kSetupCompressOnId, app::kSetupCompressOffId})
+                EXPECT_EQ(d.Checked(id), id == c.checked) << id;
+            return 1;
+        });
+        if (c.inFile == nullptr)
+            EXPECT_EQ(Settings().find("Compress"), std::string::npos) << Settings();
+    }
+
+    WriteSettings({"NNTPServer=news", "QivNewsDir=/spool", "NNTPPort=119"});
+    Restart();
+    struct Chosen {
+        int radio;
+        const char* line;
+        int session;
+    };
+    const Chosen chosen[] = {
+        {app::kSetupCompressOffId, "Compress=off\r\n", nntp::CNntpSession::CompressOff},
+        {app::kSetupCompressOnId, "Compress=on\r\n", nntp::CNntpSession::CompressOn},
+        // Kept in the file once there.
+        {app::kSetupCompressAutoId, "Compress=auto\r\n", nntp::CNntpSession::CompressAuto},
+    };
+    for (const Chosen& c : chosen) {
+        SCOPED_TRACE(c.line);
+        RunSetup([&](Dialog& d) {
+            d.Check(c.radio, true);
+            return 1;
+        });
+        EXPECT_NE(Settings().find(c.line), std::string::npos) << Settings();
+        EXPECT_EQ(static_cast<int>(Server().compress), c.session);
+        RunSetup([&](Dialog& d) {
+            EXPECT_TRUE(d.Checked(c.radio)) << "shown as chosen";
+            return 2;
+        });
+    }
+}
+
 TEST_F(SetupTest, CancelChangesNothing) {
     Start();
     const std::string before = Settings();
