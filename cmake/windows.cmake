@@ -27,28 +27,22 @@ target_link_libraries(qivnews PRIVATE qiv_app)
 set_target_properties(qivnews PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # The package for Windows: a zip of the program (stripped), the README and
-# the licence when the tree has one. Nothing to install: unpack and run.
+# the licence. Nothing to install: unpack and run.
 find_program(QIV_ZIP zip)
 if(QIV_ZIP)
     set(package qivnews-${PROJECT_VERSION}-win64)
     set(QIV_WIN_ZIP ${CMAKE_BINARY_DIR}/${package}.zip)
     set(stage ${CMAKE_BINARY_DIR}/package/${package})
     file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
-    set(extra)
-    foreach(licence LICENSE LICENSE.txt COPYING)
-        if(EXISTS ${PROJECT_SOURCE_DIR}/${licence})
-            list(APPEND extra COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${licence} ${stage}/)
-        endif()
-    endforeach()
     add_custom_command(OUTPUT ${QIV_WIN_ZIP}
         COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage} ${QIV_WIN_ZIP}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
         COMMAND ${CMAKE_STRIP} -o ${stage}/qivnews.exe $<TARGET_FILE:qivnews>
         COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${stage}/README.md
-        ${extra}
+        COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/LICENSE ${stage}/LICENSE
         COMMAND ${QIV_ZIP} -qrX ${QIV_WIN_ZIP} ${package}
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/package
-        DEPENDS qivnews ${PROJECT_SOURCE_DIR}/README.md VERBATIM)
+        DEPENDS qivnews ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE VERBATIM)
     add_custom_target(qivnews_zip ALL DEPENDS ${QIV_WIN_ZIP})
 endif()
 
