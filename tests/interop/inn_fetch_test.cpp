@@ -322,6 +322,39 @@ TEST_F(InnFetchTest, FilterRulesKeepOutWhatTheySayAtEveryDepth) {
     }
 }
 
+// A rule on a header INN's overview lacks (Newsgroups) is decided from the
+// headers, at both depths the same: nothing of the group is stored, and
+// nothing is fetched again by the next run.
+TEST_F(InnFetchTest, ARuleOnAHeaderBeyondTheOverviewKeepsOutTheSameAtEveryDepth) {
+    for (int depth : {1, 32}) {
+        SCOPED_TRACE("depth " + std::to_string(depth));
+        std::filesystem::remove_all(spool_);
+        std::filesystem::remove_all(profile_);
+        std::filesystem::create_directories(spool_ + "/news");
+        std::filesystem::create_directories(profile_);
+        WriteFile(profile_ + "/filters.txt", "[qiv.test.plain]\nHeader Newsgroups ^qiv\\.test\\.plain$\n");
+        ASSERT_NO_FATAL_FAILURE(Configure(inn_.readerPort));
+        ASSERT_EQ(Qiv({"setup", "--pipeline-depth", std::to_string(depth)}).status, 0);
+        ASSERT_EQ(Subscribe("qiv.test.plain"), 1);
+        ProgramResult r = Qiv({"--once"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        std::vector<std::string> lines = r.Lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                             "NG1: 25 articles filtered: Newsgroups (line 2) 25"),
+                  1)
+            << r.out;
+        EXPECT_TRUE(ReadIndex(Spool("1.grp")).empty());
+        EXPECT_TRUE(ListDir(Spool("news/NG1")).empty());
+        r = Qiv({"--once"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        lines = r.Lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.rfind("NG1: ", 0) == 0; }),
+                  0)
+            << r.out;
+    }
+}
+
 // A fresh subscription with InitialFetch 2 gets the group's newest two
 // articles, as the server numbers them, and nothing before them.
 TEST_F(InnFetchTest, InitialFetchGivesAFreshSubscriptionOnlyTheNewestArticles) {
